@@ -1,0 +1,40 @@
+// The diagnostic log: one file per run, one time-stamped entry per call.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace kestrune {
+
+// Entries are "\r\n(%d/%m/%y %H:%M:%S) " followed by the text (at most 1023 characters, no
+// line end of its own). The file is created empty at the first entry of a run, beside the
+// program and named like it with the extension "log"; when that folder cannot take the file,
+// in "<XDG state>/Kestrune/". When neither can be created, entries are dropped silently.
+// Thread-safe.
+class DiagnosticLog {
+ public:
+  // `programPath` is the running program's full path; the log is named after it.
+  explicit DiagnosticLog(std::string programPath) : programPath_(std::move(programPath)) {}
+  ~DiagnosticLog();
+  DiagnosticLog(const DiagnosticLog&) = delete;
+  DiagnosticLog& operator=(const DiagnosticLog&) = delete;
+
+  void Write(const std::string& text);
+  // The file the entries went to; empty before the first entry or when none could be created.
+  std::string FilePath() const;
+
+ private:
+  void OpenOnce();
+
+  mutable std::mutex mutex_;
+  std::string programPath_;
+  std::string filePath_;
+  std::FILE* file_ = nullptr;
+  bool triedOpen_ = false;
+};
+
+// printf-style entry in the program's own diagnostic log.
+void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace kestrune

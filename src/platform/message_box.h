@@ -1,0 +1,81 @@
+// Message boxes: the one way every layer shows the user a message and gets an answer.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kestrune {
+
+// Style bits with the values of the Windows message-box flags they stand for.
+enum BoxStyle : unsigned {
+  kBoxOk = 0x00,
+  kBoxOkCancel = 0x01,
+  kBoxYesNo = 0x04,
+  kBoxIconError = 0x10,
+  kBoxIconQuestion = 0x20,
+  kBoxIconWarning = 0x30,
+  kBoxIconInformation = 0x40,
+};
+constexpr unsigned kBoxButtonMask = 0x0f;
+constexpr unsigned kBoxIconMask = 0xf0;
+
+// Answers, with the Windows values.
+enum BoxAnswer : int { kAnswerOk = 1, kAnswerCancel = 2, kAnswerYes = 6, kAnswerNo = 7 };
+
+// Shows one message and returns the user's answer. Called on the user-interface thread
+// (the main thread of a console program); blocks until answered.
+class MessageBoxService {
+ public:
+  virtual ~MessageBoxService() = default;
+  // `owner` is the window the box belongs to (a QWidget* in the GUI), or null for none.
+  virtual int Show(const std::string& text, const std::string& title, unsigned style, void* owner) = 0;
+};
+
+// Console programs: "title: text" on stderr, answered with OK (or Yes).
+class ConsoleMessageBox : public MessageBoxService {
+ public:
+  int Show(const std::string& text, const std::string& title, unsigned style, void* owner) override;
+};
+
+// Tests: records every box and answers with a fixed value. Thread-safe.
+class RecorderMessageBox : public MessageBoxService {
+ public:
+  struct Box {
+    std::string text;
+    std::string title;
+    unsigned style;
+    void* owner;
+  };
+  explicit RecorderMessageBox(int answer = kAnswerOk) : answer_(answer) {}
+  int Show(const std::string& text, const std::string& title, unsigned style, void* owner) override;
+  std::vector<Box> Boxes() const;
+  void Clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Box> boxes_;
+  int answer_;
+};
+
+// The program's service; a ConsoleMessageBox until SetMessageBoxService installs another.
+// The caller keeps ownership and must uninstall it (nullptr) before it dies.
+MessageBoxService& CurrentMessageBox();
+void SetMessageBoxService(MessageBoxService* service);
+
+// Shorthand for CurrentMessageBox().Show(...).
+int ShowMessageBox(const std::string& text, const std::string& title, unsigned style, void* owner = nullptr);
+
+// Installs a service for the life of a scope and puts the earlier one back afterwards.
+class ScopedMessageBox {
+ public:
+  explicit ScopedMessageBox(MessageBoxService* service);
+  ~ScopedMessageBox();
+  ScopedMessageBox(const ScopedMessageBox&) = delete;
+  ScopedMessageBox& operator=(const ScopedMessageBox&) = delete;
+
+ private:
+  MessageBoxService* previous_;
+};
+
+}  // namespace kestrune

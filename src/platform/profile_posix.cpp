@@ -1,0 +1,300 @@
+// INI profile on POSIX: parse, edit and atomically replace the file under an flock.
+#include "profile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "program_info.h"
+#include "tick_count.h"
+
+namespace kestrune {
+namespace {
+
+constexpr size_t kMaxFileSize = 1u << 20;
+constexpr uint32_t kLockWaitMs = 5000;
+
+bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+  return s.substr(b, e - b);
+}
+
+enum class FileState { kMissing, kUnreadable, kCorrupt, kGood };
+
+struct Loaded {
+  FileState state = FileState::kMissing;
+  std::vector<std::string> lines;
+};
+
+// A line is good when it is blank, a comment, a "[section]" heading or "entry=value".
+bool GoodLine(const std::string& line) {
+  const std::string t = Trim(line);
+  if (t.empty() || t[0] == ';' || t[0] == '#') return true;
+  if (t[0] == '[') return t.back() == ']' && t.size() > 2;
+  const size_t eq = t.find('=');
+  return eq != std::string::npos && eq > 0;
+}
+
+Loaded LoadFile(const std::string& path) {
+  Loaded out;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    out.state = errno == ENOENT ? FileState::kMissing : FileState::kUnreadable;
+    return out;
+  }
+  std::string data;
+  char buf[8192];
+  bool tooBig = false;
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      out.state = FileState::kUnreadable;
+      return out;
+    }
+    if (n == 0) break;
+    if (data.size() + static_cast<size_t>(n) > kMaxFileSize) {
+      tooBig = true;
+      break;
+    }
+    data.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  out.state = FileState::kGood;
+  if (tooBig || data.find('\0') != std::string::npos) {
+    out.state = FileState::kCorrupt;
+    return out;
+  }
+  size_t pos = 0;
+  while (pos < data.size()) {
+    size_t nl = data.find('\n', pos);
+    if (nl == std::string::npos) nl = data.size();
+    std::string line = data.substr(pos, nl - pos);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!GoodLine(line)) {
+      out.state = FileState::kCorrupt;
+      out.lines.clear();
+      return out;
+    }
+    out.lines.push_back(std::move(line));
+    pos = nl + 1;
+  }
+  return out;
+}
+
+// Index range of a section's lines: heading index and one past its last line; nullopt if absent.
+struct SectionSpan {
+  size_t heading;
+  size_t end;
+};
+
+std::optional<SectionSpan> FindSection(const std::vector<std::string>& lines, const std::string& section) {
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string t = Trim(lines[i]);
+    if (t.size() > 2 && t[0] == '[' && SameName(Trim(t.substr(1, t.size() - 2)), section)) {
+      size_t end = i + 1;
+      while (end < lines.size()) {
+        const std::string u = Trim(lines[end]);
+        if (!u.empty() && u[0] == '[') break;
+        ++end;
+      }
+      return SectionSpan{i, end};
+    }
+  }
+  return std::nullopt;
+}
+
+bool SplitEntry(const std::string& line, std::string& name, std::string& value) {
+  const std::string t = Trim(line);
+  if (t.empty() || t[0] == ';' || t[0] == '#' || t[0] == '[') return false;
+  const size_t eq = t.find('=');
+  if (eq == std::string::npos) return false;
+  name = Trim(t.substr(0, eq));
+  value = Trim(t.substr(eq + 1));
+  return true;
+}
+
+// Values with blanks at either end, or starting with a quote, are written in quotes so that
+// reading them back (which trims blanks and drops one pair of quotes) gives the same text.
+std::string QuoteValue(const std::string& v) {
+  const bool needs = !v.empty() && (v.front() == ' ' || v.front() == '\t' || v.back() == ' ' ||
+                                    v.back() == '\t' || v.front() == '"');
+  return needs ? "\"" + v + "\"" : v;
+}
+
+std::string UnquoteValue(const std::string& v) {
+  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') return v.substr(1, v.size() - 2);
+  return v;
+}
+
+std::optional<std::string> FindRaw(const std::string& path, const std::string& section, const std::string& entry) {
+  const Loaded file = LoadFile(path);
+  if (file.state != FileState::kGood) return std::nullopt;
+  const auto span = FindSection(file.lines, section);
+  if (!span) return std::nullopt;
+  std::string name, value;
+  for (size_t i = span->heading + 1; i < span->end; ++i) {
+    if (SplitEntry(file.lines[i], name, value) && SameName(name, entry)) return UnquoteValue(value);
+  }
+  return std::nullopt;
+}
+
+bool ValidName(const std::string& s) {
+  if (Trim(s).empty()) return false;
+  return s.find_first_of("[]=\r\n", 0) == std::string::npos && s.find('\0') == std::string::npos;
+}
+
+class FileLock {
+ public:
+  explicit FileLock(const std::string& path) {
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) return;
+    const uint32_t deadline = TickCount() + kLockWaitMs;
+    // Writers hold the lock for a few milliseconds; a bounded retry keeps a stuck holder
+    // from hanging this program.
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) break;
+      if (TickReached(TickCount(), deadline)) break;
+      usleep(1000);
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) close(fd_);  // closing releases the flock
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool ReplaceFile(const std::string& path, const std::string& content) {
+  static std::atomic<unsigned> counter{0};
+  const std::string tmp = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const bool ok = WriteAll(fd, content) && fsync(fd) == 0;
+  if (close(fd) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::mutex g_profileMutex;
+// Profiles once selected stay alive so references handed out earlier never dangle.
+std::vector<std::unique_ptr<Profile>> g_profiles;
+
+}  // namespace
+
+int Profile::GetInt(const std::string& section, const std::string& entry, int def) const {
+  const auto raw = FindRaw(path_, section, entry);
+  if (!raw || raw->empty()) return def;
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(raw->c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < -2147483648LL || v > 4294967295LL) return def;
+  return static_cast<int>(static_cast<uint32_t>(v));
+}
+
+std::string Profile::GetString(const std::string& section, const std::string& entry, const std::string& def) const {
+  const auto raw = FindRaw(path_, section, entry);
+  return raw ? *raw : def;
+}
+
+bool Profile::WriteInt(const std::string& section, const std::string& entry, int value) {
+  return Write(section, entry, std::to_string(value));
+}
+
+bool Profile::WriteString(const std::string& section, const std::string& entry, const std::string& value) {
+  if (value.find_first_of("\r\n") != std::string::npos || value.find('\0') != std::string::npos) return false;
+  return Write(section, entry, QuoteValue(value));
+}
+
+bool Profile::Write(const std::string& section, const std::string& entry, const std::string& raw) {
+  if (!ValidName(section) || !ValidName(entry) || path_.empty()) return false;
+  if (!MakeFolders(FolderOf(path_))) return false;
+  FileLock lock(path_ + ".lock");
+  Loaded file = LoadFile(path_);
+  if (file.state == FileState::kUnreadable) return false;
+  if (file.state == FileState::kCorrupt) {
+    // Keep the damaged file for inspection rather than carrying its garbage forward.
+    if (rename(path_.c_str(), (path_ + ".corrupt").c_str()) != 0) return false;
+    file.lines.clear();
+  }
+  std::vector<std::string>& lines = file.lines;
+  const std::string newLine = Trim(entry) + "=" + raw;
+  if (auto span = FindSection(lines, section)) {
+    std::string name, value;
+    bool replaced = false;
+    for (size_t i = span->heading + 1; i < span->end; ++i) {
+      if (SplitEntry(lines[i], name, value) && SameName(name, entry)) {
+        lines[i] = newLine;
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) {
+      // After the section's last non-blank line, so blank separators stay between sections.
+      size_t at = span->end;
+      while (at > span->heading + 1 && Trim(lines[at - 1]).empty()) --at;
+      lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), newLine);
+    }
+  } else {
+    if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
+    lines.push_back("[" + Trim(section) + "]");
+    lines.push_back(newLine);
+  }
+  std::string content;
+  for (const auto& l : lines) content += l + "\n";
+  return ReplaceFile(path_, content);
+}
+
+Profile& AppProfile() {
+  std::lock_guard<std::mutex> lock(g_profileMutex);
+  if (g_profiles.empty()) g_profiles.push_back(std::make_unique<Profile>(XdgConfigHome() + "/" + ProgramName() + ".ini"));
+  return *g_profiles.back();
+}
+
+void SelectProfile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_profileMutex);
+  g_profiles.push_back(std::make_unique<Profile>(path));
+}
+
+std::string CompanyProfilePath(const std::string& company, const std::string& program) {
+  return XdgConfigHome() + "/" + company + "/" + program + ".ini";
+}
+
+}  // namespace kestrune

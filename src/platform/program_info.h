@@ -1,0 +1,30 @@
+// Where the running program lives and which per-user folders it uses.
+#pragma once
+
+#include <string>
+
+namespace kestrune {
+
+// Full path of the running executable (/proc/self/exe resolved); empty when unknown.
+std::string ProgramPath();
+
+// The executable's file name without folder and extension ("romsend", "pageburn").
+std::string ProgramName();
+
+// Lets a test stand a different program path in for the real one; empty restores the real one.
+void SetProgramPathForTest(const std::string& path);
+
+// XDG base folders, falling back to their documented defaults under $HOME.
+std::string XdgConfigHome();   // $XDG_CONFIG_HOME or ~/.config
+std::string XdgStateHome();    // $XDG_STATE_HOME or ~/.local/state
+// $XDG_RUNTIME_DIR when set and usable, else empty (callers pick their own /tmp fallback).
+std::string XdgRuntimeDir();
+
+// Path without its extension (the part after the last '.' of the last path component)
+// followed by `ext`, which includes its own dot or not as the caller wants.
+std::string ReplaceExtension(const std::string& path, const std::string& ext);
+
+// Creates a folder and its parents (mode 0700 for new ones); true when it exists afterwards.
+bool MakeFolders(const std::string& path);
+
+}  // namespace kestrune
