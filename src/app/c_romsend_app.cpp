@@ -1,0 +1,74 @@
+// romsend start-up: profile, sheet, flags, the ZT770 bridge lookup, the modal run.
+#include "c_romsend_app.h"
+
+#include <cctype>
+#include <memory>
+
+#include "app/c_romsend_dlg.h"
+#include "app/n_command_line_info.h"
+#include "platform/message_box.h"
+#include "platform/profile.h"
+#include "platform/program_info.h"
+#include "setup/romsend_sheet.h"
+
+namespace kestrune {
+
+struct CRomsendApp::Parsing {
+  FlagEntry table[4];
+  std::unique_ptr<NCommandLineInfo> info;
+};
+
+CRomsendApp::CRomsendApp(BridgeFinder findBridge) : findBridge_(std::move(findBridge)) {}
+
+CRomsendApp::~CRomsendApp() { Finish(); }
+
+std::string ResolvePortName(const std::string& typed, const CRomsendApp::BridgeFinder& findBridge) {
+  if (typed.empty()) return typed;
+  std::string upper = typed;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper.rfind("ZT770", 0) != 0) return typed;
+  const std::string found = findBridge ? findBridge() : std::string();
+  if (found.empty()) {
+    ShowMessageBox("Cannot find ZT770+", "Problem", kBoxOk | kBoxIconWarning);
+    return {};
+  }
+  return found;
+}
+
+bool CRomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) {
+  SelectProfile(CompanyProfilePath("Kestrune", ProgramName().empty() ? "romsend" : ProgramName()));
+
+  RomsendSheet::Pages pages;
+  pages.main = [](int& commsMode) -> PropertyPage* { return new CRomsendDlg(commsMode); };
+  sheet_ = new RomsendSheet(QStringLiteral("Kestrune Update Utility"), pages, nullptr, 0);
+
+  auto* main = static_cast<CRomsendDlg*>(sheet_->GetPage(0));
+  parsing_ = new Parsing{{{"batch", "Exit after command line stuff", kFlagSwitch, &main->batchFlag},
+                          {"sort", "File sort mode", kFlagInteger, &main->sortMode},
+                          {"port", "comms port", kFlagString, &sheet_->portText},
+                          {nullptr, nullptr, 0, {}}},
+                         nullptr};
+  parsing_->info = std::make_unique<NCommandLineInfo>(parsing_->table);
+  main->searchPatterns = ParseCommandLine(*parsing_->info, argc, argv);
+
+  sheet_->portText = ResolvePortName(sheet_->portText, findBridge_);
+
+  if (runModal) {
+    sheet_->exec();
+    Finish();
+  }
+  return false;
+}
+
+void CRomsendApp::Finish() {
+  if (parsing_) {
+    // The parameter file, if asked for, is written from the fields' final values.
+    parsing_->info.reset();
+    delete parsing_;
+    parsing_ = nullptr;
+  }
+  delete sheet_;
+  sheet_ = nullptr;
+}
+
+}  // namespace kestrune

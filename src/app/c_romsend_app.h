@@ -1,0 +1,45 @@
+// The application object of romsend: start-up from profile selection to the closed sheet.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kestrune {
+
+class RomsendSheet;
+
+class CRomsendApp {
+ public:
+  // Looks up the port of an attached ZT770+ USB bridge; empty when none is attached.
+  using BridgeFinder = std::function<std::string()>;
+
+  explicit CRomsendApp(BridgeFinder findBridge);
+
+  // Selects the profile, builds the sheet, applies the command line and, with `runModal`,
+  // runs the sheet until it closes. Without it (tests), the sheet is kept for inspection
+  // until Finish. Always returns false: the program sets no exit status of its own.
+  bool InitInstance(int argc, const char* const* argv, bool runModal = true);
+
+  RomsendSheet* Sheet() const { return sheet_; }
+
+  // Ends a run that InitInstance left open: destroys the flag parser, then the sheet.
+  void Finish();
+
+  ~CRomsendApp();
+  CRomsendApp(const CRomsendApp&) = delete;
+  CRomsendApp& operator=(const CRomsendApp&) = delete;
+
+ private:
+  BridgeFinder findBridge_;
+  RomsendSheet* sheet_ = nullptr;
+  struct Parsing;
+  Parsing* parsing_ = nullptr;
+};
+
+// The port text after the ZT770 rule: a name that begins with "ZT770" in any letter case asks
+// `findBridge`; when none is found the user is told and the name becomes empty. Other names
+// stay as typed (device paths are case-sensitive).
+std::string ResolvePortName(const std::string& typed, const CRomsendApp::BridgeFinder& findBridge);
+
+}  // namespace kestrune

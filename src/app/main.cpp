@@ -1,0 +1,23 @@
+// romsend: sends firmware update files to a unit in its update mode.
+#include <QApplication>
+
+#include "app/bridge_port.h"
+#include "app/c_romsend_app.h"
+#include "app/qt_event_pump.h"
+#include "app/qt_message_box.h"
+#include "platform/event_pump.h"
+#include "platform/message_box.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  kestrune::QtEventPump pump;
+  kestrune::QtMessageBox boxes;
+  kestrune::SetCurrentPump(&pump);
+  kestrune::ScopedMessageBox useBoxes(&boxes);
+
+  kestrune::CRomsendApp theApp(kestrune::FindBridgePort);
+  theApp.InitInstance(argc, argv);
+
+  kestrune::SetCurrentPump(nullptr);
+  return 0;
+}

@@ -1,0 +1,167 @@
+// The main sheet: page order, tab texts, the "Finished" button and the window behaviours.
+#include "romsend_sheet.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <sys/stat.h>
+
+#include "platform/profile.h"
+
+namespace kestrune {
+namespace {
+RomsendSheet* g_sheet = nullptr;
+}  // namespace
+
+RomsendSheet* RomsendSheet::Instance() { return g_sheet; }
+
+RomsendSheet::RomsendSheet(const QString& caption, const Pages& pages, QWidget* parent, int firstPage)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      caption_(caption) {
+  g_sheet = this;
+  commsMode = AppProfile().GetInt("Config", "CommsMode", 0);
+  setWindowTitle(caption_);
+
+  tabs_ = new QTabWidget(this);
+  finished_ = new QPushButton(QStringLiteral("OK"), this);
+  cancel_ = new QPushButton(QStringLiteral("Cancel"), this);
+  finished_->setDefault(false);
+  finished_->setAutoDefault(false);
+  connect(finished_, &QPushButton::clicked, this, &QDialog::accept);
+  connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(finished_);
+  buttons->addWidget(cancel_);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(tabs_);
+  layout->addLayout(buttons);
+
+  // Tab order: main page, comms page, instructions, about.
+  for (const PageMaker* maker : {&pages.main, &pages.comms, &pages.help, &pages.about}) {
+    if (!*maker) continue;
+    PropertyPage* page = (*maker)(commsMode);
+    if (!page) continue;
+    pages_.push_back(page);
+    tabs_->addTab(page, page->Caption());
+  }
+  if (firstPage >= 0 && firstPage < PageCount()) tabs_->setCurrentIndex(firstPage);
+  connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) { OnCurrentChanged(index); });
+}
+
+RomsendSheet::~RomsendSheet() {
+  if (g_sheet == this) g_sheet = nullptr;
+}
+
+PropertyPage* RomsendSheet::GetPage(int index) const {
+  return index >= 0 && index < PageCount() ? pages_[static_cast<size_t>(index)] : nullptr;
+}
+
+int RomsendSheet::PageCount() const { return static_cast<int>(pages_.size()); }
+
+int RomsendSheet::ActiveIndex() const { return tabs_->currentIndex(); }
+
+void RomsendSheet::SetActivePage(int index) {
+  if (GetPage(index)) tabs_->setCurrentIndex(index);
+}
+
+void RomsendSheet::SetTabText(int index, const QString& text) { tabs_->setTabText(index, text); }
+
+QString RomsendSheet::TabText(int index) const { return tabs_->tabText(index); }
+
+QPushButton* RomsendSheet::Button(int id) const {
+  if (id == kIdFinished) return finished_;
+  if (id == kIdCancel) return cancel_;
+  return nullptr;
+}
+
+void RomsendSheet::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (!initialised_) InitDialog();
+}
+
+void RomsendSheet::InitDialog() {
+  initialised_ = true;
+  if (PropertyPage* main = GetPage(0)) {
+    main->setWindowTitle(QStringLiteral("Operate .."));
+  }
+  if (PageCount() > 1) SetTabText(1, QStringLiteral("Comms Setup"));
+  SetTabText(0, QStringLiteral("Operate .."));
+  finished_->setText(QStringLiteral("Finished"));
+  cancel_->hide();
+  lastIndex_ = tabs_->currentIndex();
+  if (PropertyPage* page = GetPage(lastIndex_)) {
+    page->Create();
+    page->OnSetActive();
+  }
+}
+
+void RomsendSheet::OnCurrentChanged(int index) {
+  if (index == lastIndex_) return;
+  PropertyPage* leaving = GetPage(lastIndex_);
+  if (leaving && leaving->IsCreated() && !leaving->OnKillActive()) {
+    // The page refuses to be left (a value it cannot take): stay on it.
+    const QSignalBlocker block(tabs_);
+    tabs_->setCurrentIndex(lastIndex_);
+    return;
+  }
+  lastIndex_ = index;
+  if (PropertyPage* page = GetPage(index)) {
+    page->Create();
+    page->OnSetActive();
+  }
+}
+
+bool RomsendSheet::TransferRunning() const {
+  const auto* state = dynamic_cast<const TransferState*>(GetPage(0));
+  return state && state->TransferRunning();
+}
+
+void RomsendSheet::done(int result) {
+  // No closing of any kind while a transfer runs; the Stop button ends it first.
+  if (TransferRunning()) return;
+  if (result == QDialog::Accepted) {
+    PropertyPage* active = GetPage(ActiveIndex());
+    if (active && active->IsCreated() && !active->OnKillActive()) return;
+    for (PropertyPage* page : pages_) {
+      if (page->IsCreated()) page->OnOK();
+    }
+  } else {
+    for (PropertyPage* page : pages_) {
+      if (page->IsCreated()) page->OnCancel();
+    }
+  }
+  QDialog::done(result);
+}
+
+void RomsendSheet::closeEvent(QCloseEvent* event) {
+  if (TransferRunning()) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
+}
+
+void RomsendSheet::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange) {
+    setWindowTitle(isMinimized() ? QStringLiteral("Romsend") : caption_);
+  }
+}
+
+void RomsendSheet::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_F1) {
+    struct stat st {};
+    // Without a help file the instructions page stands in for it.
+    if (stat("romsend.hlp", &st) != 0) SetActivePage(2);
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,83 @@
+// The property sheet that is romsend's whole window: the main page, the comms page, the
+// instructions and the about page under their tabs, and a "Finished" button.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "setup/property_page.h"
+
+class QTabWidget;
+class QPushButton;
+
+namespace kestrune {
+
+// A page that the sheet can ask whether a transfer runs (the main page answers).
+class TransferState {
+ public:
+  virtual ~TransferState() = default;
+  virtual bool TransferRunning() const = 0;
+};
+
+class RomsendSheet : public QDialog {
+ public:
+  // Builds a page given a reference to the sheet's comms mode (0 serial, 1 MIDI); may be
+  // empty, which leaves that page out. The sheet owns what they return.
+  using PageMaker = std::function<PropertyPage*(int& commsMode)>;
+  struct Pages {
+    PageMaker main;     // tab "Operate ..", page 0
+    PageMaker comms;    // tab "Comms Setup"
+    PageMaker help;     // instructions
+    PageMaker about;    // about
+  };
+
+  // Ids of the sheet's own buttons.
+  static constexpr int kIdFinished = 1;
+  static constexpr int kIdCancel = 2;
+
+  RomsendSheet(const QString& caption, const Pages& pages, QWidget* parent = nullptr, int firstPage = 0);
+  ~RomsendSheet() override;
+
+  // The one sheet of the program, for the comms pages; null when none exists.
+  static RomsendSheet* Instance();
+
+  PropertyPage* GetPage(int index) const;
+  int PageCount() const;
+  int ActiveIndex() const;
+  void SetActivePage(int index);
+  void SetTabText(int index, const QString& text);
+  QString TabText(int index) const;
+  QPushButton* Button(int id) const;
+
+  // A port name given on the command line; empty when none.
+  std::string portText;
+  // 0 serial, 1 MIDI; the main page holds a reference to it.
+  int commsMode = 0;
+
+  const QString& Caption() const { return caption_; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void done(int result) override;
+
+ private:
+  void InitDialog();
+  bool TransferRunning() const;
+  void OnCurrentChanged(int index);
+
+  QString caption_;
+  QTabWidget* tabs_;
+  QPushButton* finished_;
+  QPushButton* cancel_;
+  std::vector<PropertyPage*> pages_;
+  int lastIndex_ = -1;
+  bool initialised_ = false;
+};
+
+}  // namespace kestrune

@@ -1,0 +1,137 @@
+// romsend start-up: flags reach the main page and the sheet, the ZT770 rule, the window.
+#include "app/c_romsend_app.h"
+
+#include <gtest/gtest.h>
+
+#include <QPushButton>
+#include <QTabWidget>
+
+#include "app/c_romsend_dlg.h"
+#include "platform/message_box.h"
+#include "platform/profile.h"
+#include "platform/program_info.h"
+#include "qt_app.h"
+#include "setup/romsend_sheet.h"
+#include "test_env.h"
+
+namespace kestrune {
+namespace {
+
+struct StartUp {
+  RecorderMessageBox boxes;
+  int lookups = 0;
+  std::string bridge;  // what the bridge lookup finds
+  std::unique_ptr<CRomsendApp> app;
+
+  CRomsendDlg* Start(std::vector<const char*> args) {
+    test::EnsureQtApp();
+    ScopedMessageBox use(&boxes);
+    args.insert(args.begin(), "romsend");
+    app = std::make_unique<CRomsendApp>([this] {
+      ++lookups;
+      return bridge;
+    });
+    EXPECT_FALSE(app->InitInstance(static_cast<int>(args.size()), args.data(), false));
+    return static_cast<CRomsendDlg*>(app->Sheet()->GetPage(0));
+  }
+};
+
+TEST(CRomsendApp, FlagsReachTheMainPageAndTheSheet) {
+  StartUp run;
+  CRomsendDlg* main = run.Start({"*.hex?", "/batch", "-sort", "3", "/port:/dev/ttyUSB1"});
+  EXPECT_EQ(main->batchFlag, 1);
+  EXPECT_EQ(main->sortMode, 3);
+  EXPECT_EQ(run.app->Sheet()->portText, "/dev/ttyUSB1");  // a device path keeps its case
+  EXPECT_EQ(main->searchPatterns, std::vector<std::string>{"*.hex?"});
+  EXPECT_EQ(run.lookups, 0);
+  EXPECT_TRUE(run.boxes.Boxes().empty());
+  // The profile is the company's: a later read sees what the sheet writes there.
+  EXPECT_EQ(AppProfile().Path(), XdgConfigHome() + "/Kestrune/" + ProgramName() + ".ini");
+}
+
+TEST(CRomsendApp, Zt770PortAsksForTheBridgeAndWarnsOnceWhenAbsent) {
+  const struct {
+    std::vector<const char*> args;
+    int lookups;
+    std::string port;
+  } rows[] = {{{"/port:zt770"}, 1, ""},   {{"/port", "ZT770+"}, 1, ""}, {{"/port:Zt770"}, 1, ""},
+              {{"/port:MYZT770"}, 0, "MYZT770"}, {{"/port:com3"}, 0, "com3"}};
+  for (const auto& row : rows) {
+    StartUp run;
+    run.Start(row.args);
+    EXPECT_EQ(run.lookups, row.lookups) << row.args.back();
+    EXPECT_EQ(run.app->Sheet()->portText, row.port) << row.args.back();
+    const auto boxes = run.boxes.Boxes();
+    ASSERT_EQ(boxes.size(), static_cast<size_t>(row.lookups)) << row.args.back();
+    if (!boxes.empty()) {
+      EXPECT_EQ(boxes[0].text, "Cannot find ZT770+");
+      EXPECT_EQ(boxes[0].title, "Problem");
+      EXPECT_EQ(boxes[0].style, kBoxOk | kBoxIconWarning);
+    }
+  }
+  StartUp found;
+  found.bridge = "/dev/ttyACM3";
+  found.Start({"/port:zt770"});
+  EXPECT_EQ(found.app->Sheet()->portText, "/dev/ttyACM3");
+  EXPECT_TRUE(found.boxes.Boxes().empty());
+}
+
+TEST(CRomsendApp, SheetShowsTheMainPageUnderItsTabsAndButtons) {
+  StartUp run;
+  run.Start({});
+  RomsendSheet* sheet = run.app->Sheet();
+  sheet->show();
+  EXPECT_EQ(sheet->windowTitle(), "Kestrune Update Utility");
+  EXPECT_EQ(sheet->TabText(0), "Operate ..");
+  EXPECT_EQ(sheet->Button(RomsendSheet::kIdFinished)->text(), "Finished");
+  EXPECT_TRUE(sheet->Button(RomsendSheet::kIdCancel)->isHidden());
+  auto* main = static_cast<CRomsendDlg*>(sheet->GetPage(0));
+  ASSERT_TRUE(main->IsCreated());
+  // Without "SerialReset" only the list, the status line and Send show.
+  EXPECT_FALSE(main->Control(CRomsendDlg::kIdSend)->isHidden());
+  EXPECT_TRUE(main->Control(CRomsendDlg::kIdStop)->isHidden());
+  EXPECT_TRUE(main->Control(CRomsendDlg::kIdReboot)->isHidden());
+  EXPECT_TRUE(main->Control(CRomsendDlg::kIdSerial)->isHidden());
+  const QImage shot = sheet->grab().toImage();
+  EXPECT_FALSE(shot.isNull());
+  if (const char* out = std::getenv("KESTRUNE_SCREENSHOT")) shot.save(out);
+  sheet->close();
+}
+
+TEST(CRomsendApp, SerialResetShowsRebootAndSerialButtons) {
+  test::EnsureQtApp();
+  SelectProfile(CompanyProfilePath("Kestrune", ProgramName()));
+  ASSERT_TRUE(AppProfile().WriteInt("Romsend", "SerialReset", 1));
+  StartUp run;
+  run.Start({});
+  run.app->Sheet()->show();
+  auto* main = static_cast<CRomsendDlg*>(run.app->Sheet()->GetPage(0));
+  EXPECT_EQ(main->ControlAs<QPushButton>(CRomsendDlg::kIdReboot)->text(), "Reboot");
+  EXPECT_EQ(main->ControlAs<QPushButton>(CRomsendDlg::kIdSerial)->text(), "Serial");
+  EXPECT_FALSE(main->Control(CRomsendDlg::kIdReboot)->isHidden());
+  run.app->Sheet()->close();
+}
+
+TEST(CRomsendApp, SheetRefusesToCloseWhileATransferRunsAndRetitlesWhenMinimised) {
+  StartUp run;
+  CRomsendDlg* main = run.Start({});
+  RomsendSheet* sheet = run.app->Sheet();
+  sheet->show();
+  main->transferRunning = 1;
+  sheet->Button(RomsendSheet::kIdFinished)->click();
+  sheet->close();
+  EXPECT_TRUE(sheet->isVisible());
+  main->transferRunning = 0;
+  sheet->showMinimized();
+  QApplication::processEvents();
+  EXPECT_EQ(sheet->windowTitle(), "Romsend");
+  sheet->showNormal();
+  QApplication::processEvents();
+  EXPECT_EQ(sheet->windowTitle(), "Kestrune Update Utility");
+  sheet->Button(RomsendSheet::kIdFinished)->click();
+  EXPECT_FALSE(sheet->isVisible());
+  EXPECT_EQ(sheet->result(), QDialog::Accepted);
+}
+
+}  // namespace
+}  // namespace kestrune
