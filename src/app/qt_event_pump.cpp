@@ -12,6 +12,7 @@ namespace kestrune {
 
 QtEventPump::QtEventPump() : thread_(QThread::currentThread()) {
   timer_.setSingleShot(true);
+  timer_.setTimerType(Qt::PreciseTimer);  // a coarse timer may end a wait 5% late
   if (QCoreApplication* app = QCoreApplication::instance()) app->installEventFilter(this);
 }
 
