@@ -1,0 +1,139 @@
+// The tag-list XML reader: one pass over the text, tags appended in the order they stand.
+#include "xml_parser.h"
+
+#include <algorithm>
+
+namespace kestrune {
+namespace {
+
+// Blanks are every character whose value as a signed byte is 0x20 or less: ASCII control
+// characters and space, and also every byte of 0x80 and above.
+bool IsBlank(char c) { return static_cast<signed char>(c) <= 0x20; }
+
+// Ends an attribute name: the same characters that separate attributes in XML. Treating line
+// ends and tabs like a space keeps two bare words on separate lines apart.
+bool EndsToken(char c) { return c == '<' || c == '>' || c == '=' || c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+const char* SkipBlanks(const char* p, const char* end) {
+  while (p != end && IsBlank(*p)) ++p;
+  return p;
+}
+
+// The text up to its first NUL: a reply handed over as bytes ends there like a C string would.
+std::string_view UpToNul(std::string_view text) {
+  const std::size_t nul = text.find('\0');
+  return nul == std::string_view::npos ? text : text.substr(0, nul);
+}
+
+}  // namespace
+
+std::size_t XMLentry::parseTag(std::string_view text, XMLobserver* observer) {
+  text = UpToNul(text);
+  return parseFrom(text.data(), text.data() + text.size(), observer, 0);
+}
+
+std::size_t XMLentry::parseTag(const char* text, XMLobserver* observer) {
+  if (!text) return 0;
+  return parseTag(std::string_view(text), observer);
+}
+
+std::size_t XMLentry::parseFrom(const char* start, const char* end, XMLobserver* observer, int depth) {
+  const char* open = std::find(start, end, '<');
+  if (open == end) return 0;
+  text_.assign(start, open);
+
+  const char* p = open + 1;
+  const char* nameEnd = p;
+  while (nameEnd != end && *nameEnd != '>' && !IsBlank(*nameEnd)) ++nameEnd;
+  name_.assign(p, nameEnd);
+  p = nameEnd;
+
+  for (;;) {
+    const char* stepStart = p;
+    p = SkipBlanks(p, end);
+    if (p == end) return 0;  // the text ends inside the tag
+    // "?>" and "/>" close the tag like '>'.
+    if ((*p == '?' || *p == '/') && p + 1 != end && p[1] == '>') ++p;
+    if (*p == '>') return static_cast<std::size_t>(p + 1 - start);
+
+    if (*p == '<') {
+      if (depth >= kMaxTagDepth) return 0;
+      auto child = std::make_unique<XMLentry>();
+      // The child starts where this step began, so the blanks before it become its text.
+      const std::size_t used = child->parseFrom(stepStart, end, observer, depth + 1);
+      if (used == 0) return 0;
+      children_.push_back(std::move(child));
+      if (observer) observer->childParsed(name_, *this);
+      p = stepStart + used;
+    } else if (*p == '[' || *p == ']') {
+      ++bracketCount_;
+      ++p;
+    } else {
+      p = readAttribute(p, end);
+      if (!p) return 0;
+    }
+  }
+}
+
+// Reads one attribute token at `p` (not a blank, not '<' or '>'); returns the position after it,
+// or null when the text ends before the value's closing quote.
+const char* XMLentry::readAttribute(const char* p, const char* end) {
+  const char* tokenStart = p;
+  while (p != end && !EndsToken(*p)) ++p;
+  std::string token(tokenStart, p);
+  p = SkipBlanks(p, end);
+  if (p != end && *p == '=') {
+    token += '=';
+    p = SkipBlanks(p + 1, end);
+    if (p == end) return nullptr;
+    // Whatever character stands here quotes the value, up to its next occurrence.
+    const char quote = *p;
+    const char* close = std::find(p + 1, end, quote);
+    if (close == end) return nullptr;
+    token.append(p, close + 1);
+    p = close + 1;
+  }
+  attributes_.push_back(std::move(token));
+  return p;
+}
+
+const XMLentry* XMLentry::findEntry(std::string_view name, const char* content) const {
+  std::string key;
+  key.reserve(name.size() + 1);
+  key += '/';
+  key += name;
+  for (std::size_t i = 0; i < children_.size(); ++i) {
+    const XMLentry& entry = *children_[i];
+    if (entry.name_ != key) {
+      if (const XMLentry* found = entry.findEntry(name, content)) return found;
+      continue;
+    }
+    if (!content) return &entry;
+    if (entry.text_.find(content) == std::string::npos) continue;
+    return i + 2 < children_.size() ? children_[i + 2].get() : nullptr;
+  }
+  return nullptr;
+}
+
+XMLparser::XMLparser(const char* text, XMLobserver* observer) {
+  if (text) parse(std::string_view(text), observer);
+}
+
+XMLparser::XMLparser(std::string_view text, XMLobserver* observer) { parse(UpToNul(text), observer); }
+
+void XMLparser::parse(std::string_view text, XMLobserver* observer) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  for (;;) {
+    auto entry = std::make_unique<XMLentry>();
+    const std::size_t used = entry->parseFrom(p, end, observer, 0);
+    if (used == 0) break;
+    if (!entry->getName().empty() && entry->getName()[0] == '?')
+      instructions_.append(std::move(entry));
+    else
+      children_.push_back(std::move(entry));
+    p += used;
+  }
+}
+
+}  // namespace kestrune
