@@ -1,0 +1,78 @@
+// The port lock "myMutex": one lock shared by every port handle of every process of the
+// user that uses this library, so that no two handles (even in romsend and pageburn at
+// once) touch their ports at the same moment.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace kestrune {
+
+// Which port operations take the lock. Configuration (GetConfig, SetConfig with its profile
+// save) and close always do; kAllPortAccess adds every Write and every read of the reader
+// thread. romsend chooses kAllPortAccess (the default), pageburn kConfigAndClose. Each port
+// handle takes the setting in force when it opens. Thread-safe.
+enum class PortLockScope { kConfigAndClose, kAllPortAccess };
+void SetPortLockScope(PortLockScope scope);
+PortLockScope CurrentPortLockScope();
+
+// Default bound of every wait for the lock.
+inline constexpr uint32_t kPortLockWaitMs = 5000;
+
+// The lock is an in-process mutex (threads of one process) plus an flock on
+// "$XDG_RUNTIME_DIR/myMutex.lock", or "/tmp/myMutex-<uid>.lock" without a runtime folder
+// (other processes). When the lock file cannot be used (refused, or in /tmp but owned by
+// someone else) only the in-process part excludes.
+//
+// One object per port handle; Acquire and Release are called in pairs on one thread.
+class PortLock {
+ public:
+  enum class Wait {
+    kLocked,    // this thread holds the lock until Release
+    kTimedOut,  // not held: the bound passed; callers go on as if they held it
+    kCancelled  // not held: `cancel` was raised while waiting
+  };
+
+  PortLock();
+  ~PortLock();
+  PortLock(const PortLock&) = delete;
+  PortLock& operator=(const PortLock&) = delete;
+
+  // Blocks at most `timeoutMs` (checking `cancel`, when given, every few milliseconds).
+  Wait Acquire(uint32_t timeoutMs = kPortLockWaitMs, const std::atomic<bool>* cancel = nullptr);
+  // Only after Acquire returned kLocked.
+  void Release();
+
+  // The lock file in use; empty when only the in-process part works.
+  const std::string& FilePath() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// Holds the lock for a scope when `enabled`; a wait that times out goes on without it.
+class PortLockGuard {
+ public:
+  PortLockGuard(PortLock* lock, bool enabled, const std::atomic<bool>* cancel = nullptr) : lock_(lock) {
+    if (lock_ && enabled) {
+      const PortLock::Wait w = lock_->Acquire(kPortLockWaitMs, cancel);
+      held_ = w == PortLock::Wait::kLocked;
+      cancelled_ = w == PortLock::Wait::kCancelled;
+    }
+  }
+  ~PortLockGuard() {
+    if (held_) lock_->Release();
+  }
+  PortLockGuard(const PortLockGuard&) = delete;
+  PortLockGuard& operator=(const PortLockGuard&) = delete;
+  bool Cancelled() const { return cancelled_; }
+
+ private:
+  PortLock* lock_;
+  bool held_ = false;
+  bool cancelled_ = false;
+};
+
+}  // namespace kestrune

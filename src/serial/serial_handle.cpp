@@ -1,0 +1,42 @@
+// Port names and the factory that opens a handle and sets up its reader.
+#include "serial/serial_handle.h"
+
+#include <cctype>
+
+namespace kestrune {
+
+std::string ComPortName(const std::string& name) {
+  if (name.compare(0, 3, "COM") != 0) return name;
+  // The number is read as a "%d" conversion would: blanks skipped, an optional sign.
+  size_t i = 3;
+  while (i < name.size() && std::isspace(static_cast<unsigned char>(name[i]))) ++i;
+  bool negative = false;
+  if (i < name.size() && (name[i] == '+' || name[i] == '-')) negative = name[i++] == '-';
+  const size_t first = i;
+  long long number = 0;
+  while (i < name.size() && std::isdigit(static_cast<unsigned char>(name[i]))) {
+    number = number * 10 + (name[i++] - '0');
+    if (number > 999999999) return name;  // no port has such a number
+  }
+  if (i == first || negative || number <= 9) return name;
+  return "//./COM" + std::to_string(number);
+}
+
+std::string DevicePathOf(const std::string& portName) {
+  if (!portName.empty() && portName.back() == ':') return portName.substr(0, portName.size() - 1);
+  return portName;
+}
+
+PublicSerialHandle* PublicSerialHandle::Open(const std::string& portName, SerialReceiveFn callback, void* context,
+                                             uint32_t bufferSize, void* notifyWindow, uint32_t notifyMessage) {
+  (void)notifyMessage;  // no window messages on this platform
+  auto handle = std::make_unique<MySerialHandle>(portName, bufferSize);
+  if (callback || notifyWindow) {
+    if (!handle->StartReader(callback, context)) return nullptr;
+  } else {
+    handle->ApplyTimeouts();
+  }
+  return handle.release();
+}
+
+}  // namespace kestrune

@@ -1,0 +1,157 @@
+// The one way both programs touch a serial port: an exclusively opened port with an optional
+// reader thread that hands every received chunk to a callback, line settings kept in the
+// profile, and the port lock "myMutex" around port operations.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "serial/dcb.h"
+#include "serial/nv_dcb.h"
+#include "serial/port_lock.h"
+
+namespace kestrune {
+
+// Receives each chunk on the reader thread. `data` points into the handle's read buffer and is
+// valid only during the call. Must return promptly (deleting the handle waits for it) and must
+// not delete the handle that called it. Guarding whatever it writes to is the caller's task.
+using SerialReceiveFn = void (*)(const uint8_t* data, uint32_t length, void* context);
+
+// The name a port is opened under: "COM" followed by a number above 9 (with or without a
+// colon) becomes "//./COM<n>"; every other name stays as given.
+std::string ComPortName(const std::string& name);
+
+// The device path that name is opened as: the same text with one trailing ':' dropped, so
+// "COM3:"-style names kept by older profiles do no harm.
+std::string DevicePathOf(const std::string& portName);
+
+// A serial port. Created by Open, owned by its creator; deleting it closes the port. All
+// operations are called from one thread (the caller's), except that the receive callback runs
+// on the reader thread. The base operations do nothing.
+class PublicSerialHandle {
+ public:
+  // Opens `portName` (see ComPortName and DevicePathOf). With a callback, a reader thread feeds
+  // it chunks of up to `bufferSize` bytes as they arrive, and Open returns nullptr when the
+  // port cannot be opened, `bufferSize` is 0, or the thread cannot start. Without a callback
+  // Open always returns a handle; when the port did not open its Write and Read return 0 and
+  // the rest acts on nothing. There are no notify windows on this platform: a `notifyWindow`
+  // counts as asking for a reader, which then only counts the bytes it reads. `bufferSize` is
+  // capped at kMaxReadBuffer. Applies the line settings saved in the profile section named
+  // after the program. Blocks only for the open itself; no message is shown on failure.
+  static PublicSerialHandle* Open(const std::string& portName, SerialReceiveFn callback, void* context,
+                                  uint32_t bufferSize, void* notifyWindow = nullptr, uint32_t notifyMessage = 0);
+
+  static constexpr uint32_t kMaxReadBuffer = 1u << 20;
+
+  PublicSerialHandle() = default;
+  PublicSerialHandle(const PublicSerialHandle&) = delete;
+  PublicSerialHandle& operator=(const PublicSerialHandle&) = delete;
+
+  // Fills `config` (size 52, version 1, RS-232, no provider data, DCB length 28) and the
+  // port's current DCB. Takes the port lock (at most 5000 ms).
+  virtual void GetConfig(COMMCONFIG& config) { (void)config; }
+  // Applies the configuration's DCB, then saves the port's actual settings to the profile
+  // (a failed save shows one warning box). Takes the port lock (at most 5000 ms).
+  virtual void SetConfig(const COMMCONFIG& config) { (void)config; }
+  // Stops the reader thread, puts the port back as it was found and closes it; the close takes
+  // the port lock (at most 5000 ms).
+  virtual ~PublicSerialHandle() = default;
+  // Shows the system's port dialog; there is none on this platform, so it does nothing.
+  virtual void ConfigDialog() {}
+  // Writes synchronously; returns the bytes written (fewer when the port accepted nothing for
+  // kWriteStallMs), 0 when the port is not open, has hung up or the write fails.
+  virtual uint32_t Write(const uint8_t* data, uint32_t length) {
+    (void)data;
+    (void)length;
+    return 0;
+  }
+  // Direct read for handles without a reader: waits up to 10 ms per byte asked for plus
+  // 100 ms (at most kMaxReadWaitMs) for `length` bytes and returns how many came. Returns 0 at
+  // once while a reader thread runs or when the port is not open.
+  virtual uint32_t Read(uint8_t* buffer, uint32_t length) {
+    (void)buffer;
+    (void)length;
+    return 0;
+  }
+  // Stores the four line values in the profile and applies them to the port.
+  virtual void SetLine(uint32_t baud, uint8_t dataBits, uint8_t stopBits, uint8_t parity) {
+    (void)baud;
+    (void)dataBits;
+    (void)stopBits;
+    (void)parity;
+  }
+
+  static constexpr uint32_t kWriteStallMs = 10000;
+  static constexpr uint32_t kMaxReadWaitMs = 60000;
+};
+
+// The handle on this platform's serial ports.
+class MySerialHandle : public PublicSerialHandle {
+ public:
+  // Opens the port exclusively (a second open of a held port fails, from any process),
+  // loads and applies the saved line settings and allocates the read buffer. Starts no thread.
+  MySerialHandle(const std::string& portName, uint32_t bufferSize);
+  ~MySerialHandle() override;
+
+  void GetConfig(COMMCONFIG& config) override;
+  void SetConfig(const COMMCONFIG& config) override;
+  void ConfigDialog() override {}
+  uint32_t Write(const uint8_t* data, uint32_t length) override;
+  uint32_t Read(uint8_t* buffer, uint32_t length) override;
+  void SetLine(uint32_t baud, uint8_t dataBits, uint8_t stopBits, uint8_t parity) override;
+
+  // Keeps the current time-outs to put back at close and sets the ones for this handle's use:
+  // reads return at once with what has arrived when a reader runs (or is about to start),
+  // else 10 ms per byte plus 100 ms; writes have no total limit. Never takes the lock.
+  virtual void ApplyTimeouts();
+
+  bool IsOpen() const { return port_ != kNoPort; }
+  // True once the port hung up (device unplugged, far end of a pseudo-terminal closed).
+  bool HungUp() const { return hungUp_.load(); }
+  bool ReaderRunning() const { return readerRunning_.load(); }
+  const std::string& PortName() const { return portName_; }
+  const COMMTIMEOUTS& Timeouts() const { return timeouts_; }
+  // All bytes delivered by Read and by the reader thread.
+  uint32_t TotalRead() const { return totalRead_.load(); }
+
+ private:
+  friend class PublicSerialHandle;
+
+  bool StartReader(SerialReceiveFn callback, void* context);
+  void ReaderLoop();
+  void StopReader();
+  void ClosePort();
+  void MarkHungUp();
+  bool LockTransfers() const { return lockScope_ == PortLockScope::kAllPortAccess; }
+
+  SerialReceiveFn callback_ = nullptr;
+  void* context_ = nullptr;
+  PortHandle port_ = kNoPort;
+  std::thread reader_;
+  std::string portName_;
+  COMMTIMEOUTS timeouts_{};
+  COMMTIMEOUTS savedTimeouts_{};
+  std::unique_ptr<uint8_t[]> readBuffer_;
+  uint32_t readBufferSize_ = 0;
+  std::unique_ptr<PortLock> lock_;
+  std::optional<nvDCB> line_;
+  std::atomic<uint32_t> totalRead_{0};
+
+  // What this platform adds: the state to put back at close, the reader's wake-up pipe and
+  // the flags the two threads share.
+  struct SavedState;
+  std::unique_ptr<SavedState> saved_;
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  bool readerWanted_ = false;
+  PortLockScope lockScope_ = PortLockScope::kAllPortAccess;
+  std::atomic<bool> closing_{false};
+  std::atomic<bool> hungUp_{false};
+  std::atomic<bool> readerRunning_{false};
+};
+
+}  // namespace kestrune

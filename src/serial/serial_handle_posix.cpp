@@ -1,0 +1,272 @@
+// MySerialHandle on a POSIX terminal device: exclusive open, poll()-driven reader thread,
+// termios restored at close.
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <system_error>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/tick_count.h"
+#include "serial/port_state.h"
+#include "serial/serial_handle.h"
+
+namespace kestrune {
+namespace {
+
+// The reader wakes at least this often even when nothing happens, so no wait is unbounded.
+constexpr int kReaderPollMs = 1000;
+// A port that keeps signalling data without delivering any is treated as gone.
+constexpr int kMaxEmptyReads = 1000;
+// Close gives queued output this long to leave before it is discarded.
+constexpr uint32_t kCloseDrainMs = 1000;
+constexpr useconds_t kDrainCheckUs = 2000;
+
+bool IsHangUpError(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EBADF; }
+
+constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
+
+}  // namespace
+
+struct MySerialHandle::SavedState {
+  termios original{};
+};
+
+MySerialHandle::MySerialHandle(const std::string& portName, uint32_t bufferSize)
+    : portName_(ComPortName(portName)), saved_(std::make_unique<SavedState>()) {
+  const std::string path = DevicePathOf(portName_);
+  // Non-blocking open: a port without carrier must not hold us up; every later wait is poll().
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    // Only a terminal can be a serial port; the flock keeps other handles (this process or
+    // another) out even where TIOCEXCL does not (a privileged opener).
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &saved_->original) != 0) {
+      close(fd);
+      fd = -1;
+    } else {
+      ioctl(fd, TIOCEXCL);
+    }
+  }
+  if (fd >= 0) {
+    port_ = fd;
+    line_.emplace(std::string{}, port_);
+    readBufferSize_ = std::min(bufferSize, kMaxReadBuffer);
+    if (readBufferSize_ > 0) readBuffer_ = std::make_unique<uint8_t[]>(readBufferSize_);
+  }
+  lock_ = std::make_unique<PortLock>();
+  lockScope_ = CurrentPortLockScope();
+}
+
+MySerialHandle::~MySerialHandle() {
+  StopReader();
+  ClosePort();
+  if (wakeRead_ >= 0) close(wakeRead_);
+  if (wakeWrite_ >= 0) close(wakeWrite_);
+}
+
+bool MySerialHandle::StartReader(SerialReceiveFn callback, void* context) {
+  if (!readBuffer_) return false;
+  callback_ = callback;
+  context_ = context;
+  readerWanted_ = true;
+  // The reader's time-outs are in force before its first read.
+  ApplyTimeouts();
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  wakeRead_ = fds[0];
+  wakeWrite_ = fds[1];
+  readerRunning_ = true;
+  try {
+    reader_ = std::thread(&MySerialHandle::ReaderLoop, this);
+  } catch (const std::system_error&) {
+    readerRunning_ = false;
+    return false;
+  }
+  return true;
+}
+
+void MySerialHandle::StopReader() {
+  closing_ = true;
+  if (wakeWrite_ >= 0) {
+    const char wake = 1;
+    while (write(wakeWrite_, &wake, 1) < 0 && errno == EINTR) {
+    }
+  }
+  if (reader_.joinable()) reader_.join();
+}
+
+void MySerialHandle::ReaderLoop() {
+  pollfd fds[2] = {{port_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+  int emptyReads = 0;
+  while (!closing_) {
+    fds[0].revents = fds[1].revents = 0;
+    const int ready = poll(fds, 2, kReaderPollMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || closing_ || fds[1].revents != 0) break;
+    if (ready == 0) continue;
+    const short events = fds[0].revents;
+    if (events & POLLIN) {
+      ssize_t n;
+      int err;
+      {
+        PortLockGuard guard(lock_.get(), LockTransfers(), &closing_);
+        if (guard.Cancelled()) break;
+        n = read(port_, readBuffer_.get(), readBufferSize_);
+        err = errno;
+      }
+      if (n > 0) {
+        emptyReads = 0;
+        const uint32_t count = static_cast<uint32_t>(n);
+        if (callback_) callback_(readBuffer_.get(), count, context_);
+        totalRead_ += count;
+        continue;
+      }
+      const bool transient = n < 0 && (err == EAGAIN || err == EINTR);
+      // Nothing to read although poll said so: tolerated a while, unless the port is gone.
+      if ((transient || n == 0) && !(events & kGone) && !(n < 0 && IsHangUpError(err)) &&
+          ++emptyReads < kMaxEmptyReads)
+        continue;
+      MarkHungUp();
+      break;
+    }
+    if (events & kGone) {
+      MarkHungUp();
+      break;
+    }
+  }
+  readerRunning_ = false;
+}
+
+void MySerialHandle::MarkHungUp() { hungUp_ = true; }
+
+void MySerialHandle::ApplyTimeouts() {
+  savedTimeouts_ = timeouts_;
+  if (readerWanted_)
+    timeouts_ = COMMTIMEOUTS{kMaxDword, 0, 0, 0, 0};
+  else
+    timeouts_ = COMMTIMEOUTS{0, 10, 100, 0, 0};
+  // Reads hand over whatever has arrived; the waiting itself is done in poll().
+  termios t{};
+  if (port_ != kNoPort && tcgetattr(port_, &t) == 0) {
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(port_, TCSANOW, &t);
+  }
+}
+
+void MySerialHandle::GetConfig(COMMCONFIG& config) {
+  config = COMMCONFIG{};
+  config.dwSize = sizeof(COMMCONFIG);
+  config.wVersion = 1;
+  config.dwProviderSubType = kProviderSubtypeRs232;
+  config.dcb.DCBlength = sizeof(DCB);
+  if (!IsOpen()) return;
+  PortLockGuard guard(lock_.get(), true);
+  DCB current = *line_;
+  ReadPortState(port_, current);
+  config.dcb = current;
+  config.dcb.DCBlength = sizeof(DCB);
+}
+
+void MySerialHandle::SetConfig(const COMMCONFIG& config) {
+  if (!IsOpen()) return;
+  PortLockGuard guard(lock_.get(), true);
+  // What the port cannot keep (DSR flow, limits, the CTS/RTS split) is remembered from here.
+  if (ApplyPortState(port_, config.dcb)) static_cast<DCB&>(*line_) = config.dcb;
+  line_->DCBlength = sizeof(DCB);
+  line_->Save();
+}
+
+void MySerialHandle::SetLine(uint32_t baud, uint8_t dataBits, uint8_t stopBits, uint8_t parity) {
+  if (line_) line_->Set(baud, dataBits, stopBits, parity);
+}
+
+uint32_t MySerialHandle::Write(const uint8_t* data, uint32_t length) {
+  if (!IsOpen() || hungUp_ || !data || length == 0) return 0;
+  PortLockGuard guard(lock_.get(), LockTransfers());
+  uint32_t done = 0;
+  uint32_t lastProgress = TickCount();
+  while (done < length) {
+    const ssize_t n = write(port_, data + done, length - done);
+    if (n > 0) {
+      done += static_cast<uint32_t>(n);
+      lastProgress = TickCount();
+      continue;
+    }
+    const int err = errno;
+    if (n < 0 && err == EINTR) continue;
+    if (n < 0 && err != EAGAIN) {
+      if (IsHangUpError(err)) MarkHungUp();
+      return 0;
+    }
+    // Output is full (flow control or a slow line): wait for room, but not for ever.
+    const int32_t left = TickDiff(lastProgress + kWriteStallMs, TickCount());
+    if (left <= 0) return done;
+    pollfd p{port_, POLLOUT, 0};
+    if (poll(&p, 1, left) > 0 && (p.revents & kGone) && !(p.revents & POLLOUT)) {
+      MarkHungUp();
+      return 0;
+    }
+  }
+  return done;
+}
+
+uint32_t MySerialHandle::Read(uint8_t* buffer, uint32_t length) {
+  if (!IsOpen() || readerWanted_ || hungUp_ || !buffer || length == 0) return 0;
+  const COMMTIMEOUTS& to = timeouts_;
+  const bool immediate =
+      to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == 0 && to.ReadTotalTimeoutConstant == 0;
+  uint64_t total = uint64_t{to.ReadTotalTimeoutMultiplier} * length + to.ReadTotalTimeoutConstant;
+  if (total == 0 || total > kMaxReadWaitMs) total = kMaxReadWaitMs;
+  const uint32_t interval = (to.ReadIntervalTimeout == kMaxDword) ? 0 : to.ReadIntervalTimeout;
+  const uint32_t deadline = TickCount() + static_cast<uint32_t>(total);
+  uint32_t got = 0;
+  while (got < length) {
+    const ssize_t n = read(port_, buffer + got, length - got);
+    if (n > 0) {
+      got += static_cast<uint32_t>(n);
+      continue;
+    }
+    const int err = errno;
+    if (n < 0 && err == EINTR) continue;
+    if (n == 0 || err != EAGAIN) {
+      if (n == 0 || IsHangUpError(err)) MarkHungUp();
+      break;
+    }
+    if (immediate) break;
+    int32_t wait = TickDiff(deadline, TickCount());
+    if (wait <= 0) break;
+    // Between bytes, an interval limit ends the read early once something has come.
+    if (got > 0 && interval != 0) wait = std::min<int32_t>(wait, static_cast<int32_t>(interval));
+    pollfd p{port_, POLLIN, 0};
+    const int ready = poll(&p, 1, wait);
+    if (ready == 0 && got > 0 && interval != 0) break;
+    if (ready > 0 && (p.revents & kGone) && !(p.revents & POLLIN)) {
+      MarkHungUp();
+      break;
+    }
+  }
+  totalRead_ += got;
+  return got;
+}
+
+void MySerialHandle::ClosePort() {
+  if (port_ == kNoPort) return;
+  PortLockGuard guard(lock_.get(), true);
+  // Give queued output a moment to leave at the current speed before the old settings return.
+  const uint32_t deadline = TickCount() + kCloseDrainMs;
+  int pending = 0;
+  while (!hungUp_ && ioctl(port_, TIOCOUTQ, &pending) == 0 && pending > 0 && !TickReached(TickCount(), deadline))
+    usleep(kDrainCheckUs);
+  if (pending > 0) tcflush(port_, TCOFLUSH);
+  tcsetattr(port_, TCSANOW, &saved_->original);
+  ioctl(port_, TIOCNXCL);
+  close(port_);  // also drops the flock
+  port_ = kNoPort;
+  timeouts_ = savedTimeouts_;
+}
+
+}  // namespace kestrune

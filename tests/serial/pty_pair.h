@@ -1,0 +1,75 @@
+// Test helpers: a pseudo-terminal pair standing in for a serial cable, and bounded waits.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <dirent.h>
+#include <functional>
+#include <pty.h>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kestrune::test {
+
+// The master side plays the unit; the slave side is the port under test. The test keeps its
+// own slave descriptor so it can inspect and change the port's termios from outside.
+struct PtyPair {
+  int master = -1;
+  int slave = -1;
+  std::string name;
+
+  PtyPair() {
+    char buf[128] = {};
+    if (openpty(&master, &slave, buf, nullptr, nullptr) == 0) name = buf;
+  }
+  ~PtyPair() {
+    CloseMaster();
+    if (slave >= 0) close(slave);
+  }
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
+
+  void CloseMaster() {
+    if (master >= 0) close(master);
+    master = -1;
+  }
+  bool WriteMaster(const std::string& bytes) const {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  termios SlaveTermios() const {
+    termios t{};
+    tcgetattr(slave, &t);
+    return t;
+  }
+};
+
+// Polls `done` every millisecond for at most `ms`; the bound only keeps a broken build from
+// hanging, it is not what the test checks.
+inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+inline int ThreadCount() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (const dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+}  // namespace kestrune::test
