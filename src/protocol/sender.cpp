@@ -1,0 +1,227 @@
+// Frames, replies and resends of the protocol engine, and its result log.
+#include "sender.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/diagnostic_log.h"
+#include "platform/event_pump.h"
+#include "platform/tick_count.h"
+
+namespace kestrune {
+namespace {
+
+void PutBE16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+
+void PutBE32(uint8_t* p, uint32_t v) {
+  PutBE16(p, static_cast<uint16_t>(v >> 16));
+  PutBE16(p + 2, static_cast<uint16_t>(v));
+}
+
+int16_t GetBE16(const uint8_t* p) { return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1])); }
+
+uint8_t Checksum(const uint8_t* p, int n) {
+  uint8_t sum = 0;
+  for (int i = 0; i < n; ++i) sum = static_cast<uint8_t>(sum + p[i]);
+  return static_cast<uint8_t>(0x100 - sum);
+}
+
+// Text bytes of a reply: up to the first zero byte, at most the text buffer less its terminator.
+std::string ReplyText(const uint8_t* p, size_t n) {
+  n = std::min<size_t>(n, Sender::kReplyTextSize - 1);
+  const void* zero = std::memchr(p, 0, n);
+  if (zero) n = static_cast<size_t>(static_cast<const uint8_t*>(zero) - p);
+  return std::string(reinterpret_cast<const char*>(p), n);
+}
+
+mySender* g_sender = nullptr;
+
+}  // namespace
+
+mySender* TheSender() { return g_sender; }
+void SetTheSender(mySender* sender) { g_sender = sender; }
+
+Sender::Sender(const std::string& resultLogPath) {
+  // Shared with other readers and writers; appended to, never truncated.
+  const int fd = open(resultLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    resultLog_ = fdopen(fd, "ab");
+    if (!resultLog_) close(fd);
+  }
+}
+
+Sender::~Sender() {
+  driver_.reset();
+  if (resultLog_) std::fclose(resultLog_);
+}
+
+void Sender::TraceChar(char c) {
+  std::fputc(c, stdout);
+  std::fflush(stdout);
+}
+
+void Sender::ShowProgress(uint32_t done, uint32_t total) {
+  const int percent = total ? static_cast<int>(static_cast<double>(done) * 100.0 / total) : 0;
+  std::printf("\rDone: %d%%", percent);
+  std::fflush(stdout);
+}
+
+void Sender::ShowStatus(const std::string& text, int lineEnd) {
+  std::fputs(text.c_str(), stdout);
+  if (lineEnd) std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+void Sender::Log(const char* format, ...) {
+  if (!resultLog_) return;
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  std::fprintf(resultLog_, "%s\r\n", line);
+  std::fflush(resultLog_);
+}
+
+void Sender::BeginMessage(uint8_t command, uint16_t payloadLength, const char* name) {
+  std::memset(frame_, 0, kHeaderLength);
+  PutBE16(frame_, kHeaderLength);
+  frame_[2] = command;
+  frame_[3] = 0;
+  PutBE16(frame_ + 4, payloadLength);
+  frameLength_ = kHeaderLength;
+  commandName_ = name;
+}
+
+int Sender::Append(const uint8_t* bytes, int count) {
+  // One byte stays free for the checksum.
+  const int room = kFrameBufferSize - 1 - frameLength_;
+  const int n = std::clamp(count, 0, room);
+  if (n > 0) std::memcpy(frame_ + frameLength_, bytes, static_cast<size_t>(n));
+  frameLength_ += n;
+  return kFrameBufferSize - frameLength_;
+}
+
+int Sender::SendData(uint16_t blockIndex, const uint8_t* data, uint32_t count, uint16_t tag) {
+  constexpr uint32_t kMaxData = kFrameBufferSize - 1 - kHeaderLength - 10;
+  count = std::min(count, kMaxData);
+  BeginMessage(kCmdSendData, static_cast<uint16_t>(count + 10), "Send Data");
+  uint8_t header[10];
+  PutBE16(header, 10);
+  PutBE16(header + 2, tag);
+  PutBE16(header + 4, blockIndex);
+  PutBE32(header + 6, count);
+  Append(header, 10);
+  Append(data, static_cast<int>(count));
+  return Exchange(kSendDataResultLimitMs, 1);
+}
+
+const char* Sender::SendOnce(int& result, std::string& replyText, unsigned resultLimitMs) {
+  frame_[frameLength_] = Checksum(frame_, frameLength_);
+  if (cancel_) {
+    result = kCancelledByUser;
+    return "Send";
+  }
+  if (!driver_) {
+    result = kTransportDisconnect;
+    return "Write";
+  }
+  result = driver_->Write(frame_, static_cast<unsigned>(frameLength_ + 1));
+  if (result != 0) return "Write";
+  result = ReadReply(kAckLimitMs, replyText);
+  if (result != 0) return "Command Ack";
+  result = ReadReply(resultLimitMs, replyText);
+  if (result != 0) return "Operation";
+  return "";
+}
+
+int Sender::ReadReply(unsigned timeLimitMs, std::string& replyText) {
+  if (!driver_) return kTransportDisconnect;
+  // Over MIDI a reply arrives as one message, so its announced text is taken from that same
+  // message; over a serial line the header comes first and the text is read behind it.
+  const bool midi = driver_->IsMidi() == 1;
+  constexpr unsigned kWholeReply = kReplyHeader + kReplyTextSize;
+  uint8_t reply[kWholeReply] = {};
+  const unsigned got = driver_->Read(reply, midi ? kWholeReply : kReplyHeader, timeLimitMs);
+  if (got == 0) return driver_->receiveActive.load() ? int{kTransportTimeout} : int{kCancelledByUser};
+  if (got < kReplyHeader) return kBadMessage2;
+  const int length = GetBE16(reply + 4);
+  if (length < 6) return kBadMessage1;
+  replyText.clear();
+  if (length > 6) {
+    const unsigned textBytes = static_cast<unsigned>(length - 6);
+    if (midi) {
+      replyText = ReplyText(reply + 12, std::min(textBytes, got - 12));
+    } else {
+      // The rest of the text and the checksum byte. What fits the text buffer is kept; the
+      // rest is drained so it cannot be taken for the next reply.
+      const unsigned rest = textBytes;  // text bytes after the first, plus the checksum byte
+      const unsigned keep = std::min(rest, kReplyTextSize - 1u);
+      driver_->Read(reply + kReplyHeader, keep, timeLimitMs);
+      replyText = ReplyText(reply + 12, std::min(textBytes, 1 + keep));
+      uint8_t sink[256];
+      unsigned left = rest - keep;
+      while (left > 0) {
+        const unsigned n = driver_->Read(sink, std::min<unsigned>(left, sizeof sink), timeLimitMs);
+        if (n == 0) break;
+        left -= n;
+      }
+    }
+  }
+  return GetBE16(reply + 6);
+}
+
+int Sender::Exchange(unsigned resultLimitMs, int report) {
+  std::string replyText;
+  retriesLeft_ = 5;
+  int result = 0;
+  const char* stage = "";
+  for (;;) {
+    replyText.clear();
+    stage = SendOnce(result, replyText, resultLimitMs);
+    if (retriesLeft_ != 5) TraceChar('R');
+    ++attempts_;
+    if (result == kUnitBadChecksum) {
+      WriteLog("Send: Bad Checksum - retry #%d", 6 - retriesLeft_);
+    } else if (result == kUnitShortMessage) {
+      WriteLog("Send: Short Msg - retry #%d", 6 - retriesLeft_);
+    } else {
+      break;
+    }
+    if (retriesLeft_-- == 0) break;
+  }
+  ++exchanges_;
+  if (report || result == kCancelledByUser) ReportResult(stage, result, replyText);
+  return result;
+}
+
+void Sender::SetDriver(BaseCommDriver* driver) { driver_.reset(driver); }
+
+void Sender::CloseDriver() {
+  if (driver_) driver_->Close();
+}
+
+void Sender::ReopenIfIdle() {
+  if (driver_ && driver_->BusyCount() == 0) {
+    driver_->Close();
+    driver_->Reopen();
+    driver_->Open();
+  }
+}
+
+void Sender::SetCancel(int flag) {
+  cancel_ = flag;
+  if (driver_) driver_->receiveActive = 0;
+}
+
+void Sender::WaitSeconds(double seconds) {
+  const uint32_t deadline = TickCount() + static_cast<uint32_t>(seconds * 1000.0);
+  CurrentPump().WaitUntil(deadline, {});
+}
+
+}  // namespace kestrune

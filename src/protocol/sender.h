@@ -1,0 +1,136 @@
+// The protocol engine that speaks to a unit's boot loader: frames and their two replies,
+// resends, the contact phase, result codes and texts, and the result log.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "transport/base_comm_driver.h"
+
+namespace kestrune {
+
+// Result codes of the engine itself; the unit's codes and the transport codes share the space.
+enum ResultCode : int {
+  kResultOk = 0,
+  kUnitBadChecksum = 1,
+  kUnitShortMessage = 6,
+  kBadMessage1 = 9,    // reply length field below 6
+  kBadMessage2 = 10,   // reply shorter than 13 bytes
+  kContactCancelled = 101,
+  kCancelledByUser = 1000,
+  kAskDriver = -9999,  // placeholder: use the driver's LastError
+};
+
+// Command codes of the frames.
+enum Command : uint8_t { kCmdOpen = 1, kCmdSendData = 2, kCmdClose = 5, kCmdReboot = 7 };
+
+// Time limits in milliseconds.
+constexpr unsigned kAckLimitMs = 10000;
+constexpr unsigned kOpenResultLimitMs = 100000;
+constexpr unsigned kSendDataResultLimitMs = 10000;
+constexpr unsigned kCloseResultLimitMs = 5000;
+constexpr unsigned kRebootResultLimitMs = 10000;
+
+// Everything runs on the user-interface thread; driver waits keep the window alive, so the
+// Stop button's SetCancel runs inside them.
+class Sender {
+ public:
+  static constexpr int kFrameBufferSize = 4096;
+  static constexpr int kHeaderLength = 6;
+  static constexpr unsigned kReplyHeader = 13;
+  static constexpr int kReplyTextSize = 128;
+
+  // Opens the result log at `resultLogPath` (appended, never truncated); an unopenable log
+  // silently drops its lines for the whole run.
+  explicit Sender(const std::string& resultLogPath = "romsend.txt");
+  virtual ~Sender();
+  Sender(const Sender&) = delete;
+  Sender& operator=(const Sender&) = delete;
+
+  // Console output of the engine; the window shows none of it.
+  virtual void TraceChar(char c);
+  virtual void ShowProgress(uint32_t done, uint32_t total);
+  virtual void ShowStatus(const std::string& text, int lineEnd);
+  // Builds, logs and shows the failure line of an exchange.
+  virtual void ReportResult(const char* stage, int code, const std::string& replyText);
+
+  // Frame building.
+  void BeginMessage(uint8_t command, uint16_t payloadLength, const char* name);
+  // Appends bytes (never beyond the buffer: surplus bytes are not taken); returns the room left.
+  int Append(const uint8_t* bytes, int count);
+  int SendData(uint16_t blockIndex, const uint8_t* data, uint32_t count, uint16_t tag);
+  // One attempt: write the frame, read the acknowledgement and the operation result. Returns
+  // the stage label ("Send", "Write", "Command Ack", "Operation" or "").
+  const char* SendOnce(int& result, std::string& replyText, unsigned resultLimitMs);
+  int ReadReply(unsigned timeLimitMs, std::string& replyText);
+  // Sends the frame built last, resending it up to five times on the unit's codes 1 and 6.
+  int Exchange(unsigned resultLimitMs, int report);
+
+  std::string ErrorText(int code);
+  static std::string DeviceErrorWord(int code);
+
+  // Driver ownership and the session.
+  void SetDriver(BaseCommDriver* driver);
+  void CloseDriver();
+  void ReopenIfIdle();
+  void SetCancel(int flag);
+  int Contact();
+  int SyncBaud();
+  int Reboot();
+  int MidiCommand(uint8_t type, const uint8_t* data, unsigned count, unsigned replyLimitMs);
+  void WaitSeconds(double seconds);
+  void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  BaseCommDriver* Driver() const { return driver_.get(); }
+  int Cancel() const { return cancel_; }
+  uint32_t Attempts() const { return attempts_; }
+  uint32_t Exchanges() const { return exchanges_; }
+  // Frame writes minus finished exchanges: the resends since the program started.
+  int Retries() const { return static_cast<int>(attempts_ - exchanges_); }
+  const std::string& MessageText() const { return messageText_; }
+  const char* CommandName() const { return commandName_; }
+  // The frame as built so far, checksum byte excluded.
+  const uint8_t* Frame() const { return frame_; }
+  int FrameLength() const { return frameLength_; }
+
+ private:
+  void ShowDriverError(int code);
+
+  uint8_t frame_[kFrameBufferSize] = {};
+  int frameLength_ = 0;
+  const char* commandName_ = "";
+  int retriesLeft_ = 0;
+  std::unique_ptr<BaseCommDriver> driver_;
+  std::FILE* resultLog_ = nullptr;
+  uint32_t attempts_ = 0;
+  uint32_t exchanges_ = 0;
+  std::string messageText_;
+  int cancel_ = 0;
+};
+
+// The engine bound to the program's window: status texts go to the main page's status
+// printer, at least 500 ms apart.
+class mySender : public Sender {
+ public:
+  // Shows one text: the printer gets the format "%s" and the text as its argument.
+  using StatusPrinter = std::function<void(const char* format, const char* argument)>;
+
+  explicit mySender(const std::string& resultLogPath = "romsend.txt") : Sender(resultLogPath) {}
+
+  void SetStatusPrinter(StatusPrinter printer) { printer_ = std::move(printer); }
+  void ShowStatus(const std::string& text, int lineEnd) override;
+
+ private:
+  StatusPrinter printer_;
+  uint32_t lastStatusTick_ = 0;
+};
+
+// The program's one engine; created by romsend's start-up, null before.
+mySender* TheSender();
+void SetTheSender(mySender* sender);
+
+}  // namespace kestrune

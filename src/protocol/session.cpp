@@ -1,0 +1,206 @@
+// The session with a unit: contact over a serial line or MIDI, line synchronisation, the
+// reboot commands, and the paced status texts of the program's engine.
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/event_pump.h"
+#include "platform/message_box.h"
+#include "platform/tick_count.h"
+#include "sender.h"
+#include "updates/xml_parser.h"
+
+namespace kestrune {
+namespace {
+
+constexpr uint8_t kWakeUp = 0x06;
+constexpr uint8_t kPrompt = 'U';
+constexpr uint8_t kSynced = '#';
+constexpr uint8_t kAcknowledge = 'A';
+constexpr uint8_t kIdentityReply = 2;  // received type of the manufacturer's identity reply
+constexpr unsigned kStatusGapMs = 500;
+
+struct UnitType {
+  int number;
+  const char* name;
+};
+
+constexpr UnitType kUnitTypes[] = {
+    {10, "Generic"}, {11, "Yor"}, {12, "Lumo"}, {13, "Vesk"}, {14, "Orrin"}, {15, "K7 "},
+};
+
+// Decimal value as the unit writes it: leading blanks and one sign, then digits; 0 without.
+int DecimalValue(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long v = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && v < 100000000000LL; ++i)
+    v = v * 10 + (text[i] - '0');
+  return static_cast<int>(negative ? -std::min(v, 2147483648LL) : std::min(v, 2147483647LL));
+}
+
+const char* UnitTypeName(const std::string* typeNumber) {
+  if (!typeNumber) return "Anon";
+  const int n = DecimalValue(*typeNumber);
+  for (const auto& t : kUnitTypes) {
+    if (t.number == n) return t.name;
+  }
+  return "Unknown";
+}
+
+}  // namespace
+
+int Sender::Contact() {
+  if (!driver_) return 1;
+  const bool midi = driver_->IsMidi() == 1;
+  if (driver_->Open() != 0) {
+    ShowStatus(std::string(midi ? "MIDI" : "Serial") + " port is faulty or in use by another program !!", 1);
+    return 1;
+  }
+  char when[128];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(when, sizeof when, "%c", &local);
+  Log("%s", when);
+  cancel_ = 0;
+  ShowStatus("Awaiting contact", 1);
+
+  if (midi) {
+    driver_->messageType = 'R';
+    const int code = driver_->Write(nullptr, 0);
+    if (code != 0) {
+      ShowDriverError(code);
+      return 1;
+    }
+    static constexpr unsigned kIdentityMax = 2048;
+    std::string reply(kIdentityMax, '\0');
+    const unsigned got = driver_->Read(reinterpret_cast<uint8_t*>(reply.data()), kIdentityMax, 5000);
+    if (got <= 10 || driver_->receivedType != kIdentityReply) {
+      ShowStatus("Communication startup failed !!", 1);
+      return 100;
+    }
+    reply.resize(got);
+    XMLparser keys(reply);
+    std::string values[4];
+    bool present[4] = {};
+    static const char* const kKeys[4] = {"TypeNumber", "AppName", "IdNumber", "SerialNumber"};
+    for (int i = 0; i < 4; ++i) {
+      if (const XMLentry* value = keys.findEntry("key", kKeys[i])) {
+        values[i] = value->getText();
+        present[i] = true;
+      }
+    }
+    if (present[1] && values[1].find("Boot") == std::string::npos) {
+      ShowMessageBox("Hold down middle button while restarting", "Pedal is not in UPDATE Mode",
+                     kBoxOk | kBoxIconError);
+      return 1;
+    }
+    std::string identity = UnitTypeName(present[0] ? &values[0] : nullptr);
+    identity += "Tessel Serial: ";
+    if (present[2]) {
+      identity += values[2] + " ";
+      if (present[3]) identity += values[3];
+    } else {
+      identity += "Unknown";
+    }
+    ShowStatus(identity, 1);
+    Log("%s", identity.c_str());
+    WaitSeconds(1.0);
+    driver_->messageType = 'T';
+    return 0;
+  }
+
+  const int code = driver_->Write(&kWakeUp, 1);
+  if (code != 0) {
+    ShowDriverError(code);
+    return 1;
+  }
+  for (int n = 10; n >= 1; --n) {
+    uint8_t byte = 0;
+    if (driver_->Read(&byte, 1, 1000) == 1 && byte != 0x00) {
+      ShowStatus("Contact made", 1);
+      return SyncBaud();
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "Awaiting contact %d", n);
+    ShowStatus(text, 1);
+    if (cancel_) {
+      ShowStatus("Cancelled", 1);
+      return kContactCancelled;
+    }
+  }
+  ShowStatus("Communication startup failed !!", 1);
+  return 1;
+}
+
+int Sender::SyncBaud() {
+  for (int r = 19; r >= 0; --r) {
+    driver_->Write(&kPrompt, 1);
+    char text[64];
+    std::snprintf(text, sizeof text, "Setting Baud Rate (%d)", r);
+    ShowStatus(text, 1);
+    bool synced = false;
+    for (;;) {
+      uint8_t byte = 0;
+      if (driver_->Read(&byte, 1, 1000) != 1 || byte == 0x00) break;
+      if (byte == kSynced) {
+        synced = true;
+        break;
+      }
+    }
+    if (cancel_) {
+      ShowStatus("Cancelled", 1);
+      return 1;
+    }
+    if (synced) {
+      driver_->Write(&kAcknowledge, 1);
+      uint8_t byte = 0;
+      while (driver_->Read(&byte, 1, 100) == 1 && byte != 0x00) {
+      }
+      ShowStatus("Success", 1);
+      return 0;
+    }
+  }
+  ShowStatus("Failure", 1);
+  return 1;
+}
+
+int Sender::Reboot() {
+  if (!driver_) return kTransportDisconnect;
+  driver_->Open();
+  cancel_ = 0;
+  driver_->messageType = 'T';
+  BeginMessage(kCmdReboot, 0, "Reboot");
+  return Exchange(kRebootResultLimitMs, 1);
+}
+
+int Sender::MidiCommand(uint8_t type, const uint8_t* data, unsigned count, unsigned replyLimitMs) {
+  if (!driver_) return kTransportDisconnect;
+  int result = driver_->Open();
+  if (result != 0) return result;
+  cancel_ = 0;
+  driver_->messageType = type;
+  result = driver_->Write(data, count);
+  if (result == 0 && replyLimitMs > 0) {
+    uint8_t reply[64];
+    if (driver_->Read(reply, sizeof reply, replyLimitMs) == 1) result = driver_->receivedType;
+  }
+  driver_->Close();
+  return result;
+}
+
+void Sender::ShowDriverError(int code) { ShowStatus(driver_->ErrorText(code), 1); }
+
+void mySender::ShowStatus(const std::string& text, int) {
+  // Two texts stand at least half a second apart on the screen, so each can be read.
+  const uint32_t due = lastStatusTick_ + kStatusGapMs;
+  if (lastStatusTick_ != 0 && !TickReached(TickCount(), due)) CurrentPump().WaitUntil(due, {});
+  if (printer_) printer_("%s", text.c_str());
+  lastStatusTick_ = TickCount();
+  if (lastStatusTick_ == 0) lastStatusTick_ = 1;  // 0 means "none shown yet"
+}
+
+}  // namespace kestrune

@@ -1,0 +1,16 @@
+// Texts of the transport codes that every driver shares.
+#include "base_comm_driver.h"
+
+namespace kestrune {
+
+std::string BaseCommDriver::ErrorText(int code) {
+  switch (code) {
+    case kTransportOk: return "No problem";
+    case kTransportTimeout: return "Comms timeout";
+    case kTransportError: return "Comms Problem";
+    case kTransportDisconnect: return "Comms Disconnect";
+    default: return "Can't Explain";
+  }
+}
+
+}  // namespace kestrune

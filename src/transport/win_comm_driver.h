@@ -1,0 +1,69 @@
+// The serial transport: a port opened through the serial library, whose reader thread fills a
+// 2048-byte ring that Read empties on the user-interface thread.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "transport/base_comm_driver.h"
+
+namespace kestrune {
+
+class PublicSerialHandle;
+
+class WinCommDriver : public BaseCommDriver {
+ public:
+  static constexpr uint32_t kRingSize = 2048;
+  static constexpr uint32_t kReaderBuffer = 8192;
+
+  // `settingsName` is kept for the caller ("Serial Settings") and not used otherwise.
+  explicit WinCommDriver(const char* settingsName);
+  ~WinCommDriver() override;
+
+  // Closes, then opens the port the "serial" settings name with their saved line settings.
+  // 0 when the port opened, 1 when not.
+  int Open() override;
+  // Closes the port and stops its reader thread; returns the last-error word (0).
+  int Close() override;
+  // 0 when all bytes went out, 102 without a port or on a failed write, 100 for a short one.
+  int Write(const uint8_t* data, unsigned length) override;
+  // Takes up to `maximum` bytes from the ring, waiting until `timeLimitMs` has passed for the
+  // rest. The wait blocks in the event pump and is woken by the reader thread as data lands,
+  // so the window stays alive and no CPU is burnt. A limit of 0 makes exactly one pass; a
+  // maximum of 0 returns at once without dispatching anything.
+  unsigned Read(uint8_t* buffer, unsigned maximum, unsigned timeLimitMs) override;
+  std::string ErrorText(int code) override;
+  int BusyCount() override { return inUse_.load(); }
+  void Reopen() override;
+  int LastError() override { return lastError_; }
+
+  const std::string& PortName() const { return portName_; }
+  const char* SettingsName() const { return settingsName_; }
+  // Bytes the ring had to drop because unread data filled it.
+  uint32_t DroppedBytes() const { return dropped_.load(); }
+
+  // The reader thread's entry: stores a received block in the ring.
+  static void Receive(const uint8_t* data, uint32_t length, void* context);
+  // Stores a block as the reader thread would (also used by tests of the ring).
+  void Store(const uint8_t* data, uint32_t length);
+
+ private:
+  // Copies the one contiguous stretch available from the read index on; returns its length.
+  unsigned TakeStretch(uint8_t* out, unsigned wanted);
+
+  std::atomic<int> inUse_{0};
+  std::string portName_;
+  // Single producer (reader thread) and single consumer (UI thread). The counts run freely and
+  // the ring position is a count modulo kRingSize, so a full ring is told from an empty one
+  // and all kRingSize bytes can be held.
+  std::atomic<uint32_t> readCount_{0};
+  std::atomic<uint32_t> writeCount_{0};
+  uint8_t ring_[kRingSize] = {};
+  std::atomic<uint32_t> dropped_{0};
+  const char* settingsName_;
+  int lastError_ = 0;
+  std::unique_ptr<PublicSerialHandle> port_;
+};
+
+}  // namespace kestrune
