@@ -1,0 +1,345 @@
+// The simulated unit's line: a pty master served by one thread that blocks in poll(), with
+// pacing of both directions to a baud rate and the hang-up switch.
+#include "simulated_unit.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <system_error>
+#include <vector>
+
+namespace kestrune::sim {
+namespace {
+
+constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
+constexpr size_t kReadChunk = 4096;
+
+Clock::duration ByteTime(int baud) {
+  if (baud <= 0) return Clock::duration::zero();
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(1'000'000'000LL * kBitsPerByte / baud));
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+bool SetFlags(int fd, bool nonBlocking) {
+  const int fdFlags = fcntl(fd, F_GETFD);
+  if (fdFlags < 0 || fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC) < 0) return false;
+  if (!nonBlocking) return true;
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) >= 0;
+}
+
+std::string ErrnoText(const char* what, int err) { return std::string(what) + ": " + std::strerror(err); }
+
+}  // namespace
+
+// Owned by the unit thread alone while it runs.
+struct SimulatedUnit::Line {
+  struct Pending {
+    Clock::time_point notBefore;
+    std::string bytes;
+    bool started = false;
+    Clock::time_point start{};     // when its first byte went on the wire
+    Clock::duration byteTime{};    // pacing fixed when it started
+    size_t written = 0;
+  };
+  std::deque<Pending> queue;
+  Clock::time_point inFree{};   // when the last received byte finished arriving
+  Clock::time_point outFree{};  // when the last sent byte finished leaving
+  bool blocked = false;         // the client's input queue is full: wait for POLLOUT
+};
+
+SimulatedUnit::SimulatedUnit(UnitOptions options)
+    : options_(options), core_(std::chrono::milliseconds(std::max(1, options.frameGapMs))), baud_(options.baud) {}
+
+SimulatedUnit::~SimulatedUnit() { Stop(); }
+
+bool SimulatedUnit::Start() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (thread_.joinable() || master_ >= 0) {
+    lastError_ = "the unit was started before";
+    return false;
+  }
+  termios raw{};
+  cfmakeraw(&raw);
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0) {
+    lastError_ = ErrnoText("openpty", errno);
+    return false;
+  }
+  char name[PATH_MAX] = {};
+  int pipeFds[2] = {-1, -1};
+  const char* failed = nullptr;
+  if (!SetFlags(master, true) || !SetFlags(slave, false)) {
+    failed = "fcntl";
+  } else if (ttyname_r(slave, name, sizeof name) != 0) {
+    failed = "ttyname_r";
+  } else if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    failed = "pipe2";
+  }
+  if (failed) {
+    lastError_ = ErrnoText(failed, errno);
+    close(master);
+    close(slave);
+    return false;
+  }
+  master_ = master;
+  slave_ = slave;
+  wakeRead_ = pipeFds[0];
+  wakeWrite_ = pipeFds[1];
+  slavePath_ = name;
+  stopping_ = false;
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (const std::system_error& e) {
+    lastError_ = std::string("thread: ") + e.what();
+    CloseFd(master_);
+    CloseFd(slave_);
+    CloseFd(wakeRead_);
+    CloseFd(wakeWrite_);
+    slavePath_.clear();
+    return false;
+  }
+  return true;
+}
+
+void SimulatedUnit::Stop() {
+  if (thread_.joinable()) {
+    stopping_ = true;
+    Nudge();
+    thread_.join();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  CloseFd(master_);
+  CloseFd(slave_);
+  CloseFd(wakeRead_);
+  CloseFd(wakeWrite_);
+}
+
+std::string SimulatedUnit::LastError() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastError_;
+}
+
+void SimulatedUnit::Nudge() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (wakeWrite_ < 0) return;
+  const char b = 1;
+  // A full pipe already holds a nudge; nothing is lost by a failed write.
+  [[maybe_unused]] ssize_t n = write(wakeWrite_, &b, 1);
+}
+
+void SimulatedUnit::Run() {
+  Line line;
+  std::vector<UnitCore::Output> fresh;
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    std::optional<Clock::time_point> coreDeadline;
+    bool hangUpNow = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      core_.Expire(now, fresh);
+      coreDeadline = core_.Deadline();
+      hangUpNow = hangUpAfter_ && *hangUpAfter_ == 0;
+    }
+    if (hangUpNow) HangUp(line);
+    for (auto& o : fresh) line.queue.push_back(Line::Pending{o.notBefore, std::move(o.bytes)});
+    fresh.clear();
+
+    std::optional<Clock::time_point> wake = coreDeadline;
+    if (master_ >= 0 && !line.blocked) {
+      if (auto due = Transmit(line, now)) wake = wake ? std::min(*wake, *due) : *due;
+    }
+    pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {master_, static_cast<short>(POLLIN | (line.blocked ? POLLOUT : 0)), 0}};
+    timespec timeout{};
+    timespec* timeoutPtr = nullptr;
+    if (wake) {
+      const auto left = std::max(Clock::duration::zero(), *wake - Clock::now());
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+      timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+      timeoutPtr = &timeout;
+    }
+    // poll() skips a negative descriptor, so after a hang-up only the wake-up pipe is watched.
+    const int ready = ppoll(fds, 2, timeoutPtr, nullptr);
+    if (ready < 0 && errno != EINTR) break;  // cannot wait any more: end rather than spin
+    if (fds[0].revents & POLLIN) {
+      char drain[64];
+      while (read(wakeRead_, drain, sizeof drain) > 0) {
+      }
+      if (stopping_) break;
+    }
+    if (master_ < 0) continue;
+    if (fds[1].revents & POLLOUT) line.blocked = false;
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) ReceiveInput(line);
+  }
+}
+
+void SimulatedUnit::ReceiveInput(Line& line) {
+  uint8_t buf[kReadChunk];
+  const ssize_t n = read(master_, buf, sizeof buf);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n <= 0) {
+    // The slave descriptor the unit keeps open should prevent this; if the line breaks all
+    // the same, close it rather than poll a dead descriptor in a loop.
+    HangUp(line);
+    return;
+  }
+  const Clock::time_point now = Clock::now();
+  std::vector<UnitCore::Output> fresh;
+  bool hangUp = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t take = static_cast<size_t>(n);
+    if (hangUpAfter_) {
+      take = static_cast<size_t>(std::min<uint64_t>(take, *hangUpAfter_));
+      *hangUpAfter_ -= take;
+      hangUp = *hangUpAfter_ == 0;
+    }
+    // Each byte counts as received once its wire time has passed after the one before it.
+    const Clock::duration byteTime = ByteTime(baud_);
+    for (size_t i = 0; i < take; ++i) {
+      const Clock::time_point arrival = byteTime == Clock::duration::zero() ? now : std::max(now, line.inFree) + byteTime;
+      line.inFree = arrival;
+      core_.Receive(buf[i], arrival, fresh);
+    }
+  }
+  for (auto& o : fresh) line.queue.push_back(Line::Pending{o.notBefore, std::move(o.bytes)});
+  if (hangUp) HangUp(line);
+}
+
+std::optional<Clock::time_point> SimulatedUnit::Transmit(Line& line, Clock::time_point now) {
+  int baud;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    baud = baud_;
+  }
+  while (!line.queue.empty()) {
+    Line::Pending& p = line.queue.front();
+    if (!p.started) {
+      if (now < p.notBefore) return p.notBefore;
+      p.started = true;
+      p.byteTime = ByteTime(baud);
+      p.start = p.byteTime == Clock::duration::zero() ? now : std::max(p.notBefore, line.outFree);
+    }
+    // A byte reaches the client when its wire time is over.
+    size_t due = p.bytes.size();
+    if (p.byteTime != Clock::duration::zero()) {
+      const auto elapsed = now - p.start;
+      due = elapsed <= Clock::duration::zero() ? 0 : std::min<size_t>(due, static_cast<size_t>(elapsed / p.byteTime));
+    }
+    if (due > p.written) {
+      const ssize_t n = write(master_, p.bytes.data() + p.written, due - p.written);
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) {
+          line.blocked = errno == EAGAIN;
+          return errno == EINTR ? std::optional<Clock::time_point>(now) : std::nullopt;
+        }
+        HangUp(line);
+        return std::nullopt;
+      }
+      p.written += static_cast<size_t>(n);
+      if (p.written < due) {
+        line.blocked = true;
+        return std::nullopt;
+      }
+    }
+    if (p.written < p.bytes.size()) return p.start + p.byteTime * static_cast<long>(p.written + 1);
+    line.outFree = p.start + p.byteTime * static_cast<long>(p.bytes.size());
+    line.queue.pop_front();
+  }
+  return std::nullopt;
+}
+
+void SimulatedUnit::HangUp(Line& line) {
+  CloseFd(master_);
+  CloseFd(slave_);
+  line.queue.clear();
+  line.blocked = false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  hangUpAfter_.reset();
+  core_.recording().hungUp = true;
+}
+
+void SimulatedUnit::SetBaud(int baud) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  baud_ = std::max(0, baud);
+}
+
+void SimulatedUnit::SetBadChecksumFrames(int frames) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().badChecksumFrames = std::max(0, frames);
+}
+
+void SimulatedUnit::SetReplyFault(uint8_t command, Stage stage, const ReplyFault& fault) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fault.times == 0)
+    core_.faults().replies.erase({command, stage});
+  else
+    core_.faults().replies[{command, stage}] = fault;
+}
+
+void SimulatedUnit::ClearReplyFaults() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().replies.clear();
+}
+
+void SimulatedUnit::SetSilent(bool silent) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().silent = silent;
+}
+
+void SimulatedUnit::SetWakeAnswer(std::optional<uint8_t> answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().wakeAnswer = answer;
+}
+
+void SimulatedUnit::SetPromptAnswer(const std::string& bytes, int spacingMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().promptAnswer = bytes;
+  core_.faults().promptSpacingMs = std::max(0, spacingMs);
+}
+
+void SimulatedUnit::SetGarbage(const std::string& bytes, int replies) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().garbage = bytes;
+  core_.faults().garbageReplies = std::max(0, replies);
+}
+
+void SimulatedUnit::SetHangUpAfter(uint64_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hangUpAfter_ = bytes;
+  }
+  if (bytes == 0) Nudge();
+}
+
+void SimulatedUnit::SetEraseDelay(int ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().eraseDelayMs = std::max(0, ms);
+}
+
+Recording SimulatedUnit::Snapshot() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return core_.recording();
+}
+
+void SimulatedUnit::ClearRecording() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const bool hungUp = core_.recording().hungUp;
+  core_.recording() = Recording{};
+  core_.recording().hungUp = hungUp;
+}
+
+}  // namespace kestrune::sim

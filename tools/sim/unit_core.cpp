@@ -1,0 +1,238 @@
+// Session, framing and replies of the simulated boot loader.
+#include "unit_core.h"
+
+#include <algorithm>
+
+namespace kestrune::sim {
+namespace {
+
+constexpr uint8_t kWakeUp = 0x06;
+constexpr uint8_t kPrompt = 'U';
+constexpr uint8_t kSyncDone = 'A';
+constexpr size_t kHeaderSize = 6;
+constexpr uint16_t kHeaderLength = 6;     // value of a frame's first field
+constexpr size_t kDataHeaderSize = 10;    // Send Data: size, tag word, block index, byte count
+constexpr size_t kMaxReplyText = 0x7fff - 6;  // the reply's length field is a signed 16-bit number
+
+uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint32_t Be32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+         p[3];
+}
+void PutBe16(std::string& s, uint16_t v) {
+  s.push_back(static_cast<char>(v >> 8));
+  s.push_back(static_cast<char>(v & 0xff));
+}
+
+}  // namespace
+
+std::string BuildReply(uint8_t command, int16_t code, const std::string& text) {
+  const size_t textSize = std::min(text.size(), kMaxReplyText);
+  std::string r;
+  r.reserve(13 + textSize);
+  PutBe16(r, kHeaderLength);
+  r.push_back(static_cast<char>(command));
+  r.push_back('\0');
+  PutBe16(r, static_cast<uint16_t>(6 + textSize));
+  PutBe16(r, static_cast<uint16_t>(code));
+  r.append(4, '\0');
+  r.append(text, 0, textSize);
+  uint8_t sum = 0;
+  for (char c : r) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
+  r.push_back(static_cast<char>(static_cast<uint8_t>(-sum)));
+  return r;
+}
+
+UnitCore::UnitCore(std::chrono::milliseconds frameGap) : frameGap_(frameGap) { buffer_.reserve(64); }
+
+void UnitCore::Receive(uint8_t byte, Clock::time_point arrival, std::vector<Output>& out) {
+  ++recording_.bytesReceived;
+  lastArrival_ = arrival;
+  switch (session_) {
+    case Session::kAsleep:
+      // Asleep the boot loader listens for the wake-up byte only.
+      if (byte == kWakeUp) AnswerWakeUp(arrival, out);
+      return;
+    case Session::kSync:
+      if (byte == kWakeUp) {
+        AnswerWakeUp(arrival, out);
+      } else if (byte == kPrompt) {
+        AnswerPrompt(arrival, out);
+      } else if (byte == kSyncDone) {
+        ++recording_.syncs;
+        session_ = Session::kFrames;
+        frame_ = Frame::kIdle;
+      }
+      return;  // anything else is line noise while the host adjusts
+    case Session::kFrames:
+      break;
+  }
+  switch (frame_) {
+    case Frame::kIdle:
+      ReceiveBetweenFrames(byte, arrival, out);
+      return;
+    case Frame::kHeader:
+      buffer_.push_back(byte);
+      if (buffer_.size() == kHeaderSize) HeaderComplete();
+      return;
+    case Frame::kBody:
+      buffer_.push_back(byte);
+      if (buffer_.size() == expected_) FrameComplete(arrival, out);
+      return;
+    case Frame::kDrain:
+      return;  // swallowed until the line falls quiet (Expire)
+  }
+}
+
+void UnitCore::ReceiveBetweenFrames(uint8_t byte, Clock::time_point at, std::vector<Output>& out) {
+  // The first byte tells what comes: a frame starts with the high byte of its header length
+  // (0); a host that starts a new session sends the wake-up byte or a prompt. Text lines of a
+  // HEX transfer (':') will be told apart here too once the unit takes them.
+  if (byte == 0x00) {
+    buffer_.clear();
+    buffer_.push_back(byte);
+    frame_ = Frame::kHeader;
+  } else if (byte == kWakeUp) {
+    session_ = Session::kSync;
+    AnswerWakeUp(at, out);
+  } else if (byte == kPrompt) {
+    session_ = Session::kSync;
+    AnswerPrompt(at, out);
+  } else {
+    buffer_.clear();
+    frame_ = Frame::kDrain;  // not a frame: wait for quiet, then ask for the whole frame again
+  }
+}
+
+void UnitCore::AnswerWakeUp(Clock::time_point at, std::vector<Output>& out) {
+  ++recording_.wakeUps;
+  session_ = Session::kSync;
+  if (faults_.wakeAnswer) Emit(at, std::string(1, static_cast<char>(*faults_.wakeAnswer)), out);
+}
+
+void UnitCore::AnswerPrompt(Clock::time_point at, std::vector<Output>& out) {
+  ++recording_.prompts;
+  const std::string& answer = faults_.promptAnswer;
+  if (faults_.promptSpacingMs <= 0) {
+    if (!answer.empty()) Emit(at, answer, out);
+    return;
+  }
+  const std::chrono::milliseconds spacing(faults_.promptSpacingMs);
+  for (size_t i = 0; i < answer.size(); ++i) Emit(at + spacing * static_cast<int>(i), answer.substr(i, 1), out);
+}
+
+void UnitCore::HeaderComplete() {
+  const size_t payload = Be16(&buffer_[4]);
+  // The length field is the host's word only: a header that is not ours or a payload that no
+  // host buffer could hold is not read by its length but drained until the line is quiet.
+  if (Be16(&buffer_[0]) != kHeaderLength || buffer_[3] != 0 || payload > kMaxPayload) {
+    frame_ = Frame::kDrain;
+    return;
+  }
+  expected_ = kHeaderSize + payload + 1;
+  buffer_.reserve(expected_);
+  frame_ = Frame::kBody;
+}
+
+void UnitCore::FrameComplete(Clock::time_point at, std::vector<Output>& out) {
+  frame_ = Frame::kIdle;
+  ++recording_.frames;
+  lastCommand_ = buffer_[2];
+  uint8_t sum = 0;
+  for (uint8_t b : buffer_) sum = static_cast<uint8_t>(sum + b);
+  if (sum != 0 || faults_.badChecksumFrames > 0) {
+    if (sum == 0) --faults_.badChecksumFrames;
+    Refuse(kCodeBadChecksum, at, out);
+    return;
+  }
+  Perform(buffer_[2], buffer_.data() + kHeaderSize, buffer_.size() - kHeaderSize - 1, at, out);
+}
+
+void UnitCore::Expire(Clock::time_point now, std::vector<Output>& out) {
+  if (frame_ == Frame::kIdle || session_ != Session::kFrames) return;
+  const Clock::time_point limit = lastArrival_ + frameGap_;
+  if (now < limit) return;
+  // A frame that stopped short of its announced length, or bytes that were no frame at all:
+  // the host is asked to send the whole frame again.
+  frame_ = Frame::kIdle;
+  ++recording_.frames;
+  lastCommand_ = buffer_.size() > 2 ? buffer_[2] : 0;
+  Refuse(kCodeShortMessage, limit, out);
+}
+
+std::optional<Clock::time_point> UnitCore::Deadline() const {
+  if (frame_ == Frame::kIdle || session_ != Session::kFrames) return std::nullopt;
+  return lastArrival_ + frameGap_;
+}
+
+void UnitCore::Refuse(int16_t code, Clock::time_point at, std::vector<Output>& out) {
+  ++recording_.badFrames;
+  SendReply(lastCommand_, code, {}, at, out);
+}
+
+void UnitCore::Perform(uint8_t command, const uint8_t* payload, size_t size, Clock::time_point at,
+                       std::vector<Output>& out) {
+  if (command == kCmdSendData) {
+    // The data header must describe the bytes that follow it; otherwise the frame is short of
+    // what it announces and the host sends it again.
+    if (size < kDataHeaderSize || Be16(payload) != kDataHeaderSize || Be32(payload + 6) != size - kDataHeaderSize) {
+      Refuse(kCodeShortMessage, at, out);
+      return;
+    }
+    recording_.chunks.push_back(
+        DataChunk{Be16(payload + 2), Be16(payload + 4), {payload + kDataHeaderSize, payload + size}});
+  } else if (command == kCmdOpen) {
+    recording_.imageHeader.assign(payload, payload + size);
+  }
+  recording_.commands.push_back(command);
+
+  if (auto fault = TakeFault(command, Stage::kAck)) {
+    // A refused or unanswered acknowledgement ends the frame: no operation result follows.
+    if (fault->kind == ReplyFault::Kind::kCode) SendReply(command, fault->code, fault->text, at, out);
+    return;
+  }
+  SendReply(command, kCodeOk, {}, at, out);
+
+  const bool known = command == kCmdOpen || command == kCmdSendData || command == kCmdClose || command == kCmdReboot;
+  int16_t code = known ? kCodeOk : kCodeAborted;
+  std::string text;
+  if (auto fault = TakeFault(command, Stage::kResult)) {
+    if (fault->kind == ReplyFault::Kind::kSilent) return;
+    code = fault->code;
+    text = fault->text;
+  }
+  // Opening erases the target area, which is what a slow erase stretches.
+  const Clock::time_point done =
+      command == kCmdOpen ? at + std::chrono::milliseconds(std::max(0, faults_.eraseDelayMs)) : at;
+  SendReply(command, code, text, done, out);
+  if (command == kCmdReboot && code == kCodeOk) {
+    session_ = Session::kAsleep;
+    frame_ = Frame::kIdle;
+  }
+}
+
+std::optional<ReplyFault> UnitCore::TakeFault(uint8_t command, Stage stage) {
+  auto it = faults_.replies.find({command, stage});
+  if (it == faults_.replies.end()) return std::nullopt;
+  ReplyFault fault = it->second;
+  if (it->second.times > 0 && --it->second.times == 0) faults_.replies.erase(it);
+  return fault;
+}
+
+void UnitCore::SendReply(uint8_t command, int16_t code, const std::string& text, Clock::time_point at,
+                         std::vector<Output>& out) {
+  std::string bytes;
+  if (faults_.garbageReplies > 0 && !faults_.garbage.empty()) {
+    --faults_.garbageReplies;
+    bytes = faults_.garbage;
+  }
+  bytes += BuildReply(command, code, text);
+  Emit(at, std::move(bytes), out);
+}
+
+void UnitCore::Emit(Clock::time_point at, std::string bytes, std::vector<Output>& out) {
+  if (faults_.silent) return;
+  out.push_back(Output{at, std::move(bytes)});
+}
+
+}  // namespace kestrune::sim

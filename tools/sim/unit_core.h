@@ -1,0 +1,86 @@
+// The simulated unit's boot loader without any I/O: it takes received bytes with their arrival
+// times and says what to send back and when. The pty front end (SimulatedUnit) owns the line;
+// this class owns the session state, the fault switches and the recording.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "unit_records.h"
+
+namespace kestrune::sim {
+
+using Clock = std::chrono::steady_clock;
+
+// Largest payload a frame may announce: the host builds frames in a 4096-byte buffer that also
+// holds the 6 header bytes and the checksum. A frame announcing more is refused unread.
+inline constexpr size_t kMaxPayload = 4096 - 7;
+
+// Not thread-safe: the caller serialises every call (SimulatedUnit holds one mutex around it).
+class UnitCore {
+ public:
+  // Bytes to put on the line, not before `notBefore`. Outputs go out in the order given.
+  struct Output {
+    Clock::time_point notBefore;
+    std::string bytes;
+  };
+
+  // `frameGap`: how long a frame may stop arriving before the unit gives it up as short.
+  explicit UnitCore(std::chrono::milliseconds frameGap);
+
+  // One received byte that finished arriving at `arrival`; appends any answer to `out`.
+  void Receive(uint8_t byte, Clock::time_point arrival, std::vector<Output>& out);
+
+  // Gives up a frame that has stopped arriving for the frame gap by `now` (answers code 6).
+  void Expire(Clock::time_point now, std::vector<Output>& out);
+
+  // When Expire next has something to do; nullopt while no frame is open.
+  std::optional<Clock::time_point> Deadline() const;
+
+  Faults& faults() { return faults_; }
+  Recording& recording() { return recording_; }
+  const Recording& recording() const { return recording_; }
+
+ private:
+  // Session states of the boot loader: asleep until the wake-up byte, then answering prompts
+  // until 'A', then taking frames. A wake-up or a prompt between frames starts over, and a
+  // Reboot puts the unit back to sleep.
+  enum class Session { kAsleep, kSync, kFrames };
+  // Where the unit stands within one frame.
+  enum class Frame { kIdle, kHeader, kBody, kDrain };
+
+  void ReceiveBetweenFrames(uint8_t byte, Clock::time_point at, std::vector<Output>& out);
+  void AnswerWakeUp(Clock::time_point at, std::vector<Output>& out);
+  void AnswerPrompt(Clock::time_point at, std::vector<Output>& out);
+  void HeaderComplete();
+  void FrameComplete(Clock::time_point at, std::vector<Output>& out);
+  // Takes a whole frame whose checksum is good; sends its two replies.
+  void Perform(uint8_t command, const uint8_t* payload, size_t size, Clock::time_point at,
+               std::vector<Output>& out);
+  void Refuse(int16_t code, Clock::time_point at, std::vector<Output>& out);
+  // The fault for this command and stage, counted down; nullopt when none applies.
+  std::optional<ReplyFault> TakeFault(uint8_t command, Stage stage);
+  void SendReply(uint8_t command, int16_t code, const std::string& text, Clock::time_point at,
+                 std::vector<Output>& out);
+  void Emit(Clock::time_point at, std::string bytes, std::vector<Output>& out);
+
+  const std::chrono::milliseconds frameGap_;
+  Session session_ = Session::kAsleep;
+  Frame frame_ = Frame::kIdle;
+  std::vector<uint8_t> buffer_;  // the frame so far; never above 7 + kMaxPayload bytes
+  size_t expected_ = 0;          // whole frame size once the header is in
+  uint8_t lastCommand_ = 0;      // command of the frame being answered, echoed in replies
+  Clock::time_point lastArrival_{};
+  Faults faults_;
+  Recording recording_;
+};
+
+// A reply in the unit's 13-byte form: header length 6, the command code, length 6 + text,
+// result code, four zero bytes, the text, and a checksum that makes all bytes sum to 0.
+std::string BuildReply(uint8_t command, int16_t code, const std::string& text);
+
+}  // namespace kestrune::sim

@@ -1,0 +1,254 @@
+// kestrune-unit-sim: runs a simulated unit on a fresh pseudo-terminal so that romsend (or any
+// serial client) can be pointed at it. Prints the slave path as the first line of stdout and
+// runs until SIGINT, SIGTERM or the end of stdin; then prints what it received to stderr.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "simulated_unit.h"
+
+namespace {
+
+using kestrune::sim::ReplyFault;
+using kestrune::sim::SimulatedUnit;
+using kestrune::sim::Stage;
+using kestrune::sim::UnitOptions;
+
+constexpr const char* kUsage =
+    "usage: kestrune-unit-sim [options]\n"
+    "Simulated unit in its boot loader on a pseudo-terminal. Prints the slave path, then runs\n"
+    "until SIGINT, SIGTERM or the end of stdin.\n"
+    "\n"
+    "  --baud N               pace both directions to N baud, 10 bits a byte (0: unpaced; default 0)\n"
+    "  --frame-gap-ms N       a frame that stops arriving this long is answered 6 (default 250)\n"
+    "  --erase-ms N           delay before the operation result of Open\n"
+    "  --bad-checksum N       answer the next N frames with code 1\n"
+    "  --error CMD,STAGE,CODE[,TEXT[,TIMES]]\n"
+    "                         answer CMD (open, data, close, reboot or a number) in STAGE (ack or\n"
+    "                         result) with CODE and optional TEXT, TIMES times (default: always)\n"
+    "  --silent-reply CMD,STAGE  send nothing at that stage of CMD\n"
+    "  --silent               answer nothing at all\n"
+    "  --wake-answer N        answer the wake-up byte with byte N (default 6; 0: not awake)\n"
+    "  --no-wake-answer       do not answer the wake-up byte\n"
+    "  --prompt-answer TEXT   answer each 'U' prompt with TEXT instead of \"#\"\n"
+    "  --prompt-spacing-ms N  gap between the bytes of the prompt answer\n"
+    "  --garbage TEXT         send TEXT before the next reply\n"
+    "  --garbage-replies N    ... before each of the next N replies (default 1)\n"
+    "  --hang-up-after N      close the line after N bytes received\n"
+    "  --ignore-stdin         run until a signal only\n"
+    "  --help                 this text\n";
+
+volatile sig_atomic_t g_signalled = 0;
+void OnSignal(int) { g_signalled = 1; }
+
+bool ParseInt(const std::string& text, long min, long max, long& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+  value = v;
+  return true;
+}
+
+std::vector<std::string> SplitCommas(const std::string& text, size_t maxParts) {
+  std::vector<std::string> parts;
+  size_t from = 0;
+  while (parts.size() + 1 < maxParts) {
+    const size_t comma = text.find(',', from);
+    if (comma == std::string::npos) break;
+    parts.push_back(text.substr(from, comma - from));
+    from = comma + 1;
+  }
+  parts.push_back(text.substr(from));
+  return parts;
+}
+
+std::optional<uint8_t> ParseCommand(const std::string& name) {
+  static const struct {
+    const char* name;
+    uint8_t code;
+  } kNames[] = {{"open", kestrune::sim::kCmdOpen},
+                {"data", kestrune::sim::kCmdSendData},
+                {"close", kestrune::sim::kCmdClose},
+                {"reboot", kestrune::sim::kCmdReboot}};
+  for (const auto& n : kNames)
+    if (name == n.name) return n.code;
+  long v;
+  if (ParseInt(name, 0, 255, v)) return static_cast<uint8_t>(v);
+  return std::nullopt;
+}
+
+std::optional<Stage> ParseStage(const std::string& name) {
+  if (name == "ack") return Stage::kAck;
+  if (name == "result") return Stage::kResult;
+  return std::nullopt;
+}
+
+// What the flags ask for: options fixed at construction, then switches applied to the unit.
+struct Settings {
+  UnitOptions options;
+  std::vector<std::function<void(SimulatedUnit&)>> switches;
+  bool ignoreStdin = false;
+  int promptSpacingMs = 0;
+  std::optional<std::string> promptAnswer;
+  std::optional<std::string> garbage;
+  int garbageReplies = 1;
+};
+
+// Takes one flag into the settings; false on a bad flag.
+bool ApplyFlag(const std::string& flag, const std::string* value, Settings& s) {
+  long n = 0;
+  auto later = [&](std::function<void(SimulatedUnit&)> fn) { s.switches.push_back(std::move(fn)); };
+  auto number = [&](long min, long max) { return value && ParseInt(*value, min, max, n); };
+  if (flag == "--baud") {
+    if (!number(0, 100'000'000)) return false;
+    later([b = static_cast<int>(n)](SimulatedUnit& u) { u.SetBaud(b); });
+  } else if (flag == "--frame-gap-ms") {
+    if (!number(1, 3'600'000)) return false;
+    s.options.frameGapMs = static_cast<int>(n);
+  } else if (flag == "--erase-ms") {
+    if (!number(0, 3'600'000)) return false;
+    later([ms = static_cast<int>(n)](SimulatedUnit& u) { u.SetEraseDelay(ms); });
+  } else if (flag == "--bad-checksum") {
+    if (!number(0, 1'000'000)) return false;
+    later([f = static_cast<int>(n)](SimulatedUnit& u) { u.SetBadChecksumFrames(f); });
+  } else if (flag == "--error" || flag == "--silent-reply") {
+    if (!value) return false;
+    const bool silent = flag == "--silent-reply";
+    const auto parts = SplitCommas(*value, silent ? 2 : 5);
+    if (parts.size() < 2) return false;
+    const auto command = ParseCommand(parts[0]);
+    const auto stage = ParseStage(parts[1]);
+    if (!command || !stage) return false;
+    ReplyFault fault;
+    if (silent) {
+      fault.kind = ReplyFault::Kind::kSilent;
+    } else {
+      if (parts.size() < 3 || !ParseInt(parts[2], -32768, 32767, n)) return false;
+      fault.code = static_cast<int16_t>(n);
+      if (parts.size() > 3) fault.text = parts[3];
+      if (parts.size() > 4) {
+        if (!ParseInt(parts[4], 1, 1'000'000, n)) return false;
+        fault.times = static_cast<int>(n);
+      }
+    }
+    later([c = *command, st = *stage, fault](SimulatedUnit& u) { u.SetReplyFault(c, st, fault); });
+  } else if (flag == "--silent") {
+    later([](SimulatedUnit& u) { u.SetSilent(true); });
+  } else if (flag == "--wake-answer") {
+    if (!number(0, 255)) return false;
+    later([b = static_cast<uint8_t>(n)](SimulatedUnit& u) { u.SetWakeAnswer(b); });
+  } else if (flag == "--no-wake-answer") {
+    later([](SimulatedUnit& u) { u.SetWakeAnswer(std::nullopt); });
+  } else if (flag == "--prompt-answer") {
+    if (!value) return false;
+    s.promptAnswer = *value;
+  } else if (flag == "--prompt-spacing-ms") {
+    if (!number(0, 3'600'000)) return false;
+    s.promptSpacingMs = static_cast<int>(n);
+  } else if (flag == "--garbage") {
+    if (!value) return false;
+    s.garbage = *value;
+  } else if (flag == "--garbage-replies") {
+    if (!number(0, 1'000'000)) return false;
+    s.garbageReplies = static_cast<int>(n);
+  } else if (flag == "--hang-up-after") {
+    if (!number(1, LONG_MAX)) return false;
+    later([b = static_cast<uint64_t>(n)](SimulatedUnit& u) { u.SetHangUpAfter(b); });
+  } else if (flag == "--ignore-stdin") {
+    s.ignoreStdin = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool TakesValue(const std::string& flag) {
+  return flag != "--silent" && flag != "--no-wake-answer" && flag != "--ignore-stdin" && flag != "--help";
+}
+
+// Blocks until a signal or the end of stdin; signals are only let through inside ppoll().
+void WaitForEnd(bool ignoreStdin, const sigset_t& waitMask) {
+  while (!g_signalled) {
+    pollfd in{ignoreStdin ? -1 : STDIN_FILENO, POLLIN, 0};
+    const int ready = ppoll(&in, 1, nullptr, &waitMask);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (in.revents & (POLLIN | POLLHUP | POLLERR)) {
+      char buf[256];
+      const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
+    }
+  }
+}
+
+void PrintSummary(const kestrune::sim::Recording& r) {
+  std::fprintf(stderr, "wake-ups %u, prompts %u, syncs %u, frames %u (bad %u), bytes %llu%s\n", r.wakeUps, r.prompts,
+               r.syncs, r.frames, r.badFrames, static_cast<unsigned long long>(r.bytesReceived),
+               r.hungUp ? ", hung up" : "");
+  std::fprintf(stderr, "commands:");
+  for (uint8_t c : r.commands) std::fprintf(stderr, " %u", c);
+  std::fprintf(stderr, "\nimage header %zu bytes, data chunks %zu\n", r.imageHeader.size(), r.chunks.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    if (flag == "--help" || flag == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    std::optional<std::string> value;
+    if (TakesValue(flag) && i + 1 < argc) value = argv[++i];
+    if (!ApplyFlag(flag, value ? &*value : nullptr, settings)) {
+      std::fprintf(stderr, "kestrune-unit-sim: bad option %s %s\n%s", flag.c_str(), value ? value->c_str() : "",
+                   kUsage);
+      return 2;
+    }
+  }
+  SimulatedUnit unit(settings.options);
+  for (const auto& apply : settings.switches) apply(unit);
+  if (settings.promptAnswer) unit.SetPromptAnswer(*settings.promptAnswer, settings.promptSpacingMs);
+  if (settings.garbage) unit.SetGarbage(*settings.garbage, settings.garbageReplies);
+
+  // SIGINT and SIGTERM stay blocked everywhere (the unit thread inherits the mask) except
+  // inside the main thread's ppoll, so a signal always ends the wait below.
+  sigset_t block, waitMask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGTERM);
+  sigprocmask(SIG_BLOCK, &block, &waitMask);
+  sigdelset(&waitMask, SIGINT);
+  sigdelset(&waitMask, SIGTERM);
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  if (!unit.Start()) {
+    std::fprintf(stderr, "kestrune-unit-sim: cannot start: %s\n", unit.LastError().c_str());
+    return 1;
+  }
+  std::printf("%s\n", unit.SlavePath().c_str());
+  std::fflush(stdout);
+  WaitForEnd(settings.ignoreStdin, waitMask);
+  unit.Stop();
+  PrintSummary(unit.Snapshot());
+  return 0;
+}
