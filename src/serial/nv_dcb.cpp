@@ -46,11 +46,21 @@ nvDCB::nvDCB(const std::string& section, PortHandle port) : DCB{}, port_(port), 
   for (const Entry& e : kEntries) {
     const uint32_t v = static_cast<uint32_t>(profile.GetInt(section_, e.name, e.def));
     switch (e.slot) {
-      case Slot::kBaud: BaudRate = v; break;
-      case Slot::kFlag: Set(e.flag, v); break;
-      case Slot::kByteSize: ByteSize = static_cast<uint8_t>(v); break;
-      case Slot::kParity: Parity = static_cast<uint8_t>(v); break;
-      case Slot::kStopBits: StopBits = static_cast<uint8_t>(v); break;
+      case Slot::kBaud:
+        BaudRate = v;
+        break;
+      case Slot::kFlag:
+        Set(e.flag, v);
+        break;
+      case Slot::kByteSize:
+        ByteSize = static_cast<uint8_t>(v);
+        break;
+      case Slot::kParity:
+        Parity = static_cast<uint8_t>(v);
+        break;
+      case Slot::kStopBits:
+        StopBits = static_cast<uint8_t>(v);
+        break;
     }
   }
   if (port_ != kNoPort) ApplyPortState(port_, *this);

@@ -1,14 +1,15 @@
 // The port lock on POSIX: a process-wide timed mutex plus an flock on a per-user lock file.
 #include "serial/port_lock.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "platform/program_info.h"
 #include "platform/tick_count.h"
@@ -19,16 +20,34 @@ namespace {
 std::atomic<PortLockScope> g_scope{PortLockScope::kAllPortAccess};
 
 // Threads of this process exclude each other here; flock cannot, since every thread of a
-// handle shares the handle's lock-file descriptor.
-std::timed_mutex& ProcessMutex() {
-  static std::timed_mutex m;
-  return m;
+// handle shares the handle's lock-file descriptor. A flag under a mutex rather than a timed
+// mutex, so that waits can also look at a cancel flag.
+struct ProcessLock {
+  std::mutex mutex;
+  std::condition_variable freed;
+  bool held = false;
+};
+
+ProcessLock& Process() {
+  static ProcessLock lock;
+  return lock;
 }
 
-constexpr uint32_t kPollSliceMs = 10;
+void ReleaseProcess() {
+  ProcessLock& p = Process();
+  {
+    std::lock_guard<std::mutex> guard(p.mutex);
+    p.held = false;
+  }
+  p.freed.notify_one();
+}
+
+constexpr int32_t kPollSliceMs = 10;
 constexpr useconds_t kFlockRetryUs = 1000;
 
-bool Cancelled(const std::atomic<bool>* cancel) { return cancel && cancel->load(); }
+bool Cancelled(const std::atomic<bool>* cancel) {
+  return cancel && cancel->load();
+}
 
 // Opens the lock file; -1 when it cannot be used. In the shared /tmp a file owned by someone
 // else (or a link planted there) is refused, so nobody can hold our ports hostage.
@@ -51,10 +70,16 @@ int OpenLockFile(std::string& path) {
 
 }  // namespace
 
-void SetPortLockScope(PortLockScope scope) { g_scope.store(scope); }
-PortLockScope CurrentPortLockScope() { return g_scope.load(); }
+void SetPortLockScope(PortLockScope scope) {
+  g_scope.store(scope);
+}
+PortLockScope CurrentPortLockScope() {
+  return g_scope.load();
+}
 
-PortLock::PortLock() { fd_ = OpenLockFile(path_); }
+PortLock::PortLock() {
+  fd_ = OpenLockFile(path_);
+}
 
 PortLock::~PortLock() {
   if (fd_ >= 0) close(fd_);
@@ -62,13 +87,16 @@ PortLock::~PortLock() {
 
 PortLock::Wait PortLock::Acquire(uint32_t timeoutMs, const std::atomic<bool>* cancel) {
   const uint32_t deadline = TickCount() + timeoutMs;
-  std::timed_mutex& m = ProcessMutex();
-  for (;;) {
-    const int32_t left = TickDiff(deadline, TickCount());
-    const uint32_t slice = left <= 0 ? 0 : std::min<uint32_t>(static_cast<uint32_t>(left), kPollSliceMs);
-    if (m.try_lock_for(std::chrono::milliseconds(slice))) break;
-    if (Cancelled(cancel)) return Wait::kCancelled;
-    if (TickReached(TickCount(), deadline)) return Wait::kTimedOut;
+  {
+    ProcessLock& p = Process();
+    std::unique_lock<std::mutex> guard(p.mutex);
+    while (p.held) {
+      if (Cancelled(cancel)) return Wait::kCancelled;
+      const int32_t left = TickDiff(deadline, TickCount());
+      if (left <= 0) return Wait::kTimedOut;
+      p.freed.wait_for(guard, std::chrono::milliseconds(std::min<int32_t>(left, kPollSliceMs)));
+    }
+    p.held = true;
   }
   if (fd_ < 0) return Wait::kLocked;
   for (;;) {
@@ -78,7 +106,7 @@ PortLock::Wait PortLock::Acquire(uint32_t timeoutMs, const std::atomic<bool>* ca
     if (errno != EWOULDBLOCK) return Wait::kLocked;
     const bool cancelled = Cancelled(cancel);
     if (cancelled || TickReached(TickCount(), deadline)) {
-      m.unlock();
+      ReleaseProcess();
       return cancelled ? Wait::kCancelled : Wait::kTimedOut;
     }
     usleep(kFlockRetryUs);
@@ -87,7 +115,7 @@ PortLock::Wait PortLock::Acquire(uint32_t timeoutMs, const std::atomic<bool>* ca
 
 void PortLock::Release() {
   if (fd_ >= 0) flock(fd_, LOCK_UN);
-  ProcessMutex().unlock();
+  ReleaseProcess();
 }
 
 }  // namespace kestrune

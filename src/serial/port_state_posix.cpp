@@ -3,9 +3,9 @@
 
 #include "serial/termios_map_posix.h"
 
-#include <cerrno>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <cerrno>
 
 namespace kestrune {
 namespace {
@@ -60,26 +60,46 @@ bool DcbToTermios(const DCB& dcb, termios& t) {
   if (!SpeedCode(dcb.BaudRate, speed)) return false;
   tcflag_t size;
   switch (dcb.ByteSize) {
-    case 5: size = CS5; break;
-    case 6: size = CS6; break;
-    case 7: size = CS7; break;
-    case 8: size = CS8; break;
-    default: return false;
+    case 5:
+      size = CS5;
+      break;
+    case 6:
+      size = CS6;
+      break;
+    case 7:
+      size = CS7;
+      break;
+    case 8:
+      size = CS8;
+      break;
+    default:
+      return false;
   }
   tcflag_t parity;
   switch (dcb.Parity) {
-    case kNoParity: parity = 0; break;
-    case kOddParity: parity = PARENB | PARODD; break;
-    case kEvenParity: parity = PARENB; break;
-    case kMarkParity: parity = PARENB | PARODD | CMSPAR; break;
-    case kSpaceParity: parity = PARENB | CMSPAR; break;
-    default: return false;
+    case kNoParity:
+      parity = 0;
+      break;
+    case kOddParity:
+      parity = PARENB | PARODD;
+      break;
+    case kEvenParity:
+      parity = PARENB;
+      break;
+    case kMarkParity:
+      parity = PARENB | PARODD | CMSPAR;
+      break;
+    case kSpaceParity:
+      parity = PARENB | CMSPAR;
+      break;
+    default:
+      return false;
   }
   if (dcb.StopBits > kTwoStopBits) return false;
 
   // Raw bytes in both directions: no line editing, echo, signals or character translation.
-  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                                      IXANY | INPCK | IGNPAR | IMAXBEL | IUCLC);
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                                      INPCK | IGNPAR | IMAXBEL | IUCLC);
   t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -118,10 +138,18 @@ void TermiosToDcb(const termios& t, DCB& dcb) {
   uint32_t baud;
   if (BaudOf(cfgetospeed(&t), baud)) dcb.BaudRate = baud;
   switch (t.c_cflag & CSIZE) {
-    case CS5: dcb.ByteSize = 5; break;
-    case CS6: dcb.ByteSize = 6; break;
-    case CS7: dcb.ByteSize = 7; break;
-    default: dcb.ByteSize = 8; break;
+    case CS5:
+      dcb.ByteSize = 5;
+      break;
+    case CS6:
+      dcb.ByteSize = 6;
+      break;
+    case CS7:
+      dcb.ByteSize = 7;
+      break;
+    default:
+      dcb.ByteSize = 8;
+      break;
   }
   if (!(t.c_cflag & PARENB))
     dcb.Parity = kNoParity;

@@ -1,14 +1,14 @@
 // MySerialHandle on a POSIX terminal device: exclusive open, poll()-driven reader thread,
 // termios restored at close.
-#include <algorithm>
-#include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <system_error>
 #include <termios.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
 
 #include "platform/tick_count.h"
 #include "serial/port_state.h"
@@ -25,7 +25,9 @@ constexpr int kMaxEmptyReads = 1000;
 constexpr uint32_t kCloseDrainMs = 1000;
 constexpr useconds_t kDrainCheckUs = 2000;
 
-bool IsHangUpError(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EBADF; }
+bool IsHangUpError(int err) {
+  return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
+}
 
 constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
 
@@ -126,8 +128,7 @@ void MySerialHandle::ReaderLoop() {
       }
       const bool transient = n < 0 && (err == EAGAIN || err == EINTR);
       // Nothing to read although poll said so: tolerated a while, unless the port is gone.
-      if ((transient || n == 0) && !(events & kGone) && !(n < 0 && IsHangUpError(err)) &&
-          ++emptyReads < kMaxEmptyReads)
+      if ((transient || n == 0) && !(events & kGone) && !(n < 0 && IsHangUpError(err)) && ++emptyReads < kMaxEmptyReads)
         continue;
       MarkHungUp();
       break;
@@ -140,7 +141,9 @@ void MySerialHandle::ReaderLoop() {
   readerRunning_ = false;
 }
 
-void MySerialHandle::MarkHungUp() { hungUp_ = true; }
+void MySerialHandle::MarkHungUp() {
+  hungUp_ = true;
+}
 
 void MySerialHandle::ApplyTimeouts() {
   savedTimeouts_ = timeouts_;

@@ -1,12 +1,12 @@
 // The serial settings model and the list of serial ports read from sysfs.
 #include "setup/serial_info.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
-#include <dirent.h>
-#include <sys/stat.h>
 
 #include "platform/profile.h"
 #include "serial/serial_handle.h"

@@ -20,13 +20,22 @@ inline constexpr std::array<std::string_view, 4> kDataBitsTexts = {"5", "6", "7"
 inline constexpr std::array<std::string_view, 5> kParityTexts = {"none", "odd", "even", "sticky odd", "sticky even"};
 inline constexpr std::array<std::string_view, 3> kStopBitsTexts = {"1", "1.5", "2"};
 // Shown for choice only; none of them changes the line settings.
-inline constexpr std::array<std::string_view, 16> kFlowControlTexts = {
-    "Local CTS/RTS-Remote CTS/RTS",  "Local CTS/RTS-Remote XON/XOFF", "Local CTS/RTS-Remote DSR/DTR",
-    "Local CTS/RTS-Remote none",     "none",                          "Local none-Remote XOFF/XON",
-    "Local XOFF/XON-Remote none",    "Local XON/XOFF-Remote XON/XOFF", "Local DSR/DTR-Remote none",
-    "Local DSR/DTR-Remote CTS/RTS",  "Local DSR/DTR-Remote DSR/DTR ", "Local DSR/DTR-Remote DSR/DTR",
-    "Local none-Remote CTS/RTS",     "Local none-Remote DSR/DTR",     "Local XOFF/XON- Remote CTS/RTS",
-    "Local XOFF/XON-Remote DSR/DTR"};
+inline constexpr std::array<std::string_view, 16> kFlowControlTexts = {"Local CTS/RTS-Remote CTS/RTS",
+                                                                       "Local CTS/RTS-Remote XON/XOFF",
+                                                                       "Local CTS/RTS-Remote DSR/DTR",
+                                                                       "Local CTS/RTS-Remote none",
+                                                                       "none",
+                                                                       "Local none-Remote XOFF/XON",
+                                                                       "Local XOFF/XON-Remote none",
+                                                                       "Local XON/XOFF-Remote XON/XOFF",
+                                                                       "Local DSR/DTR-Remote none",
+                                                                       "Local DSR/DTR-Remote CTS/RTS",
+                                                                       "Local DSR/DTR-Remote DSR/DTR ",
+                                                                       "Local DSR/DTR-Remote DSR/DTR",
+                                                                       "Local none-Remote CTS/RTS",
+                                                                       "Local none-Remote DSR/DTR",
+                                                                       "Local XOFF/XON- Remote CTS/RTS",
+                                                                       "Local XOFF/XON-Remote DSR/DTR"};
 
 // The serial ports with hardware behind them: every tty under "<sysfs>/class/tty" that has a
 // "device" entry, as "<dev>/<name>", in natural name order (ttyS2 before ttyS10). The roots

@@ -44,12 +44,12 @@ TEST_F(NvDcbTest, ProfileValuesAreMaskedToTheirFieldWidths) {
     uint32_t flags;
     uint8_t byteSize, parity;
   } rows[] = {
-      {"OutCts", 3, kDefaultFlags | (1u << 2), 8, 0},             // one bit only
-      {"OutX", 2, kDefaultFlags, 8, 0},                           // bit 1 of 2 falls outside
-      {"DtrControl", 7, kDefaultFlags | (3u << 4), 8, 0},         // two bits
+      {"OutCts", 3, kDefaultFlags | (1u << 2), 8, 0},      // one bit only
+      {"OutX", 2, kDefaultFlags, 8, 0},                    // bit 1 of 2 falls outside
+      {"DtrControl", 7, kDefaultFlags | (3u << 4), 8, 0},  // two bits
       {"RtsControl", 6, (kDefaultFlags & ~(3u << 12)) | (2u << 12), 8, 0},
       {"InDsr", -1, kDefaultFlags | (1u << 6), 8, 0},
-      {"bits", 263, kDefaultFlags, 7, 0},                         // one byte
+      {"bits", 263, kDefaultFlags, 7, 0},  // one byte
       {"parity", 0x104, kDefaultFlags, 8, 4},
   };
   for (const auto& r : rows) {

@@ -1,15 +1,15 @@
 // Test helpers: a pseudo-terminal pair standing in for a serial cable, and bounded waits.
 #pragma once
 
+#include <dirent.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdint>
-#include <dirent.h>
 #include <functional>
-#include <pty.h>
 #include <string>
-#include <termios.h>
 #include <thread>
-#include <unistd.h>
 
 namespace kestrune::test {
 

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <mutex>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/profile.h"
@@ -62,10 +62,17 @@ TEST(PortName, ComNumbersAboveNineTakeTheDeviceNamespaceForm) {
     const char* given;
     const char* opened;
   } rows[] = {
-      {"COM3:", "COM3:"},         {"COM3", "COM3"},           {"COM9:", "COM9:"},
-      {"COM12", "//./COM12"},     {"COM12:", "//./COM12"},    {"COM10", "//./COM10"},
-      {"COM 12", "//./COM12"},    {"COM-12", "COM-12"},       {"COMX", "COMX"},
-      {"com12", "com12"},         {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+      {"COM3:", "COM3:"},
+      {"COM3", "COM3"},
+      {"COM9:", "COM9:"},
+      {"COM12", "//./COM12"},
+      {"COM12:", "//./COM12"},
+      {"COM10", "//./COM10"},
+      {"COM 12", "//./COM12"},
+      {"COM-12", "COM-12"},
+      {"COMX", "COMX"},
+      {"com12", "com12"},
+      {"/dev/ttyUSB0", "/dev/ttyUSB0"},
       {"COM99999999999", "COM99999999999"},
   };
   for (const auto& r : rows) EXPECT_EQ(ComPortName(r.given), r.opened) << r.given;

@@ -19,7 +19,9 @@ using test::TempDir;
 class FakeSys {
  public:
   FakeSys(std::initializer_list<std::pair<const char*, bool>> ttys)
-      : sysfs_(dir_.Path() + "/sys"), env_("KESTRUNE_SYSFS_ROOT", sysfs_.c_str()), dev_("KESTRUNE_DEV_ROOT", "/devroot") {
+      : sysfs_(dir_.Path() + "/sys"),
+        env_("KESTRUNE_SYSFS_ROOT", sysfs_.c_str()),
+        dev_("KESTRUNE_DEV_ROOT", "/devroot") {
     std::filesystem::create_directories(sysfs_ + "/class/tty");
     std::filesystem::create_directories(sysfs_ + "/devices/platform/port");
     for (const auto& [name, hardware] : ttys) {
