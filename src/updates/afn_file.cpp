@@ -14,11 +14,13 @@
 namespace kestrune {
 namespace {
 
-char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+char Upper(char c) {
+  return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+}
 
 struct FolderEntry {
   std::string name;
-  bool isFolder;    // a folder, or a link to one: never reported as a file
+  bool isFolder;      // a folder, or a link to one: never reported as a file
   bool isRealFolder;  // a folder itself, not a link: the only kind the search descends into
 };
 
@@ -68,7 +70,9 @@ int wildcardMatch(const char* name, const char* pattern) {
   return 1;
 }
 
-int AfnFile::folderFound(const std::string&) { return 0; }
+int AfnFile::folderFound(const std::string&) {
+  return 0;
+}
 
 int AfnFile::search(const std::string& pattern, unsigned flags) {
   // A pattern may come quoted from a command line.

@@ -16,8 +16,12 @@ namespace kestrune {
 namespace {
 
 // strerror_r comes in two flavours (GNU returns the text, XSI fills the buffer); take either.
-[[maybe_unused]] const char* ErrorText(int result, const char* buffer) { return result == 0 ? buffer : "Unknown error"; }
-[[maybe_unused]] const char* ErrorText(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* ErrorText(const char* result, const char*) {
+  return result;
+}
 
 // Cuts a text to at most `max` bytes without leaving half of a UTF-8 character at its end.
 void TruncateText(std::string& text, std::size_t max) {
@@ -38,7 +42,9 @@ void ShowOpenFailure(const std::string& path, int osError) {
 
 }  // namespace
 
-NFile::~NFile() { Close(); }
+NFile::~NFile() {
+  Close();
+}
 
 int NFile::Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, NFileError* error, bool showError) {
   Close();
@@ -121,7 +127,9 @@ std::size_t NFile::Read(void* dest, std::size_t count) {
   return delivered;
 }
 
-std::uint64_t NFile::GetPosition() const { return windowEnd_ - bufferCount_ + bufferPos_; }
+std::uint64_t NFile::GetPosition() const {
+  return windowEnd_ - bufferCount_ + bufferPos_;
+}
 
 std::uint64_t NFile::GetLength() const {
   struct stat st;

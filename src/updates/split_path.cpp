@@ -32,10 +32,18 @@ SplitPath::SplitPath(std::string_view path) {
   }
 }
 
-bool SplitPath::SetDrive(std::string_view drive) { return Store(drive_.data(), drive_.size(), drive); }
-bool SplitPath::SetFolder(std::string_view folder) { return Store(folder_.data(), folder_.size(), folder); }
-bool SplitPath::SetName(std::string_view name) { return Store(name_.data(), name_.size(), name); }
-bool SplitPath::SetExt(std::string_view ext) { return Store(ext_.data(), ext_.size(), ext); }
+bool SplitPath::SetDrive(std::string_view drive) {
+  return Store(drive_.data(), drive_.size(), drive);
+}
+bool SplitPath::SetFolder(std::string_view folder) {
+  return Store(folder_.data(), folder_.size(), folder);
+}
+bool SplitPath::SetName(std::string_view name) {
+  return Store(name_.data(), name_.size(), name);
+}
+bool SplitPath::SetExt(std::string_view ext) {
+  return Store(ext_.data(), ext_.size(), ext);
+}
 
 // A text with a NUL inside is refused too: the field would silently end at it.
 bool SplitPath::Store(char* field, std::size_t size, std::string_view text) {

@@ -19,7 +19,7 @@ std::string VersionCaption(const std::string& prefix);
 // Sets control `controlId` of a dialog to VersionCaption(prefix) through `setControlText`, which
 // stands for the dialog (the GUI passes a function that finds the control by id). Returns false,
 // touching nothing, when there is no version text, so the control keeps its template text.
-bool SetVersionCaption(const std::function<void(int controlId, const std::string& text)>& setControlText,
-                       int controlId, const std::string& prefix);
+bool SetVersionCaption(const std::function<void(int controlId, const std::string& text)>& setControlText, int controlId,
+                       const std::string& prefix);
 
 }  // namespace kestrune

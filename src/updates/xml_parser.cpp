@@ -8,11 +8,15 @@ namespace {
 
 // Blanks are every character whose value as a signed byte is 0x20 or less: ASCII control
 // characters and space, and also every byte of 0x80 and above.
-bool IsBlank(char c) { return static_cast<signed char>(c) <= 0x20; }
+bool IsBlank(char c) {
+  return static_cast<signed char>(c) <= 0x20;
+}
 
 // Ends an attribute name: the same characters that separate attributes in XML. Treating line
 // ends and tabs like a space keeps two bare words on separate lines apart.
-bool EndsToken(char c) { return c == '<' || c == '>' || c == '=' || c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool EndsToken(char c) {
+  return c == '<' || c == '>' || c == '=' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 const char* SkipBlanks(const char* p, const char* end) {
   while (p != end && IsBlank(*p)) ++p;
@@ -119,7 +123,9 @@ XMLparser::XMLparser(const char* text, XMLobserver* observer) {
   if (text) parse(std::string_view(text), observer);
 }
 
-XMLparser::XMLparser(std::string_view text, XMLobserver* observer) { parse(UpToNul(text), observer); }
+XMLparser::XMLparser(std::string_view text, XMLobserver* observer) {
+  parse(UpToNul(text), observer);
+}
 
 void XMLparser::parse(std::string_view text, XMLobserver* observer) {
   const char* p = text.data();

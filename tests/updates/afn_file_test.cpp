@@ -23,12 +23,15 @@ TEST(WildcardMatch, PatternRules) {
     const char* pattern;
     int match;
   } rows[] = {
-      {"AB", "AB", 1},       {"ABC", "AB", 0},      {"AB", "ABC", 0},   {"abc", "ABC", 1},  // case ignored
-      {"A", "A?X", 1},       {"AX", "A?X", 0},      {"AYX", "A?X", 1},  {"", "?", 1},
-      {".hex", ".hex?", 1},  {".hex1", ".hex?", 1}, {".HEX2", ".hex?", 1}, {".ihx", ".hex?", 0},
-      {".hex12", ".hex?", 0}, {".bam", ".bam", 1},  {"", ".bam", 0},    {"", "*", 1},
-      {"anything", "*", 1},  {".bam", ".*", 1},     {"", ".*", 0},      {"unit", "u*t", 1},
-      {"unitx", "u*t", 0},   {"BAB", "*A", 0},      {"BA", "*a", 1},    {"x", "*?", 0},  // '*' takes the next character literally
+      {"AB", "AB", 1},       {"ABC", "AB", 0},     {"AB", "ABC", 0},
+      {"abc", "ABC", 1},  // case ignored
+      {"A", "A?X", 1},       {"AX", "A?X", 0},     {"AYX", "A?X", 1},
+      {"", "?", 1},          {".hex", ".hex?", 1}, {".hex1", ".hex?", 1},
+      {".HEX2", ".hex?", 1}, {".ihx", ".hex?", 0}, {".hex12", ".hex?", 0},
+      {".bam", ".bam", 1},   {"", ".bam", 0},      {"", "*", 1},
+      {"anything", "*", 1},  {".bam", ".*", 1},    {"", ".*", 0},
+      {"unit", "u*t", 1},    {"unitx", "u*t", 0},  {"BAB", "*A", 0},
+      {"BA", "*a", 1},       {"x", "*?", 0},  // '*' takes the next character literally
       {"abc", "", 0},        {"", "", 1},
   };
   for (const auto& row : rows)
@@ -115,9 +118,9 @@ TEST_F(AfnFileSearch, SubfoldersOnlyWithFlag) {
   EXPECT_EQ(deep.search(d + "*.bam", AfnFile::kSearchSubfolders), 0);
   EXPECT_EQ(deep.Sorted(deep.folders),
             (std::vector<std::string>{d + "\"q", d + "folder.bam", d + "sub", d + "sub/deeper"}));
-  EXPECT_EQ(deep.Sorted(deep.files), (std::vector<std::string>{d + "\"q/f.bam", d + "B.BAM", d + "a.bam",
-                                                               d + "sub/c.bam", d + "sub/deeper/d.bam",
-                                                               d + "two.dots.bam"}));
+  EXPECT_EQ(deep.Sorted(deep.files),
+            (std::vector<std::string>{d + "\"q/f.bam", d + "B.BAM", d + "a.bam", d + "sub/c.bam",
+                                      d + "sub/deeper/d.bam", d + "two.dots.bam"}));
 }
 
 TEST_F(AfnFileSearch, NonZeroHookResultStopsTheSearch) {

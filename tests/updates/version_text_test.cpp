@@ -13,7 +13,10 @@ TEST(VersionText, TwoOrFourNumbers) {
     int major, minor, build, revision;
     const char* text;
   } rows[] = {
-      {1, 61, 0, 0, "1.61"}, {1, 61, 2, 0, "1.61.2.0"}, {1, 61, 0, 3, "1.61.0.3"}, {2, 0, 7, 9, "2.0.7.9"},
+      {1, 61, 0, 0, "1.61"},
+      {1, 61, 2, 0, "1.61.2.0"},
+      {1, 61, 0, 3, "1.61.0.3"},
+      {2, 0, 7, 9, "2.0.7.9"},
   };
   for (const auto& row : rows)
     EXPECT_EQ(FormatVersion(row.major, row.minor, row.build, row.revision), row.text) << row.text;

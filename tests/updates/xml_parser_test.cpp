@@ -17,8 +17,7 @@ std::string Describe(const XMLentry::List& list) {
   for (const auto& entry : list) {
     if (!out.empty()) out += ' ';
     out += entry->getName() + "(";
-    for (std::size_t i = 0; i < entry->getAttributes().size(); ++i)
-      out += (i ? "," : "") + entry->getAttributes()[i];
+    for (std::size_t i = 0; i < entry->getAttributes().size(); ++i) out += (i ? "," : "") + entry->getAttributes()[i];
     out += ")'" + entry->getText() + "'";
     if (!entry->getChildren().empty()) out += "{" + Describe(entry->getChildren()) + "}";
   }
@@ -108,8 +107,12 @@ TEST(XmlParser, ParseTagCountsThroughTheClosingBracket) {
     std::size_t used;
     const char* name;
   } rows[] = {
-      {"  <a b='1'>rest", 11, "a"}, {"<?xml v=\"1\"?>", 13, "?xml"}, {"<x/>", 4, "x/"},
-      {"<a [<b>]>tail", 9, "a"},    {"text only", 0, ""},            {"<a b='1>", 0, "a"},
+      {"  <a b='1'>rest", 11, "a"},
+      {"<?xml v=\"1\"?>", 13, "?xml"},
+      {"<x/>", 4, "x/"},
+      {"<a [<b>]>tail", 9, "a"},
+      {"text only", 0, ""},
+      {"<a b='1>", 0, "a"},
   };
   for (const auto& row : rows) {
     XMLentry entry;
