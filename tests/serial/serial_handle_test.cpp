@@ -229,9 +229,7 @@ TEST_F(SerialHandleTest, SetConfigLeavesTheDcbOnThePortAndSavesIt) {
   // A DCB the port cannot take leaves the port as it was; the profile records the port.
   const termios kept = pty_.SlaveTermios();
   for (const auto& bad : {DCB{28, 12345, 0x1013, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0},
-                          DCB{28, 9600, 0x1013, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0},
-                          DCB{28, 9600, 0x1013, 0, 0, 0, 8, 5, 0, 0, 0, 0, 0, 0, 0},
-                          DCB{28, 9600, 0x1013, 0, 0, 0, 8, 0, 3, 0, 0, 0, 0, 0, 0}}) {
+                          DCB{28, 9600, 0x1013, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0}}) {
     COMMCONFIG want = cfg;
     want.dcb = bad;
     h->SetConfig(want);
@@ -314,6 +312,7 @@ TEST_F(SerialHandleTest, DirectReadWaitsTenMsPerBytePlusOneHundred) {
 
 TEST_F(SerialHandleTest, HangUpStopsTheReaderWithoutSpinningAndWritesFail) {
   Sink sink;
+  const int threads = test::ThreadCount();
   auto h = OpenPort(pty_.name, &sink);
   ASSERT_NE(h, nullptr);
   ASSERT_TRUE(pty_.WriteMaster("last"));
@@ -333,6 +332,7 @@ TEST_F(SerialHandleTest, HangUpStopsTheReaderWithoutSpinningAndWritesFail) {
   const uint8_t byte = 'x';
   EXPECT_EQ(h->Write(&byte, 1), 0u);
   h.reset();  // must return: the thread is joined, not waited for at length
+  EXPECT_EQ(test::ThreadCount(), threads);
   EXPECT_EQ(sink.Bytes(), "last");
 }
 
