@@ -263,13 +263,16 @@ std::optional<Clock::time_point> SimulatedUnit::Transmit(Line& line, Clock::time
 }
 
 void SimulatedUnit::HangUp(Line& line) {
+  {
+    // Recorded before the line drops, so a client that sees the hang-up also finds it recorded.
+    std::lock_guard<std::mutex> lock(mutex_);
+    hangUpAfter_.reset();
+    core_.recording().hungUp = true;
+  }
   CloseFd(master_);
   CloseFd(slave_);
   line.queue.clear();
   line.blocked = false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  hangUpAfter_.reset();
-  core_.recording().hungUp = true;
 }
 
 void SimulatedUnit::SetBaud(int baud) {
