@@ -1,6 +1,6 @@
 // The serial settings model: port list from a fake sysfs tree, texts from the profile, Apply,
 // equality and copies.
-#include "setup/serial_info.h"
+#include "serial/serial_info.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The serial settings model and the list of serial ports read from sysfs.
-#include "setup/serial_info.h"
+#include "serial/serial_info.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

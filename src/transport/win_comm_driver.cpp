@@ -1,0 +1,126 @@
+// Serial transport: ring buffer between the reader thread and Read, and the port's life.
+#include "win_comm_driver.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/event_pump.h"
+#include "platform/tick_count.h"
+#include "serial/serial_handle.h"
+#include "serial/serial_info.h"
+
+namespace kestrune {
+
+WinCommDriver::WinCommDriver(const char* settingsName) : settingsName_(settingsName) {}
+
+WinCommDriver::~WinCommDriver() { Close(); }
+
+int WinCommDriver::Open() {
+  Close();
+  SerialInfo settings("serial");
+  portName_ = settings.portText;
+  port_.reset(PublicSerialHandle::Open(portName_, &WinCommDriver::Receive, this, kReaderBuffer));
+  if (!port_) return 1;
+  COMMCONFIG config{};
+  port_->GetConfig(config);
+  config.dcb = static_cast<const DCB&>(settings);
+  port_->SetConfig(config);
+  return 0;
+}
+
+int WinCommDriver::Close() {
+  if (!port_) return 0;
+  // Deleting the handle joins its reader thread, so no callback can touch the ring after this.
+  port_.reset();
+  readCount_ = 0;
+  writeCount_ = 0;
+  return lastError_;
+}
+
+void WinCommDriver::Reopen() {
+  if (port_) {
+    Close();
+    Open();
+  }
+}
+
+int WinCommDriver::Write(const uint8_t* data, unsigned length) {
+  if (!port_) return kTransportDisconnect;
+  ++inUse_;
+  const uint32_t written = port_->Write(data, length);
+  --inUse_;
+  if (written == length) return kTransportOk;
+  // The library reports a failed or hung-up write as nothing written.
+  return written == 0 && length > 0 ? kTransportDisconnect : kTransportTimeout;
+}
+
+void WinCommDriver::Receive(const uint8_t* data, uint32_t length, void* context) {
+  static_cast<WinCommDriver*>(context)->Store(data, length);
+  CurrentPump().Wake();
+}
+
+void WinCommDriver::Store(const uint8_t* data, uint32_t length) {
+  const uint32_t read = readCount_.load(std::memory_order_acquire);
+  const uint32_t write = writeCount_.load(std::memory_order_relaxed);
+  // Unread bytes are never overwritten: what does not fit is dropped and counted. The unit's
+  // replies are short and read before the next frame, so only a flood meets this.
+  const uint32_t room = kRingSize - (write - read);
+  if (length > room) {
+    dropped_ += length - room;
+    length = room;
+  }
+  const uint32_t at = write % kRingSize;
+  const uint32_t first = std::min(length, kRingSize - at);
+  std::memcpy(ring_ + at, data, first);
+  std::memcpy(ring_, data + first, length - first);
+  writeCount_.store(write + length, std::memory_order_release);
+}
+
+unsigned WinCommDriver::TakeStretch(uint8_t* out, unsigned wanted) {
+  const uint32_t write = writeCount_.load(std::memory_order_acquire);
+  const uint32_t read = readCount_.load(std::memory_order_relaxed);
+  const uint32_t at = read % kRingSize;
+  const uint32_t available = std::min(write - read, kRingSize - at);
+  const unsigned n = std::min<unsigned>(available, wanted);
+  if (n == 0) return 0;
+  std::memcpy(out, ring_ + at, n);
+  readCount_.store(read + n, std::memory_order_release);
+  return n;
+}
+
+unsigned WinCommDriver::Read(uint8_t* buffer, unsigned maximum, unsigned timeLimitMs) {
+  if (!port_) return 0;
+  ++inUse_;
+  receiveActive = 1;
+  const uint32_t deadline = TickCount() + timeLimitMs;
+  unsigned got = 0;
+  if (maximum > 0) {
+    // One pass takes what has arrived; a wrapped stretch comes in two passes.
+    auto take = [&] {
+      unsigned n;
+      while (got < maximum && (n = TakeStretch(buffer + got, maximum - got)) > 0) got += n;
+      return got >= maximum;
+    };
+    PumpOneMessage();
+    if (!take() && !TickReached(TickCount(), deadline)) CurrentPump().WaitUntil(deadline, take);
+  }
+  --inUse_;
+  return got;
+}
+
+std::string WinCommDriver::ErrorText(int code) {
+  switch (code) {
+    case kTransportOk: return "RS232 no error";
+    case kTransportTimeout: return "RS232 timeout ";
+    case kTransportError: return "RS232 undefined error ";
+    case kTransportDisconnect: return "RS232 disconnected ";
+    default: {
+      char text[32];
+      std::snprintf(text, sizeof text, "Unknown E%d", code);
+      return text;
+    }
+  }
+}
+
+}  // namespace kestrune
