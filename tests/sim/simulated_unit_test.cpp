@@ -356,6 +356,10 @@ TEST(SimulatedUnit, StartsOnceAndGivesASlaveThatASecondClientCanOpen) {
   SlaveClient second(unit.SlavePath());  // the line stays up between clients
   ASSERT_TRUE(Synchronise(second));
   ExpectNothingStray(second, "second client");
+  const std::string path = unit.SlavePath();
+  unit.Stop();
+  EXPECT_FALSE(unit.Start());  // a stopped unit stays stopped
+  EXPECT_EQ(unit.SlavePath(), path);
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ SimulatedUnit::~SimulatedUnit() { Stop(); }
 
 bool SimulatedUnit::Start() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (thread_.joinable() || master_ >= 0) {
+  if (started_) {
     lastError_ = "the unit was started before";
     return false;
   }
@@ -102,6 +102,7 @@ bool SimulatedUnit::Start() {
   stopping_ = false;
   try {
     thread_ = std::thread([this] { Run(); });
+    started_ = true;
   } catch (const std::system_error& e) {
     lastError_ = std::string("thread: ") + e.what();
     CloseFd(master_);

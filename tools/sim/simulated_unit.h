@@ -46,7 +46,8 @@ class SimulatedUnit {
 
   // Creates the pty (raw mode, so bytes pass unchanged) and starts the unit thread. Returns
   // false when the pty, pipe or thread cannot be made (LastError says why; nothing is left
-  // open) or when the unit was started before. Does not block.
+  // open) or when the unit was started before: a unit runs once (a failed Start may be
+  // retried). Does not block.
   bool Start();
   // Path of the slave side (e.g. /dev/pts/7); empty before a successful Start. Fixed after it.
   const std::string& SlavePath() const { return slavePath_; }
@@ -107,6 +108,7 @@ class SimulatedUnit {
   int baud_ = 0;
   std::optional<uint64_t> hangUpAfter_;
   std::string lastError_;
+  bool started_ = false;
 };
 
 }  // namespace kestrune::sim
