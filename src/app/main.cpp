@@ -7,6 +7,7 @@
 #include "app/qt_message_box.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
+#include "protocol/sender.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -15,9 +16,14 @@ int main(int argc, char** argv) {
   kestrune::SetCurrentPump(&pump);
   kestrune::ScopedMessageBox useBoxes(&boxes);
 
+  // The one protocol engine lives from start to end; it opens the result log in the working folder.
+  kestrune::mySender engine("romsend.txt");
+  kestrune::SetTheSender(&engine);
+
   kestrune::CRomsendApp theApp(kestrune::FindBridgePort);
   theApp.InitInstance(argc, argv);
 
+  kestrune::SetTheSender(nullptr);
   kestrune::SetCurrentPump(nullptr);
   return 0;
 }
