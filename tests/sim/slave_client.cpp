@@ -79,8 +79,12 @@ bool SlaveClient::SeesHangUp(int timeoutMs) {
   }
 }
 
-std::string Be16(uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v & 0xff)}; }
-std::string Be32(uint32_t v) { return Be16(static_cast<uint16_t>(v >> 16)) + Be16(static_cast<uint16_t>(v)); }
+std::string Be16(uint16_t v) {
+  return {static_cast<char>(v >> 8), static_cast<char>(v & 0xff)};
+}
+std::string Be32(uint32_t v) {
+  return Be16(static_cast<uint16_t>(v >> 16)) + Be16(static_cast<uint16_t>(v));
+}
 
 std::string Frame(uint8_t command, const std::string& payload) {
   std::string f = Be16(6) + std::string(1, static_cast<char>(command)) + std::string(1, '\0') +

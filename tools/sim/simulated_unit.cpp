@@ -40,7 +40,9 @@ bool SetFlags(int fd, bool nonBlocking) {
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) >= 0;
 }
 
-std::string ErrnoText(const char* what, int err) { return std::string(what) + ": " + std::strerror(err); }
+std::string ErrnoText(const char* what, int err) {
+  return std::string(what) + ": " + std::strerror(err);
+}
 
 }  // namespace
 
@@ -50,8 +52,8 @@ struct SimulatedUnit::Line {
     Clock::time_point notBefore;
     std::string bytes;
     bool started = false;
-    Clock::time_point start{};     // when its first byte went on the wire
-    Clock::duration byteTime{};    // pacing fixed when it started
+    Clock::time_point start{};   // when its first byte went on the wire
+    Clock::duration byteTime{};  // pacing fixed when it started
     size_t written = 0;
   };
   std::deque<Pending> queue;
@@ -63,7 +65,9 @@ struct SimulatedUnit::Line {
 SimulatedUnit::SimulatedUnit(UnitOptions options)
     : options_(options), core_(std::chrono::milliseconds(std::max(1, options.frameGapMs))), baud_(options.baud) {}
 
-SimulatedUnit::~SimulatedUnit() { Stop(); }
+SimulatedUnit::~SimulatedUnit() {
+  Stop();
+}
 
 bool SimulatedUnit::Start() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -211,7 +215,8 @@ void SimulatedUnit::ReceiveInput(Line& line) {
     // Each byte counts as received once its wire time has passed after the one before it.
     const Clock::duration byteTime = ByteTime(baud_);
     for (size_t i = 0; i < take; ++i) {
-      const Clock::time_point arrival = byteTime == Clock::duration::zero() ? now : std::max(now, line.inFree) + byteTime;
+      const Clock::time_point arrival =
+          byteTime == Clock::duration::zero() ? now : std::max(now, line.inFree) + byteTime;
       line.inFree = arrival;
       core_.Receive(buf[i], arrival, fresh);
     }

@@ -10,11 +10,13 @@ constexpr uint8_t kWakeUp = 0x06;
 constexpr uint8_t kPrompt = 'U';
 constexpr uint8_t kSyncDone = 'A';
 constexpr size_t kHeaderSize = 6;
-constexpr uint16_t kHeaderLength = 6;     // value of a frame's first field
-constexpr size_t kDataHeaderSize = 10;    // Send Data: size, tag word, block index, byte count
+constexpr uint16_t kHeaderLength = 6;         // value of a frame's first field
+constexpr size_t kDataHeaderSize = 10;        // Send Data: size, tag word, block index, byte count
 constexpr size_t kMaxReplyText = 0x7fff - 6;  // the reply's length field is a signed 16-bit number
 
-uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint16_t Be16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 uint32_t Be32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
          p[3];
@@ -43,7 +45,9 @@ std::string BuildReply(uint8_t command, int16_t code, const std::string& text) {
   return r;
 }
 
-UnitCore::UnitCore(std::chrono::milliseconds frameGap) : frameGap_(frameGap) { buffer_.reserve(64); }
+UnitCore::UnitCore(std::chrono::milliseconds frameGap) : frameGap_(frameGap) {
+  buffer_.reserve(64);
+}
 
 void UnitCore::Receive(uint8_t byte, Clock::time_point arrival, std::vector<Output>& out) {
   ++recording_.bytesReceived;

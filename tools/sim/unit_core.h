@@ -59,8 +59,7 @@ class UnitCore {
   void HeaderComplete();
   void FrameComplete(Clock::time_point at, std::vector<Output>& out);
   // Takes a whole frame whose checksum is good; sends its two replies.
-  void Perform(uint8_t command, const uint8_t* payload, size_t size, Clock::time_point at,
-               std::vector<Output>& out);
+  void Perform(uint8_t command, const uint8_t* payload, size_t size, Clock::time_point at, std::vector<Output>& out);
   void Refuse(int16_t code, Clock::time_point at, std::vector<Output>& out);
   // The fault for this command and stage, counted down; nullopt when none applies.
   std::optional<ReplyFault> TakeFault(uint8_t command, Stage stage);

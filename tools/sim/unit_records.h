@@ -66,11 +66,11 @@ struct Recording {
   std::vector<uint8_t> imageHeader;  // payload of the last Open frame taken, byte for byte
   std::vector<DataChunk> chunks;     // every Send Data frame taken, in order
   std::vector<uint8_t> commands;     // command code of every frame taken, in order
-  unsigned frames = 0;     // frames that ended: taken, refused for their checksum, cut short or malformed
-  unsigned badFrames = 0;  // frames answered with code 1 or 6 (frames - badFrames == commands.size())
-  unsigned wakeUps = 0;    // wake-up bytes heard
-  unsigned prompts = 0;    // 'U' prompts heard
-  unsigned syncs = 0;      // 'A' bytes that ended a line synchronisation
+  unsigned frames = 0;               // frames that ended: taken, refused for their checksum, cut short or malformed
+  unsigned badFrames = 0;            // frames answered with code 1 or 6 (frames - badFrames == commands.size())
+  unsigned wakeUps = 0;              // wake-up bytes heard
+  unsigned prompts = 0;              // 'U' prompts heard
+  unsigned syncs = 0;                // 'A' bytes that ended a line synchronisation
   uint64_t bytesReceived = 0;
   bool hungUp = false;  // the unit closed its side of the line
 };

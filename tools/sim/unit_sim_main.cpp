@@ -48,7 +48,9 @@ constexpr const char* kUsage =
     "  --help                 this text\n";
 
 volatile sig_atomic_t g_signalled = 0;
-void OnSignal(int) { g_signalled = 1; }
+void OnSignal(int) {
+  g_signalled = 1;
+}
 
 bool ParseInt(const std::string& text, long min, long max, long& value) {
   if (text.empty()) return false;
