@@ -6,6 +6,7 @@
 
 #include "app/c_romsend_dlg.h"
 #include "app/n_command_line_info.h"
+#include "platform/diagnostic_log.h"
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "platform/program_info.h"
@@ -37,6 +38,11 @@ std::string ResolvePortName(const std::string& typed, const CRomsendApp::BridgeF
 
 bool CRomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) {
   SelectProfile(CompanyProfilePath("Kestrune", ProgramName().empty() ? "romsend" : ProgramName()));
+
+  // Each run's log starts with how the program was started, so a report can be matched to it.
+  std::string commandLine;
+  for (int i = 1; i < argc; ++i) commandLine += std::string(" ") + (argv[i] ? argv[i] : "");
+  WriteLog("romsend started:%s", commandLine.c_str());
 
   RomsendSheet::Pages pages;
   pages.main = [](int& commsMode) -> PropertyPage* { return new CRomsendDlg(commsMode); };

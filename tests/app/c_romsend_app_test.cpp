@@ -47,6 +47,9 @@ TEST(CRomsendApp, FlagsReachTheMainPageAndTheSheet) {
   EXPECT_TRUE(run.boxes.Boxes().empty());
   // The profile is the company's: a later read sees what the sheet writes there.
   EXPECT_EQ(AppProfile().Path(), XdgConfigHome() + "/Kestrune/" + ProgramName() + ".ini");
+  // The run's diagnostic log starts with the command line.
+  const std::string log = test::ReadFileBytes(ReplaceExtension(ProgramPath(), ".log"));
+  EXPECT_NE(log.find(") romsend started: *.hex? /batch -sort 3 /port:/dev/ttyUSB1"), std::string::npos) << log;
 }
 
 TEST(CRomsendApp, Zt770PortAsksForTheBridgeAndWarnsOnceWhenAbsent) {

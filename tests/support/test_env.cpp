@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/program_info.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -68,12 +70,15 @@ int main(int argc, char** argv) {
   char templ[] = "/tmp/kestrune-test-XXXXXX";
   if (!mkdtemp(templ)) return 2;
   g_root = templ;
-  for (const char* sub : {"config", "state", "runtime", "work"}) std::filesystem::create_directories(g_root + "/" + sub);
+  for (const char* sub : {"config", "state", "runtime", "work", "bin"}) std::filesystem::create_directories(g_root + "/" + sub);
   std::filesystem::permissions(g_root + "/runtime", std::filesystem::perms::owner_all);
   setenv("XDG_CONFIG_HOME", (g_root + "/config").c_str(), 1);
   setenv("XDG_STATE_HOME", (g_root + "/state").c_str(), 1);
   setenv("XDG_RUNTIME_DIR", (g_root + "/runtime").c_str(), 1);
   if (chdir((g_root + "/work").c_str()) != 0) return 2;
+  // Logs named after the program land in the temp root, not beside the test binary.
+  const std::string self = argv[0];
+  kestrune::SetProgramPathForTest(g_root + "/bin/" + self.substr(self.rfind('/') + 1));
 
   testing::InitGoogleMock(&argc, argv);
   const int rc = RUN_ALL_TESTS();
