@@ -3,27 +3,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
+#include "bench_util.h"
 #include "platform/event_pump.h"
 #include "platform/profile.h"
 #include "platform/tick_count.h"
 #include "protocol/sender.h"
 #include "simulated_unit.h"
 #include "transport/win_comm_driver.h"
-
-namespace {
-
-double CpuSeconds() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-}  // namespace
 
 int main() {
   using namespace kestrune;
@@ -54,7 +43,7 @@ int main() {
     return 1;
   }
   std::vector<uint8_t> data(kChunk, 0x5a);
-  const double cpu0 = CpuSeconds();
+  const double cpu0 = kestrune::bench::CpuSeconds();
   const uint32_t t0 = TickCount();
   for (int i = 0; i < kFrames; ++i) {
     if (engine.SendData(static_cast<uint16_t>(i), data.data(), kChunk, 0x1234) != 0) {
@@ -63,7 +52,7 @@ int main() {
     }
   }
   const double wall = TickDiff(TickCount(), t0) / 1000.0;
-  const double cpu = CpuSeconds() - cpu0;
+  const double cpu = kestrune::bench::CpuSeconds() - cpu0;
   engine.CloseDriver();
   const double wireBytes = kFrames * ((6 + 10 + kChunk + 1) + 2 * 13.0);
   const double wire = wireBytes / kBytesPerSecond;

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "platform/profile.h"
 #include "serial/serial_handle.h"
 
@@ -79,12 +80,7 @@ void BM_ByteToCallbackLatency(benchmark::State& state) {
 }
 BENCHMARK(BM_ByteToCallbackLatency)->Iterations(2000)->Unit(benchmark::kMicrosecond);
 
-double CpuSeconds() {
-  rusage r{};
-  getrusage(RUSAGE_SELF, &r);
-  return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-         static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
+using kestrune::bench::CpuSeconds;
 
 void BM_IdleHandleCpu(benchmark::State& state) {
   Rig rig;

@@ -2,28 +2,22 @@
 // (offscreen). A wait must block, not spin: the figure should stay well under 2% of one core.
 #include <QApplication>
 #include <cstdio>
-#include <sys/resource.h>
 
 #include "app/qt_event_pump.h"
+#include "bench_util.h"
 #include "platform/event_pump.h"
 #include "platform/tick_count.h"
 
 namespace {
 
-double CpuSeconds() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 void Measure(const char* name, kestrune::EventPump& pump) {
   kestrune::SetCurrentPump(&pump);
-  const double cpu0 = CpuSeconds();
+  const double cpu0 = kestrune::bench::CpuSeconds();
   const uint32_t t0 = kestrune::TickCount();
   kestrune::WaitPumping(2000);
   const double wall = kestrune::TickDiff(kestrune::TickCount(), t0) / 1000.0;
-  const double cpu = CpuSeconds() - cpu0;
+  const double cpu = kestrune::bench::CpuSeconds() - cpu0;
   kestrune::SetCurrentPump(nullptr);
   std::printf("%-10s WaitPumping(2000): wall %.3f s, cpu %.4f s, %.3f%% of one core\n", name, wall, cpu,
               100.0 * cpu / wall);

@@ -6,26 +6,13 @@
 #include <cstdlib>
 #include <strings.h>
 
+#include "platform/decimal.h"
 #include "platform/message_box.h"
 #include "platform/program_info.h"
 
 namespace kestrune {
 
-int LeadingInt(const std::string& text) {
-  // atoi's rule without its overflow hazard: optional blanks and sign, then digits.
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > 2147483648LL) value = 2147483648LL;  // clamp; keeps the arithmetic defined
-  }
-  if (negative) value = -value;
-  if (value > 2147483647LL) value = 2147483647LL;
-  return static_cast<int>(value);
-}
+int LeadingInt(const std::string& text) { return LeadingDecimal(text); }
 
 bool FlagNameMatches(const char* name, const std::string& arg) {
   for (size_t i = 0; i < 3; ++i) {

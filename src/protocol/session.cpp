@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/decimal.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
 #include "platform/tick_count.h"
@@ -29,21 +30,9 @@ constexpr UnitType kUnitTypes[] = {
     {10, "Generic"}, {11, "Yor"}, {12, "Lumo"}, {13, "Vesk"}, {14, "Orrin"}, {15, "K7 "},
 };
 
-// Decimal value as the unit writes it: leading blanks and one sign, then digits; 0 without.
-int DecimalValue(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long v = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && v < 100000000000LL; ++i)
-    v = v * 10 + (text[i] - '0');
-  return static_cast<int>(negative ? -std::min(v, 2147483648LL) : std::min(v, 2147483647LL));
-}
-
 const char* UnitTypeName(const std::string* typeNumber) {
   if (!typeNumber) return "Anon";
-  const int n = DecimalValue(*typeNumber);
+  const int n = LeadingDecimal(*typeNumber);
   for (const auto& t : kUnitTypes) {
     if (t.number == n) return t.name;
   }
