@@ -9,7 +9,7 @@
 #include "platform/message_box.h"
 #include "platform/tick_count.h"
 #include "sender.h"
-#include "updates/xml_parser.h"
+#include "protocol/xml_parser.h"
 
 namespace kestrune {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "updates/xml_parser.h"
+#include "protocol/xml_parser.h"
 
 namespace {
 

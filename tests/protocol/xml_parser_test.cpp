@@ -1,5 +1,5 @@
 // The tag-list XML reader: entry lists of small documents, incomplete texts, and key lookups.
-#include "updates/xml_parser.h"
+#include "protocol/xml_parser.h"
 
 #include <gtest/gtest.h>
 
