@@ -1,0 +1,99 @@
+// Flash page writes and the boot bit through the embedded flash controller's registers.
+#include "pageburn/flash_writer.h"
+
+#include <chrono>
+#include <thread>
+
+namespace kestrune {
+
+void flash_writer_t::pause(uint32_t ms) {
+  if (sleep_)
+    sleep_(ms, sleep_context_);
+  else
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void flash_writer_t::report(const char* text) {
+  if (print_) print_(text, print_context_);
+}
+
+bool flash_writer_t::wait_flash_ready() {
+  if (!monitor_) {
+    last_error_ = kErrorNoMonitor;
+    return true;
+  }
+  uint32_t status = 0;
+  if (monitor_->read_flash_status(status, chip_.fsr_address)) {
+    last_error_ = kErrorCommand;
+    return true;
+  }
+  for (int waits = 0; (status & chip_.fsr_ready) == 0; ++waits) {
+    if (waits == kReadyWaits) {
+      last_error_ = kErrorNotReady;
+      return true;
+    }
+    pause(1);
+    status = 0;
+    if (monitor_->read_flash_status(status, chip_.fsr_address)) {
+      last_error_ = kErrorCommand;
+      return true;
+    }
+  }
+  last_error_ = kErrorNone;
+  return false;
+}
+
+bool flash_writer_t::write_flash_page(uint32_t page, const uint8_t* data, size_t size) {
+  if (!monitor_) {
+    last_error_ = kErrorNoMonitor;
+    return true;
+  }
+  if (!data || size != chip_.page_size) {
+    last_error_ = kErrorPageSize;
+    return true;
+  }
+  if (page >= chip_.flash_pages) {
+    last_error_ = kErrorPageRange;
+    return true;
+  }
+  if (wait_flash_ready()) return true;
+  // The words always fill the page buffer, mapped at the first page; the command names the
+  // page they are committed to.
+  for (uint32_t offset = 0; offset < chip_.page_size; offset += 4) {
+    const uint32_t word = uint32_t{data[offset]} | uint32_t{data[offset + 1]} << 8 | uint32_t{data[offset + 2]} << 16 |
+                          uint32_t{data[offset + 3]} << 24;
+    if (monitor_->samba_write_word(chip_.page_buffer_address + offset, word)) {
+      last_error_ = kErrorCommand;
+      return true;
+    }
+  }
+  const uint32_t command = chip_.write_page_command | (page & chip_.page_argument_mask) << chip_.page_argument_shift;
+  if (monitor_->samba_write_word(chip_.fcr_address, command)) {
+    last_error_ = kErrorCommand;
+    return true;
+  }
+  return wait_flash_ready();
+}
+
+bool flash_writer_t::set_boot_from_flash() {
+  if (!monitor_) {
+    last_error_ = kErrorNoMonitor;
+    return true;
+  }
+  if (wait_flash_ready()) {
+    report("1\n");
+    return true;
+  }
+  if (monitor_->samba_write_word(chip_.fcr_address, chip_.set_gpnvm_command)) {
+    last_error_ = kErrorCommand;
+    report("2\n");
+    return true;
+  }
+  if (wait_flash_ready()) {
+    report("3\n");
+    return true;
+  }
+  return false;
+}
+
+}  // namespace kestrune

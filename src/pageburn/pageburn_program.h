@@ -1,0 +1,35 @@
+// pageburn's run: find or check the SAM-BA port, write the firmware file into flash page by
+// page, set the boot bit, and tell the outcome in console lines and an exit code.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "pageburn/samba_chip.h"
+
+namespace kestrune {
+
+enum PageburnExit : int {
+  kExitDone = 0,
+  kExitCommandLine = 1,  // bad command line, help shown, or the firmware file cannot be opened
+  kExitFileRead = 2,     // reading the firmware file failed
+  kExitNoPort = 3,       // no port given or found, not present, or not a USB CDC port
+  kExitFlash = 4,        // a page or the boot bit could not be written, or the file does not fit
+  kExitPortOpen = 5,     // opening the port failed
+};
+
+// Where the run's lines go: progress and results to `out`, the open failure to `err`.
+struct PageburnConsole {
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+};
+
+// Writes the file at `firmwarePath` to the chip behind `portName` and returns an exit code.
+int RunDownload(const std::string& firmwarePath, const std::string& portName, const PageburnConsole& console = {},
+                const samba_chip_t& chip = kSam3uEefc0);
+
+// The whole program: discovery, banner, command line and INI file, the run, and the key press
+// that keeps an error on screen. Returns the exit code.
+int PageburnMain(int argc, char** argv);
+
+}  // namespace kestrune

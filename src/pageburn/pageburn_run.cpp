@@ -1,0 +1,131 @@
+// The download itself: port checks, the SAM-BA device, monitor and flash writer, and the page
+// loop with its progress lines.
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "pageburn/flash_writer.h"
+#include "pageburn/pageburn_program.h"
+#include "pageburn/port_open_problem.h"
+#include "pageburn/samba_io_device.h"
+#include "pageburn/samba_monitor.h"
+#include "serial/serial_handle.h"
+#include "serial/usb_port_discovery.h"
+
+namespace kestrune {
+namespace {
+
+// The file's size as the file system tells it; 0 when unknown (no such file, a pipe, a device).
+int64_t FileSize(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return st.st_size;
+}
+
+void PrintTo(const char* text, void* context) {
+  std::fputs(text, static_cast<std::FILE*>(context));
+  std::fflush(static_cast<std::FILE*>(context));
+}
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+int TooLarge(const PageburnConsole& console, const std::string& path, const samba_chip_t& chip) {
+  std::fprintf(console.out, "File \"%s\" does not fit the flash of %u bytes\n", path.c_str(),
+               static_cast<unsigned>(chip.flash_pages * chip.page_size));
+  return kExitFlash;
+}
+
+}  // namespace
+
+int RunDownload(const std::string& firmwarePath, const std::string& portName, const PageburnConsole& console,
+                const samba_chip_t& chip) {
+  std::FILE* out = console.out;
+  if (portName.empty()) {
+    std::fprintf(out, "No port given or found\n");
+    return kExitNoPort;
+  }
+  switch (CheckUsbSerialPort(portName)) {
+    case kOtherKindOfPort:
+      std::fprintf(out, "Port %s is not Samba\n", portName.c_str());
+      return kExitNoPort;
+    case kPortNotPresent:
+      std::fprintf(out, "Port %s is not present\n", portName.c_str());
+      return kExitNoPort;
+    default:  // a USB CDC port, or one the look-up could not tell: try it
+      break;
+  }
+
+  // The device, monitor and writer live to the end of the run; the device closes the port.
+  samba_win_io_device_t device;
+  if (device.open(portName, 0)) {
+    std::fflush(out);
+    std::fprintf(console.err, "Cannot intialize %s\n", portName.c_str());
+    int error = 0;
+    const std::string path = DevicePathOf(ComPortName(portName));
+    const PortOpenProblem problem = DiagnosePortOpen(path, error);
+    std::fputs(PortOpenProblemText(problem, path, error).c_str(), console.err);
+    return kExitPortOpen;
+  }
+  samba_monitor_t monitor(&device, 0);
+  flash_writer_t writer(&monitor, chip);
+  writer.set_printer(PrintTo, out);
+
+  std::string version;
+  if (monitor.samba_get_version(version)) version.clear();
+  std::fprintf(out, "SAM-BA Version: '%s'\n", version.c_str());
+
+  const int64_t size = FileSize(firmwarePath);
+  std::fprintf(out, "\n");
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(firmwarePath.c_str(), "rb"));
+  if (!file) {
+    std::fprintf(out, "Cannot open file \"%s\"\n", firmwarePath.c_str());
+    return kExitCommandLine;
+  }
+  // A partial image is worse than none: a file too big for the flash is refused whole.
+  const int64_t capacity = int64_t{chip.flash_pages} * chip.page_size;
+  if (size > capacity) return TooLarge(console, firmwarePath, chip);
+
+  std::fprintf(out, "Sending file \"%s\"\n", firmwarePath.c_str());
+  uint32_t page = 0;
+  int32_t total = 0;
+  int failedPages = 0;
+  std::vector<uint8_t> buffer(chip.page_size);
+  for (;;) {
+    std::memset(buffer.data(), 0, buffer.size());
+    const size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
+    if (n == 0 && std::ferror(file.get())) {
+      std::fprintf(out, "No DICE on the read\n");
+      return kExitFileRead;
+    }
+    if (n == 0) break;
+    // Only a file of unknown size gets here past the end of the flash.
+    if (page >= chip.flash_pages) return TooLarge(console, firmwarePath, chip);
+    // A short last chunk goes out padded with the zeros it was cleared to.
+    if (writer.write_flash_page(page, buffer.data(), buffer.size())) {
+      std::fprintf(out, "write_flash_page() failed\n");
+      ++failedPages;
+    }
+    total += static_cast<int32_t>(n);
+    if (size != 0)
+      std::fprintf(out, "\r%d sent, %d%% complete", total, static_cast<int>(int64_t{total} * 100 / size));
+    else
+      std::fprintf(out, "PAGE: %u (size: %d, total: %d)\n", page, static_cast<int>(n), total);
+    std::fflush(out);
+    ++page;
+  }
+  std::fprintf(out, "\n");
+  const bool bootFailed = writer.set_boot_from_flash();
+  if (bootFailed) std::fprintf(out, "Couldn't set GPNVM bit\n");
+  std::fprintf(out, "File Write Complete\n");
+  if (monitor.retry_count() != 0) std::fprintf(out, "%d retries\n", monitor.retry_count());
+  std::fflush(out);
+  // The pages and the boot bit are the point of the run: it succeeded only if all went in.
+  return failedPages != 0 || bootFailed ? kExitFlash : kExitDone;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,88 @@
+// The byte channel to the SAM-BA monitor: an abstract device, and its implementation over a
+// serial port handle whose reader thread fills a receive buffer that the main thread drains.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace kestrune {
+
+class PublicSerialHandle;
+
+// Ten operations in a fixed order. Every bool result is true on failure (or time-out). All
+// are called on the program's main thread.
+class samba_io_device_t {
+ public:
+  // Releases the port, if one is open.
+  virtual ~samba_io_device_t() = default;
+  // Opens the port; the second argument is not used.
+  virtual bool open(const std::string& port, int unused) = 0;
+  virtual bool reserved_2(int argument) = 0;
+  virtual bool reserved_3(int argument) = 0;
+  // Returns false as soon as received bytes are waiting, true when none came within 200 ms.
+  // Blocks in the event pump meanwhile, dispatching its events.
+  virtual bool wait_data() = 0;
+  // Appends every waiting byte to `out` and forgets them.
+  virtual bool read(std::string& out) = 0;
+  virtual bool reserved_6() = 0;
+  // Sends the text's bytes.
+  virtual bool write(const std::string& text) = 0;
+  virtual int reserved_8(int argument) = 0;
+  virtual int get_error() = 0;
+};
+
+// The device over a PublicSerialHandle. The handle's reader thread appends what it receives
+// under a mutex and wakes the event pump; wait_data blocks in the pump until then.
+class samba_win_io_device_t : public samba_io_device_t {
+ public:
+  static constexpr uint32_t kReadBufferSize = 8192;
+  static constexpr uint32_t kWaitMs = 200;
+  // Received bytes kept until read; what comes beyond is dropped and counted. The monitor's
+  // replies are a few dozen bytes, read as they come, so only a flood reaches this.
+  static constexpr size_t kMaxPending = 64 * 1024;
+
+  static constexpr int kErrorNone = -1;          // at creation
+  static constexpr int kErrorAlreadyOpen = -10;  // open on a device that has a port
+  static constexpr int kErrorWriteFailed = -11;  // the port took fewer bytes than given
+
+  samba_win_io_device_t();
+  // Closes the port (joining its reader thread) before the buffer goes.
+  ~samba_win_io_device_t() override;
+  samba_win_io_device_t(const samba_win_io_device_t&) = delete;
+  samba_win_io_device_t& operator=(const samba_win_io_device_t&) = delete;
+
+  // Fails with kErrorAlreadyOpen when a port is open already (that port stays open), or when
+  // the port cannot be opened with a reader thread.
+  bool open(const std::string& port, int unused = 0) override;
+  bool reserved_2(int argument) override;
+  bool reserved_3(int argument) override;
+  bool wait_data() override;
+  bool read(std::string& out) override;
+  bool reserved_6() override;
+  // Fails (kErrorWriteFailed) when there is no port or it took fewer bytes, e.g. after the
+  // device hung up, so the caller need not wait for a reply that cannot come.
+  bool write(const std::string& text) override;
+  int reserved_8(int argument) override;
+  int get_error() override { return last_error_; }
+
+  // The reader thread's entry: stores a received chunk and wakes the waiting main thread.
+  static void receive(const uint8_t* data, uint32_t length, void* context);
+  // Stores a chunk as the reader thread does (tests of the buffer use it directly).
+  void store(const uint8_t* data, uint32_t length);
+
+  bool has_port() const { return port_ != nullptr; }
+  int32_t total_received() const;
+  uint64_t dropped() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::string buffer_;    // received, not yet read; at most kMaxPending bytes
+  int32_t total_ = 0;     // every byte ever received (wraps as a 32-bit count)
+  uint64_t dropped_ = 0;  // bytes that did not fit
+  std::unique_ptr<PublicSerialHandle> port_;
+  int last_error_ = kErrorNone;
+};
+
+}  // namespace kestrune

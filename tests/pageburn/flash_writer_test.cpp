@@ -1,0 +1,228 @@
+// The flash writer over a scripted monitor: the commands of a page and of the boot bit, FRDY
+// waits, and how each failure is reported.
+#include "pageburn/flash_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "scripted_samba_device.h"
+
+namespace kestrune {
+namespace {
+
+using test::Framed;
+using test::HealthyAnswer;
+using test::ScriptedSambaDevice;
+
+// Device, monitor and writer, with the writer's pauses and step digits recorded.
+struct Rig {
+  ScriptedSambaDevice device;
+  samba_monitor_t monitor{&device};
+  flash_writer_t writer{&monitor};
+  std::vector<uint32_t> sleeps;
+  std::string printed;
+
+  Rig() {
+    device.answer = HealthyAnswer;
+    writer.set_sleep([](uint32_t ms, void* self) { static_cast<Rig*>(self)->sleeps.push_back(ms); }, this);
+    writer.set_printer([](const char* text, void* self) { static_cast<Rig*>(self)->printed += text; }, this);
+  }
+  // Status replies in turn: FRDY clear for `busy` reads, then set; other commands healthy.
+  void BusyFor(int busy) {
+    device.answer = [this, busy](const std::string& command) mutable {
+      if (command[0] != 'w') return HealthyAnswer(command);
+      return std::vector<std::string>{Framed(busy-- > 0 ? "0x00000000" : "0x00000001")};
+    };
+  }
+  int Count(char first) const {
+    int n = 0;
+    for (auto& w : device.writes) n += w[0] == first;
+    return n;
+  }
+};
+
+std::vector<uint8_t> Page(int seed) {
+  std::vector<uint8_t> page(256);
+  for (size_t i = 0; i < page.size(); ++i) page[i] = static_cast<uint8_t>(i * 3 + seed);
+  return page;
+}
+
+TEST(FlashWriter, PageGoesAsLittleEndianWordsToThePageBufferThenIsCommitted) {
+  for (uint32_t page : {0u, 3u, 300u, 511u}) {
+    SCOPED_TRACE(page);
+    Rig rig;
+    const auto data = Page(static_cast<int>(page));
+    ASSERT_FALSE(rig.writer.write_flash_page(page, data.data(), data.size()));
+    EXPECT_EQ(rig.writer.last_error(), 0);
+    const auto& w = rig.device.writes;
+    ASSERT_EQ(w.size(), 1u + 64u + 1u + 1u);
+    EXPECT_EQ(w.front(), "w400e0808,4#");
+    for (uint32_t i = 0; i < 64; ++i) {
+      const uint32_t word =
+          data[4 * i] | data[4 * i + 1] << 8 | data[4 * i + 2] << 16 | uint32_t{data[4 * i + 3]} << 24;
+      EXPECT_EQ(w[1 + i], samba_write_word_command(0x00080000 + 4 * i, word));
+    }
+    char commit[32];
+    std::snprintf(commit, sizeof commit, "W400e0804,5a%04x01#", page);
+    EXPECT_EQ(w[65], commit);
+    EXPECT_EQ(w[66], "w400e0808,4#");
+    EXPECT_TRUE(rig.sleeps.empty());
+  }
+  Rig rig;
+  const auto data = Page(0);
+  rig.writer.write_flash_page(3, data.data(), data.size());
+  EXPECT_EQ(rig.device.writes[65], "W400e0804,5a000301#");
+  Rig rig300;
+  rig300.writer.write_flash_page(300, data.data(), data.size());
+  EXPECT_EQ(rig300.device.writes[65], "W400e0804,5a012c01#");
+}
+
+TEST(FlashWriter, PagesThatCannotBeWrittenAreRefusedBeforeAnyCommand) {
+  const std::vector<uint8_t> data(257, 0xAA);
+  Rig rig;
+  EXPECT_TRUE(rig.writer.write_flash_page(0, data.data(), 255));
+  EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorPageSize);
+  EXPECT_TRUE(rig.writer.write_flash_page(0, data.data(), 257));
+  EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorPageSize);
+  EXPECT_TRUE(rig.writer.write_flash_page(0, nullptr, 256));
+  EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorPageSize);
+  // Past the flash the 16-bit page field would wrap onto page 0 (65536) or name no page.
+  for (uint32_t page : {512u, 65536u, 65536u + 3u}) {
+    EXPECT_TRUE(rig.writer.write_flash_page(page, data.data(), 256));
+    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorPageRange);
+  }
+  EXPECT_TRUE(rig.device.writes.empty());
+
+  flash_writer_t orphan(nullptr);
+  EXPECT_TRUE(orphan.write_flash_page(0, data.data(), 256));
+  EXPECT_EQ(orphan.last_error(), flash_writer_t::kErrorNoMonitor);
+  EXPECT_TRUE(orphan.wait_flash_ready());
+  EXPECT_EQ(orphan.last_error(), flash_writer_t::kErrorNoMonitor);
+  EXPECT_TRUE(orphan.set_boot_from_flash());
+  EXPECT_EQ(orphan.last_error(), flash_writer_t::kErrorNoMonitor);
+}
+
+TEST(FlashWriter, WaitsOneMillisecondPerBusyStatusAndGivesUpAfterThirtyTwo) {
+  {
+    Rig rig;
+    rig.BusyFor(5);
+    EXPECT_FALSE(rig.writer.wait_flash_ready());
+    EXPECT_EQ(rig.sleeps, std::vector<uint32_t>(5, 1));
+    EXPECT_EQ(rig.Count('w'), 6);
+  }
+  {
+    Rig rig;
+    rig.BusyFor(32);
+    EXPECT_FALSE(rig.writer.wait_flash_ready());
+    EXPECT_EQ(rig.sleeps.size(), 32u);
+    EXPECT_EQ(rig.Count('w'), 33);
+  }
+  {
+    Rig rig;
+    rig.BusyFor(33);
+    EXPECT_TRUE(rig.writer.wait_flash_ready());
+    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorNotReady);
+    EXPECT_EQ(rig.sleeps.size(), 32u);
+    EXPECT_EQ(rig.Count('w'), 33);
+  }
+  {
+    // Other status bits do not stand for FRDY.
+    Rig rig;
+    int reads = 0;
+    rig.device.answer = [&](const std::string&) {
+      return std::vector<std::string>{Framed(++reads < 3 ? "0xfffffffe" : "0x00000003")};
+    };
+    EXPECT_FALSE(rig.writer.wait_flash_ready());
+    EXPECT_EQ(rig.sleeps.size(), 2u);
+  }
+}
+
+TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
+  const auto data = Page(1);
+  {
+    // Silence on the first status read: 4 attempts, then -2 and nothing written.
+    Rig rig;
+    rig.device.answer = nullptr;
+    EXPECT_TRUE(rig.writer.write_flash_page(0, data.data(), data.size()));
+    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorCommand);
+    EXPECT_EQ(rig.device.writes, std::vector<std::string>(4, "w400e0808,4#"));
+    EXPECT_EQ(rig.monitor.retry_count(), 4);
+  }
+  {
+    // The tenth word never gets a prompt: the page stops there, no commit is sent.
+    Rig rig;
+    const std::string tenth = samba_write_word_command(
+        0x00080000 + 9 * 4, data[36] | data[37] << 8 | data[38] << 16 | uint32_t{data[39]} << 24);
+    rig.device.answer = [&](const std::string& command) {
+      return command == tenth ? std::vector<std::string>{"\n\r"} : HealthyAnswer(command);
+    };
+    EXPECT_TRUE(rig.writer.write_flash_page(0, data.data(), data.size()));
+    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorCommand);
+    EXPECT_EQ(rig.device.writes.size(), 1u + 9u + 4u);
+    EXPECT_EQ(rig.device.writes.back(), tenth);
+  }
+  {
+    // FRDY stuck after the commit: the page fails with -4.
+    Rig rig;
+    bool committed = false;
+    rig.device.answer = [&](const std::string& command) {
+      if (command.rfind("W400e0804", 0) == 0) committed = true;
+      if (command[0] == 'w') return std::vector<std::string>{Framed(committed ? "0x0" : "0x1")};
+      return HealthyAnswer(command);
+    };
+    EXPECT_TRUE(rig.writer.write_flash_page(2, data.data(), data.size()));
+    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorNotReady);
+    EXPECT_EQ(rig.sleeps.size(), 32u);
+  }
+  {
+    // A garbled status reply is a failed command, not a ready controller.
+    Rig rig;
+    rig.device.answer = [](const std::string& command) {
+      return command[0] == 'w' ? std::vector<std::string>{Framed("??")} : HealthyAnswer(command);
+    };
+    EXPECT_TRUE(rig.writer.write_flash_page(0, data.data(), data.size()));
+    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorCommand);
+    EXPECT_EQ(rig.device.writes.size(), 1u);
+  }
+}
+
+TEST(FlashWriter, BootBitIsSetThroughTheCommandRegisterAndFailuresPrintTheirStep) {
+  {
+    Rig rig;
+    EXPECT_FALSE(rig.writer.set_boot_from_flash());
+    EXPECT_EQ(rig.device.writes, (std::vector<std::string>{"w400e0808,4#", "W400e0804,5a00010b#", "w400e0808,4#"}));
+    EXPECT_EQ(rig.printed, "");
+  }
+  {
+    Rig rig;
+    rig.device.answer = nullptr;
+    EXPECT_TRUE(rig.writer.set_boot_from_flash());
+    EXPECT_EQ(rig.printed, "1\n");
+    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorCommand);
+  }
+  {
+    Rig rig;
+    rig.device.answer = [](const std::string& command) {
+      return command[0] == 'W' ? std::vector<std::string>{} : HealthyAnswer(command);
+    };
+    EXPECT_TRUE(rig.writer.set_boot_from_flash());
+    EXPECT_EQ(rig.printed, "2\n");
+    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorCommand);
+  }
+  {
+    Rig rig;
+    bool set = false;
+    rig.device.answer = [&](const std::string& command) {
+      if (command[0] == 'W') set = true;
+      return command[0] == 'w' ? std::vector<std::string>{Framed(set ? "0" : "1")} : HealthyAnswer(command);
+    };
+    EXPECT_TRUE(rig.writer.set_boot_from_flash());
+    EXPECT_EQ(rig.printed, "3\n");
+    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorNotReady);
+  }
+}
+
+}  // namespace
+}  // namespace kestrune

@@ -1,0 +1,174 @@
+// The SAM-BA command client over a scripted device: command texts, reply framing, retries and
+// their count, and the bounds on replies that never end.
+#include "pageburn/samba_monitor.h"
+
+#include <gtest/gtest.h>
+
+#include "scripted_samba_device.h"
+
+namespace kestrune {
+namespace {
+
+using test::Framed;
+using test::ScriptedSambaDevice;
+
+TEST(SambaMonitor, CommandTextsUseEightLowerCaseDigits) {
+  EXPECT_EQ(samba_read_word_command(0x400E0808), "w400e0808,4#");
+  EXPECT_EQ(samba_write_word_command(0x400E0804, 0x5A000001), "W400e0804,5a000001#");
+  EXPECT_EQ(samba_write_word_command(0x00080000, 0), "W00080000,00000000#");
+  EXPECT_EQ(samba_write_word_command(0xFFFFFFFF, 0xABCDEF12), "Wffffffff,abcdef12#");
+}
+
+TEST(SambaMonitor, VersionIsTheTextBetweenTheFramingWhateverTheChunks) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> chunks;
+    bool fails;
+    std::string version;
+    int32_t error;
+  };
+  const Row rows[] = {
+      {"one chunk", {Framed("v1.4 Nov 10 2004 14:08:02")}, false, "v1.4 Nov 10 2004 14:08:02", 0},
+      {"byte by byte", {"\n", "\r", "v", "1", "\n", "\r", ">"}, false, "v1", 0},
+      {"prompt inside the text is not an end", {"\n\rA>B", "\n\r>"}, false, "A>B", 0},
+      {"six with the space: empty text", {"\n\r\n\r>"}, false, "", 0},
+      {"under six with the space", {"\n\rx>"}, true, "unchanged", samba_monitor_t::kErrorShortVersion},
+      {"bare prompt", {">"}, true, "unchanged", samba_monitor_t::kErrorShortVersion},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedSambaDevice device;
+    device.answer = [&](const std::string&) { return row.chunks; };
+    samba_monitor_t monitor(&device);
+    std::string version = "unchanged";
+    EXPECT_EQ(monitor.samba_get_version(version), row.fails);
+    EXPECT_EQ(version, row.version);
+    EXPECT_EQ(monitor.last_error(), row.error);
+    EXPECT_EQ(device.writes, std::vector<std::string>{"V#"});
+    EXPECT_EQ(monitor.retry_count(), 0);
+  }
+}
+
+TEST(SambaMonitor, ReplyKeepsItsLeadingSpace) {
+  ScriptedSambaDevice device;
+  device.answer = [](const std::string&) { return std::vector<std::string>{"\n\r", ">"}; };
+  samba_monitor_t monitor(&device);
+  std::string reply;
+  EXPECT_FALSE(monitor.samba_command(reply, "W00080000,00000000#", 3));
+  EXPECT_EQ(reply, " \n\r>");
+}
+
+TEST(SambaMonitor, SilentDeviceIsAskedRetriesPlusOneTimesAndEveryAttemptCounts) {
+  ScriptedSambaDevice device;
+  samba_monitor_t monitor(&device, 7);
+  std::string version = "unchanged";
+  EXPECT_TRUE(monitor.samba_get_version(version));
+  EXPECT_EQ(version, "unchanged");
+  EXPECT_EQ(monitor.last_error(), samba_monitor_t::kErrorNoReply);
+  EXPECT_EQ(device.writes, (std::vector<std::string>{"V#", "V#"}));
+  EXPECT_EQ(monitor.retry_count(), 7 + 2);
+
+  uint32_t status = 0x55;
+  EXPECT_TRUE(monitor.read_flash_status(status));
+  EXPECT_EQ(status, 0x55u);
+  EXPECT_EQ(device.writes.size(), 2u + 4u);
+  EXPECT_EQ(device.writes.back(), "w400e0808,4#");
+  EXPECT_EQ(monitor.retry_count(), 7 + 2 + 4);
+
+  EXPECT_TRUE(monitor.samba_write_word(0x400E0804, 0x5A00010B));
+  EXPECT_EQ(device.writes.size(), 2u + 4u + 4u);
+  EXPECT_EQ(device.writes.back(), "W400e0804,5a00010b#");
+  EXPECT_EQ(monitor.retry_count(), 7 + 2 + 4 + 4);
+  EXPECT_EQ(device.timeouts, 10);
+
+  // A later success clears the error but not the count.
+  device.answer = test::HealthyAnswer;
+  EXPECT_FALSE(monitor.samba_write_word(0x00080000, 1));
+  EXPECT_EQ(monitor.last_error(), samba_monitor_t::kErrorNone);
+  EXPECT_EQ(monitor.retry_count(), 17);
+}
+
+TEST(SambaMonitor, AttemptsEndOnUnfinishedRepliesAndLateBytesOpenTheNextReply) {
+  ScriptedSambaDevice device;
+  int sent = 0;
+  // First attempt: text without the prompt, then silence. Second attempt: only the prompt
+  // that should have ended the first, which completes it.
+  device.answer = [&](const std::string&) {
+    return ++sent == 1 ? std::vector<std::string>{"\n\r0x0000"} : std::vector<std::string>{">"};
+  };
+  samba_monitor_t monitor(&device);
+  std::string reply;
+  EXPECT_FALSE(monitor.samba_command(reply, "w400e0808,4#", 3));
+  EXPECT_EQ(reply, " >");
+  EXPECT_EQ(monitor.retry_count(), 1);
+
+  // A reply that comes after its command gave up is read as the start of the next one.
+  device.answer = nullptr;
+  device.arrivals.push_back("\n\r0x00000001\n\r>");
+  uint32_t status = 0;
+  EXPECT_FALSE(monitor.read_flash_status(status));
+  EXPECT_EQ(status, 1u);
+}
+
+TEST(SambaMonitor, RefusedWriteFailsTheAttemptWithoutWaiting) {
+  ScriptedSambaDevice device;
+  device.refuseWrites = true;
+  samba_monitor_t monitor(&device);
+  std::string reply;
+  EXPECT_TRUE(monitor.samba_command(reply, "V#", 1));
+  EXPECT_EQ(device.writes.size(), 2u);
+  EXPECT_EQ(device.waits, 0);
+  EXPECT_EQ(monitor.retry_count(), 2);
+  EXPECT_EQ(monitor.last_error(), samba_monitor_t::kErrorNoReply);
+
+  samba_monitor_t orphan(nullptr);
+  EXPECT_TRUE(orphan.samba_command(reply, "V#", 1));
+  EXPECT_EQ(orphan.last_error(), samba_monitor_t::kErrorNoReply);
+}
+
+TEST(SambaMonitor, EndlessReplyWithoutPromptIsCutAndRetried) {
+  ScriptedSambaDevice device;
+  // Garbage that never stops: every wait finds more, none of it the prompt.
+  device.answer = [](const std::string&) { return std::vector<std::string>(1000, std::string(100, 'x')); };
+  samba_monitor_t monitor(&device);
+  std::string reply;
+  EXPECT_TRUE(monitor.samba_command(reply, "V#", 1));
+  EXPECT_EQ(device.writes.size(), 2u);
+  EXPECT_EQ(monitor.retry_count(), 2);
+  EXPECT_LE(reply.size(), samba_monitor_t::kMaxReplyBytes + 100);
+  EXPECT_GT(reply.size(), samba_monitor_t::kMaxReplyBytes);
+}
+
+TEST(SambaMonitor, StatusRepliesAreReadAsOneHexNumber) {
+  struct Row {
+    std::string reply;
+    bool fails;
+    uint32_t value;
+  };
+  const Row rows[] = {
+      {Framed("0x00000001"), false, 1},
+      {Framed("0X0000001F"), false, 0x1f},
+      {Framed("deadBEEF"), false, 0xdeadbeef},
+      {"\t 0x10>", false, 0x10},
+      {Framed("0xffffffff"), false, 0xffffffff},
+      {Framed("0x"), false, 0},  // "0" read, the 'x' ends the number
+      {Framed("0x100000000"), true, 0},
+      {"\n\r>", true, 0},
+      {Framed("garbage"), true, 0},
+      {Framed("-1"), true, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.reply);
+    ScriptedSambaDevice device;
+    device.answer = [&](const std::string&) { return std::vector<std::string>{row.reply}; };
+    samba_monitor_t monitor(&device);
+    uint32_t value = 0x77;
+    EXPECT_EQ(monitor.read_flash_status(value), row.fails);
+    EXPECT_EQ(value, row.fails ? 0x77u : row.value);
+    EXPECT_EQ(monitor.last_error(), row.fails ? samba_monitor_t::kErrorNoNumber : samba_monitor_t::kErrorNone);
+    EXPECT_EQ(device.writes.size(), 1u);  // a complete reply is not asked for again
+  }
+}
+
+}  // namespace
+}  // namespace kestrune
