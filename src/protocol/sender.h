@@ -13,6 +13,18 @@
 
 namespace kestrune {
 
+// Where status texts go: a printf-style format with at most one text argument (null: none).
+// Texts that the transfers compose themselves come as the format, so "%%" in them shows as "%".
+using StatusPrinter = std::function<void(const char* format, const char* argument)>;
+
+// Longest status text a printer shows.
+constexpr size_t kMaxStatusText = 255;
+
+// The text a status printer shows for a format and its argument: "%%" gives "%", "%s" the
+// argument (nothing when it is null), any other conversion stands as written. Never longer than
+// kMaxStatusText; never reads an argument the format does not name.
+std::string FormatStatus(const char* format, const char* argument);
+
 // Result codes of the engine itself; the unit's codes and the transport codes share the space.
 enum ResultCode : int {
   kResultOk = 0,
@@ -116,11 +128,9 @@ class Sender {
 // printer, at least 500 ms apart.
 class mySender : public Sender {
  public:
-  // Shows one text: the printer gets the format "%s" and the text as its argument.
-  using StatusPrinter = std::function<void(const char* format, const char* argument)>;
-
   explicit mySender(const std::string& resultLogPath = "romsend.txt") : Sender(resultLogPath) {}
 
+  // Each text shown reaches the printer as the format "%s" with the text as its argument.
   void SetStatusPrinter(StatusPrinter printer) { printer_ = std::move(printer); }
   void ShowStatus(const std::string& text, int lineEnd) override;
 

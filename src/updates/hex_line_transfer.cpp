@@ -1,0 +1,158 @@
+// HEX line transfer: start record, one line plus a NUL per write, a 5-byte reply per line.
+#include "hex_line_transfer.h"
+
+#include <cstdio>
+
+#include "platform/event_pump.h"
+#include "platform/tick_count.h"
+#include "updates/n_file.h"
+#include "updates/update_kind.h"
+
+namespace kestrune {
+namespace {
+
+constexpr unsigned kReplyLimitMs = 5000;
+constexpr unsigned kReplySize = 5;
+constexpr int kMaxResends = 6;
+constexpr uint32_t kFileBufferSize = 8192;
+
+// The last progress text shown; kept for the whole run, so that a second transfer of the same
+// file does not repeat a text that is already on the screen.
+std::string& LastProgressText() {
+  static std::string text;
+  return text;
+}
+
+void Print(const StatusPrinter& printer, const char* format, const char* argument = nullptr) {
+  if (printer) printer(format, argument);
+}
+
+void ReportProgress(const StatusPrinter& printer, uint64_t consumed, uint64_t length, uint32_t startTick,
+                    uint32_t total) {
+  const float percent = static_cast<float>(static_cast<double>(consumed) * 100.0 / static_cast<double>(length));
+  char text[128];
+  const int n = std::snprintf(text, sizeof text, "Comparing ... %2.1f%%%% done", static_cast<double>(percent));
+  if (LastProgressText() == text) return;
+  LastProgressText() = text;
+  if (percent > 0) {
+    const int left =
+        SecondsLeft(static_cast<double>(length), static_cast<double>(consumed), TickDiff(TickCount(), startTick));
+    std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ". Left: %d:%02d  Total: %d", left / 60, left % 60,
+                  static_cast<int>(total));
+  }
+  Print(printer, text);
+}
+
+}  // namespace
+
+int& TransferRunning() {
+  static int running = 0;
+  return running;
+}
+
+HexLineCutter::Result HexLineCutter::Next(std::string& line) {
+  line.clear();
+  int c;
+  // Before a line: everything that is not a printable ASCII character.
+  do {
+    c = next_();
+    if (c < 0) return kEnd;
+    ++consumed_;
+  } while (static_cast<int8_t>(c) <= 0x20);
+  for (;;) {
+    if (line.size() == kMaxLine) return kTooLong;
+    line.push_back(static_cast<char>(c));
+    c = next_();
+    if (c < 0) return kEnd;
+    ++consumed_;
+    if (static_cast<int8_t>(c) < 0x20) return kLine;
+  }
+}
+
+int WriteStartRecord(BaseCommDriver& driver, int kind) {
+  const std::string record = StartRecord(kind);
+  // The record and its NUL terminator go out in one write.
+  if (driver.Write(reinterpret_cast<const uint8_t*>(record.c_str()), static_cast<unsigned>(record.size() + 1)) != 0) {
+    return -1;
+  }
+  uint8_t verdict = 0;
+  return driver.Read(&verdict, 1, kReplyLimitMs) == 1 ? verdict : -1;
+}
+
+std::string VerdictText(int verdict, uint64_t consumed) {
+  switch (verdict) {
+    case '+':
+      return "Success!";
+    case '-':
+      return "Bad Send";
+    case '?':
+      return "Bad Msg";
+    case '!': {
+      char text[64];
+      std::snprintf(text, sizeof text, "Bad Result around 0x%lx", static_cast<unsigned long>(consumed));
+      return text;
+    }
+    default:
+      return "Unknown Error";
+  }
+}
+
+int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter& printer) {
+  NFile file;
+  if (!file.Open(path, NFile::kModeRead | NFile::kShareDenyWrite, kFileBufferSize, nullptr, true)) {
+    Print(printer, "Cannot open file %s", path.c_str());
+    return 1;
+  }
+  const uint64_t length = file.GetLength();
+  if (engine.Contact() != 0) return 0;  // the engine has shown why
+  BaseCommDriver* driver = engine.Driver();
+  if (!driver) return 0;
+  const uint32_t startTick = TickCount();
+
+  HexLineCutter cutter([&file]() -> int {
+    unsigned char c;
+    return file.Read(&c, 1) == 1 ? c : -1;
+  });
+  TransferRunning() = 1;
+  int verdict = WriteStartRecord(*driver, Classify(path));
+  std::string line;
+  while (verdict == '+') {
+    const HexLineCutter::Result cut = cutter.Next(line);
+    if (cut == HexLineCutter::kEnd) break;
+    if (cut == HexLineCutter::kTooLong) {
+      // Nothing in a HEX file is this long: this is not a HEX file, and the unit is not sent it.
+      TransferRunning() = 0;
+      char text[64];
+      std::snprintf(text, sizeof text, "Line too long around 0x%lx", static_cast<unsigned long>(cutter.Consumed()));
+      Print(printer, text);
+      return 0;
+    }
+    uint8_t reply[kReplySize] = {};
+    for (int resends = 0;; ++resends) {
+      // The line and its NUL terminator go out in one write.
+      const int written =
+          driver->Write(reinterpret_cast<const uint8_t*>(line.c_str()), static_cast<unsigned>(line.size() + 1));
+      // A reply cut short (or none) leaves the unit's state unknown: it counts as verdict 0,
+      // which ends the transfer without sending the line again. So does a write that failed.
+      const unsigned got = written == 0 ? driver->Read(reply, kReplySize, kReplyLimitMs) : 0;
+      verdict = got == kReplySize ? reply[0] : 0;
+      if (engine.Cancel()) {
+        TransferRunning() = 0;
+        Print(printer, "Aborted");
+        return 0;
+      }
+      if (verdict == '+' || verdict == 0 || resends == kMaxResends) break;
+    }
+    if (verdict == '+') {
+      const uint32_t total = reply[2] | reply[3] << 8 | static_cast<uint32_t>(reply[4]) << 16;
+      ReportProgress(printer, cutter.Consumed(), length, startTick, total);
+    }
+    PumpOneMessage();
+  }
+  TransferRunning() = 0;
+  const std::string result = VerdictText(verdict, cutter.Consumed());
+  Print(printer, result.c_str());
+  return 0;
+}
+
+}  // namespace kestrune
