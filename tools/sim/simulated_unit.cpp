@@ -339,6 +339,16 @@ void SimulatedUnit::SetEraseDelay(int ms) {
   core_.faults().eraseDelayMs = std::max(0, ms);
 }
 
+void SimulatedUnit::SetHexLineFaults(std::vector<HexLineFault> script) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().hexLineFaults.assign(script.begin(), script.end());
+}
+
+void SimulatedUnit::SetHexStartAnswer(std::optional<std::string> bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().hexStartAnswer = std::move(bytes);
+}
+
 Recording SimulatedUnit::Snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return core_.recording();

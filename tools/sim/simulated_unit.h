@@ -1,8 +1,9 @@
 // A simulated audio unit in its boot loader, on the master side of a pseudo-terminal. The
 // program or test under test opens the slave path as its serial port and speaks to it as to a
 // real unit: wake-up byte, line synchronisation, then checksummed frames, each answered by an
-// acknowledgement and an operation result. The unit records what it received and can be told
-// to misbehave in the ways a real unit or line does.
+// acknowledgement and an operation result, or Intel HEX lines, each answered by a verdict. The
+// unit records what it received and can be told to misbehave in the ways a real unit or line
+// does.
 //
 // Threads: Start creates one unit thread that blocks in poll() on the pty master and a wake-up
 // pipe; it never spins. Every other member may be called from any thread; the fault setters
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "unit_core.h"
 #include "unit_records.h"
@@ -80,6 +82,19 @@ class SimulatedUnit {
   void SetHangUpAfter(uint64_t bytes);
   // Delay before the operation result of Open (the erase), in ms.
   void SetEraseDelay(int ms);
+
+  // --- HEX line transfer ---
+  // A start record (type 0x64) opens a HEX transfer and is answered with one verdict byte; every
+  // later line with five bytes: verdict, an unused byte, and the data bytes taken since the
+  // start record as a 24-bit number, low byte first. The unit answers '+' for a line it takes,
+  // '-' for a bad checksum and '?' for a line that is no record, too long, cut short or sent
+  // before any start record.
+  // Replies to the next lines, taken in order, each entry for its `lines` lines (see
+  // HexLineFault); replaces what is left of an earlier script. An empty script clears it.
+  void SetHexLineFaults(std::vector<HexLineFault> script);
+  // Bytes sent for each start record instead of the unit's verdict byte (empty: no answer);
+  // nullopt: the unit's own verdict again.
+  void SetHexStartAnswer(std::optional<std::string> bytes);
 
   // --- Recording ---
   Recording Snapshot() const;

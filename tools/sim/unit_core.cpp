@@ -2,6 +2,7 @@
 #include "unit_core.h"
 
 #include <algorithm>
+#include <array>
 
 namespace kestrune::sim {
 namespace {
@@ -9,10 +10,38 @@ namespace {
 constexpr uint8_t kWakeUp = 0x06;
 constexpr uint8_t kPrompt = 'U';
 constexpr uint8_t kSyncDone = 'A';
+constexpr uint8_t kLineStart = ':';
 constexpr size_t kHeaderSize = 6;
 constexpr uint16_t kHeaderLength = 6;         // value of a frame's first field
 constexpr size_t kDataHeaderSize = 10;        // Send Data: size, tag word, block index, byte count
 constexpr size_t kMaxReplyText = 0x7fff - 6;  // the reply's length field is a signed 16-bit number
+
+// Verdicts on a HEX line. The unit itself refuses a damaged line as a bad send (the host sends it
+// again) and a line that is no record it can take as a bad message; the others come from faults.
+constexpr uint8_t kVerdictTaken = '+';
+constexpr uint8_t kVerdictBadSend = '-';
+constexpr uint8_t kVerdictBadMsg = '?';
+
+// Intel HEX record types besides the start record.
+constexpr uint8_t kHexData = 0x00;
+constexpr uint8_t kHexEnd = 0x01;
+constexpr uint8_t kHexSegment = 0x02;
+constexpr uint8_t kHexStartSegment = 0x03;
+constexpr uint8_t kHexLinear = 0x04;
+constexpr uint8_t kHexStartLinear = 0x05;
+// Byte count, two address bytes, type and checksum around the data of a record.
+constexpr size_t kHexFrameBytes = 5;
+constexpr size_t kHexMaxRecordBytes = kHexFrameBytes + 255;
+// Second data byte of the start record: the kind of HEX file that follows.
+constexpr uint8_t kHexKindPlain = 0x04;
+constexpr uint8_t kHexKind2 = 0x08;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 uint16_t Be16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] << 8 | p[1]);
@@ -42,6 +71,56 @@ std::string BuildReply(uint8_t command, int16_t code, const std::string& text) {
   uint8_t sum = 0;
   for (char c : r) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
   r.push_back(static_cast<char>(static_cast<uint8_t>(-sum)));
+  return r;
+}
+
+HexRecord ParseHexRecord(const std::string& line) {
+  HexRecord r;
+  size_t end = line.size();
+  while (end > 0 && line[end - 1] == ' ') --end;
+  if (end < 1 + 2 * kHexFrameBytes || line[0] != kLineStart || (end - 1) % 2 != 0 || (end - 1) / 2 > kHexMaxRecordBytes)
+    return r;
+  const size_t n = (end - 1) / 2;
+  std::array<uint8_t, kHexMaxRecordBytes> bytes{};
+  uint8_t sum = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const int hi = HexDigit(line[1 + 2 * i]);
+    const int lo = HexDigit(line[2 + 2 * i]);
+    if (hi < 0 || lo < 0) return r;
+    bytes[i] = static_cast<uint8_t>(hi << 4 | lo);
+    sum = static_cast<uint8_t>(sum + bytes[i]);
+  }
+  const size_t count = bytes[0];
+  if (count + kHexFrameBytes != n) return r;
+  r.address = static_cast<uint16_t>(bytes[1] << 8 | bytes[2]);
+  r.type = bytes[3];
+  r.data.assign(bytes.begin() + 4, bytes.begin() + 4 + static_cast<std::ptrdiff_t>(count));
+  // A damaged byte shows in the checksum first, whichever field it hit.
+  if (sum != 0) {
+    r.check = HexRecord::Check::kBadChecksum;
+    return r;
+  }
+  bool fits = false;
+  switch (r.type) {
+    case kHexData:
+    case kHexStartType:  // its fields are the session's business
+      fits = true;
+      break;
+    case kHexEnd:
+      fits = count == 0;
+      break;
+    case kHexSegment:
+    case kHexLinear:
+      fits = count == 2;
+      break;
+    case kHexStartSegment:
+    case kHexStartLinear:
+      fits = count == 4;
+      break;
+    default:
+      break;
+  }
+  r.check = fits ? HexRecord::Check::kGood : HexRecord::Check::kBadFormat;
   return r;
 }
 
@@ -85,13 +164,23 @@ void UnitCore::Receive(uint8_t byte, Clock::time_point arrival, std::vector<Outp
       return;
     case Frame::kDrain:
       return;  // swallowed until the line falls quiet (Expire)
+    case Frame::kHexLine:
+      if (byte == 0x00) {
+        HexLineComplete(false, arrival, out);
+      } else if (hexLine_.size() < kMaxHexLine) {
+        hexLine_.push_back(static_cast<char>(byte));
+      } else {
+        hexOverlong_ = true;
+      }
+      return;
   }
 }
 
 void UnitCore::ReceiveBetweenFrames(uint8_t byte, Clock::time_point at, std::vector<Output>& out) {
   // The first byte tells what comes: a frame starts with the high byte of its header length
-  // (0); a host that starts a new session sends the wake-up byte or a prompt. Text lines of a
-  // HEX transfer (':') will be told apart here too once the unit takes them.
+  // (0); a host that starts a new session sends the wake-up byte or a prompt; a HEX line starts
+  // with ':'. Once a start record has opened a HEX transfer, the host sends whatever its file
+  // holds up to a NUL, so then every other byte starts a line (a 'U' included).
   if (byte == 0x00) {
     buffer_.clear();
     buffer_.push_back(byte);
@@ -99,9 +188,11 @@ void UnitCore::ReceiveBetweenFrames(uint8_t byte, Clock::time_point at, std::vec
   } else if (byte == kWakeUp) {
     session_ = Session::kSync;
     AnswerWakeUp(at, out);
-  } else if (byte == kPrompt) {
+  } else if (byte == kPrompt && !hexSession_) {
     session_ = Session::kSync;
     AnswerPrompt(at, out);
+  } else if (byte == kLineStart || hexSession_) {
+    StartHexLine(byte);
   } else {
     buffer_.clear();
     frame_ = Frame::kDrain;  // not a frame: wait for quiet, then ask for the whole frame again
@@ -111,11 +202,15 @@ void UnitCore::ReceiveBetweenFrames(uint8_t byte, Clock::time_point at, std::vec
 void UnitCore::AnswerWakeUp(Clock::time_point at, std::vector<Output>& out) {
   ++recording_.wakeUps;
   session_ = Session::kSync;
+  hexSession_ = false;
+  hexTotal_ = 0;
   if (faults_.wakeAnswer) Emit(at, std::string(1, static_cast<char>(*faults_.wakeAnswer)), out);
 }
 
 void UnitCore::AnswerPrompt(Clock::time_point at, std::vector<Output>& out) {
   ++recording_.prompts;
+  hexSession_ = false;
+  hexTotal_ = 0;
   const std::string& answer = faults_.promptAnswer;
   if (faults_.promptSpacingMs <= 0) {
     if (!answer.empty()) Emit(at, answer, out);
@@ -156,6 +251,10 @@ void UnitCore::Expire(Clock::time_point now, std::vector<Output>& out) {
   if (frame_ == Frame::kIdle || session_ != Session::kFrames) return;
   const Clock::time_point limit = lastArrival_ + frameGap_;
   if (now < limit) return;
+  if (frame_ == Frame::kHexLine) {
+    HexLineComplete(true, limit, out);
+    return;
+  }
   // A frame that stopped short of its announced length, or bytes that were no frame at all:
   // the host is asked to send the whole frame again.
   frame_ = Frame::kIdle;
@@ -237,6 +336,83 @@ void UnitCore::SendReply(uint8_t command, int16_t code, const std::string& text,
 void UnitCore::Emit(Clock::time_point at, std::string bytes, std::vector<Output>& out) {
   if (faults_.silent) return;
   out.push_back(Output{at, std::move(bytes)});
+}
+
+void UnitCore::StartHexLine(uint8_t byte) {
+  frame_ = Frame::kHexLine;
+  hexLine_.clear();
+  hexLine_.reserve(kMaxHexLine);
+  hexLine_.push_back(static_cast<char>(byte));
+  hexOverlong_ = false;
+}
+
+void UnitCore::HexLineComplete(bool cutShort, Clock::time_point at, std::vector<Output>& out) {
+  frame_ = Frame::kIdle;
+  // A line cut short or too long for the unit is not read at all: it is no message.
+  HexRecord record;
+  if (!cutShort && !hexOverlong_) record = ParseHexRecord(hexLine_);
+  hexOverlong_ = false;
+  if (record.check != HexRecord::Check::kBadFormat && record.type == kHexStartType) {
+    TakeStartRecord(record, at, out);
+    return;
+  }
+  ++recording_.hexLinesReceived;
+  uint8_t verdict = kVerdictTaken;
+  if (record.check == HexRecord::Check::kBadChecksum)
+    verdict = kVerdictBadSend;
+  else if (record.check == HexRecord::Check::kBadFormat || !hexSession_)  // no start record: nowhere to put it
+    verdict = kVerdictBadMsg;
+
+  const std::optional<HexLineFault> fault = TakeHexLineFault();
+  bool taken = verdict == kVerdictTaken;
+  if (fault && fault->kind == HexLineFault::Kind::kVerdict) {
+    taken = taken && fault->verdict == kVerdictTaken;
+    verdict = fault->verdict;
+  }
+  if (taken) {
+    if (record.type == kHexData) hexTotal_ = (hexTotal_ + static_cast<uint32_t>(record.data.size())) & 0xffffff;
+    recording_.hexLines.push_back(hexLine_);
+  }
+  std::string reply = {static_cast<char>(verdict), '\0', static_cast<char>(hexTotal_ & 0xff),
+                       static_cast<char>(hexTotal_ >> 8 & 0xff), static_cast<char>(hexTotal_ >> 16 & 0xff)};
+  if (fault && fault->kind == HexLineFault::Kind::kShort)
+    reply.resize(static_cast<size_t>(std::clamp(fault->replyBytes, 0, static_cast<int>(kHexReplySize) - 1)));
+  SendHexReply(std::move(reply), at, out);
+}
+
+void UnitCore::TakeStartRecord(const HexRecord& record, Clock::time_point at, std::vector<Output>& out) {
+  recording_.hexStartRecords.push_back(hexLine_);
+  uint8_t verdict = kVerdictTaken;
+  if (record.check == HexRecord::Check::kBadChecksum) {
+    verdict = kVerdictBadSend;
+  } else if (record.address != 0 || record.data.size() != 2 || record.data[0] != 0 ||
+             (record.data[1] != kHexKindPlain && record.data[1] != kHexKind2)) {
+    verdict = kVerdictBadMsg;
+  }
+  // A start record opens a fresh transfer, or ends the one before when it is refused.
+  hexSession_ = verdict == kVerdictTaken;
+  hexTotal_ = 0;
+  // The host reads a single byte for the start record: a longer answer would be taken for the
+  // first line's reply.
+  SendHexReply(faults_.hexStartAnswer.value_or(std::string(1, static_cast<char>(verdict))), at, out);
+}
+
+std::optional<HexLineFault> UnitCore::TakeHexLineFault() {
+  auto& script = faults_.hexLineFaults;
+  while (!script.empty() && script.front().lines <= 0) script.pop_front();
+  if (script.empty()) return std::nullopt;
+  const HexLineFault fault = script.front();
+  if (--script.front().lines == 0) script.pop_front();
+  return fault;
+}
+
+void UnitCore::SendHexReply(std::string bytes, Clock::time_point at, std::vector<Output>& out) {
+  if (bytes.empty()) return;
+  if (faults_.garbageReplies > 0 && !faults_.garbage.empty()) {
+    --faults_.garbageReplies;
+    bytes.insert(0, faults_.garbage);
+  }
+  Emit(at, std::move(bytes), out);
 }
 
 }  // namespace kestrune::sim

@@ -20,6 +20,25 @@ using Clock = std::chrono::steady_clock;
 // holds the 6 header bytes and the checksum. A frame announcing more is refused unread.
 inline constexpr size_t kMaxPayload = 4096 - 7;
 
+// Longest HEX line the unit holds, NUL not counted. The longest record (255 data bytes) is 521
+// characters; a longer line is drained to its NUL and refused.
+inline constexpr size_t kMaxHexLine = 1100;
+// Size of the unit's answer to a HEX line: verdict, one unused byte, 24-bit total (low byte first).
+inline constexpr size_t kHexReplySize = 5;
+// Record type of the start record that opens a HEX transfer.
+inline constexpr uint8_t kHexStartType = 0x64;
+
+// How a HEX line reads as an Intel HEX record. Blanks after the checksum are allowed (the host
+// sends a line's trailing blanks); anything else that is not the record is a bad format.
+struct HexRecord {
+  enum class Check { kGood, kBadChecksum, kBadFormat };
+  Check check = Check::kBadFormat;
+  uint8_t type = 0;
+  uint16_t address = 0;
+  std::vector<uint8_t> data;
+};
+HexRecord ParseHexRecord(const std::string& line);
+
 // Not thread-safe: the caller serialises every call (SimulatedUnit holds one mutex around it).
 class UnitCore {
  public:
@@ -35,10 +54,11 @@ class UnitCore {
   // One received byte that finished arriving at `arrival`; appends any answer to `out`.
   void Receive(uint8_t byte, Clock::time_point arrival, std::vector<Output>& out);
 
-  // Gives up a frame that has stopped arriving for the frame gap by `now` (answers code 6).
+  // Gives up a frame that has stopped arriving for the frame gap by `now` (answers code 6), or a
+  // HEX line that stopped before its NUL (answers '?').
   void Expire(Clock::time_point now, std::vector<Output>& out);
 
-  // When Expire next has something to do; nullopt while no frame is open.
+  // When Expire next has something to do; nullopt while no frame or line is open.
   std::optional<Clock::time_point> Deadline() const;
 
   Faults& faults() { return faults_; }
@@ -47,11 +67,11 @@ class UnitCore {
 
  private:
   // Session states of the boot loader: asleep until the wake-up byte, then answering prompts
-  // until 'A', then taking frames. A wake-up or a prompt between frames starts over, and a
-  // Reboot puts the unit back to sleep.
+  // until 'A', then taking frames and HEX lines. A wake-up or a prompt between frames starts
+  // over, and a Reboot puts the unit back to sleep.
   enum class Session { kAsleep, kSync, kFrames };
-  // Where the unit stands within one frame.
-  enum class Frame { kIdle, kHeader, kBody, kDrain };
+  // Where the unit stands within one frame or HEX line.
+  enum class Frame { kIdle, kHeader, kBody, kDrain, kHexLine };
 
   void ReceiveBetweenFrames(uint8_t byte, Clock::time_point at, std::vector<Output>& out);
   void AnswerWakeUp(Clock::time_point at, std::vector<Output>& out);
@@ -66,6 +86,13 @@ class UnitCore {
   void SendReply(uint8_t command, int16_t code, const std::string& text, Clock::time_point at,
                  std::vector<Output>& out);
   void Emit(Clock::time_point at, std::string bytes, std::vector<Output>& out);
+  void StartHexLine(uint8_t byte);
+  // Answers the line collected so far; `cutShort`: it stopped arriving before its NUL.
+  void HexLineComplete(bool cutShort, Clock::time_point at, std::vector<Output>& out);
+  void TakeStartRecord(const HexRecord& record, Clock::time_point at, std::vector<Output>& out);
+  std::optional<HexLineFault> TakeHexLineFault();
+  // Puts a HEX reply on the line, after any garbage still due; nothing for an empty reply.
+  void SendHexReply(std::string bytes, Clock::time_point at, std::vector<Output>& out);
 
   const std::chrono::milliseconds frameGap_;
   Session session_ = Session::kAsleep;
@@ -74,6 +101,10 @@ class UnitCore {
   size_t expected_ = 0;          // whole frame size once the header is in
   uint8_t lastCommand_ = 0;      // command of the frame being answered, echoed in replies
   Clock::time_point lastArrival_{};
+  std::string hexLine_;       // the HEX line so far; never above kMaxHexLine characters
+  bool hexOverlong_ = false;  // the line went past kMaxHexLine: drained to its NUL, then refused
+  bool hexSession_ = false;   // a start record was taken: every line up to its NUL is a HEX line
+  uint32_t hexTotal_ = 0;     // data bytes taken since the start record, 24 bits
   Faults faults_;
   Recording recording_;
 };

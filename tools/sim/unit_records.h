@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -39,6 +40,21 @@ struct ReplyFault {
   int times = -1;    // frames of that command it applies to; -1: every one
 };
 
+// Replaces the unit's reply to lines of a HEX transfer. Start records are not lines here: they
+// have their own switch (Faults::hexStartAnswer).
+struct HexLineFault {
+  enum class Kind {
+    kVerdict,  // answer with `verdict` in a whole reply; the line is not taken unless both the
+               // unit and `verdict` say '+'
+    kShort,    // take the line as usual but send only the first `replyBytes` (0 to 4) bytes of its
+               // reply; 0 is silence
+  };
+  Kind kind = Kind::kVerdict;
+  uint8_t verdict = '-';
+  int replyBytes = 0;
+  int lines = 1;  // lines in a row it answers
+};
+
 // The fault switches of the protocol core. The hang-up switch belongs to the line (see
 // SimulatedUnit) because it closes the pty rather than changing an answer.
 struct Faults {
@@ -51,6 +67,11 @@ struct Faults {
   std::string garbage;                       // bytes sent before the next replies ...
   int garbageReplies = 0;                    // ... this many of them
   int eraseDelayMs = 0;                      // delay before Open's operation result
+
+  // HEX line transfer: replies to the next lines, taken in order, each for its `lines` lines;
+  // and bytes sent for a start record instead of the unit's verdict byte.
+  std::deque<HexLineFault> hexLineFaults;
+  std::optional<std::string> hexStartAnswer;
 };
 
 // One Send Data frame as the unit took it.
@@ -73,6 +94,11 @@ struct Recording {
   unsigned syncs = 0;                // 'A' bytes that ended a line synchronisation
   uint64_t bytesReceived = 0;
   bool hungUp = false;  // the unit closed its side of the line
+
+  // HEX line transfer.
+  std::vector<std::string> hexStartRecords;  // every start record heard, as text, whatever its verdict
+  std::vector<std::string> hexLines;         // every line taken with '+', as text without its NUL
+  unsigned hexLinesReceived = 0;             // lines that ended: taken, refused, cut short or overlong
 };
 
 }  // namespace kestrune::sim

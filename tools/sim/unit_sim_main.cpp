@@ -18,6 +18,7 @@
 
 namespace {
 
+using kestrune::sim::HexLineFault;
 using kestrune::sim::ReplyFault;
 using kestrune::sim::SimulatedUnit;
 using kestrune::sim::Stage;
@@ -44,6 +45,11 @@ constexpr const char* kUsage =
     "  --garbage TEXT         send TEXT before the next reply\n"
     "  --garbage-replies N    ... before each of the next N replies (default 1)\n"
     "  --hang-up-after N      close the line after N bytes received\n"
+    "  --hex-verdict V[,N]    answer the next N HEX lines (default 1) with verdict V: one character\n"
+    "                         such as - ? ! or a byte number (0: a zero byte)\n"
+    "  --hex-short B[,N]      send only B bytes (0 to 4; 0: nothing) of the reply to the next N\n"
+    "                         HEX lines (default 1); --hex-verdict and --hex-short queue in order\n"
+    "  --hex-start-answer TEXT  answer start records with TEXT instead of the verdict byte\n"
     "  --ignore-stdin         run until a signal only\n"
     "  --help                 this text\n";
 
@@ -105,7 +111,35 @@ struct Settings {
   std::optional<std::string> promptAnswer;
   std::optional<std::string> garbage;
   int garbageReplies = 1;
+  std::vector<HexLineFault> hexScript;
 };
+
+// "V[,N]" of the HEX line faults: the value and how many lines (default 1).
+bool ParseHexFault(const std::string& text, bool verdict, HexLineFault& fault) {
+  const auto parts = SplitCommas(text, 2);
+  long n = 0;
+  if (verdict) {
+    const std::string& v = parts[0];
+    if (v.size() == 1 && (v[0] < '0' || v[0] > '9')) {
+      fault.verdict = static_cast<uint8_t>(v[0]);
+    } else if (ParseInt(v, 0, 255, n)) {
+      fault.verdict = static_cast<uint8_t>(n);
+    } else {
+      return false;
+    }
+    fault.kind = HexLineFault::Kind::kVerdict;
+  } else {
+    if (!ParseInt(parts[0], 0, 4, n)) return false;
+    fault.kind = HexLineFault::Kind::kShort;
+    fault.replyBytes = static_cast<int>(n);
+  }
+  fault.lines = 1;
+  if (parts.size() > 1) {
+    if (!ParseInt(parts[1], 1, 1'000'000, n)) return false;
+    fault.lines = static_cast<int>(n);
+  }
+  return true;
+}
 
 // Takes one flag into the settings; false on a bad flag.
 bool ApplyFlag(const std::string& flag, const std::string* value, Settings& s) {
@@ -167,6 +201,13 @@ bool ApplyFlag(const std::string& flag, const std::string* value, Settings& s) {
   } else if (flag == "--hang-up-after") {
     if (!number(1, LONG_MAX)) return false;
     later([b = static_cast<uint64_t>(n)](SimulatedUnit& u) { u.SetHangUpAfter(b); });
+  } else if (flag == "--hex-verdict" || flag == "--hex-short") {
+    HexLineFault fault;
+    if (!value || !ParseHexFault(*value, flag == "--hex-verdict", fault)) return false;
+    s.hexScript.push_back(fault);
+  } else if (flag == "--hex-start-answer") {
+    if (!value) return false;
+    later([answer = *value](SimulatedUnit& u) { u.SetHexStartAnswer(answer); });
   } else if (flag == "--ignore-stdin") {
     s.ignoreStdin = true;
   } else {
@@ -203,6 +244,8 @@ void PrintSummary(const kestrune::sim::Recording& r) {
   std::fprintf(stderr, "commands:");
   for (uint8_t c : r.commands) std::fprintf(stderr, " %u", c);
   std::fprintf(stderr, "\nimage header %zu bytes, data chunks %zu\n", r.imageHeader.size(), r.chunks.size());
+  std::fprintf(stderr, "hex start records %zu, hex lines %u (taken %zu)\n", r.hexStartRecords.size(),
+               r.hexLinesReceived, r.hexLines.size());
 }
 
 }  // namespace
@@ -227,6 +270,7 @@ int main(int argc, char** argv) {
   for (const auto& apply : settings.switches) apply(unit);
   if (settings.promptAnswer) unit.SetPromptAnswer(*settings.promptAnswer, settings.promptSpacingMs);
   if (settings.garbage) unit.SetGarbage(*settings.garbage, settings.garbageReplies);
+  if (!settings.hexScript.empty()) unit.SetHexLineFaults(settings.hexScript);
 
   // SIGINT and SIGTERM stay blocked everywhere (the unit thread inherits the mask) except
   // inside the main thread's ppoll, so a signal always ends the wait below.
