@@ -1,9 +1,12 @@
-// ZT770+ lookup. USB serial discovery is not part of the serial library yet, so no bridge is
-// ever found and a "ZT770" port flag falls back to the stored comms settings.
+// ZT770+ lookup: the bridge is a USB CDC device found by its USB ids.
 #include "bridge_port.h"
+
+#include "serial/usb_port_discovery.h"
 
 namespace kestrune {
 
-std::string FindBridgePort() { return {}; }
+std::string FindBridgePort() {
+  return FindDevicePort(kZt770BridgeTarget);
+}
 
 }  // namespace kestrune

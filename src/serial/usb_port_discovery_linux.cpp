@@ -170,7 +170,9 @@ std::vector<std::string> InstanceTtyNames(const std::string& instancePath) {
   const std::string prefix = TtyNameOf(instancePath) + ":";
   std::vector<std::string> ttys;
   auto addFrom = [&ttys](const std::string& ttyFolder) {
-    for (std::string& tty : ListFolder(ttyFolder, kMaxListedEntries, false)) {
+    struct stat st {};
+    if (lstat(ttyFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    for (std::string& tty : ListFolder(ttyFolder, kMaxListedEntries, true)) {
       if (ttys.size() >= kMaxTtysPerInstance) return;
       ttys.push_back(std::move(tty));
     }
