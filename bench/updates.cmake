@@ -1,0 +1,5 @@
+if(TARGET bamgen AND TARGET kestrune-unit-sim)
+  kestrune_bench(bam_transfer_bench ${CMAKE_CURRENT_SOURCE_DIR}/bam_transfer_bench.cpp updates bamgen)
+  target_compile_definitions(bam_transfer_bench PRIVATE KESTRUNE_UNIT_SIM="$<TARGET_FILE:kestrune-unit-sim>")
+  add_dependencies(bam_transfer_bench kestrune-unit-sim)
+endif()
