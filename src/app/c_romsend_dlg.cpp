@@ -1,17 +1,79 @@
-// Main page: its controls in the template's places and its opening steps.
+// Main page: its controls, the send workflow and the status printer.
 #include "c_romsend_dlg.h"
 
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
+#include <cstdio>
 
+#include "platform/event_pump.h"
+#include "platform/message_box.h"
 #include "platform/profile.h"
+#include "protocol/sender.h"
+#include "transport/win_comm_driver.h"
+#include "updates/bam_desc.h"
+#include "updates/hex_line_transfer.h"
+#include "updates/update_kind.h"
 
 namespace kestrune {
+namespace {
+
+// Where the status printer writes: the status control of the open main page, if any.
+QLineEdit* g_statusControl = nullptr;
+const CRomsendDlg* g_statusPage = nullptr;
+
+constexpr char kAboutItem[] = "&About romsend...";
+
+}  // namespace
+
+std::string StatusLineText(const char* format, const char* argument) {
+  std::string text = FormatStatus(format, argument);
+  if (const mySender* engine = TheSender(); engine && engine->Retries() > 0) {
+    char note[32];
+    std::snprintf(note, sizeof note, " (%d retries)", engine->Retries());
+    text += note;
+  }
+  return text;
+}
+
+void PrintStatus(const char* format, const char* argument) {
+  if (!g_statusControl) return;
+  const std::string text = StatusLineText(format, argument);
+  g_statusControl->setText(QString::fromLocal8Bit(text.c_str()));
+  g_statusControl->repaint();
+  // Unattended runs keep a record of every text on standard output.
+  if (g_statusPage && g_statusPage->batchFlag) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+  }
+  const int delay = AppProfile().GetInt("Kestrune", "msgdelay", 0);
+  if (delay > 0) WaitPumping(static_cast<uint32_t>(delay));
+}
+
+std::function<BaseCommDriver*(int commsMode)>& CRomsendDlg::TransportFactory() {
+  static std::function<BaseCommDriver*(int)> factory = [](int mode) -> BaseCommDriver* {
+    if (mode == 0) return new WinCommDriver("Serial Settings");
+    return nullptr;  // no MIDI transport in this build
+  };
+  return factory;
+}
 
 CRomsendDlg::CRomsendDlg(int& mode, QWidget* parent)
     : PropertyPage(kTemplateId, QStringLiteral("Kestrune Update"), 345, 79, parent), commsMode(mode) {}
+
+CRomsendDlg::~CRomsendDlg() {
+  if (g_statusPage == this) {
+    g_statusPage = nullptr;
+    g_statusControl = nullptr;
+  }
+}
+
+bool CRomsendDlg::TransferRunning() const {
+  return kestrune::TransferRunning() != 0;
+}
 
 void CRomsendDlg::OnInitDialog() {
   auto* list = new QListWidget;
@@ -37,6 +99,143 @@ void CRomsendDlg::OnInitDialog() {
     Control(kIdReboot)->hide();
     Control(kIdSerial)->hide();
   }
+
+  // Queued, so that a handler runs once the click has been fully handled, as a posted command.
+  connect(send, &QPushButton::clicked, this, [this] { OnSend(); }, Qt::QueuedConnection);
+  connect(ControlAs<QPushButton>(kIdReboot), &QPushButton::clicked, this, [this] { OnReboot(); },
+          Qt::QueuedConnection);
+  connect(ControlAs<QPushButton>(kIdSerial), &QPushButton::clicked, this, [this] { OnSerial(); },
+          Qt::QueuedConnection);
+  connect(ControlAs<QPushButton>(kIdStop), &QPushButton::clicked, this, [this] { OnStop(); });
+  connect(list, &QListWidget::itemDoubleClicked, this, [this] { OnSend(); }, Qt::QueuedConnection);
+
+  g_statusControl = status;
+  g_statusPage = this;
+
+  if (batchFlag) QMetaObject::invokeMethod(send, &QPushButton::click, Qt::QueuedConnection);
+}
+
+bool CRomsendDlg::SelectedEntry(std::string& path) const {
+  const auto* list = ControlAs<QListWidget>(kIdList);
+  const QListWidgetItem* item = list ? list->currentItem() : nullptr;
+  if (!item || !item->isSelected()) return false;
+  path = item->data(Qt::UserRole).toString().toStdString();
+  return true;
+}
+
+void CRomsendDlg::OnSend() {
+  // One send at a time: a second one would replace the transport in use.
+  if (sendInProgress) return;
+  std::string path;
+  if (!SelectedEntry(path)) {
+    ShowMessageBox("Make a selection first", "Quorle says...", kBoxOk, this);
+    return;
+  }
+  if (path.empty()) {
+    // A bad file has nothing a unit could take; no transport is built for it.
+    PrintStatus("%s", "Not an update file: choose another entry");
+    return;
+  }
+  Send(path);
+}
+
+void CRomsendDlg::OnReboot() {
+  operationMode = kOpReboot;
+  OnSend();
+  operationMode = kOpSend;
+}
+
+void CRomsendDlg::OnSerial() {
+  operationMode = kOpSerial;
+  OnSend();
+  operationMode = kOpSend;
+}
+
+void CRomsendDlg::OnStop() {
+  if (!sendInProgress) return;
+  if (mySender* engine = TheSender()) engine->SetCancel(1);
+  PrintStatus("%s", "Stopping.....");
+}
+
+bool CRomsendDlg::CommandEnabled(int command) const {
+  return command != kCmdSendMenu || !sendInProgress;
+}
+
+void CRomsendDlg::OnCommand(int command) {
+  if (!CommandEnabled(command)) return;
+  if (command == kCmdSendMenu) OnSend();
+  if (command == kCmdAbout && showAbout) showAbout();
+}
+
+void CRomsendDlg::contextMenuEvent(QContextMenuEvent* event) {
+  // Linux windows have no system menu; the page's own menu offers its commands instead.
+  QMenu menu(this);
+  QAction* send = menu.addAction(QStringLiteral("Send.."));
+  send->setEnabled(CommandEnabled(kCmdSendMenu));
+  QAction* about = menu.addAction(QString::fromLatin1(kAboutItem));
+  QAction* chosen = menu.exec(event->globalPos());
+  if (chosen == send) OnCommand(kCmdSendMenu);
+  if (chosen == about) OnCommand(kCmdAbout);
+}
+
+void CRomsendDlg::OnCancel() {
+  if (mySender* engine = TheSender()) engine->SetCancel(1);
+}
+
+int CRomsendDlg::Send(const std::string& path) {
+  mySender* engine = TheSender();
+  if (!engine) return 1;
+  if (!path.empty()) AppProfile().WriteString("Romsend", "LastFile", path);
+  engine->SetDriver(TransportFactory()(commsMode));
+
+  auto* send = ControlAs<QPushButton>(kIdSend);
+  auto* reboot = ControlAs<QPushButton>(kIdReboot);
+  auto* serial = ControlAs<QPushButton>(kIdSerial);
+  auto* stop = ControlAs<QPushButton>(kIdStop);
+  serial->setEnabled(false);
+  send->setEnabled(false);
+  reboot->setEnabled(false);
+  stop->setText(QStringLiteral("Stop"));
+  stop->show();
+  sendInProgress = 1;
+
+  int result;
+  if (Classify(path) != kKindBam) {
+    result = HexLineTransfer(path, *engine, PrintStatus);
+  } else {
+    result = SendBam(path);
+  }
+  engine->CloseDriver();
+
+  sendInProgress = 0;
+  send->setEnabled(true);
+  reboot->setEnabled(true);
+  stop->hide();
+  serial->setEnabled(true);
+
+  if (batchFlag && result == 0) {
+    if (auto* sheet = RomsendSheet::Instance()) sheet->done(0);
+  }
+  return result;
+}
+
+int CRomsendDlg::SendBam(const std::string& path) {
+  mySender& engine = *TheSender();
+  MyBAMdesc desc(path, engine);
+  if (operationMode == kOpSend) {
+    if (const int contact = engine.Contact(); contact != 0) return contact;
+    kestrune::TransferRunning() = 1;
+    const int result = desc.transfer(PrintStatus);
+    if (result != 0 && !engine.MessageText().empty()) PrintStatus("%s", engine.MessageText().c_str());
+    kestrune::TransferRunning() = 0;
+    return result;
+  }
+  // Reboot and Serial: a bare 'V' request; only Reboot looks for the 'W' answer.
+  const int answer = engine.MidiCommand('V', nullptr, 0, 1000);
+  if (operationMode == kOpReboot && answer != 'W') {
+    ShowMessageBox("Reboot Unsuccessful", "Problem !!", kBoxOk | kBoxIconWarning, this);
+  }
+  return 0;
 }
 
 }  // namespace kestrune

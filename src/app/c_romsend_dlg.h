@@ -1,6 +1,8 @@
-// The main page "Operate ..": the update list, the status line and the Send and Stop buttons.
+// The main page "Operate ..": the update list, the status line and the buttons that start and
+// stop a send; and the status printer through which every transfer reports.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,8 +12,11 @@
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QContextMenuEvent;
 
 namespace kestrune {
+
+class BaseCommDriver;
 
 class CRomsendDlg : public PropertyPage, public TransferState {
  public:
@@ -24,17 +29,23 @@ class CRomsendDlg : public PropertyPage, public TransferState {
   static constexpr int kIdStatusLabel = 1009;
   static constexpr int kIdSerial = 1015;
   static constexpr int kIdSend = 1040;
+  // Commands of the page's menu.
+  static constexpr int kCmdAbout = 16;
+  static constexpr int kCmdSendMenu = 1056;
+
+  // Operation modes of a send of a BAM entry.
+  enum Operation : int { kOpSend = 0, kOpReboot = 2, kOpSerial = 3 };
 
   explicit CRomsendDlg(int& commsMode, QWidget* parent = nullptr);
+  ~CRomsendDlg() override;
 
-  bool TransferRunning() const override { return transferRunning != 0; }
+  bool TransferRunning() const override;
 
-  int& commsMode;            // the sheet's: 0 serial, 1 MIDI
-  int operationMode = 0;     // 0 send; 2 'V' expecting 'W' (Reboot); 3 'V' unchecked (Serial)
-  int transferRunning = 0;   // 1 while a transfer proper runs; the sheet reads it
-  int batchFlag = 0;         // "batch" flag
-  int sortMode = 1;          // "sort" flag
-  int sendInProgress = 0;    // 1 for the whole of a send
+  int& commsMode;          // the sheet's: 0 serial, 1 MIDI
+  int operationMode = 0;   // 0 send; 2 'V' expecting 'W' (Reboot); 3 'V' unchecked (Serial)
+  int batchFlag = 0;       // "batch" flag
+  int sortMode = 1;        // "sort" flag
+  int sendInProgress = 0;  // 1 for the whole of a send
   std::vector<std::string> pathList;
   // Update-file search patterns from the command line; empty for the default ones.
   std::vector<std::string> searchPatterns;
@@ -42,11 +53,48 @@ class CRomsendDlg : public PropertyPage, public TransferState {
   // "Romsend"/"SerialReset" as read when the page opened.
   int SerialReset() const { return serialReset_; }
 
+  // The handlers of the page's buttons and menu commands.
+  void OnSend();
+  void OnReboot();
+  void OnSerial();
+  void OnStop();
+  void OnCommand(int command);
+  // Whether the menu command may run now ("Send.." only while no send runs).
+  bool CommandEnabled(int command) const;
+
+  // Runs one send of the file at `path` (empty: an entry without a file) and returns its
+  // result: 0 for success, else the transfer's result.
+  int Send(const std::string& path);
+
+  void OnCancel() override;
+
+  // Builds the transport for a comms mode; by default a serial driver for mode 0 and a MIDI
+  // driver for any other. Tests and other front ends may replace it.
+  static std::function<BaseCommDriver*(int commsMode)>& TransportFactory();
+  // Shows the about box as a dialog of its own (set by the program; nothing when empty).
+  std::function<void()> showAbout;
+
  protected:
   void OnInitDialog() override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
+  // The send workflow's BAM part, by operation mode.
+  int SendBam(const std::string& path);
+  // The selected entry: false when there is none; `path` empty for an entry without a file.
+  bool SelectedEntry(std::string& path) const;
+
   int serialReset_ = 0;
 };
+
+// The status printer: shows a printf-style format with at most one argument in the main page's
+// status line (at most 255 characters plus the resend count), repaints it at once, in batch
+// mode also writes it to standard output as a line, then pauses "Kestrune"/"msgdelay" ms.
+// Does nothing until a main page has opened.
+void PrintStatus(const char* format, const char* argument);
+
+// The text the status line shows for a format and its argument: the formatted text plus
+// " (N retries)" when the engine has resent frames since the program started.
+std::string StatusLineText(const char* format, const char* argument);
 
 }  // namespace kestrune

@@ -59,12 +59,15 @@ class RomsendSheet : public QDialog {
 
   const QString& Caption() const { return caption_; }
 
+  // Ends the sheet with `result` (1 "Finished", anything else as a cancel); refused while a
+  // transfer runs.
+  void done(int result) override;
+
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
-  void done(int result) override;
 
  private:
   void InitDialog();

@@ -13,6 +13,7 @@
 #include "qt_app.h"
 #include "setup/romsend_sheet.h"
 #include "test_env.h"
+#include "updates/hex_line_transfer.h"
 
 namespace kestrune {
 namespace {
@@ -117,14 +118,14 @@ TEST(CRomsendApp, SerialResetShowsRebootAndSerialButtons) {
 
 TEST(CRomsendApp, SheetRefusesToCloseWhileATransferRunsAndRetitlesWhenMinimised) {
   StartUp run;
-  CRomsendDlg* main = run.Start({});
+  run.Start({});
   RomsendSheet* sheet = run.app->Sheet();
   sheet->show();
-  main->transferRunning = 1;
+  TransferRunning() = 1;
   sheet->Button(RomsendSheet::kIdFinished)->click();
   sheet->close();
   EXPECT_TRUE(sheet->isVisible());
-  main->transferRunning = 0;
+  TransferRunning() = 0;
   sheet->showMinimized();
   QApplication::processEvents();
   EXPECT_EQ(sheet->windowTitle(), "Romsend");
