@@ -2,6 +2,8 @@
 // of comms page it is, so the sheet can tell them apart.
 #pragma once
 
+#include <string>
+
 #include "setup/property_page.h"
 
 namespace kestrune {
@@ -14,6 +16,8 @@ class ConfigPage : public PropertyPage {
 
   // 0 for this base, 1 for the MIDI pages, 2 for the serial pages.
   virtual int PageKind() const { return kKindConfig; }
+  // Gives the page's own port model a port name from the command line (serial pages only).
+  virtual void SetPortText(const std::string& port) { (void)port; }
 };
 
 }  // namespace kestrune

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 
 #include "platform/profile.h"
+#include "serial/serial_info.h"
+#include "setup/config_page.h"
 
 namespace kestrune {
 namespace {
@@ -21,7 +23,8 @@ RomsendSheet* RomsendSheet::Instance() { return g_sheet; }
 RomsendSheet::RomsendSheet(const QString& caption, const Pages& pages, QWidget* parent, int firstPage)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      caption_(caption) {
+      caption_(caption),
+      makers_(pages) {
   g_sheet = this;
   commsMode = AppProfile().GetInt("Config", "CommsMode", 0);
   setWindowTitle(caption_);
@@ -91,6 +94,18 @@ void RomsendSheet::InitDialog() {
     main->setWindowTitle(QStringLiteral("Operate .."));
   }
   if (PageCount() > 1) SetTabText(1, QStringLiteral("Comms Setup"));
+  if (!portText.empty()) {
+    // A port named on the command line means serial, and that port.
+    if (commsMode == 1) ChangeCommsMode(0);
+    SerialInfo stored("serial");
+    if (stored.portText != portText) {
+      stored.portText = portText;
+      stored.Apply();
+    }
+    if (const int index = CommsPageIndex(); index >= 0) {
+      static_cast<ConfigPage*>(GetPage(index))->SetPortText(portText);
+    }
+  }
   SetTabText(0, QStringLiteral("Operate .."));
   finished_->setText(QStringLiteral("Finished"));
   cancel_->hide();
@@ -115,6 +130,45 @@ void RomsendSheet::OnCurrentChanged(int index) {
     page->Create();
     page->OnSetActive();
   }
+}
+
+void RomsendSheet::SetCommsMode(int mode) {
+  if (g_sheet) g_sheet->ChangeCommsMode(mode);
+}
+
+int RomsendSheet::CommsPageIndex() const {
+  for (int i = 0; i < PageCount(); ++i) {
+    if (dynamic_cast<ConfigPage*>(pages_[static_cast<size_t>(i)])) return i;
+  }
+  return -1;
+}
+
+void RomsendSheet::ChangeCommsMode(int mode) {
+  commsMode = mode;
+  if (const int index = CommsPageIndex(); index >= 0) {
+    PropertyPage* old = pages_[static_cast<size_t>(index)];
+    {
+      // The old page goes without being asked to be left: the new one takes its part.
+      const QSignalBlocker block(tabs_);
+      tabs_->removeTab(index);
+    }
+    pages_.erase(pages_.begin() + index);
+    lastIndex_ = -1;
+    old->hide();
+    old->deleteLater();  // the caller may be one of its own handlers
+  }
+  const PageMaker& maker = mode != 0 ? makers_.midi : makers_.comms;
+  if (PropertyPage* page = maker ? maker(commsMode) : nullptr) {
+    pages_.push_back(page);
+    tabs_->addTab(page, page->Caption());
+    const int last = PageCount() - 1;
+    if (tabs_->currentIndex() == last) {
+      OnCurrentChanged(last);
+    } else {
+      SetActivePage(last);
+    }
+  }
+  AppProfile().WriteInt("Config", "CommsMode", mode);
 }
 
 bool RomsendSheet::TransferRunning() const {

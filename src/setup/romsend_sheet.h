@@ -29,9 +29,10 @@ class RomsendSheet : public QDialog {
   using PageMaker = std::function<PropertyPage*(int& commsMode)>;
   struct Pages {
     PageMaker main;     // tab "Operate ..", page 0
-    PageMaker comms;    // tab "Comms Setup"
+    PageMaker comms;    // tab "Comms Setup": the serial page
     PageMaker help;     // instructions
     PageMaker about;    // about
+    PageMaker midi;     // the MIDI page that replaces the serial page in MIDI mode
   };
 
   // Ids of the sheet's own buttons.
@@ -43,6 +44,11 @@ class RomsendSheet : public QDialog {
 
   // The one sheet of the program, for the comms pages; null when none exists.
   static RomsendSheet* Instance();
+
+  // Switches the one sheet to comms mode `mode` (0 serial, else MIDI): the comms page is
+  // replaced by a new one of that kind, added last and made active, and the mode is stored
+  // as "Config"/"CommsMode". Safe to call from a handler of the page being replaced.
+  static void SetCommsMode(int mode);
 
   PropertyPage* GetPage(int index) const;
   int PageCount() const;
@@ -71,10 +77,14 @@ class RomsendSheet : public QDialog {
 
  private:
   void InitDialog();
+  void ChangeCommsMode(int mode);
+  // Index of the comms page, or -1.
+  int CommsPageIndex() const;
   bool TransferRunning() const;
   void OnCurrentChanged(int index);
 
   QString caption_;
+  Pages makers_;
   QTabWidget* tabs_;
   QPushButton* finished_;
   QPushButton* cancel_;
