@@ -2,19 +2,16 @@
 // pacing of both directions to a baud rate and the hang-up switch.
 #include "simulated_unit.h"
 
-#include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <deque>
 #include <system_error>
 #include <vector>
+
+#include "pty_line.h"
 
 namespace kestrune::sim {
 namespace {
@@ -25,23 +22,6 @@ constexpr size_t kReadChunk = 4096;
 Clock::duration ByteTime(int baud) {
   if (baud <= 0) return Clock::duration::zero();
   return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(1'000'000'000LL * kBitsPerByte / baud));
-}
-
-void CloseFd(int& fd) {
-  if (fd >= 0) close(fd);
-  fd = -1;
-}
-
-bool SetFlags(int fd, bool nonBlocking) {
-  const int fdFlags = fcntl(fd, F_GETFD);
-  if (fdFlags < 0 || fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC) < 0) return false;
-  if (!nonBlocking) return true;
-  const int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) >= 0;
-}
-
-std::string ErrnoText(const char* what, int err) {
-  return std::string(what) + ": " + std::strerror(err);
 }
 
 }  // namespace
@@ -75,34 +55,16 @@ bool SimulatedUnit::Start() {
     lastError_ = "the unit was started before";
     return false;
   }
-  termios raw{};
-  cfmakeraw(&raw);
-  int master = -1, slave = -1;
-  if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0) {
-    lastError_ = ErrnoText("openpty", errno);
+  PtyLine pty;
+  if (auto error = OpenPtyLine(pty)) {
+    lastError_ = *error;
     return false;
   }
-  char name[PATH_MAX] = {};
-  int pipeFds[2] = {-1, -1};
-  const char* failed = nullptr;
-  if (!SetFlags(master, true) || !SetFlags(slave, false)) {
-    failed = "fcntl";
-  } else if (ttyname_r(slave, name, sizeof name) != 0) {
-    failed = "ttyname_r";
-  } else if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    failed = "pipe2";
-  }
-  if (failed) {
-    lastError_ = ErrnoText(failed, errno);
-    close(master);
-    close(slave);
-    return false;
-  }
-  master_ = master;
-  slave_ = slave;
-  wakeRead_ = pipeFds[0];
-  wakeWrite_ = pipeFds[1];
-  slavePath_ = name;
+  master_ = pty.master;
+  slave_ = pty.slave;
+  wakeRead_ = pty.wakeRead;
+  wakeWrite_ = pty.wakeWrite;
+  slavePath_ = pty.slavePath;
   stopping_ = false;
   try {
     thread_ = std::thread([this] { Run(); });

@@ -1,0 +1,86 @@
+// Opening and closing the simulators' pty line and wake-up pipe.
+#include "pty_line.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kestrune::sim {
+namespace {
+
+bool SetFlags(int fd, bool nonBlocking) {
+  const int fdFlags = fcntl(fd, F_GETFD);
+  if (fdFlags < 0 || fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC) < 0) return false;
+  if (!nonBlocking) return true;
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) >= 0;
+}
+
+std::string ErrnoText(const char* what, int err) {
+  return std::string(what) + ": " + std::strerror(err);
+}
+
+}  // namespace
+
+std::optional<std::string> OpenPtyLine(PtyLine& line) {
+  termios raw{};
+  cfmakeraw(&raw);
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0) return ErrnoText("openpty", errno);
+  char name[PATH_MAX] = {};
+  int pipeFds[2] = {-1, -1};
+  const char* failed = nullptr;
+  if (!SetFlags(master, true) || !SetFlags(slave, false)) {
+    failed = "fcntl";
+  } else if (ttyname_r(slave, name, sizeof name) != 0) {
+    failed = "ttyname_r";
+  } else if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    failed = "pipe2";
+  }
+  if (failed) {
+    const int err = errno;
+    close(master);
+    close(slave);
+    return ErrnoText(failed, err);
+  }
+  line.master = master;
+  line.slave = slave;
+  line.wakeRead = pipeFds[0];
+  line.wakeWrite = pipeFds[1];
+  line.slavePath = name;
+  return std::nullopt;
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+void WakeUp(int wakeWrite) {
+  if (wakeWrite < 0) return;
+  const char b = 1;
+  [[maybe_unused]] ssize_t n = write(wakeWrite, &b, 1);
+}
+
+void DrainWakeUps(int wakeRead) {
+  char drain[64];
+  while (read(wakeRead, drain, sizeof drain) > 0) {
+  }
+}
+
+timespec TimeoutUntil(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::max(std::chrono::steady_clock::duration::zero(), deadline - std::chrono::steady_clock::now());
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+  timespec t{};
+  t.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+  t.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+  return t;
+}
+
+}  // namespace kestrune::sim

@@ -1,0 +1,97 @@
+// A simulated SAM-BA ROM monitor of a SAM3U chip, on the master side of a pseudo-terminal. The
+// program or test under test opens the slave path as its USB CDC serial port and speaks the
+// monitor's terminal mode to it: "V#" for the version, "w<addr>,4#" to read a word and
+// "W<addr>,<value>#" to write one, through which it fills the page buffer, commands the flash
+// controller and polls its status. The monitor records the flash it ends up with, the GPNVM
+// bits and every command line, and can be told to misbehave.
+//
+// Threads: Start creates one monitor thread that blocks in poll() on the pty master and a
+// wake-up pipe; it never spins. Every other member may be called from any thread; the switches
+// and Snapshot are serialised with the monitor thread by one mutex and never wait on the line.
+// A switch set during a run applies from the next command line the monitor completes.
+//
+// Ownership: the monitor owns the pty (master and one slave descriptor it keeps open so that
+// the line stays up while no client has it open) and its thread. Stop, or destruction, ends
+// the thread and closes both descriptors; clients still holding the slave then see a hang-up.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "samba_monitor_core.h"
+
+namespace kestrune::sim {
+
+class SimulatedSamba {
+ public:
+  explicit SimulatedSamba(SambaOptions options = {});
+  ~SimulatedSamba();  // Stop()
+  SimulatedSamba(const SimulatedSamba&) = delete;
+  SimulatedSamba& operator=(const SimulatedSamba&) = delete;
+
+  // Creates the pty (raw mode) and starts the monitor thread. Returns false when the pty, pipe
+  // or thread cannot be made (LastError says why; nothing is left open) or when the monitor
+  // was started before: a monitor runs once. Does not block.
+  bool Start();
+  // Path of the slave side (e.g. /dev/pts/7); empty before a successful Start. Fixed after it.
+  const std::string& SlavePath() const { return slavePath_; }
+  // Ends the monitor thread and closes the pty. Returns promptly whatever the client is doing.
+  // Safe to call twice and without Start.
+  void Stop();
+  std::string LastError() const;
+
+  // --- Timing ---
+  // Every reply starts `ms` after the '#' of its command arrived (a chip behind USB answers a
+  // frame or so late).
+  void SetReplyDelay(int ms);
+  // After each flash command carried out, EEFC_FSR reads with FRDY clear `reads` times, and
+  // for at least `ms`.
+  void SetFlashBusy(int reads, int ms = 0);
+
+  // --- Fault switches ---
+  // Hear, act on and record every command, send nothing at all.
+  void SetSilent(bool silent);
+  // The next `replies` replies come without their closing '>' (-1: every reply; 0: off).
+  void SetNoPrompt(int replies);
+  // Send `bytes` before each of the next `replies` replies.
+  void SetGarbage(const std::string& bytes, int replies = 1);
+  // EEFC_FSR never shows FRDY, and the flash controller refuses every command.
+  void SetStuckBusy(bool stuck);
+  // Answer `commands` more command lines, then close the line as the next one ends, without
+  // answering or carrying it out (a chip unplugged mid-transfer). 0: close now. The line stays
+  // down until Stop; Snapshot().hungUp tells it happened.
+  void SetHangUpAfterCommands(uint64_t commands);
+
+  // --- Recording ---
+  // The flash, the GPNVM bits and what was received.
+  SambaRecording Snapshot() const;
+  // Forgets what was received; the flash and the GPNVM bits stay.
+  void ClearRecording();
+
+ private:
+  struct Line;  // the thread's side: send queue and write state
+
+  void Run();
+  void ReceiveInput(Line& line);
+  // Writes what is due; returns when it next has something to write.
+  std::optional<Clock::time_point> Transmit(Line& line, Clock::time_point now);
+  void HangUp(Line& line);
+  void Nudge();  // makes the monitor thread look at its switches again
+
+  std::string slavePath_;
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  int wakeRead_ = -1, wakeWrite_ = -1;  // pipe that ends a poll() early
+  int master_ = -1, slave_ = -1;
+
+  mutable std::mutex mutex_;  // guards everything below
+  SambaMonitorCore core_;
+  bool hangUpNow_ = false;
+  std::string lastError_;
+  bool started_ = false;
+};
+
+}  // namespace kestrune::sim
