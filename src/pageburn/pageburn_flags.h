@@ -1,0 +1,36 @@
+// pageburn's own flag table: the firmware file as its positional parameter, "port" and "waiterr".
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "pageburn/getcmd.h"
+
+namespace kestrune {
+
+// The variables and the table that binds them. The firmware path is not kept here: the
+// program reads it from argv[1] itself. Not copyable (the table points into the object).
+class PageburnFlags {
+ public:
+  static constexpr uint8_t kMaxPortLength = 80;
+
+  // `discoveredPort` is the port's default, shown in the usage text and overridden by the INI
+  // file or the command line. One longer than kMaxPortLength cannot be held and is not taken.
+  explicit PageburnFlags(std::string_view discoveredPort = {});
+  PageburnFlags(const PageburnFlags&) = delete;
+  PageburnFlags& operator=(const PageburnFlags&) = delete;
+
+  const FlagEntry* Table() const { return table_.data(); }
+  std::string Port() const { return std::string(port_.Text()); }
+  // Nonzero: wait for a key press after an error.
+  int32_t WaitOnError() const { return waitOnError_; }
+
+ private:
+  FlagText<kMaxPortLength> port_;
+  int32_t waitOnError_ = 1;
+  std::array<FlagEntry, 4> table_;
+};
+
+}  // namespace kestrune
