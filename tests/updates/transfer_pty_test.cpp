@@ -14,6 +14,7 @@
 #include "test_env.h"
 #include "transport/win_comm_driver.h"
 #include "updates/bam_desc.h"
+#include "updates/hex_line_transfer.h"
 
 namespace kestrune {
 namespace {
@@ -51,6 +52,11 @@ struct Line {
     MyBAMdesc desc(dir / "update.bam", *engine);
     if (const int contact = engine->Contact(); contact != 0) return contact;
     return desc.transfer(printer);
+  }
+  // The HEX line transfer of `contents` written to a file named `name`.
+  int SendHex(const std::string& name, const std::string& contents) {
+    test::WriteFileBytes(dir / name, contents);
+    return HexLineTransfer(dir / name, *engine, printer);
   }
   bool Shown(const std::string& text) const { return std::find(texts.begin(), texts.end(), text) != texts.end(); }
 };
@@ -115,6 +121,91 @@ TEST(BamOverPty, StopDuringTheDataEndsTheTransfer) {
   size_t received = 0;
   for (const auto& c : line.unit.Snapshot().chunks) received += c.data.size();
   EXPECT_LT(received, 60000u);
+}
+
+// The lines of a HEX text as the unit should take them: each record without its line end.
+std::vector<std::string> RecordLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = text.find("\r\n", at);
+    lines.push_back(text.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+TEST(HexOverPty, TheUnitTakesEveryLine) {
+  Line line;
+  const std::string text = bamgen::SampleHex();
+  EXPECT_EQ(line.SendHex("Kestrune_Demo.hex", text), 0);
+  EXPECT_EQ(line.texts.back(), "Success!");
+  const sim::Recording r = line.unit.Snapshot();
+  EXPECT_EQ(r.hexStartRecords, std::vector<std::string>{":02000064000496"});
+  EXPECT_EQ(r.hexLines, RecordLines(text));
+  EXPECT_NE(std::find_if(line.texts.begin(), line.texts.end(),
+                         [](const std::string& t) {
+                           return t.rfind("Comparing ... 100.0% done. Left: 0:00  Total: 1024", 0) == 0;
+                         }),
+            line.texts.end());
+
+  // A HEX2 file opens with its own start record; its last line without a line end stays home.
+  Line second;
+  EXPECT_EQ(second.SendHex("fw.hex2", ":00000001FF\r\n:00000001FF"), 0);
+  EXPECT_EQ(second.texts.back(), "Success!");
+  EXPECT_EQ(second.unit.Snapshot().hexStartRecords, std::vector<std::string>{":02000064000892"});
+  EXPECT_EQ(second.unit.Snapshot().hexLines, std::vector<std::string>{":00000001FF"});
+}
+
+TEST(HexOverPty, RefusedLinesAndShortReplies) {
+  const std::string text = bamgen::BuildHex(bamgen::PatternBytes(64, 3), 0, 16);  // 4 data lines + end
+  const std::vector<std::string> lines = RecordLines(text);
+  using Fault = sim::HexLineFault;
+  {
+    Line line;
+    line.unit.SetHexLineFaults({{Fault::Kind::kVerdict, '-', 0, 7}});
+    EXPECT_EQ(line.SendHex("a.hex", text), 0);
+    EXPECT_EQ(line.texts.back(), "Bad Send");
+    EXPECT_EQ(line.unit.Snapshot().hexLinesReceived, 7u);
+    EXPECT_TRUE(line.unit.Snapshot().hexLines.empty());
+  }
+  {
+    // Refused on its second line: the offset counts what was read, up to the CR that ended it.
+    Line line;
+    line.unit.SetHexLineFaults({{Fault::Kind::kVerdict, '+', 0, 1}, {Fault::Kind::kVerdict, '!', 0, 7}});
+    EXPECT_EQ(line.SendHex("b.hex", text), 0);
+    char expected[48];
+    std::snprintf(expected, sizeof expected, "Bad Result around 0x%zx", lines[0].size() + lines[1].size() + 3);
+    EXPECT_EQ(line.texts.back(), expected);
+    EXPECT_EQ(line.unit.Snapshot().hexLines, std::vector<std::string>{lines[0]});
+  }
+  {
+    // A reply cut short ends the transfer without a resend.
+    Line line;
+    line.unit.SetHexLineFaults({{Fault::Kind::kShort, '+', 2, 1}});
+    EXPECT_EQ(line.SendHex("c.hex", text), 0);
+    EXPECT_EQ(line.texts.back(), "Unknown Error");
+    EXPECT_EQ(line.unit.Snapshot().hexLinesReceived, 1u);
+  }
+  {
+    // The start record refused: no line goes out.
+    Line line;
+    line.unit.SetHexStartAnswer(std::string("-"));
+    EXPECT_EQ(line.SendHex("d.hex", text), 0);
+    EXPECT_EQ(line.texts.back(), "Bad Send");
+    EXPECT_EQ(line.unit.Snapshot().hexLinesReceived, 0u);
+  }
+}
+
+TEST(HexOverPty, StopEndsWithAborted) {
+  Line line;
+  line.onText = [&line](const std::string& text) {
+    if (text.rfind("Comparing", 0) == 0) line.engine->SetCancel(1);
+  };
+  EXPECT_EQ(line.SendHex("e.hex", bamgen::SampleHex()), 0);
+  EXPECT_EQ(line.texts.back(), "Aborted");
+  EXPECT_EQ(line.unit.Snapshot().hexLines.size(), 2u);  // the line that showed progress, and one more
+  EXPECT_EQ(TransferRunning(), 0);
 }
 
 }  // namespace
