@@ -1,0 +1,370 @@
+// The pageburn program end to end: the real binary as a child process, the simulated SAM-BA
+// monitor on a pty behind a fake sysfs tree that shows it as a cdc_acm port, and the flash
+// image, GPNVM bits, console lines and exit codes that come out.
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "../serial/pty_pair.h"
+#include "fake_sysfs.h"
+#include "pageburn_child.h"
+#include "simulated_samba.h"
+#include "test_env.h"
+
+namespace kestrune {
+namespace {
+
+using test::ChildResult;
+using test::PageburnChild;
+
+const std::string kBanner = "** SAMBA downloader V1.1 **\n";
+const std::string kVersionLine = "SAM-BA Version: 'v1.4 Kestrune SAM-BA simulator'\n";
+
+std::string Prompt(int code) {
+  return "\r\nError " + std::to_string(code) + ". Press any key...\r\r";
+}
+
+std::string Bytes(size_t n, int seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 8)) & 0xff);
+  return s;
+}
+
+// A SAM-BA monitor attached as USB device 1-2 (03eb:6124) with tty ttyACM0, whose device node
+// leads to the simulator's pty.
+struct Rig {
+  test::FakeSysfs sysfs;
+  sim::SimulatedSamba samba;
+  test::TempDir files;
+  std::string port;
+
+  explicit Rig(bool attach = true) {
+    if (!attach) return;
+    EXPECT_TRUE(samba.Start()) << samba.LastError();
+    sysfs.AddUsbDevice("1-2", 0x03eb, 0x6124, "SAMBA0");
+    sysfs.AddAcmTty("1-2", 0, "ttyACM0");
+    port = sysfs.LinkDevNode("ttyACM0", samba.SlavePath());
+  }
+  std::string File(const std::string& name, const std::string& bytes) {
+    const std::string path = files / name;
+    test::WriteFileBytes(path, bytes);
+    return path;
+  }
+  ChildResult Run(const std::vector<std::string>& args, int input = -1) {
+    PageburnChild child(KESTRUNE_PAGEBURN_PATH, args, input);
+    return child.Finish();
+  }
+  std::string Found() const { return "Port found at " + port + "\n"; }
+  std::string Flash(uint32_t from, uint32_t length) const {
+    const auto r = samba.Snapshot();
+    if (r.flash.size() < from + length) return {};
+    return std::string(r.flash.begin() + from, r.flash.begin() + from + length);
+  }
+};
+
+TEST(PageburnProgram, CommandLineErrorsAndHelpExitWithOneAndNoPrompt) {
+  Rig rig;
+  const std::string self = KESTRUNE_PAGEBURN_PATH;
+  ChildResult r = rig.Run({});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.out, rig.Found() + kBanner + "bad command line: " + self +
+                       ": \nRequired parameter(s) missing: <<source file>>\n\n");
+
+  // The discovered port shows as the port flag's default.
+  const std::string usage = "\nUsage: " + self + " <<source file>> [flags]\n  [flags] may include (defaults):\n" +
+                            "  port=<text> (" + rig.port + ")\n  waiterr (1)\n";
+  for (const char* help : {"help", "?", "HELP"}) {
+    r = rig.Run({help});
+    EXPECT_EQ(r.exit, 1) << help;
+    EXPECT_EQ(r.out, rig.Found() + kBanner + usage + "\n") << help;
+  }
+
+  // A flag written first is taken as the file, and the file then is no flag.
+  const std::string file = rig.File("fw.bin", Bytes(10, 1));
+  r = rig.Run({"waiterr=0", file});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.out,
+            rig.Found() + kBanner + "bad command line: " + self + ": Unrecognised parameter: \"" + file + "\"\n\n");
+  r = rig.Run({file, "help"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.out.find("Unrecognised parameter: \"help\""), std::string::npos) << r.out;
+  EXPECT_TRUE(rig.samba.Snapshot().commands.empty());
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(PageburnProgram, ImageOf64KiBLandsInFlashWithTheBootBit) {
+  Rig rig;
+  const std::string image = Bytes(64 * 1024, 3);
+  const std::string file = rig.File("firmware.bin", image);
+  const ChildResult r = rig.Run({file});
+  ASSERT_EQ(r.exit, 0) << r.out << r.err;
+  std::string progress;
+  for (int sent = 256; sent <= 65536; sent += 256)
+    progress += "\r" + std::to_string(sent) + " sent, " + std::to_string(sent * 100 / 65536) + "% complete";
+  EXPECT_EQ(r.out, rig.Found() + kBanner + kVersionLine + "\nSending file \"" + file + "\"\n" + progress +
+                       "\nFile Write Complete\n");
+  EXPECT_EQ(r.err, "");
+  const auto rec = rig.samba.Snapshot();
+  ASSERT_GE(rec.flash.size(), image.size());
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), rec.flash.begin(),
+                         [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; }));
+  EXPECT_EQ(rec.gpnvm, 0x2u);
+  ASSERT_EQ(rec.pagesWritten.size(), 256u);
+  for (uint32_t i = 0; i < 256; ++i) EXPECT_EQ(rec.pagesWritten[i], i);
+  EXPECT_EQ(rec.bufferWritesWhileBusy, 0u);
+  EXPECT_EQ(rec.refusedFlashCommands, 0u);
+}
+
+TEST(PageburnProgram, ShortAndEmptyFilesAndFilesOfUnknownSize) {
+  {
+    // 300 bytes: page 1 holds the last 44 bytes and 212 zeros; the page after stays erased.
+    Rig rig;
+    const std::string bytes = Bytes(300, 5);
+    const std::string file = rig.File("short.bin", bytes);
+    const ChildResult r = rig.Run({file, "port=" + rig.port});
+    ASSERT_EQ(r.exit, 0) << r.out;
+    EXPECT_EQ(r.out, rig.Found() + kBanner + kVersionLine + "\nSending file \"" + file +
+                         "\"\n\r256 sent, 85% complete\r300 sent, 100% complete\nFile Write Complete\n");
+    EXPECT_EQ(rig.Flash(0, 512), bytes + std::string(212, '\0'));
+    EXPECT_EQ(rig.Flash(512, 256), std::string(256, '\xff'));
+    EXPECT_EQ(rig.samba.Snapshot().gpnvm, 0x2u);
+  }
+  {
+    // 0 bytes: no page, but the boot bit.
+    Rig rig;
+    const std::string file = rig.File("empty.bin", "");
+    const ChildResult r = rig.Run({file});
+    ASSERT_EQ(r.exit, 0) << r.out;
+    EXPECT_EQ(r.out, rig.Found() + kBanner + kVersionLine + "\nSending file \"" + file + "\"\n\nFile Write Complete\n");
+    const auto rec = rig.samba.Snapshot();
+    EXPECT_TRUE(rec.pagesWritten.empty());
+    EXPECT_EQ(rec.gpnvm, 0x2u);
+  }
+  {
+    // From a pipe the size is unknown: one PAGE line per page.
+    Rig rig;
+    const std::string bytes = Bytes(300, 9);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(write(p[1], bytes.data(), bytes.size()), 300);
+    close(p[1]);
+    const ChildResult r = rig.Run({"/dev/stdin"}, p[0]);
+    close(p[0]);
+    ASSERT_EQ(r.exit, 0) << r.out;
+    EXPECT_EQ(r.out, rig.Found() + kBanner + kVersionLine +
+                         "\nSending file \"/dev/stdin\"\nPAGE: 0 (size: 256, total: 256)\n"
+                         "PAGE: 1 (size: 44, total: 300)\n\nFile Write Complete\n");
+    EXPECT_EQ(rig.Flash(0, 300), bytes);
+  }
+}
+
+TEST(PageburnProgram, MissingForeignAndAbsentPortsExitWithThree) {
+  Rig rig(false);
+  rig.sysfs.AddBuiltInTty("ttyS0");
+  const std::string file = rig.File("fw.bin", Bytes(10, 1));
+  ChildResult r = rig.Run({file});
+  EXPECT_EQ(r.exit, 3);
+  EXPECT_EQ(r.out, kBanner + "No port given or found\n" + Prompt(3));
+  r = rig.Run({file, "waiterr=0"});
+  EXPECT_EQ(r.exit, 3);
+  EXPECT_EQ(r.out, kBanner + "No port given or found\n");
+  const std::string uart = rig.sysfs.DevPath("ttyS0");
+  r = rig.Run({file, "port=" + uart, "waiterr=0"});
+  EXPECT_EQ(r.exit, 3);
+  EXPECT_EQ(r.out, kBanner + "Port " + uart + " is not Samba\n");
+  const std::string absent = rig.sysfs.DevPath("ttyACM7");
+  r = rig.Run({file, "port=" + absent});
+  EXPECT_EQ(r.exit, 3);
+  EXPECT_EQ(r.out, kBanner + "Port " + absent + " is not present\n" + Prompt(3));
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(PageburnProgram, FilesThatCannotBeReadOrDoNotFit) {
+  Rig rig;
+  ChildResult r = rig.Run({rig.files / "missing.bin"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.out, rig.Found() + kBanner + kVersionLine + "\nCannot open file \"" + (rig.files / "missing.bin") +
+                       "\"\n" + Prompt(1));
+  // A folder opens but cannot be read.
+  r = rig.Run({rig.files.Path(), "waiterr=0"});
+  EXPECT_EQ(r.exit, 2);
+  EXPECT_EQ(r.out, rig.Found() + kBanner + kVersionLine + "\nSending file \"" + rig.files.Path() +
+                       "\"\nNo DICE on the read\n");
+  // One byte more than the 512 pages of the controller: refused before any page is written.
+  const std::string big = rig.File("big.bin", Bytes(512 * 256 + 1, 2));
+  r = rig.Run({big, "waiterr=0"});
+  EXPECT_EQ(r.exit, 4);
+  EXPECT_EQ(r.out,
+            rig.Found() + kBanner + kVersionLine + "\nFile \"" + big + "\" does not fit the flash of 131072 bytes\n");
+  EXPECT_TRUE(rig.samba.Snapshot().pagesWritten.empty());
+}
+
+TEST(PageburnProgram, PortsThatCannotBeOpenedSayWhyOnStandardError) {
+  Rig rig;
+  const std::string file = rig.File("fw.bin", Bytes(10, 1));
+  {
+    // Another program holds the port.
+    const int holder = open(rig.samba.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const ChildResult r = rig.Run({file, "waiterr=0"});
+    close(holder);
+    EXPECT_EQ(r.exit, 5);
+    EXPECT_EQ(r.out, rig.Found() + kBanner);
+    EXPECT_EQ(r.err, "Cannot intialize " + rig.port + "\n" + rig.port +
+                         ": the port is busy: another program holds it; close that program and try again\n");
+  }
+  {
+    // The node went away while sysfs still shows the device.
+    rig.sysfs.LinkDevNode("ttyACM0", rig.files / "gone");
+    const ChildResult r = rig.Run({file, "waiterr=0"});
+    EXPECT_EQ(r.exit, 5);
+    EXPECT_EQ(r.err, "Cannot intialize " + rig.port + "\n" + rig.port +
+                         ": the port has gone (device unplugged or restarted); reconnect it and try again\n");
+  }
+  {
+    rig.sysfs.LinkDevNode("ttyACM0", file);
+    const ChildResult r = rig.Run({file});
+    EXPECT_EQ(r.exit, 5);
+    EXPECT_EQ(r.out, rig.Found() + kBanner + Prompt(5));
+    EXPECT_EQ(r.err, "Cannot intialize " + rig.port + "\n" + rig.port +
+                         ": not a serial device; name the SAM-BA port, such as /dev/ttyACM0\n");
+  }
+  EXPECT_TRUE(rig.samba.Snapshot().commands.empty());
+}
+
+TEST(PageburnProgram, MonitorFaultsEndInBoundedTimeWithTheRightCode) {
+  const std::string bytes = Bytes(256, 4);
+  struct Row {
+    const char* name;
+    std::function<void(sim::SimulatedSamba&)> fault;
+    int exit;
+    std::vector<std::string> lines;  // each must appear in the output
+    int pages;                       // pages the flash controller carried out
+    uint32_t gpnvm;
+  };
+  const Row rows[] = {
+      {"silence",
+       [](sim::SimulatedSamba& s) { s.SetSilent(true); },
+       4,
+       {"SAM-BA Version: ''\n", "write_flash_page() failed\n", "1\nCouldn't set GPNVM bit\nFile Write Complete\n",
+        "10 retries\n"},
+       0,
+       0},
+      {"no prompt ever",
+       [](sim::SimulatedSamba& s) { s.SetNoPrompt(-1); },
+       4,
+       {"SAM-BA Version: ''\n", "write_flash_page() failed\n", "Couldn't set GPNVM bit\n", "10 retries\n"},
+       0,
+       0},
+      {"one reply without its prompt is retried",
+       [](sim::SimulatedSamba& s) { s.SetNoPrompt(1); },
+       0,
+       {kVersionLine, "File Write Complete\n1 retries\n"},
+       1,
+       2},
+      {"garbage before the replies",
+       [](sim::SimulatedSamba& s) { s.SetGarbage("\x13garbage", 1000); },
+       4,
+       {"write_flash_page() failed\n", "Couldn't set GPNVM bit\n"},
+       0,
+       0},
+      {"FRDY stuck busy",
+       [](sim::SimulatedSamba& s) { s.SetStuckBusy(true); },
+       4,
+       {kVersionLine, "write_flash_page() failed\n", "1\nCouldn't set GPNVM bit\n"},
+       0,
+       0},
+      {"hang-up in the middle of the page",
+       [](sim::SimulatedSamba& s) { s.SetHangUpAfterCommands(20); },
+       4,
+       {kVersionLine, "write_flash_page() failed\n", "Couldn't set GPNVM bit\n"},
+       0,
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Rig rig;
+    row.fault(rig.samba);
+    const std::string file = rig.File("fw.bin", bytes);
+    const ChildResult r = rig.Run({file});
+    EXPECT_EQ(r.exit, row.exit) << r.out;
+    for (const auto& line : row.lines) EXPECT_NE(r.out.find(line), std::string::npos) << line << "\nin:\n" << r.out;
+    if (row.exit != 0) {
+      EXPECT_TRUE(r.out.ends_with(Prompt(row.exit)));
+    }
+    const auto rec = rig.samba.Snapshot();
+    EXPECT_EQ(rec.pagesWritten.size(), static_cast<size_t>(row.pages));
+    EXPECT_EQ(rec.gpnvm, row.gpnvm);
+    if (row.pages == 1) {
+      EXPECT_EQ(rig.Flash(0, 256), bytes);
+    }
+  }
+}
+
+TEST(PageburnProgram, WaitsForOneKeyWithoutEchoOnlyAtATerminal) {
+  Rig rig(false);
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  PageburnChild child(KESTRUNE_PAGEBURN_PATH, {rig.File("fw.bin", "x")}, slave, true);
+  // Everything up to the prompt, then it waits.
+  std::string screen;
+  ASSERT_TRUE(test::WaitFor([&] {
+    char buf[256];
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 10) > 0) {
+      const ssize_t n = read(master, buf, sizeof buf);
+      if (n > 0) screen.append(buf, static_cast<size_t>(n));
+    }
+    return screen.find("Press any key...") != std::string::npos;
+  }));
+  // Fairly sure it waits: it is still there a while after the prompt.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(child.Running());
+  ASSERT_EQ(write(master, "@", 1), 1);
+  const ChildResult r = child.Finish(10000);
+  EXPECT_EQ(r.exit, 3);
+  // Drain what came after the key: the key itself is not echoed.
+  char buf[256];
+  pollfd p{master, POLLIN, 0};
+  while (poll(&p, 1, 50) > 0) {
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;
+    screen.append(buf, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(screen.find('@'), std::string::npos) << screen;
+  // The terminal is as it was: line editing and echo back on.
+  termios t{};
+  ASSERT_EQ(tcgetattr(slave, &t), 0);
+  EXPECT_TRUE(t.c_lflag & ICANON);
+  EXPECT_TRUE(t.c_lflag & ECHO);
+  close(master);
+  close(slave);
+}
+
+TEST(PageburnProgram, IniFileBesideTheProgramTurnsTheWaitOff) {
+  Rig rig(false);
+  test::TempDir bin;
+  const std::string program = bin / "pageburn";
+  std::filesystem::copy_file(KESTRUNE_PAGEBURN_PATH, program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  const std::string file = rig.File("fw.bin", "x");
+  test::WriteFileBytes(bin / "pageburn.ini", "; waiterr=1 port=/dev/ttyACM9\nwaiterr=0\n");
+  PageburnChild child(program, {file});
+  const ChildResult r = child.Finish();
+  EXPECT_EQ(r.exit, 3);
+  EXPECT_EQ(r.out, kBanner + "No port given or found\n");
+}
+
+}  // namespace
+}  // namespace kestrune
