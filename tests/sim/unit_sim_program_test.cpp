@@ -53,6 +53,28 @@ TEST(UnitSimProgram, ServesASecondProcessWithItsFlagsAndEndsWhenStdinCloses) {
   EXPECT_TRUE(client.SeesHangUp(2000));
 }
 
+TEST(UnitSimProgram, HexFlagsScriptTheRepliesInTheirOrder) {
+  Program program({"--hex-verdict", "!,2", "--hex-short", "2", "--hex-verdict", "0", "--hex-start-answer", "*"});
+  SlaveClient client(program.Read(true));
+  ASSERT_TRUE(client.Ok());
+  ASSERT_TRUE(test::Synchronise(client));
+  const std::string nul(1, '\0');
+  ASSERT_TRUE(client.Write(":02000064000496" + nul));
+  EXPECT_EQ(client.Read(1, 2000), "*");
+  // Two data bytes a line: refused twice with '!', taken with a reply cut to two bytes, refused
+  // with a zero byte, then taken with the whole reply.
+  const std::string replies[] = {std::string("!\0\0\0\0", 5), std::string("!\0\0\0\0", 5), std::string("+\0", 2),
+                                 std::string("\0\0\x02\0\0", 5), std::string("+\0\x04\0\0", 5)};
+  for (const std::string& reply : replies) {
+    ASSERT_TRUE(client.Write(":02000000AABB99" + nul));
+    EXPECT_EQ(client.Read(reply.size(), 2000), reply);
+  }
+  program.CloseStdin();
+  EXPECT_EQ(program.Exit(), 0);
+  const std::string summary = program.Read(false);
+  EXPECT_NE(summary.find("hex start records 1, hex lines 5 (taken 2)\n"), std::string::npos) << summary;
+}
+
 TEST(UnitSimProgram, EndsOnSigtermAndRefusesBadFlags) {
   {
     Program program({"--ignore-stdin"});
@@ -62,7 +84,8 @@ TEST(UnitSimProgram, EndsOnSigtermAndRefusesBadFlags) {
     EXPECT_EQ(program.Exit(), 0);
   }
   const std::vector<std::string> bad[] = {
-      {"--baud", "fast"}, {"--error", "open,late,4"}, {"--error", "eject,ack,4"}, {"--frobnicate"}, {"--erase-ms"}};
+      {"--baud", "fast"}, {"--error", "open,late,4"}, {"--error", "eject,ack,4"}, {"--frobnicate"},
+      {"--erase-ms"},     {"--hex-short", "5"},       {"--hex-verdict", "xy"},    {"--hex-verdict", "-,0"}};
   for (const auto& flags : bad) {
     Program program(flags);
     EXPECT_EQ(program.Exit(), 2) << flags[0];
