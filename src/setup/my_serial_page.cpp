@@ -1,0 +1,33 @@
+// The sheet's serial page: hidden page buttons, kill-active as OK, transport reopen.
+#include "setup/my_serial_page.h"
+
+#include <QPushButton>
+
+#include "protocol/sender.h"
+
+namespace kestrune {
+
+void mySerialPage::OnInitDialog() {
+  SerialPage::OnInitDialog();
+  connect(ControlAs<QPushButton>(kIdUseMidi), &QPushButton::clicked, this, [this] { UseMidi(); });
+  // The sheet has its own "Finished" button and switches modes itself.
+  for (const int id : {kIdOk, kIdCancel, kIdUseMidi}) Control(id)->hide();
+}
+
+void mySerialPage::UseMidi() {
+  if (modeSwitch_) modeSwitch_(1);
+}
+
+void mySerialPage::OnOK() {
+  SerialPage::OnOK();
+  if (Changed()) {
+    if (mySender* engine = TheSender()) engine->ReopenIfIdle();
+  }
+}
+
+bool mySerialPage::OnKillActive() {
+  OnOK();
+  return true;
+}
+
+}  // namespace kestrune
