@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "pageburn/samba_chip.h"
 #include "pageburn/samba_io_device.h"
 
 namespace kestrune {
@@ -37,7 +38,7 @@ class samba_monitor_t {
   // "V#": the version text between the reply's framing.
   bool samba_get_version(std::string& version);
   // Reads EEFC_FSR ("w400e0808,4#") of the given chip into `value`.
-  bool read_flash_status(uint32_t& value, uint32_t fsr_address = 0x400E0808);
+  bool read_flash_status(uint32_t& value, uint32_t fsr_address = kSam3uEefc0.fsr_address);
   // "W<address>,<value>#".
   bool samba_write_word(uint32_t address, uint32_t value);
 

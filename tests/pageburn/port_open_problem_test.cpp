@@ -1,5 +1,4 @@
-// Why a port did not open: the classification of what a second look found, and the one line
-// with its usual fix.
+// Why a port did not open, told in one line with its usual fix.
 #include "pageburn/port_open_problem.h"
 
 #include <gtest/gtest.h>
@@ -8,27 +7,6 @@
 
 namespace kestrune {
 namespace {
-
-TEST(PortOpenProblem, ErrorsAndFindingsMapToTheirReason) {
-  struct Row {
-    int error;
-    bool terminal;
-    bool lockRefused;
-    PortOpenProblem problem;
-  };
-  const Row rows[] = {
-      {EACCES, false, false, PortOpenProblem::kPermission}, {EPERM, false, false, PortOpenProblem::kPermission},
-      {EBUSY, false, false, PortOpenProblem::kBusy},        {0, true, true, PortOpenProblem::kBusy},
-      {ENOENT, false, false, PortOpenProblem::kVanished},   {ENXIO, false, false, PortOpenProblem::kVanished},
-      {ENODEV, false, false, PortOpenProblem::kVanished},   {0, false, false, PortOpenProblem::kNotSerial},
-      {EISDIR, false, false, PortOpenProblem::kNotSerial},  {0, true, false, PortOpenProblem::kUnknown},
-      {EMFILE, false, false, PortOpenProblem::kUnknown},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.error);
-    EXPECT_EQ(ClassifyPortOpen(row.error, row.terminal, row.lockRefused), row.problem);
-  }
-}
 
 TEST(PortOpenProblem, EachReasonIsOneLineWithItsFix) {
   const std::string port = "/dev/ttyACM0";
