@@ -80,7 +80,7 @@ bool LongForm(int32_t type) {
 void CopyCut(char* bytes, bool longForm, std::string_view value) {
   const TextVariable v = TextOf(bytes, longForm);
   const size_t n = value.size() < v.max ? value.size() : v.max;
-  std::memcpy(v.text, value.data(), n);
+  if (n > 0) std::memcpy(v.text, value.data(), n);  // an empty view may hold no pointer at all
   v.text[n] = '\0';
 }
 

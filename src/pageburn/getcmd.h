@@ -72,7 +72,7 @@ class FlagText {
   // False, leaving the text as it was, when `text` is longer than Max.
   bool Set(std::string_view text) {
     if (text.size() > Max) return false;
-    std::memcpy(bytes_ + 1, text.data(), text.size());
+    if (!text.empty()) std::memcpy(bytes_ + 1, text.data(), text.size());
     bytes_[1 + text.size()] = '\0';
     return true;
   }
@@ -95,7 +95,7 @@ class LongFlagText {
   std::string_view Text() const { return c_str(); }
   bool Set(std::string_view text) {
     if (text.size() > Max) return false;
-    std::memcpy(bytes_ + 4, text.data(), text.size());
+    if (!text.empty()) std::memcpy(bytes_ + 4, text.data(), text.size());
     bytes_[4 + text.size()] = '\0';
     return true;
   }
