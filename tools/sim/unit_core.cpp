@@ -268,6 +268,14 @@ std::optional<Clock::time_point> UnitCore::Deadline() const {
   return lastArrival_ + frameGap_;
 }
 
+void UnitCore::StartFrames() {
+  session_ = Session::kFrames;
+  frame_ = Frame::kIdle;
+  buffer_.clear();
+  hexSession_ = false;
+  hexTotal_ = 0;
+}
+
 void UnitCore::Refuse(int16_t code, Clock::time_point at, std::vector<Output>& out) {
   ++recording_.badFrames;
   SendReply(lastCommand_, code, {}, at, out);

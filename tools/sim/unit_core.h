@@ -61,6 +61,10 @@ class UnitCore {
   // When Expire next has something to do; nullopt while no frame or line is open.
   std::optional<Clock::time_point> Deadline() const;
 
+  // Puts the boot loader straight into taking frames, as over a link that has no wake-up byte
+  // or line synchronisation (MIDI SysEx). Anything half received is forgotten.
+  void StartFrames();
+
   Faults& faults() { return faults_; }
   Recording& recording() { return recording_; }
   const Recording& recording() const { return recording_; }

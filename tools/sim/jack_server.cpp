@@ -1,0 +1,111 @@
+// Starting and stopping a private jackd, waiting for it with jack_wait.
+#include "jack_server.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace kestrune::sim {
+namespace {
+
+bool OnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    const size_t end = std::min(dirs.find(':', start), dirs.size());
+    const std::string dir = dirs.substr(start, end - start);
+    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// Runs `argv` with stdout and stderr on /dev/null; the child's pid, or -1.
+pid_t Spawn(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// Waits for `pid` up to `ms`; true when it ended. `status` gets its wait status.
+bool WaitFor(pid_t pid, int ms, int& status) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid || r < 0) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace
+
+JackServer::~JackServer() {
+  Stop();
+}
+
+bool JackServer::Installed() {
+  return OnPath("jackd") && OnPath("jack_wait");
+}
+
+bool JackServer::Start(std::string* why, int period) {
+  auto fail = [&](const std::string& text) {
+    if (why) *why = text;
+    Stop();
+    return false;
+  };
+  if (pid_ > 0) return fail("started before");
+  static std::atomic<int> serial{0};
+  name_ = "kestrune-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
+  pid_ = Spawn({"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-p", std::to_string(period)});
+  if (pid_ < 0) return fail("cannot run jackd");
+  const pid_t waiter = Spawn({"jack_wait", "-s", name_, "-w", "-t", "10"});
+  if (waiter < 0) return fail("cannot run jack_wait");
+  int status = 0;
+  if (!WaitFor(waiter, 15000, status)) {
+    kill(waiter, SIGKILL);
+    WaitFor(waiter, 1000, status);
+    return fail("jack_wait did not return");
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return fail("jackd did not come up (server " + name_ + ")");
+  // jackd may have died right after jack_wait saw it.
+  int serverStatus = 0;
+  if (waitpid(pid_, &serverStatus, WNOHANG) == pid_) {
+    pid_ = -1;
+    return fail("jackd ended at start");
+  }
+  return true;
+}
+
+void JackServer::Stop() {
+  if (pid_ <= 0) return;
+  int status = 0;
+  kill(pid_, SIGTERM);
+  if (!WaitFor(pid_, 5000, status)) {
+    kill(pid_, SIGKILL);
+    WaitFor(pid_, 5000, status);
+  }
+  pid_ = -1;
+}
+
+}  // namespace kestrune::sim
