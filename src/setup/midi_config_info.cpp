@@ -1,0 +1,48 @@
+// The MIDI settings model over the shared device choice.
+#include "midi_config_info.h"
+
+#include "platform/profile.h"
+#include "transport/midi_device_choice.h"
+
+namespace kestrune {
+
+MIDIconfigInfo::MIDIconfigInfo(bool fallback, std::unique_ptr<MidiPorts> ports)
+    : ports_(ports ? std::move(ports) : MakeMidiPorts()) {
+  ChooseDevices(inputName, outputName, fallback);
+  savedInputName = inputName;
+  savedOutputName = outputName;
+}
+
+MIDIconfigInfo::~MIDIconfigInfo() {
+  Save();
+}
+
+void MIDIconfigInfo::ChooseDevices(std::string& input, std::string& output, bool fallback) {
+  ChooseMidiDevices(*ports_, input, output, fallback);
+}
+
+int MIDIconfigInfo::FindInput(const std::string& name) {
+  return FindMidiInput(*ports_, name);
+}
+
+int MIDIconfigInfo::FindOutput(const std::string& name) {
+  return FindMidiOutput(*ports_, name);
+}
+
+std::vector<std::string> MIDIconfigInfo::InputNames() {
+  return ports_->InputNames();
+}
+
+std::vector<std::string> MIDIconfigInfo::OutputNames() {
+  return ports_->OutputNames();
+}
+
+void MIDIconfigInfo::Save() {
+  Profile& profile = AppProfile();
+  profile.WriteString(kMidiSection, kMidiInEntry, inputName);
+  profile.WriteString(kMidiSection, kMidiOutEntry, outputName);
+  savedInputName = inputName;
+  savedOutputName = outputName;
+}
+
+}  // namespace kestrune
