@@ -64,13 +64,14 @@ bool Connect(MidiApi api, const std::string& name, ErrorRecord& errors, Client& 
   try {
     auto in = std::make_unique<RtMidiIn>(RtApiOf(api), name);
     in->setErrorCallback(&ErrorRecord::Note, &errors);
-    auto out = std::make_unique<RtMidiOut>(RtApiOf(api), name);
-    out->setErrorCallback(&ErrorRecord::Note, &errors);
     // JACK reports an absent server only as a warning, on every call that needs the server.
+    // The output side is made only once the server answered: RtMidi's JACK output loses a
+    // buffer on every attempt to reach a server that is not there.
     errors.Clear();
     in->getPortCount();
-    out->getPortCount();
     if (errors.Any()) return false;
+    auto out = std::make_unique<RtMidiOut>(RtApiOf(api), name);
+    out->setErrorCallback(&ErrorRecord::Note, &errors);
     client = Client{api, std::move(in), std::move(out)};
     return true;
   } catch (const RtMidiError&) {
