@@ -3,47 +3,58 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace kestrune::sim {
 namespace {
 
-bool OnPath(const std::string& program) {
+// The full path of `program` on PATH, or empty.
+std::string Resolve(const std::string& program) {
   const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
+  const std::string dirs = path ? path : "/usr/bin:/bin";
   size_t start = 0;
   while (start <= dirs.size()) {
     const size_t end = std::min(dirs.find(':', start), dirs.size());
-    const std::string dir = dirs.substr(start, end - start);
-    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    const std::string candidate = dirs.substr(start, end - start) + "/" + program;
+    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
     start = end + 1;
   }
-  return false;
+  return {};
 }
 
-// Runs `argv` with stdout and stderr on /dev/null; the child's pid, or -1.
+// Runs `args` (the first one a program on PATH) with stdin, stdout and stderr on /dev/null;
+// the child's pid, or -1. The child is killed when the thread that started it ends, so a test
+// that crashes leaves no server behind.
 pid_t Spawn(const std::vector<std::string>& args) {
+  const std::string program = Resolve(args.at(0));
+  if (program.empty()) return -1;
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null < 0) return -1;
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(null);
   return pid;
 }
 
@@ -65,7 +76,7 @@ JackServer::~JackServer() {
 }
 
 bool JackServer::Installed() {
-  return OnPath("jackd") && OnPath("jack_wait");
+  return !Resolve("jackd").empty() && !Resolve("jack_wait").empty();
 }
 
 bool JackServer::Start(std::string* why, int period) {
