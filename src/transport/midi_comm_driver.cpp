@@ -89,6 +89,12 @@ MIDIcommDriver::~MIDIcommDriver() {
 
 int MIDIcommDriver::Open() {
   if (inputOpen_ || outputOpen_) Close();
+  // Ports of the system are made afresh, so that an Open after a failed one sees an interface
+  // plugged in or a MIDI system started since.
+  if (ownPorts_) {
+    ports_.reset();
+    ownPorts_ = false;
+  }
   if (!ports_) {
     ports_ = MakeMidiPorts();
     ownPorts_ = true;

@@ -264,10 +264,21 @@ TEST(MidiCommDriver, OpenAndClose) {
     EXPECT_EQ(driver.ErrorText(6), "no device driver present");
     EXPECT_EQ(driver.Close(), 0);
   }
-  {  // a MIDI system without devices: no device of that number
+  {  // a MIDI system without devices: no device of that number; each Open asks the system
+     // afresh, so the interface plugged in meanwhile is found
     MidiLoopback loop;
-    MIDIcommDriver driver(loop.MakePorts());
+    int made = 0;
+    SetMidiPortsFactory([&] {
+      ++made;
+      return loop.MakePorts();
+    });
+    MIDIcommDriver driver;
     EXPECT_EQ(driver.Open(), 2);
+    loop.AddDevice(kDefaultMidiDevice);
+    EXPECT_EQ(driver.Open(), 0);
+    EXPECT_EQ(made, 2);
+    driver.Close();
+    SetMidiPortsFactory({});
   }
   {  // the ports of the installed system, opened afresh at each Open; a message received
      // before Close is gone after it
