@@ -4,12 +4,16 @@
 #include <cctype>
 #include <memory>
 
+#include "app/c_about_dlg.h"
 #include "app/c_romsend_dlg.h"
+#include "app/help_dialog.h"
 #include "app/n_command_line_info.h"
 #include "platform/diagnostic_log.h"
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "platform/program_info.h"
+#include "setup/midi_page.h"
+#include "setup/my_serial_page.h"
 #include "setup/romsend_sheet.h"
 
 namespace kestrune {
@@ -21,7 +25,9 @@ struct CRomsendApp::Parsing {
 
 CRomsendApp::CRomsendApp(BridgeFinder findBridge) : findBridge_(std::move(findBridge)) {}
 
-CRomsendApp::~CRomsendApp() { Finish(); }
+CRomsendApp::~CRomsendApp() {
+  Finish();
+}
 
 std::string ResolvePortName(const std::string& typed, const CRomsendApp::BridgeFinder& findBridge) {
   if (typed.empty()) return typed;
@@ -45,7 +51,23 @@ bool CRomsendApp::InitInstance(int argc, const char* const* argv, bool runModal)
   WriteLog("romsend started:%s", commandLine.c_str());
 
   RomsendSheet::Pages pages;
-  pages.main = [](int& commsMode) -> PropertyPage* { return new CRomsendDlg(commsMode); };
+  pages.main = [](int& commsMode) -> PropertyPage* {
+    auto* main = new CRomsendDlg(commsMode);
+    main->showAbout = [main] { CAboutDlg::DoModal(main); };
+    return main;
+  };
+  pages.comms = [](int&) -> PropertyPage* {
+    auto* page = new mySerialPage;
+    page->SetCommsModeSwitch(RomsendSheet::SetCommsMode);
+    return page;
+  };
+  pages.help = [](int& commsMode) -> PropertyPage* { return new HelpDialog(commsMode); };
+  pages.about = [](int&) -> PropertyPage* { return new CAboutDlg; };
+  pages.midi = [](int&) -> PropertyPage* {
+    auto* page = new myMIDIpage;
+    page->SetCommsModeSwitch(RomsendSheet::SetCommsMode);
+    return page;
+  };
   sheet_ = new RomsendSheet(QStringLiteral("Kestrune Update Utility"), pages, nullptr, 0);
 
   auto* main = static_cast<CRomsendDlg*>(sheet_->GetPage(0));

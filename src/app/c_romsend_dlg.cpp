@@ -9,10 +9,12 @@
 #include <QPushButton>
 #include <cstdio>
 
+#include "app/update_list.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "protocol/sender.h"
+#include "transport/midi_comm_driver.h"
 #include "transport/win_comm_driver.h"
 #include "updates/bam_desc.h"
 #include "updates/hex_line_transfer.h"
@@ -56,7 +58,7 @@ void PrintStatus(const char* format, const char* argument) {
 std::function<BaseCommDriver*(int commsMode)>& CRomsendDlg::TransportFactory() {
   static std::function<BaseCommDriver*(int)> factory = [](int mode) -> BaseCommDriver* {
     if (mode == 0) return new WinCommDriver("Serial Settings");
-    return nullptr;  // no MIDI transport in this build
+    return new MIDIcommDriver();
   };
   return factory;
 }
@@ -101,16 +103,26 @@ void CRomsendDlg::OnInitDialog() {
   }
 
   // Queued, so that a handler runs once the click has been fully handled, as a posted command.
-  connect(send, &QPushButton::clicked, this, [this] { OnSend(); }, Qt::QueuedConnection);
-  connect(ControlAs<QPushButton>(kIdReboot), &QPushButton::clicked, this, [this] { OnReboot(); },
-          Qt::QueuedConnection);
-  connect(ControlAs<QPushButton>(kIdSerial), &QPushButton::clicked, this, [this] { OnSerial(); },
-          Qt::QueuedConnection);
+  connect(
+      send, &QPushButton::clicked, this, [this] { OnSend(); }, Qt::QueuedConnection);
+  connect(
+      ControlAs<QPushButton>(kIdReboot), &QPushButton::clicked, this, [this] { OnReboot(); }, Qt::QueuedConnection);
+  connect(
+      ControlAs<QPushButton>(kIdSerial), &QPushButton::clicked, this, [this] { OnSerial(); }, Qt::QueuedConnection);
   connect(ControlAs<QPushButton>(kIdStop), &QPushButton::clicked, this, [this] { OnStop(); });
-  connect(list, &QListWidget::itemDoubleClicked, this, [this] { OnSend(); }, Qt::QueuedConnection);
+  connect(
+      list, &QListWidget::itemDoubleClicked, this, [this] { OnSend(); }, Qt::QueuedConnection);
 
   g_statusControl = status;
   g_statusPage = this;
+
+  PrepareUpdateListControl(list);
+  UpdateListOptions options;
+  options.patterns = searchPatterns;
+  options.sortMode = sortMode;
+  options.batch = batchFlag != 0;
+  options.pathList = &pathList;
+  FillUpdateList(list, status, options);
 
   if (batchFlag) QMetaObject::invokeMethod(send, &QPushButton::click, Qt::QueuedConnection);
 }
@@ -118,8 +130,8 @@ void CRomsendDlg::OnInitDialog() {
 bool CRomsendDlg::SelectedEntry(std::string& path) const {
   const auto* list = ControlAs<QListWidget>(kIdList);
   const QListWidgetItem* item = list ? list->currentItem() : nullptr;
-  if (!item || !item->isSelected()) return false;
-  path = item->data(Qt::UserRole).toString().toStdString();
+  if (!item) return false;
+  path = UpdateEntryPath(item).value_or(std::string());
   return true;
 }
 

@@ -50,7 +50,7 @@ class SerialPage : public ConfigPage {
   // first shown; SetPortText also updates the list of a page already created.
   SerialInfo& Model() { return info_; }
   const SerialInfo& Model() const { return info_; }
-  void SetPortText(const std::string& port);
+  void SetPortText(const std::string& port) override;
 
   // 1 when the last OK found the model changed (and applied it), else 0.
   int Changed() const { return changed_; }

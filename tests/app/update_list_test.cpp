@@ -83,6 +83,10 @@ UpdateListOptions Options(int sortMode, std::vector<std::string> patterns = {}) 
 }
 
 struct Filled {
+  // The application must exist before the widgets below are built.
+  struct QtAppFirst {
+    QtAppFirst() { test::EnsureQtApp(); }
+  } app;
   QListWidget list;
   QLineEdit status;
   QString result;
@@ -90,7 +94,6 @@ struct Filled {
   int lastFileReads = 0;
 
   explicit Filled(UpdateListOptions options, const std::string& lastFile = "<none>") {
-    test::EnsureQtApp();
     PrepareUpdateListControl(&list);
     options.pathList = &paths;
     if (!options.readLastFile) {

@@ -1,0 +1,58 @@
+// The MIDI settings page: the user picks the input and the output device by name. myMIDIpage
+// is the variant that serves as romsend's comms page in MIDI mode.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "setup/config_page.h"
+#include "setup/midi_config_info.h"
+
+class QComboBox;
+
+namespace kestrune {
+
+class MIDIpage : public ConfigPage {
+ public:
+  static constexpr int kTemplateId = 138;
+  static constexpr int kIdInput = 1006;
+  static constexpr int kIdOutput = 1007;
+  static constexpr int kIdUseSerial = 1010;
+
+  // `ports` null: the system's MIDI devices (MakeMidiPorts()).
+  explicit MIDIpage(std::unique_ptr<MidiPorts> ports = nullptr, QWidget* parent = nullptr);
+
+  int PageKind() const override { return kKindMidi; }
+  MIDIconfigInfo& Model() { return model_; }
+
+  // Reads both lists into the model and saves it.
+  void OnOK() override;
+
+ protected:
+  void OnInitDialog() override;
+  // Selects in the output list the first entry that begins with the chosen input's name.
+  void OnInputChanged();
+
+ private:
+  MIDIconfigInfo model_;
+};
+
+class myMIDIpage : public MIDIpage {
+ public:
+  using CommsModeSwitch = std::function<void(int mode)>;
+  using MIDIpage::MIDIpage;
+
+  void SetCommsModeSwitch(CommsModeSwitch modeSwitch) { modeSwitch_ = std::move(modeSwitch); }
+  // Asks for comms mode 0 (serial); the switch may replace this page after the call returns.
+  virtual void UseSerial();
+  // Leaving the page saves the choice at once.
+  bool OnKillActive() override;
+
+ protected:
+  void OnInitDialog() override;
+
+ private:
+  CommsModeSwitch modeSwitch_;
+};
+
+}  // namespace kestrune
