@@ -1,0 +1,231 @@
+// The main page driving whole sends: real widgets offscreen, the program's engine and serial
+// transport, and the simulated unit on a pty. What the unit received, what the status line
+// showed, and how the buttons and the sheet behaved.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <memory>
+
+#include "app/c_romsend_app.h"
+#include "app/c_romsend_dlg.h"
+#include "app/qt_event_pump.h"
+#include "app/update_list.h"
+#include "bam_image.h"
+#include "platform/event_pump.h"
+#include "platform/message_box.h"
+#include "platform/profile.h"
+#include "platform/tick_count.h"
+#include "protocol/sender.h"
+#include "qt_app.h"
+#include "setup/romsend_sheet.h"
+#include "simulated_unit.h"
+#include "test_env.h"
+#include "updates/hex_line_transfer.h"
+
+namespace kestrune {
+namespace {
+
+// romsend started in the test's working folder with a unit attached; the sample files lie in
+// the folder. Every text the status line showed is collected.
+struct Romsend {
+  sim::SimulatedUnit unit;
+  RecorderMessageBox boxes;
+  std::unique_ptr<ScopedMessageBox> useBoxes;
+  std::unique_ptr<QtEventPump> pump;
+  std::unique_ptr<mySender> engine;
+  std::unique_ptr<CRomsendApp> app;
+  CRomsendDlg* main = nullptr;
+  std::vector<std::string> shown;
+  std::function<void(const std::string&)> onShown;
+
+  Romsend() {
+    test::EnsureQtApp();
+    EXPECT_TRUE(unit.Start()) << unit.LastError();
+    const std::vector<uint8_t> bam = bamgen::BuildBam(bamgen::SampleBam());
+    test::WriteFileBytes("Kestrune_Demo.bam", std::string(bam.begin(), bam.end()));
+    test::WriteFileBytes("Kestrune_Demo.hex", bamgen::SampleHex());
+    useBoxes = std::make_unique<ScopedMessageBox>(&boxes);
+    pump = std::make_unique<QtEventPump>();
+    SetCurrentPump(pump.get());
+    engine = std::make_unique<mySender>("romsend.txt");
+    engine->SetStatusPrinter(PrintStatus);
+    SetTheSender(engine.get());
+  }
+  ~Romsend() {
+    app.reset();
+    SetTheSender(nullptr);
+    engine.reset();
+    SetCurrentPump(nullptr);
+    pump.reset();
+  }
+
+  // Starts the program with `args` and shows its window (the main page opens).
+  void Start(std::vector<const char*> args = {}) {
+    args.insert(args.begin(), "romsend");
+    app = std::make_unique<CRomsendApp>([] { return std::string(); });
+    app->InitInstance(static_cast<int>(args.size()), args.data(), false);
+    // The unit's port, stored after start-up selected the program's profile.
+    AppProfile().WriteString("serial", "port", unit.SlavePath());
+    app->Sheet()->show();
+    main = static_cast<CRomsendDlg*>(app->Sheet()->GetPage(0));
+    QObject::connect(Status(), &QLineEdit::textChanged, [this](const QString& text) {
+      shown.push_back(text.toStdString());
+      if (onShown) onShown(shown.back());
+    });
+  }
+  QLineEdit* Status() const { return main->ControlAs<QLineEdit>(CRomsendDlg::kIdStatus); }
+  QListWidget* List() const { return main->ControlAs<QListWidget>(CRomsendDlg::kIdList); }
+  QPushButton* Button(int id) const { return main->ControlAs<QPushButton>(id); }
+  void Select(const std::string& fileName) {
+    for (int i = 0; i < List()->count(); ++i) {
+      const auto path = UpdateEntryPath(List()->item(i));
+      if (path && path->size() >= fileName.size() &&
+          path->compare(path->size() - fileName.size(), fileName.size(), fileName) == 0) {
+        List()->setCurrentRow(i);
+        return;
+      }
+    }
+    ADD_FAILURE() << fileName << " is not listed";
+  }
+  bool Shown(const std::string& text) const { return std::find(shown.begin(), shown.end(), text) != shown.end(); }
+  // Runs the event loop until `done` or 60 s.
+  bool RunUntil(const std::function<bool()>& done) {
+    const uint32_t end = TickCount() + 60000;
+    while (!done() && !TickReached(TickCount(), end)) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return done();
+  }
+  bool Idle() const {
+    return !main->sendInProgress && Button(CRomsendDlg::kIdSend)->isEnabled() &&
+           Button(CRomsendDlg::kIdStop)->isHidden() && TransferRunning() == 0;
+  }
+};
+
+TEST(MainPage, SendsTheSelectedBamAndStoresItAsLastFile) {
+  Romsend r;
+  r.Start();
+  r.Select("Kestrune_Demo.bam");
+  r.main->OnSend();
+  EXPECT_EQ(r.Status()->text().toStdString(), "Transfer Successful");
+  EXPECT_EQ(r.unit.Snapshot().imageHeader, bamgen::ImageHeader(bamgen::SampleBam()));
+  EXPECT_NE(AppProfile().GetString("Romsend", "LastFile", "").find("Kestrune_Demo.bam"), std::string::npos);
+  EXPECT_TRUE(r.Idle());
+}
+
+TEST(MainPage, FailuresStillStoreLastFileAndLeaveTheLastText) {
+  Romsend r;
+  r.unit.SetReplyFault(sim::kCmdOpen, sim::Stage::kResult, {sim::ReplyFault::Kind::kCode, 4010, "", -1});
+  r.Start();
+  r.Select("Kestrune_Demo.bam");
+  EXPECT_NE(r.main->Send(*UpdateEntryPath(r.List()->currentItem())), 0);
+  EXPECT_NE(AppProfile().GetString("Romsend", "LastFile", "").find("Kestrune_Demo.bam"), std::string::npos);
+  // The transfer's own end text, then the engine's last message.
+  EXPECT_TRUE(r.Shown("Transfer Failed ! (E4010)"));
+  EXPECT_EQ(r.shown.back(), r.engine->MessageText());
+  EXPECT_TRUE(r.Idle());
+}
+
+TEST(MainPage, RebootAndSerialButtons) {
+  Romsend r;
+  AppProfile().WriteInt("Romsend", "SerialReset", 1);
+  r.Start();
+  EXPECT_FALSE(r.Button(CRomsendDlg::kIdReboot)->isHidden());
+  // A BAM entry: the 'V' request, which a serial unit does not answer with 'W'.
+  r.Select("Kestrune_Demo.bam");
+  r.main->OnReboot();
+  ASSERT_EQ(r.boxes.Boxes().size(), 1u);
+  EXPECT_EQ(r.boxes.Boxes()[0].text, "Reboot Unsuccessful");
+  EXPECT_EQ(r.boxes.Boxes()[0].title, "Problem !!");
+  EXPECT_EQ(r.boxes.Boxes()[0].style, kBoxOk | kBoxIconWarning);
+  EXPECT_EQ(r.main->operationMode, 0);
+  r.main->OnSerial();  // the same request, answer not looked at
+  EXPECT_EQ(r.boxes.Boxes().size(), 1u);
+  // A HEX entry: Reboot runs the HEX line transfer.
+  r.Select("Kestrune_Demo.hex");
+  r.main->OnReboot();
+  EXPECT_EQ(r.Status()->text().toStdString(), "Success!");
+  EXPECT_FALSE(r.unit.Snapshot().hexLines.empty());
+}
+
+TEST(MainPage, StopDuringAHexTransfer) {
+  Romsend r;
+  r.Start();
+  r.Select("Kestrune_Demo.hex");
+  // A second send asked for meanwhile (a double-click) is ignored.
+  bool doubleClickIgnored = false;
+  r.onShown = [&r, &doubleClickIgnored](const std::string& text) {
+    if (text.rfind("Comparing", 0) != 0 || r.Shown("Stopping.....")) return;
+    const size_t before = r.shown.size();
+    r.main->OnSend();
+    doubleClickIgnored = r.shown.size() == before;
+    r.Button(CRomsendDlg::kIdStop)->click();
+  };
+  r.main->OnSend();
+  EXPECT_TRUE(doubleClickIgnored);
+  ASSERT_TRUE(r.Shown("Stopping....."));
+  EXPECT_EQ(r.Status()->text().toStdString(), "Aborted");
+  EXPECT_TRUE(r.Idle());
+}
+
+TEST(MainPage, ResendsShowInEveryLaterText) {
+  Romsend r;
+  r.unit.SetBadChecksumFrames(3);
+  r.Start();
+  r.Select("Kestrune_Demo.bam");
+  r.main->OnSend();
+  EXPECT_EQ(r.Status()->text().toStdString(), "Transfer Successful (3 retries)");
+  r.main->OnSend();
+  EXPECT_EQ(r.Status()->text().toStdString(), "Transfer Successful (3 retries)");
+}
+
+TEST(MainPage, EntriesThatCannotBeSent) {
+  Romsend r;
+  test::WriteFileBytes("broken.bam", "x");
+  r.Start();
+  AppProfile().WriteString("Romsend", "LastFile", "before");
+  // Nothing selected.
+  r.List()->setCurrentRow(-1);
+  r.main->OnSend();
+  ASSERT_EQ(r.boxes.Boxes().size(), 1u);
+  EXPECT_EQ(r.boxes.Boxes()[0].text, "Make a selection first");
+  EXPECT_EQ(r.boxes.Boxes()[0].title, "Quorle says...");
+  // A bad file: refused before anything is built or sent.
+  for (int i = 0; i < r.List()->count(); ++i) {
+    if (!UpdateEntryPath(r.List()->item(i))) r.List()->setCurrentRow(i);
+  }
+  ASSERT_FALSE(UpdateEntryPath(r.List()->currentItem()));
+  r.main->OnSend();
+  EXPECT_EQ(r.Status()->text().toStdString(), "Not an update file: choose another entry");
+  EXPECT_EQ(r.unit.Snapshot().bytesReceived, 0u);
+  EXPECT_EQ(AppProfile().GetString("Romsend", "LastFile", ""), "before");
+}
+
+TEST(MainPage, BatchRunClosesAfterSuccessAndPrintsEveryText) {
+  Romsend r;
+  std::remove("Kestrune_Demo.hex");
+  testing::internal::CaptureStdout();
+  r.Start({"/batch"});
+  EXPECT_TRUE(r.RunUntil([&r] { return !r.app->Sheet()->isVisible(); }));
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Processing \"Kestrune_Demo_Update_1.61\"\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nTransfer Successful\n"), std::string::npos) << out;
+  EXPECT_EQ(r.app->Sheet()->result(), 0);
+  EXPECT_EQ(r.unit.Snapshot().commands.back(), sim::kCmdClose);
+}
+
+TEST(MainPage, BatchRunStaysOpenAfterFailure) {
+  Romsend r;
+  std::remove("Kestrune_Demo.hex");
+  r.unit.SetReplyFault(sim::kCmdOpen, sim::Stage::kResult, {sim::ReplyFault::Kind::kCode, 4010, "", -1});
+  testing::internal::CaptureStdout();
+  r.Start({"/batch"});
+  EXPECT_TRUE(r.RunUntil([&r] { return r.Shown("Transfer Failed ! (E4010)"); }));
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(r.app->Sheet()->isVisible());
+  EXPECT_TRUE(r.Idle());
+}
+
+}  // namespace
+}  // namespace kestrune
