@@ -14,7 +14,7 @@
 #include <QStyleOptionGroupBox>
 #include <QTest>
 
-#include "../app/qt_app.h"
+#include "qt_app.h"
 #include "fake_sysfs.h"
 #include "platform/profile.h"
 #include "protocol/sender.h"

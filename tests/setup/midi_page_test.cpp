@@ -1,0 +1,114 @@
+// The MIDI settings page over the loopback MIDI system: what the lists show and select, how the
+// input carries the output along, and when the choice reaches the profile.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QPushButton>
+
+#include "platform/message_box.h"
+#include "platform/midi_loopback.h"
+#include "platform/profile.h"
+#include "qt_app.h"
+#include "setup/midi_page.h"
+#include "test_env.h"
+
+namespace kestrune {
+namespace {
+
+// A fresh profile and MIDI system for each case.
+struct MidiSetup {
+  test::TempDir dir;
+  std::string oldProfile = AppProfile().Path();
+  MidiLoopback midi;
+  RecorderMessageBox boxes;
+  ScopedMessageBox useBoxes{&boxes};
+
+  MidiSetup() {
+    test::EnsureQtApp();
+    SelectProfile(dir / "romsend.ini");
+    midi.Install();
+  }
+  ~MidiSetup() { SelectProfile(oldProfile); }
+  std::string Stored(const char* entry) const { return AppProfile().GetString("MIDI", entry, "(none)"); }
+  static QComboBox* List(myMIDIpage& page, int id) { return page.ControlAs<QComboBox>(id); }
+};
+
+TEST(MIDIpage, AnEmptyProfileFindsTheDefaultDevice) {
+  MidiSetup s;
+  s.midi.AddDevice("Other Synth");
+  s.midi.AddDevice("USB Audio Device");
+  myMIDIpage page;
+  page.Create();
+  EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdInput)->currentText(), "USB Audio Device");
+  EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdOutput)->currentText(), "USB Audio Device");
+  EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdInput)->count(), 2);
+  EXPECT_EQ(s.Stored("In"), "(none)");  // nothing written for a choice that was found
+  EXPECT_EQ(page.PageKind(), 1);
+  EXPECT_EQ(page.Caption(), "MIDI Config");
+}
+
+TEST(MIDIpage, OtherDevicesAreTakenAndWrittenAsBoth) {
+  MidiSetup s;
+  s.midi.AddDevice("Only In", true, false);
+  s.midi.AddDevice("Pedal Board");
+  myMIDIpage page;
+  EXPECT_EQ(s.Stored("In"), "Pedal Board");
+  EXPECT_EQ(s.Stored("Out"), "Pedal Board");
+  page.Create();
+  EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdInput)->currentText(), "Pedal Board");
+  EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdOutput)->currentText(), "Pedal Board");
+}
+
+TEST(MIDIpage, TheInputCarriesTheOutputAlongAndLeavingSaves) {
+  MidiSetup s;
+  AppProfile().WriteString("MIDI", "In", "usb audio device");  // letter case aside
+  s.midi.AddDevice("USB Audio Device");
+  s.midi.AddDevice("Pedal Board");
+  s.midi.AddDevice("Keys In", true, false);
+  myMIDIpage page;
+  page.Create();
+  QComboBox* in = MidiSetup::List(page, MIDIpage::kIdInput);
+  QComboBox* out = MidiSetup::List(page, MIDIpage::kIdOutput);
+  EXPECT_EQ(in->currentText(), "USB Audio Device");
+  in->setCurrentText("Pedal Board");
+  EXPECT_EQ(out->currentText(), "Pedal Board");
+  in->setCurrentText("Keys In");  // no output of that name: the output stays
+  EXPECT_EQ(out->currentText(), "Pedal Board");
+  EXPECT_TRUE(page.OnKillActive());
+  EXPECT_EQ(s.Stored("In"), "Keys In");
+  EXPECT_EQ(s.Stored("Out"), "Pedal Board");
+}
+
+TEST(MIDIpage, NoDevicesTellTheUserAndKeepTheStoredNames) {
+  MidiSetup s;
+  AppProfile().WriteString("MIDI", "In", "Pedal Board");
+  AppProfile().WriteString("MIDI", "Out", "Pedal Board");
+  {
+    myMIDIpage page;
+    page.Create();
+    ASSERT_EQ(s.boxes.Boxes().size(), 1u);
+    EXPECT_EQ(s.boxes.Boxes()[0].text, "No MIDI devices available");
+    EXPECT_EQ(s.boxes.Boxes()[0].title, "MIDI Configuration");
+    EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdInput)->count(), 0);
+    page.OnOK();
+  }
+  // The interface being unplugged is no reason to forget it.
+  EXPECT_EQ(s.Stored("In"), "Pedal Board");
+  EXPECT_EQ(s.Stored("Out"), "Pedal Board");
+}
+
+TEST(MIDIpage, UseSerialAsksForSerial) {
+  MidiSetup s;
+  s.midi.AddDevice("USB Audio Device");
+  myMIDIpage page;
+  int asked = -1;
+  page.SetCommsModeSwitch([&asked](int mode) { asked = mode; });
+  page.Create();
+  EXPECT_FALSE(page.Control(MIDIpage::kIdUseSerial)->isHidden());
+  static_cast<QAbstractButton*>(page.Control(MIDIpage::kIdUseSerial))->click();
+  EXPECT_EQ(asked, 0);
+}
+
+}  // namespace
+}  // namespace kestrune
