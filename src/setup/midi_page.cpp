@@ -10,6 +10,10 @@
 namespace kestrune {
 namespace {
 
+// Extra dialog units for the labels, so their whole text shows at today's fonts; the lists and
+// the button move along with them.
+constexpr int kShift = 26;
+
 // Selects the first entry that begins with `name` regardless of case, else the first entry.
 void SelectByPrefix(QComboBox* list, const std::string& name, bool elseFirst) {
   const QString prefix = QString::fromStdString(name);
@@ -25,19 +29,20 @@ void SelectByPrefix(QComboBox* list, const std::string& name, bool elseFirst) {
 }  // namespace
 
 MIDIpage::MIDIpage(std::unique_ptr<MidiPorts> ports, QWidget* parent)
-    : ConfigPage(kTemplateId, QStringLiteral("MIDI Config"), 177, 71, parent), model_(true, std::move(ports)) {}
+    : ConfigPage(kTemplateId, QStringLiteral("MIDI Config"), 177 + kShift, 71, parent),
+      model_(true, std::move(ports)) {}
 
 void MIDIpage::OnInitDialog() {
-  AddControl(-1, new QLabel(QStringLiteral("Input Driver")), 5, 6, 24, 8);
-  AddControl(-2, new QLabel(QStringLiteral("Output Driver")), 4, 25, 26, 8);
+  AddControl(-1, new QLabel(QStringLiteral("Input Driver")), 5, 6, 24 + kShift, 8);
+  AddControl(-2, new QLabel(QStringLiteral("Output Driver")), 4, 25, 26 + kShift, 8);
   auto* input = new QComboBox;
   auto* output = new QComboBox;
   // The template's heights are those of the opened lists; closed they are one line high.
-  AddControl(kIdInput, input, 35, 3, 131, 12);
-  AddControl(kIdOutput, output, 35, 24, 131, 12);
+  AddControl(kIdInput, input, 35 + kShift, 3, 131, 12);
+  AddControl(kIdOutput, output, 35 + kShift, 24, 131, 12);
   input->setMaxVisibleItems(101 / 8);
   output->setMaxVisibleItems(82 / 8);
-  AddControl(kIdUseSerial, new QPushButton(QStringLiteral("Use Serial")), 121, 50, 50, 14);
+  AddControl(kIdUseSerial, new QPushButton(QStringLiteral("Use Serial")), 121 + kShift, 50, 50, 14);
 
   const std::vector<std::string> inputs = model_.InputNames();
   if (inputs.empty()) {

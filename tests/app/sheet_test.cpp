@@ -1,0 +1,158 @@
+// romsend's sheet as the program builds it: tab order and texts, the comms mode and its page,
+// a command-line port, F1, and a screenshot of every page.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QTabWidget>
+#include <memory>
+
+#include "app/c_romsend_app.h"
+#include "app/c_romsend_dlg.h"
+#include "app/help_dialog.h"
+#include "platform/message_box.h"
+#include "platform/midi_loopback.h"
+#include "platform/profile.h"
+#include "platform/program_info.h"
+#include "qt_app.h"
+#include "setup/config_page.h"
+#include "setup/romsend_sheet.h"
+#include "test_env.h"
+
+namespace kestrune {
+namespace {
+
+struct Program {
+  RecorderMessageBox boxes;
+  ScopedMessageBox useBoxes{&boxes};
+  MidiLoopback midi;
+  std::unique_ptr<CRomsendApp> app;
+
+  Program() {
+    test::EnsureQtApp();
+    midi.AddDevice("USB Audio Device");
+    midi.Install();
+  }
+  // Starts romsend with `args` after `prepare` ran on its freshly selected profile.
+  RomsendSheet* Start(std::vector<const char*> args, const std::function<void()>& prepare = {}) {
+    args.insert(args.begin(), "romsend");
+    app = std::make_unique<CRomsendApp>([] { return std::string(); });
+    // The profile is selected by start-up; settings a case needs are written into the same file
+    // beforehand.
+    SelectProfile(CompanyProfilePath("Kestrune", ProgramName()));
+    std::remove(AppProfile().Path().c_str());
+    if (prepare) prepare();
+    app->InitInstance(static_cast<int>(args.size()), args.data(), false);
+    return app->Sheet();
+  }
+  static std::vector<std::string> Tabs(RomsendSheet* sheet) {
+    std::vector<std::string> tabs;
+    for (int i = 0; i < sheet->PageCount(); ++i) tabs.push_back(sheet->TabText(i).toStdString());
+    return tabs;
+  }
+  static int CommsKind(RomsendSheet* sheet) {
+    const auto* page = dynamic_cast<ConfigPage*>(sheet->GetPage(sheet->PageCount() - 1));
+    for (int i = 0; i < sheet->PageCount() && !page; ++i) page = dynamic_cast<ConfigPage*>(sheet->GetPage(i));
+    return page ? page->PageKind() : -1;
+  }
+};
+
+TEST(RomsendSheet, PagesInOrderUnderTheirTabs) {
+  Program p;
+  RomsendSheet* sheet = p.Start({});
+  sheet->show();
+  EXPECT_EQ(Program::Tabs(sheet), (std::vector<std::string>{"Operate ..", "Comms Setup", "Instructions", "About ..."}));
+  EXPECT_EQ(Program::CommsKind(sheet), ConfigPage::kKindSerial);
+  EXPECT_EQ(sheet->Button(RomsendSheet::kIdFinished)->text(), "Finished");
+  EXPECT_TRUE(sheet->Button(RomsendSheet::kIdCancel)->isHidden());
+  // F1 without "romsend.hlp" brings the instructions.
+  QKeyEvent f1(QEvent::KeyPress, Qt::Key_F1, Qt::NoModifier);
+  QApplication::sendEvent(sheet, &f1);
+  EXPECT_EQ(sheet->ActiveIndex(), 2);
+  sheet->close();
+}
+
+TEST(RomsendSheet, MidiModeFromTheProfileKeepsTheSerialPageAtStart) {
+  Program p;
+  RomsendSheet* sheet = p.Start({}, [] { AppProfile().WriteInt("Config", "CommsMode", 1); });
+  sheet->show();
+  EXPECT_EQ(Program::CommsKind(sheet), ConfigPage::kKindSerial);
+  EXPECT_EQ(static_cast<CRomsendDlg*>(sheet->GetPage(0))->commsMode, 1);
+  EXPECT_EQ(static_cast<HelpDialog*>(sheet->GetPage(2))->commsMode, 1);
+  sheet->close();
+}
+
+TEST(RomsendSheet, ACommandLinePortSwitchesToSerialAndIsStored) {
+  Program p;
+  RomsendSheet* sheet = p.Start({"/port:/dev/ttyUSB7"}, [] { AppProfile().WriteInt("Config", "CommsMode", 1); });
+  sheet->show();
+  EXPECT_EQ(sheet->commsMode, 0);
+  EXPECT_EQ(AppProfile().GetInt("Config", "CommsMode", -1), 0);
+  EXPECT_EQ(AppProfile().GetString("serial", "port", ""), "/dev/ttyUSB7");
+  // The new serial page is the last tab, under its own caption, and active.
+  EXPECT_EQ(Program::Tabs(sheet).back(), "Serial");
+  EXPECT_EQ(sheet->ActiveIndex(), sheet->PageCount() - 1);
+  sheet->close();
+
+  // The same port again writes nothing.
+  Program again;
+  std::string before;
+  RomsendSheet* second = again.Start({"/port:/dev/ttyUSB7"}, [&before] {
+    AppProfile().WriteString("serial", "port", "/dev/ttyUSB7");
+    before = test::ReadFileBytes(AppProfile().Path());
+  });
+  second->show();
+  EXPECT_EQ(test::ReadFileBytes(AppProfile().Path()), before);
+  second->close();
+}
+
+TEST(RomsendSheet, SwitchingTheCommsModeReplacesTheCommsPage) {
+  Program p;
+  RomsendSheet* sheet = p.Start({});
+  sheet->show();
+  RomsendSheet::SetCommsMode(1);
+  QApplication::processEvents();
+  EXPECT_EQ(Program::CommsKind(sheet), ConfigPage::kKindMidi);
+  EXPECT_EQ(Program::Tabs(sheet), (std::vector<std::string>{"Operate ..", "Instructions", "About ...", "MIDI Config"}));
+  EXPECT_EQ(sheet->ActiveIndex(), 3);
+  EXPECT_EQ(AppProfile().GetInt("Config", "CommsMode", -1), 1);
+  EXPECT_EQ(static_cast<CRomsendDlg*>(sheet->GetPage(0))->commsMode, 1);
+  RomsendSheet::SetCommsMode(0);
+  QApplication::processEvents();
+  EXPECT_EQ(Program::Tabs(sheet).back(), "Serial");
+  EXPECT_EQ(AppProfile().GetInt("Config", "CommsMode", -1), 0);
+  sheet->close();
+}
+
+// Renders every page at the default font into the build folder, for a look at the layout, and
+// checks that no control reaches past its page.
+TEST(RomsendSheet, Screenshots) {
+  Program p;
+  test::WriteFileBytes("New_Vocoder_2.bam", "");
+  RomsendSheet* sheet = p.Start({});
+  sheet->show();
+  const QString dir = QStringLiteral(KESTRUNE_APP_SHOT_DIR "/screenshots");
+  QDir().mkpath(dir);
+  RomsendSheet::SetCommsMode(1);
+  RomsendSheet::SetCommsMode(0);
+  QApplication::processEvents();
+  for (int i = 0; i < sheet->PageCount(); ++i) {
+    sheet->SetActivePage(i);
+    QApplication::processEvents();
+    PropertyPage* page = sheet->GetPage(i);
+    for (QWidget* child : page->findChildren<QWidget*>()) {
+      if (child->isHidden() || child->parentWidget() != page) continue;
+      EXPECT_TRUE(page->rect().contains(child->geometry())) << sheet->TabText(i).toStdString();
+    }
+    EXPECT_TRUE(sheet->grab().save(dir + QStringLiteral("/sheet_page_%1.png").arg(i)));
+  }
+  RomsendSheet::SetCommsMode(1);
+  QApplication::processEvents();
+  EXPECT_TRUE(sheet->grab().save(dir + QStringLiteral("/sheet_midi.png")));
+  sheet->close();
+}
+
+}  // namespace
+}  // namespace kestrune
