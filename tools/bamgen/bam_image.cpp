@@ -87,4 +87,8 @@ std::string SampleHex() {
   return BuildHex(PatternBytes(1024, 7), 0x0000, 16);
 }
 
+std::vector<uint8_t> SampleFirmware() {
+  return PatternBytes(12000, 11);
+}
+
 }  // namespace kestrune::bamgen

@@ -41,5 +41,8 @@ std::string BuildHex(const std::vector<uint8_t>& data, uint16_t address, size_t 
 // The project's sample files.
 BamImage SampleBam();
 std::string SampleHex();
+// A firmware image for a SAM chip's flash, as pageburn writes it; its length is no multiple of
+// the flash page, so the last page is padded.
+std::vector<uint8_t> SampleFirmware();
 
 }  // namespace kestrune::bamgen

@@ -1,5 +1,5 @@
 // kestrune-bamgen: writes update files for tests, benchmarks and the demo.
-//   kestrune-bamgen --samples DIR          the project's sample BAM and HEX files into DIR
+//   kestrune-bamgen --samples DIR          the project's sample BAM, HEX and SAM firmware files into DIR
 //   kestrune-bamgen --bam FILE [--title T] [--sizes N,N,...] [--seed S]
 //   kestrune-bamgen --hex FILE [--size N] [--seed S]
 #include <cstdio>
@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
   if (samples.empty() && bam.empty() && hex.empty()) return Usage();
   if (!samples.empty()) {
     if (!WriteFile(samples + "/Kestrune_Demo.bam", AsString(BuildBam(SampleBam()))) ||
-        !WriteFile(samples + "/Kestrune_Demo.hex", SampleHex())) {
+        !WriteFile(samples + "/Kestrune_Demo.hex", SampleHex()) ||
+        !WriteFile(samples + "/Kestrune_Demo_SAM.bin", AsString(SampleFirmware()))) {
       return 1;
     }
   }
