@@ -3,6 +3,7 @@
 
 #include "app/bridge_port.h"
 #include "app/c_romsend_app.h"
+#include "app/c_romsend_dlg.h"
 #include "app/qt_event_pump.h"
 #include "app/qt_message_box.h"
 #include "platform/event_pump.h"
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
 
   // The one protocol engine lives from start to end; it opens the result log in the working folder.
   kestrune::mySender engine("romsend.txt");
+  engine.SetStatusPrinter(kestrune::PrintStatus);
   kestrune::SetTheSender(&engine);
 
   kestrune::CRomsendApp theApp(kestrune::FindBridgePort);
