@@ -62,13 +62,15 @@ struct Romsend {
     pump.reset();
   }
 
-  // Starts the program with `args` and shows its window (the main page opens).
-  void Start(std::vector<const char*> args = {}) {
+  // Starts the program with `args` and shows its window (the main page opens); `beforeShow`
+  // writes settings into the profile the program selected.
+  void Start(std::vector<const char*> args = {}, const std::function<void()>& beforeShow = {}) {
     args.insert(args.begin(), "romsend");
     app = std::make_unique<CRomsendApp>([] { return std::string(); });
     app->InitInstance(static_cast<int>(args.size()), args.data(), false);
     // The unit's port, stored after start-up selected the program's profile.
     AppProfile().WriteString("serial", "port", unit.SlavePath());
+    if (beforeShow) beforeShow();
     app->Sheet()->show();
     main = static_cast<CRomsendDlg*>(app->Sheet()->GetPage(0));
     QObject::connect(Status(), &QLineEdit::textChanged, [this](const QString& text) {
@@ -129,8 +131,7 @@ TEST(MainPage, FailuresStillStoreLastFileAndLeaveTheLastText) {
 
 TEST(MainPage, RebootAndSerialButtons) {
   Romsend r;
-  AppProfile().WriteInt("Romsend", "SerialReset", 1);
-  r.Start();
+  r.Start({}, [] { AppProfile().WriteInt("Romsend", "SerialReset", 1); });
   EXPECT_FALSE(r.Button(CRomsendDlg::kIdReboot)->isHidden());
   // A BAM entry: the 'V' request, which a serial unit does not answer with 'W'.
   r.Select("Kestrune_Demo.bam");
