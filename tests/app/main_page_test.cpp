@@ -14,8 +14,10 @@
 #include "app/qt_event_pump.h"
 #include "app/update_list.h"
 #include "bam_image.h"
+#include "midi_unit.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
+#include "platform/midi_loopback.h"
 #include "platform/profile.h"
 #include "platform/tick_count.h"
 #include "protocol/sender.h"
@@ -148,6 +150,27 @@ TEST(MainPage, RebootAndSerialButtons) {
   r.main->OnReboot();
   EXPECT_EQ(r.Status()->text().toStdString(), "Success!");
   EXPECT_FALSE(r.unit.Snapshot().hexLines.empty());
+}
+
+TEST(MainPage, RebootOverMidiWhenTheUnitAnswers) {
+  Romsend r;
+  MidiLoopback midi;
+  sim::MidiUnit unit;
+  ASSERT_TRUE(unit.Start(midi.AddDevice("USB Audio Device")));
+  midi.Install();
+  r.Start({}, [] {
+    AppProfile().WriteInt("Romsend", "SerialReset", 1);
+    AppProfile().WriteInt("Config", "CommsMode", 1);
+  });
+  r.main->commsMode = 1;  // the sheet read its mode before the profile said MIDI
+  r.Select("Kestrune_Demo.bam");
+  r.main->OnReboot();
+  EXPECT_TRUE(r.boxes.Boxes().empty());  // the unit answered 'W'
+  unit.SetAnswerReboot(false);
+  r.main->OnReboot();
+  ASSERT_EQ(r.boxes.Boxes().size(), 1u);
+  EXPECT_EQ(r.boxes.Boxes()[0].text, "Reboot Unsuccessful");
+  unit.Stop();
 }
 
 TEST(MainPage, StopDuringAHexTransfer) {
