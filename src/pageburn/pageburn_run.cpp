@@ -9,9 +9,9 @@
 
 #include "pageburn/flash_writer.h"
 #include "pageburn/pageburn_program.h"
-#include "pageburn/port_open_problem.h"
 #include "pageburn/samba_io_device.h"
 #include "pageburn/samba_monitor.h"
+#include "serial/port_open_problem.h"
 #include "serial/serial_handle.h"
 #include "serial/usb_port_discovery.h"
 
@@ -65,10 +65,8 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
   if (device.open(portName, 0)) {
     std::fflush(out);
     std::fprintf(console.err, "Cannot intialize %s\n", portName.c_str());
-    int error = 0;
     const std::string path = DevicePathOf(ComPortName(portName));
-    const PortOpenProblem problem = DiagnosePortOpen(path, error);
-    std::fputs(PortOpenProblemText(problem, path, error).c_str(), console.err);
+    std::fputs(PortOpenProblemLine(path, "name the SAM-BA port, such as /dev/ttyACM0").c_str(), console.err);
     return kExitPortOpen;
   }
   samba_monitor_t monitor(&device, 0);

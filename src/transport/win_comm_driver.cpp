@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/diagnostic_log.h"
 #include "platform/event_pump.h"
 #include "platform/tick_count.h"
+#include "serial/port_open_problem.h"
 #include "serial/serial_handle.h"
 #include "serial/serial_info.h"
 
@@ -21,12 +23,23 @@ int WinCommDriver::Open() {
   SerialInfo settings("serial");
   portName_ = settings.portText;
   port_.reset(PublicSerialHandle::Open(portName_, &WinCommDriver::Receive, this, kReaderBuffer));
-  if (!port_) return 1;
+  if (!port_) {
+    LogOpenProblem();
+    return 1;
+  }
   COMMCONFIG config{};
   port_->GetConfig(config);
   config.dcb = static_cast<const DCB&>(settings);
   port_->SetConfig(config);
   return 0;
+}
+
+void WinCommDriver::LogOpenProblem() const {
+  // The status line keeps its fixed text; the log says why, so the user can mend it.
+  std::string line = PortOpenProblemLine(DevicePathOf(ComPortName(portName_)),
+                                         "choose the unit's serial port in Comms Setup, such as /dev/ttyUSB0");
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  WriteLog("Cannot open serial port: %s", line.c_str());
 }
 
 int WinCommDriver::Close() {

@@ -49,6 +49,8 @@ class WinCommDriver : public BaseCommDriver {
   void Store(const uint8_t* data, uint32_t length);
 
  private:
+  // Writes to the diagnostic log why the port named in the settings did not open.
+  void LogOpenProblem() const;
   // Copies the one contiguous stretch available from the read index on; returns its length.
   unsigned TakeStretch(uint8_t* out, unsigned wanted);
 

@@ -10,7 +10,9 @@
 #include "../serial/pty_pair.h"
 #include "platform/event_pump.h"
 #include "platform/profile.h"
+#include "platform/program_info.h"
 #include "platform/tick_count.h"
+#include "test_env.h"
 
 namespace kestrune {
 namespace {
@@ -167,6 +169,41 @@ TEST(WinCommDriver, HungUpPortReportsDisconnect) {
     return code != 0;
   }));
   EXPECT_EQ(code, 102);
+}
+
+TEST(WinCommDriver, FailedOpenLogsTheReasonTheUserCanActOn) {
+  test::TempDir dir;
+  SetProgramPathForTest(dir / "romsend");  // the log of this run goes beside it
+  WinCommDriver d("Serial Settings");
+  // An unplugged adapter: its pseudo-terminal number is no longer there.
+  AppProfile().WriteString("serial", "port", "/dev/pts/987654");
+  EXPECT_EQ(d.Open(), 1);
+  // A name that is a plain file, not a serial device.
+  const std::string file = dir / "ttyNotes";
+  test::WriteFileBytes(file, "text");
+  AppProfile().WriteString("serial", "port", file);
+  EXPECT_EQ(d.Open(), 1);
+  // A port another program holds.
+  test::PtyPair pty;
+  WinCommDriver holder("Serial Settings");
+  AppProfile().WriteString("serial", "port", pty.name);
+  ASSERT_EQ(holder.Open(), 0);
+  EXPECT_EQ(d.Open(), 1);
+
+  const std::string log = test::ReadFileBytes(dir / "romsend.log");
+  EXPECT_NE(log.find(") Cannot open serial port: /dev/pts/987654: the port has gone (device unplugged or restarted); "
+                     "reconnect it and try again"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(") Cannot open serial port: " + file +
+                     ": not a serial device; choose the unit's serial port in Comms Setup, such as /dev/ttyUSB0"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(") Cannot open serial port: " + pty.name +
+                     ": the port is busy: another program holds it; close that program and try again"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("try again\n"), std::string::npos);  // entries carry no line end of their own
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Why a serial port could not be opened, told to the user in one line with the usual fix.
+// Shared by romsend (its diagnostic log) and pageburn (standard error).
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kestrune {
 
@@ -21,7 +23,12 @@ PortOpenProblem ClassifyPortOpen(int openError, bool isTerminal, bool lockRefuse
 // `error` receives the errno behind the answer, 0 when none.
 PortOpenProblem DiagnosePortOpen(const std::string& devicePath, int& error);
 
-// One line, ending in '\n', with the reason and what usually mends it.
-std::string PortOpenProblemText(PortOpenProblem problem, const std::string& devicePath, int error);
+// One line, ending in '\n', with the reason and what usually mends it. `notSerialHint` is the
+// program's own advice for a name that is no serial device (which port to name instead).
+std::string PortOpenProblemText(PortOpenProblem problem, const std::string& devicePath, int error,
+                                std::string_view notSerialHint);
+
+// DiagnosePortOpen and PortOpenProblemText in one: the reason line for a port that did not open.
+std::string PortOpenProblemLine(const std::string& devicePath, std::string_view notSerialHint);
 
 }  // namespace kestrune

@@ -1,5 +1,5 @@
 // The classification of a failed port open and its texts.
-#include "pageburn/port_open_problem.h"
+#include "serial/port_open_problem.h"
 
 #include <cerrno>
 #include <cstring>
@@ -32,7 +32,8 @@ PortOpenProblem ClassifyPortOpen(int openError, bool isTerminal, bool lockRefuse
   }
 }
 
-std::string PortOpenProblemText(PortOpenProblem problem, const std::string& devicePath, int error) {
+std::string PortOpenProblemText(PortOpenProblem problem, const std::string& devicePath, int error,
+                                std::string_view notSerialHint) {
   switch (problem) {
     case PortOpenProblem::kPermission:
       return devicePath +
@@ -43,12 +44,18 @@ std::string PortOpenProblemText(PortOpenProblem problem, const std::string& devi
     case PortOpenProblem::kVanished:
       return devicePath + ": the port has gone (device unplugged or restarted); reconnect it and try again\n";
     case PortOpenProblem::kNotSerial:
-      return devicePath + ": not a serial device; name the SAM-BA port, such as /dev/ttyACM0\n";
+      return devicePath + ": not a serial device; " + std::string(notSerialHint) + "\n";
     case PortOpenProblem::kUnknown:
       break;
   }
   if (error != 0) return devicePath + ": " + std::strerror(error) + "; try again\n";
   return devicePath + ": the port could not be set up; try again\n";
+}
+
+std::string PortOpenProblemLine(const std::string& devicePath, std::string_view notSerialHint) {
+  int error = 0;
+  const PortOpenProblem problem = DiagnosePortOpen(devicePath, error);
+  return PortOpenProblemText(problem, devicePath, error, notSerialHint);
 }
 
 }  // namespace kestrune

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "pageburn/port_open_problem.h"
+#include "serial/port_open_problem.h"
 
 namespace kestrune {
 
