@@ -12,6 +12,7 @@
 #include "app/c_romsend_app.h"
 #include "app/c_romsend_dlg.h"
 #include "app/help_dialog.h"
+#include "bam_image.h"
 #include "platform/message_box.h"
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
@@ -130,11 +131,17 @@ TEST(RomsendSheet, SwitchingTheCommsModeReplacesTheCommsPage) {
 // checks that no control reaches past its page.
 TEST(RomsendSheet, Screenshots) {
   Program p;
-  test::WriteFileBytes("New_Vocoder_2.bam", "");
+  // The sample files as a user would have them, and one that is not an update.
+  const std::vector<uint8_t> bam = bamgen::BuildBam(bamgen::SampleBam());
+  test::WriteFileBytes("Kestrune_Demo.bam", std::string(bam.begin(), bam.end()));
+  test::WriteFileBytes("Kestrune_Demo.hex", bamgen::SampleHex());
+  test::WriteFileBytes("Notes_Only.bam", "");
   RomsendSheet* sheet = p.Start({});
   sheet->show();
   const QString dir = QStringLiteral(KESTRUNE_APP_SHOT_DIR "/screenshots");
   QDir().mkpath(dir);
+  QApplication::processEvents();
+  EXPECT_TRUE(sheet->grab().save(dir + QStringLiteral("/romsend_window.png")));  // the README's picture
   RomsendSheet::SetCommsMode(1);
   RomsendSheet::SetCommsMode(0);
   QApplication::processEvents();
