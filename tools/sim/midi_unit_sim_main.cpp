@@ -2,7 +2,6 @@
 // JACK server (virtual ports), so that romsend can reach it as an interface of that name.
 // Prints "ready" as the first line of stdout once the ports exist and runs until SIGINT,
 // SIGTERM or the end of stdin; then prints what it received to stderr.
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -13,8 +12,11 @@
 #include <string>
 
 #include "midi_unit.h"
+#include "sim_program.h"
 
 namespace {
+
+using kestrune::sim::EndSignals;
 
 using kestrune::MidiApi;
 using kestrune::sim::MidiUnit;
@@ -34,27 +36,6 @@ constexpr const char* kUsage =
     "  --no-KEY               leave the key out (--no-type, --no-app-name, --no-id, --no-serial)\n"
     "  --erase-ms N           delay before the operation result of Open\n"
     "  --help                 this text\n";
-
-volatile sig_atomic_t g_signalled = 0;
-void OnSignal(int) {
-  g_signalled = 1;
-}
-
-void WaitForEnd(const sigset_t& waitMask) {
-  while (!g_signalled) {
-    pollfd in{STDIN_FILENO, POLLIN, 0};
-    const int ready = ppoll(&in, 1, nullptr, &waitMask);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (in.revents & (POLLIN | POLLHUP | POLLERR)) {
-      char buf[256];
-      const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
-    }
-  }
-}
 
 }  // namespace
 
@@ -106,18 +87,7 @@ int main(int argc, char** argv) {
 
   // SIGINT and SIGTERM stay blocked everywhere (the unit's and the MIDI system's threads
   // inherit the mask) except inside the main thread's ppoll.
-  sigset_t block, waitMask;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigaddset(&block, SIGTERM);
-  sigprocmask(SIG_BLOCK, &block, &waitMask);
-  sigdelset(&waitMask, SIGINT);
-  sigdelset(&waitMask, SIGTERM);
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  const EndSignals endSignals;
 
   int error = 0;
   std::unique_ptr<kestrune::MidiDeviceEnd> device = kestrune::OpenRtMidiDevice(name, api, &error);
@@ -133,7 +103,7 @@ int main(int argc, char** argv) {
   }
   std::printf("ready\n");
   std::fflush(stdout);
-  WaitForEnd(waitMask);
+  endSignals.Wait(false);
   unit.Stop();
   const kestrune::sim::MidiRecording r = unit.Snapshot();
   size_t imageBytes = 0;

@@ -14,7 +14,6 @@
 // the boot-from-flash command "0x00000002"), removes the --link, and prints a summary to
 // stderr. Exit status 0; 1 when the pty cannot be made or a file cannot be written; 2 on a bad
 // option.
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -28,9 +27,13 @@
 #include <string>
 #include <vector>
 
+#include "sim_program.h"
 #include "simulated_samba.h"
 
 namespace {
+
+using kestrune::sim::EndSignals;
+using kestrune::sim::ParseInt;
 
 using kestrune::sim::SambaOptions;
 using kestrune::sim::SambaRecording;
@@ -58,21 +61,6 @@ constexpr const char* kUsage =
     "  --hang-up-after N      answer N command lines, then close the line as the next ends\n"
     "  --ignore-stdin         run until a signal only\n"
     "  --help                 this text\n";
-
-volatile sig_atomic_t g_signalled = 0;
-void OnSignal(int) {
-  g_signalled = 1;
-}
-
-bool ParseInt(const std::string& text, long min, long max, long& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
-  value = v;
-  return true;
-}
 
 struct Settings {
   SambaOptions options;
@@ -142,23 +130,6 @@ bool ApplyFlag(const std::string& flag, const std::string* value, Settings& s) {
   return true;
 }
 
-// Blocks until a signal or the end of stdin; signals are only let through inside ppoll().
-void WaitForEnd(bool ignoreStdin, const sigset_t& waitMask) {
-  while (!g_signalled) {
-    pollfd in{ignoreStdin ? -1 : STDIN_FILENO, POLLIN, 0};
-    const int ready = ppoll(&in, 1, nullptr, &waitMask);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (in.revents & (POLLIN | POLLHUP | POLLERR)) {
-      char buf[256];
-      const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
-    }
-  }
-}
-
 // Whole file through a temporary beside it, so a reader never sees half of it.
 bool WriteWhole(const std::string& path, const void* data, size_t size) {
   const std::string temp = path + ".tmp";
@@ -224,18 +195,7 @@ int main(int argc, char** argv) {
 
   // SIGINT and SIGTERM stay blocked everywhere (the monitor thread inherits the mask) except
   // inside the main thread's ppoll, so a signal always ends the wait below.
-  sigset_t block, waitMask;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigaddset(&block, SIGTERM);
-  sigprocmask(SIG_BLOCK, &block, &waitMask);
-  sigdelset(&waitMask, SIGINT);
-  sigdelset(&waitMask, SIGTERM);
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  const EndSignals endSignals;
 
   if (!monitor.Start()) {
     std::fprintf(stderr, "kestrune-samba-sim: cannot start: %s\n", monitor.LastError().c_str());
@@ -247,7 +207,7 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", monitor.SlavePath().c_str());
   std::fflush(stdout);
-  WaitForEnd(settings.ignoreStdin, waitMask);
+  endSignals.Wait(settings.ignoreStdin);
   monitor.Stop();
   if (!settings.linkPath.empty()) unlink(settings.linkPath.c_str());
   const SambaRecording recording = monitor.Snapshot();

@@ -1,7 +1,6 @@
 // kestrune-unit-sim: runs a simulated unit on a fresh pseudo-terminal so that romsend (or any
 // serial client) can be pointed at it. Prints the slave path as the first line of stdout and
 // runs until SIGINT, SIGTERM or the end of stdin; then prints what it received to stderr.
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,9 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "sim_program.h"
 #include "simulated_unit.h"
 
 namespace {
+
+using kestrune::sim::EndSignals;
+using kestrune::sim::ParseInt;
 
 using kestrune::sim::HexLineFault;
 using kestrune::sim::ReplyFault;
@@ -52,21 +55,6 @@ constexpr const char* kUsage =
     "  --hex-start-answer TEXT  answer start records with TEXT instead of the verdict byte\n"
     "  --ignore-stdin         run until a signal only\n"
     "  --help                 this text\n";
-
-volatile sig_atomic_t g_signalled = 0;
-void OnSignal(int) {
-  g_signalled = 1;
-}
-
-bool ParseInt(const std::string& text, long min, long max, long& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
-  value = v;
-  return true;
-}
 
 std::vector<std::string> SplitCommas(const std::string& text, size_t maxParts) {
   std::vector<std::string> parts;
@@ -220,23 +208,6 @@ bool TakesValue(const std::string& flag) {
   return flag != "--silent" && flag != "--no-wake-answer" && flag != "--ignore-stdin" && flag != "--help";
 }
 
-// Blocks until a signal or the end of stdin; signals are only let through inside ppoll().
-void WaitForEnd(bool ignoreStdin, const sigset_t& waitMask) {
-  while (!g_signalled) {
-    pollfd in{ignoreStdin ? -1 : STDIN_FILENO, POLLIN, 0};
-    const int ready = ppoll(&in, 1, nullptr, &waitMask);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (in.revents & (POLLIN | POLLHUP | POLLERR)) {
-      char buf[256];
-      const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
-    }
-  }
-}
-
 void PrintSummary(const kestrune::sim::Recording& r) {
   std::fprintf(stderr, "wake-ups %u, prompts %u, syncs %u, frames %u (bad %u), bytes %llu%s\n", r.wakeUps, r.prompts,
                r.syncs, r.frames, r.badFrames, static_cast<unsigned long long>(r.bytesReceived),
@@ -274,18 +245,7 @@ int main(int argc, char** argv) {
 
   // SIGINT and SIGTERM stay blocked everywhere (the unit thread inherits the mask) except
   // inside the main thread's ppoll, so a signal always ends the wait below.
-  sigset_t block, waitMask;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigaddset(&block, SIGTERM);
-  sigprocmask(SIG_BLOCK, &block, &waitMask);
-  sigdelset(&waitMask, SIGINT);
-  sigdelset(&waitMask, SIGTERM);
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  const EndSignals endSignals;
 
   if (!unit.Start()) {
     std::fprintf(stderr, "kestrune-unit-sim: cannot start: %s\n", unit.LastError().c_str());
@@ -293,7 +253,7 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", unit.SlavePath().c_str());
   std::fflush(stdout);
-  WaitForEnd(settings.ignoreStdin, waitMask);
+  endSignals.Wait(settings.ignoreStdin);
   unit.Stop();
   PrintSummary(unit.Snapshot());
   return 0;
