@@ -62,6 +62,13 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
+void ClosePtyLine(PtyLine& line) {
+  CloseFd(line.master);
+  CloseFd(line.slave);
+  CloseFd(line.wakeRead);
+  CloseFd(line.wakeWrite);
+}
+
 void WakeUp(int wakeWrite) {
   if (wakeWrite < 0) return;
   const char b = 1;

@@ -26,6 +26,9 @@ std::optional<std::string> OpenPtyLine(PtyLine& line);
 // Closes a descriptor if it is open and marks it closed.
 void CloseFd(int& fd);
 
+// Closes the line's four descriptors (whichever are open); the slave path stays.
+void ClosePtyLine(PtyLine& line);
+
 // Writes one byte to a wake-up pipe. A full pipe already holds a wake-up, so a failed write
 // loses nothing.
 void WakeUp(int wakeWrite);

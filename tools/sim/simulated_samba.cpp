@@ -47,21 +47,14 @@ bool SimulatedSamba::Start() {
     lastError_ = *error;
     return false;
   }
-  master_ = pty.master;
-  slave_ = pty.slave;
-  wakeRead_ = pty.wakeRead;
-  wakeWrite_ = pty.wakeWrite;
-  slavePath_ = pty.slavePath;
+  pty_ = pty;
   try {
     thread_ = std::thread([this] { Run(); });
     started_ = true;
   } catch (const std::system_error& e) {
     lastError_ = std::string("thread: ") + e.what();
-    CloseFd(master_);
-    CloseFd(slave_);
-    CloseFd(wakeRead_);
-    CloseFd(wakeWrite_);
-    slavePath_.clear();
+    ClosePtyLine(pty_);
+    pty_.slavePath.clear();
     return false;
   }
   return true;
@@ -74,10 +67,7 @@ void SimulatedSamba::Stop() {
     thread_.join();
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  CloseFd(master_);
-  CloseFd(slave_);
-  CloseFd(wakeRead_);
-  CloseFd(wakeWrite_);
+  ClosePtyLine(pty_);
 }
 
 std::string SimulatedSamba::LastError() const {
@@ -87,7 +77,7 @@ std::string SimulatedSamba::LastError() const {
 
 void SimulatedSamba::Nudge() {
   std::lock_guard<std::mutex> lock(mutex_);
-  WakeUp(wakeWrite_);
+  WakeUp(pty_.wakeWrite);
 }
 
 void SimulatedSamba::Run() {
@@ -99,21 +89,22 @@ void SimulatedSamba::Run() {
       hangUpNow = hangUpNow_;
       hangUpNow_ = false;
     }
-    if (hangUpNow && master_ >= 0) HangUp(line);
+    if (hangUpNow && pty_.master >= 0) HangUp(line);
     std::optional<Clock::time_point> wake;
-    if (master_ >= 0 && !line.blocked) wake = Transmit(line, Clock::now());
+    if (pty_.master >= 0 && !line.blocked) wake = Transmit(line, Clock::now());
 
-    pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {master_, static_cast<short>(POLLIN | (line.blocked ? POLLOUT : 0)), 0}};
+    pollfd fds[2] = {{pty_.wakeRead, POLLIN, 0},
+                     {pty_.master, static_cast<short>(POLLIN | (line.blocked ? POLLOUT : 0)), 0}};
     timespec timeout{};
     if (wake) timeout = TimeoutUntil(*wake);
     // poll() skips a negative descriptor, so after a hang-up only the wake-up pipe is watched.
     const int ready = ppoll(fds, 2, wake ? &timeout : nullptr, nullptr);
     if (ready < 0 && errno != EINTR) break;  // cannot wait any more: end rather than spin
     if (fds[0].revents & POLLIN) {
-      DrainWakeUps(wakeRead_);
+      DrainWakeUps(pty_.wakeRead);
       if (stopping_) break;
     }
-    if (master_ < 0) continue;
+    if (pty_.master < 0) continue;
     if (fds[1].revents & POLLOUT) line.blocked = false;
     if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) ReceiveInput(line);
   }
@@ -121,7 +112,7 @@ void SimulatedSamba::Run() {
 
 void SimulatedSamba::ReceiveInput(Line& line) {
   uint8_t buf[kReadChunk];
-  const ssize_t n = read(master_, buf, sizeof buf);
+  const ssize_t n = read(pty_.master, buf, sizeof buf);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (n <= 0) {
     // The slave descriptor the monitor keeps open should prevent this; if the line breaks all
@@ -144,7 +135,7 @@ std::optional<Clock::time_point> SimulatedSamba::Transmit(Line& line, Clock::tim
     if (now < p.output.notBefore) return p.output.notBefore;
     const std::string& bytes = p.output.bytes;
     while (p.written < bytes.size()) {
-      const ssize_t n = write(master_, bytes.data() + p.written, bytes.size() - p.written);
+      const ssize_t n = write(pty_.master, bytes.data() + p.written, bytes.size() - p.written);
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN) {
@@ -171,8 +162,8 @@ void SimulatedSamba::HangUp(Line& line) {
     std::lock_guard<std::mutex> lock(mutex_);
     core_.recording().hungUp = true;
   }
-  CloseFd(master_);
-  CloseFd(slave_);
+  CloseFd(pty_.master);
+  CloseFd(pty_.slave);
   line.queue.clear();
   line.blocked = false;
 }

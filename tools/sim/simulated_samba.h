@@ -21,6 +21,8 @@
 #include <string>
 #include <thread>
 
+#include "pty_line.h"
+
 #include "samba_monitor_core.h"
 
 namespace kestrune::sim {
@@ -37,7 +39,7 @@ class SimulatedSamba {
   // was started before: a monitor runs once. Does not block.
   bool Start();
   // Path of the slave side (e.g. /dev/pts/7); empty before a successful Start. Fixed after it.
-  const std::string& SlavePath() const { return slavePath_; }
+  const std::string& SlavePath() const { return pty_.slavePath; }
   // Ends the monitor thread and closes the pty. Returns promptly whatever the client is doing.
   // Safe to call twice and without Start.
   void Stop();
@@ -81,11 +83,9 @@ class SimulatedSamba {
   void HangUp(Line& line);
   void Nudge();  // makes the monitor thread look at its switches again
 
-  std::string slavePath_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
-  int wakeRead_ = -1, wakeWrite_ = -1;  // pipe that ends a poll() early
-  int master_ = -1, slave_ = -1;
+  PtyLine pty_;  // the pty and the wake-up pipe that ends the thread's poll() early
 
   mutable std::mutex mutex_;  // guards everything below
   SambaMonitorCore core_;

@@ -60,22 +60,15 @@ bool SimulatedUnit::Start() {
     lastError_ = *error;
     return false;
   }
-  master_ = pty.master;
-  slave_ = pty.slave;
-  wakeRead_ = pty.wakeRead;
-  wakeWrite_ = pty.wakeWrite;
-  slavePath_ = pty.slavePath;
+  pty_ = pty;
   stopping_ = false;
   try {
     thread_ = std::thread([this] { Run(); });
     started_ = true;
   } catch (const std::system_error& e) {
     lastError_ = std::string("thread: ") + e.what();
-    CloseFd(master_);
-    CloseFd(slave_);
-    CloseFd(wakeRead_);
-    CloseFd(wakeWrite_);
-    slavePath_.clear();
+    ClosePtyLine(pty_);
+    pty_.slavePath.clear();
     return false;
   }
   return true;
@@ -88,10 +81,7 @@ void SimulatedUnit::Stop() {
     thread_.join();
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  CloseFd(master_);
-  CloseFd(slave_);
-  CloseFd(wakeRead_);
-  CloseFd(wakeWrite_);
+  ClosePtyLine(pty_);
 }
 
 std::string SimulatedUnit::LastError() const {
@@ -101,10 +91,7 @@ std::string SimulatedUnit::LastError() const {
 
 void SimulatedUnit::Nudge() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (wakeWrite_ < 0) return;
-  const char b = 1;
-  // A full pipe already holds a nudge; nothing is lost by a failed write.
-  [[maybe_unused]] ssize_t n = write(wakeWrite_, &b, 1);
+  WakeUp(pty_.wakeWrite);
 }
 
 void SimulatedUnit::Run() {
@@ -125,10 +112,11 @@ void SimulatedUnit::Run() {
     fresh.clear();
 
     std::optional<Clock::time_point> wake = coreDeadline;
-    if (master_ >= 0 && !line.blocked) {
+    if (pty_.master >= 0 && !line.blocked) {
       if (auto due = Transmit(line, now)) wake = wake ? std::min(*wake, *due) : *due;
     }
-    pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {master_, static_cast<short>(POLLIN | (line.blocked ? POLLOUT : 0)), 0}};
+    pollfd fds[2] = {{pty_.wakeRead, POLLIN, 0},
+                     {pty_.master, static_cast<short>(POLLIN | (line.blocked ? POLLOUT : 0)), 0}};
     timespec timeout{};
     timespec* timeoutPtr = nullptr;
     if (wake) {
@@ -142,12 +130,10 @@ void SimulatedUnit::Run() {
     const int ready = ppoll(fds, 2, timeoutPtr, nullptr);
     if (ready < 0 && errno != EINTR) break;  // cannot wait any more: end rather than spin
     if (fds[0].revents & POLLIN) {
-      char drain[64];
-      while (read(wakeRead_, drain, sizeof drain) > 0) {
-      }
+      DrainWakeUps(pty_.wakeRead);
       if (stopping_) break;
     }
-    if (master_ < 0) continue;
+    if (pty_.master < 0) continue;
     if (fds[1].revents & POLLOUT) line.blocked = false;
     if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) ReceiveInput(line);
   }
@@ -155,7 +141,7 @@ void SimulatedUnit::Run() {
 
 void SimulatedUnit::ReceiveInput(Line& line) {
   uint8_t buf[kReadChunk];
-  const ssize_t n = read(master_, buf, sizeof buf);
+  const ssize_t n = read(pty_.master, buf, sizeof buf);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (n <= 0) {
     // The slave descriptor the unit keeps open should prevent this; if the line breaks all
@@ -208,7 +194,7 @@ std::optional<Clock::time_point> SimulatedUnit::Transmit(Line& line, Clock::time
       due = elapsed <= Clock::duration::zero() ? 0 : std::min<size_t>(due, static_cast<size_t>(elapsed / p.byteTime));
     }
     if (due > p.written) {
-      const ssize_t n = write(master_, p.bytes.data() + p.written, due - p.written);
+      const ssize_t n = write(pty_.master, p.bytes.data() + p.written, due - p.written);
       if (n < 0) {
         if (errno == EAGAIN || errno == EINTR) {
           line.blocked = errno == EAGAIN;
@@ -237,8 +223,8 @@ void SimulatedUnit::HangUp(Line& line) {
     hangUpAfter_.reset();
     core_.recording().hungUp = true;
   }
-  CloseFd(master_);
-  CloseFd(slave_);
+  CloseFd(pty_.master);
+  CloseFd(pty_.slave);
   line.queue.clear();
   line.blocked = false;
 }

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "pty_line.h"
 #include "unit_core.h"
 #include "unit_records.h"
 
@@ -52,7 +53,7 @@ class SimulatedUnit {
   // retried). Does not block.
   bool Start();
   // Path of the slave side (e.g. /dev/pts/7); empty before a successful Start. Fixed after it.
-  const std::string& SlavePath() const { return slavePath_; }
+  const std::string& SlavePath() const { return pty_.slavePath; }
   // Ends the unit thread and closes the pty. Returns promptly, whatever the client is doing
   // (mid-frame, not reading, during a slow erase). Safe to call twice and without Start.
   void Stop();
@@ -112,11 +113,9 @@ class SimulatedUnit {
   void Nudge();  // makes the unit thread look at its switches again
 
   const UnitOptions options_;
-  std::string slavePath_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
-  int wakeRead_ = -1, wakeWrite_ = -1;  // pipe that ends a poll() early
-  int master_ = -1, slave_ = -1;
+  PtyLine pty_;  // the pty and the wake-up pipe that ends the thread's poll() early
 
   mutable std::mutex mutex_;  // guards everything below
   UnitCore core_;
