@@ -1,9 +1,9 @@
 // 100 Send Data frames of 1536 bytes to the simulated unit pacing its line at 115200 baud:
 // how close the transfer comes to the wire time of its bytes, and what CPU the client spends.
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "bench_util.h"

@@ -10,7 +10,6 @@
 
 namespace {
 
-
 void Measure(const char* name, kestrune::EventPump& pump) {
   kestrune::SetCurrentPump(&pump);
   const double cpu0 = kestrune::bench::CpuSeconds();
