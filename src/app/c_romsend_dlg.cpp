@@ -73,10 +73,6 @@ CRomsendDlg::~CRomsendDlg() {
   }
 }
 
-bool CRomsendDlg::TransferRunning() const {
-  return kestrune::TransferRunning() != 0;
-}
-
 void CRomsendDlg::OnInitDialog() {
   auto* list = new QListWidget;
   list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -236,10 +232,10 @@ int CRomsendDlg::SendBam(const std::string& path) {
   MyBAMdesc desc(path, engine);
   if (operationMode == kOpSend) {
     if (const int contact = engine.Contact(); contact != 0) return contact;
-    kestrune::TransferRunning() = 1;
+    TransferRunning() = 1;
     const int result = desc.transfer(PrintStatus);
     if (result != 0 && !engine.MessageText().empty()) PrintStatus("%s", engine.MessageText().c_str());
-    kestrune::TransferRunning() = 0;
+    TransferRunning() = 0;
     return result;
   }
   // Reboot and Serial: a bare 'V' request; only Reboot looks for the 'W' answer.

@@ -18,7 +18,7 @@ namespace kestrune {
 
 class BaseCommDriver;
 
-class CRomsendDlg : public PropertyPage, public TransferState {
+class CRomsendDlg : public PropertyPage {
  public:
   static constexpr int kTemplateId = 102;
   // Control ids.
@@ -38,8 +38,6 @@ class CRomsendDlg : public PropertyPage, public TransferState {
 
   explicit CRomsendDlg(int& commsMode, QWidget* parent = nullptr);
   ~CRomsendDlg() override;
-
-  bool TransferRunning() const override;
 
   int& commsMode;          // the sheet's: 0 serial, 1 MIDI
   int operationMode = 0;   // 0 send; 2 'V' expecting 'W' (Reboot); 3 'V' unchecked (Serial)

@@ -1,24 +1,27 @@
 // The main sheet: page order, tab texts, the "Finished" button and the window behaviours.
 #include "romsend_sheet.h"
 
+#include <sys/stat.h>
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
-#include <sys/stat.h>
 
 #include "platform/profile.h"
 #include "serial/serial_info.h"
 #include "setup/config_page.h"
+#include "updates/hex_line_transfer.h"
 
 namespace kestrune {
 namespace {
 RomsendSheet* g_sheet = nullptr;
 }  // namespace
 
-RomsendSheet* RomsendSheet::Instance() { return g_sheet; }
+RomsendSheet* RomsendSheet::Instance() {
+  return g_sheet;
+}
 
 RomsendSheet::RomsendSheet(const QString& caption, const Pages& pages, QWidget* parent, int firstPage)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -65,17 +68,25 @@ PropertyPage* RomsendSheet::GetPage(int index) const {
   return index >= 0 && index < PageCount() ? pages_[static_cast<size_t>(index)] : nullptr;
 }
 
-int RomsendSheet::PageCount() const { return static_cast<int>(pages_.size()); }
+int RomsendSheet::PageCount() const {
+  return static_cast<int>(pages_.size());
+}
 
-int RomsendSheet::ActiveIndex() const { return tabs_->currentIndex(); }
+int RomsendSheet::ActiveIndex() const {
+  return tabs_->currentIndex();
+}
 
 void RomsendSheet::SetActivePage(int index) {
   if (GetPage(index)) tabs_->setCurrentIndex(index);
 }
 
-void RomsendSheet::SetTabText(int index, const QString& text) { tabs_->setTabText(index, text); }
+void RomsendSheet::SetTabText(int index, const QString& text) {
+  tabs_->setTabText(index, text);
+}
 
-QString RomsendSheet::TabText(int index) const { return tabs_->tabText(index); }
+QString RomsendSheet::TabText(int index) const {
+  return tabs_->tabText(index);
+}
 
 QPushButton* RomsendSheet::Button(int id) const {
   if (id == kIdFinished) return finished_;
@@ -171,14 +182,9 @@ void RomsendSheet::ChangeCommsMode(int mode) {
   AppProfile().WriteInt("Config", "CommsMode", mode);
 }
 
-bool RomsendSheet::TransferRunning() const {
-  const auto* state = dynamic_cast<const TransferState*>(GetPage(0));
-  return state && state->TransferRunning();
-}
-
 void RomsendSheet::done(int result) {
   // No closing of any kind while a transfer runs; the Stop button ends it first.
-  if (TransferRunning()) return;
+  if (kestrune::TransferRunning() != 0) return;
   if (result == QDialog::Accepted) {
     PropertyPage* active = GetPage(ActiveIndex());
     if (active && active->IsCreated() && !active->OnKillActive()) return;
@@ -194,7 +200,7 @@ void RomsendSheet::done(int result) {
 }
 
 void RomsendSheet::closeEvent(QCloseEvent* event) {
-  if (TransferRunning()) {
+  if (kestrune::TransferRunning() != 0) {
     event->ignore();
     return;
   }

@@ -15,24 +15,17 @@ class QPushButton;
 
 namespace kestrune {
 
-// A page that the sheet can ask whether a transfer runs (the main page answers).
-class TransferState {
- public:
-  virtual ~TransferState() = default;
-  virtual bool TransferRunning() const = 0;
-};
-
 class RomsendSheet : public QDialog {
  public:
   // Builds a page given a reference to the sheet's comms mode (0 serial, 1 MIDI); may be
   // empty, which leaves that page out. The sheet owns what they return.
   using PageMaker = std::function<PropertyPage*(int& commsMode)>;
   struct Pages {
-    PageMaker main;     // tab "Operate ..", page 0
-    PageMaker comms;    // tab "Comms Setup": the serial page
-    PageMaker help;     // instructions
-    PageMaker about;    // about
-    PageMaker midi;     // the MIDI page that replaces the serial page in MIDI mode
+    PageMaker main;   // tab "Operate ..", page 0
+    PageMaker comms;  // tab "Comms Setup": the serial page
+    PageMaker help;   // instructions
+    PageMaker about;  // about
+    PageMaker midi;   // the MIDI page that replaces the serial page in MIDI mode
   };
 
   // Ids of the sheet's own buttons.
@@ -80,7 +73,6 @@ class RomsendSheet : public QDialog {
   void ChangeCommsMode(int mode);
   // Index of the comms page, or -1.
   int CommsPageIndex() const;
-  bool TransferRunning() const;
   void OnCurrentChanged(int index);
 
   QString caption_;
