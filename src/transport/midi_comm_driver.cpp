@@ -160,19 +160,17 @@ int MIDIcommDriver::Write(const uint8_t* data, unsigned length) {
 void MIDIcommDriver::Receive(const uint8_t* data, size_t length) {
   // Short messages (notes, controllers, clock) are nothing to the driver.
   if (length == 0 || (data[0] != kSysEx && data[0] >= 0x80)) return;
-  bool queued = false;
+  // Only a message's first block is ever read; the blocks behind it are not kept, so no
+  // stretch of a long message that happens to start with F0 can pass for a message of its own.
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
-    for (size_t at = 0; at < length; at += kBlockSize) {
-      if (queue_.size() >= kMaxQueuedBlocks) {
-        dropped_ += (length - at + kBlockSize - 1) / kBlockSize;
-        break;
-      }
-      queue_.emplace_back(data + at, data + std::min(length, at + kBlockSize));
-      queued = true;
+    if (queue_.size() >= kMaxQueuedBlocks) {
+      ++dropped_;
+      return;
     }
+    queue_.emplace_back(data, data + std::min(length, kBlockSize));
   }
-  if (queued) CurrentPump().Wake();
+  CurrentPump().Wake();
 }
 
 bool MIDIcommDriver::TakeBlock(Block& block) {

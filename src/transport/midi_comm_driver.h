@@ -27,10 +27,10 @@ size_t UnpackSevenBit(const uint8_t* packed, size_t length, uint8_t* out, size_t
 // appends received messages to the receive queue (under its lock) and wakes the event pump.
 class MIDIcommDriver : public BaseCommDriver {
  public:
-  // Received messages are kept in blocks of this size; a longer message continues in blocks
-  // that do not start with F0, which Read passes over, so only its first 2048 bytes count.
+  // A received message is kept as one block of at most this size: only the first 2048 bytes
+  // of a longer message count, the rest of it is let go.
   static constexpr size_t kBlockSize = 2048;
-  // Blocks held unread at most; further messages are dropped (and counted) until Read takes
+  // Messages held unread at most; further messages are dropped (and counted) until Read takes
   // some, so a flood on the input cannot eat memory.
   static constexpr size_t kMaxQueuedBlocks = 64;
 
@@ -62,7 +62,7 @@ class MIDIcommDriver : public BaseCommDriver {
   std::string ErrorText(int code) override;
   int IsMidi() override { return 1; }
 
-  // Received blocks dropped because the queue was full.
+  // Received messages dropped because the queue was full.
   uint64_t DroppedBlocks() const { return dropped_.load(); }
   // The input callback's work, on the MIDI system's thread: queues a received message.
   void Receive(const uint8_t* data, size_t length);

@@ -219,9 +219,12 @@ TEST(MidiCommDriver, ReadPassesOverWhatItDoesNotAccept) {
   EXPECT_EQ(link.driver.receivedType, 'Q');
 
   // A message longer than one 2048-byte block: its first block is delivered (less its last
-  // byte, taken for the F7), the rest of it starts no message and is passed over.
+  // byte, taken for the F7), the rest of it is let go, even where it reads like a message of
+  // the unit's own (F0 at byte 2048 followed by a 'W' reply).
   Bytes longData(3000);
   for (size_t i = 0; i < longData.size(); ++i) longData[i] = static_cast<uint8_t>(i & 0x7F);
+  const uint8_t inner[] = {0xF0, 0x7D, 0x70, 0x01, 'W', 0x09, 0xF7};
+  std::copy(std::begin(inner), std::end(inner), longData.begin() + (2048 - 5));
   link.Arrive({Own('X', longData), Own('W', {0x01})});
   EXPECT_EQ(link.Read(4096, 1000), Bytes(longData.begin(), longData.begin() + 2048 - 6));
   EXPECT_EQ(link.Read(4096, 1000), Bytes{0x01});
