@@ -29,7 +29,8 @@ class Profile {
   std::string GetString(const std::string& section, const std::string& entry, const std::string& def) const;
 
   // True when the value is in the file afterwards. Fails for texts holding CR, LF or NUL,
-  // for names holding '[', ']', '=' or line ends, and when the file cannot be written.
+  // for names holding '[', ']', '=' or line ends or starting with ';' or '#' (a comment), and
+  // when the file cannot be written. Names match without their blanks at either end.
   bool WriteInt(const std::string& section, const std::string& entry, int value);
   bool WriteString(const std::string& section, const std::string& entry, const std::string& value);
 

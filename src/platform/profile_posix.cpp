@@ -1,18 +1,18 @@
 // INI profile on POSIX: parse, edit and atomically replace the file under an flock.
 #include "profile.h"
 
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include "program_info.h"
@@ -24,7 +24,9 @@ namespace {
 constexpr size_t kMaxFileSize = 1u << 20;
 constexpr uint32_t kLockWaitMs = 5000;
 
-bool SameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+bool SameName(const std::string& a, const std::string& b) {
+  return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
 
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -132,8 +134,8 @@ bool SplitEntry(const std::string& line, std::string& name, std::string& value) 
 // Values with blanks at either end, or starting with a quote, are written in quotes so that
 // reading them back (which trims blanks and drops one pair of quotes) gives the same text.
 std::string QuoteValue(const std::string& v) {
-  const bool needs = !v.empty() && (v.front() == ' ' || v.front() == '\t' || v.back() == ' ' ||
-                                    v.back() == '\t' || v.front() == '"');
+  const bool needs =
+      !v.empty() && (v.front() == ' ' || v.front() == '\t' || v.back() == ' ' || v.back() == '\t' || v.front() == '"');
   return needs ? "\"" + v + "\"" : v;
 }
 
@@ -142,7 +144,11 @@ std::string UnquoteValue(const std::string& v) {
   return v;
 }
 
-std::optional<std::string> FindRaw(const std::string& path, const std::string& section, const std::string& entry) {
+// Names are looked up without their blanks at either end, as they are written.
+std::optional<std::string> FindRaw(const std::string& path, const std::string& sectionName,
+                                   const std::string& entryName) {
+  const std::string section = Trim(sectionName);
+  const std::string entry = Trim(entryName);
   const Loaded file = LoadFile(path);
   if (file.state != FileState::kGood) return std::nullopt;
   const auto span = FindSection(file.lines, section);
@@ -154,8 +160,10 @@ std::optional<std::string> FindRaw(const std::string& path, const std::string& s
   return std::nullopt;
 }
 
+// A name that would make its line a comment could be written but never found again.
 bool ValidName(const std::string& s) {
-  if (Trim(s).empty()) return false;
+  const std::string t = Trim(s);
+  if (t.empty() || t[0] == ';' || t[0] == '#') return false;
   return s.find_first_of("[]=\r\n", 0) == std::string::npos && s.find('\0') == std::string::npos;
 }
 
@@ -243,12 +251,16 @@ bool Profile::WriteString(const std::string& section, const std::string& entry, 
   return Write(section, entry, QuoteValue(value));
 }
 
-bool Profile::Write(const std::string& section, const std::string& entry, const std::string& raw) {
-  if (!ValidName(section) || !ValidName(entry) || path_.empty()) return false;
+bool Profile::Write(const std::string& sectionName, const std::string& entryName, const std::string& raw) {
+  if (!ValidName(sectionName) || !ValidName(entryName) || path_.empty()) return false;
+  const std::string section = Trim(sectionName);
+  const std::string entry = Trim(entryName);
   if (!MakeFolders(FolderOf(path_))) return false;
   FileLock lock(path_ + ".lock");
   Loaded file = LoadFile(path_);
   if (file.state == FileState::kUnreadable) return false;
+  // A profile made read-only stays as it is: renaming a new file over it would get round that.
+  if (file.state != FileState::kMissing && access(path_.c_str(), W_OK) != 0) return false;
   if (file.state == FileState::kCorrupt) {
     // Keep the damaged file for inspection rather than carrying its garbage forward.
     if (rename(path_.c_str(), (path_ + ".corrupt").c_str()) != 0) return false;
@@ -284,7 +296,8 @@ bool Profile::Write(const std::string& section, const std::string& entry, const 
 
 Profile& AppProfile() {
   std::lock_guard<std::mutex> lock(g_profileMutex);
-  if (g_profiles.empty()) g_profiles.push_back(std::make_unique<Profile>(XdgConfigHome() + "/" + ProgramName() + ".ini"));
+  if (g_profiles.empty())
+    g_profiles.push_back(std::make_unique<Profile>(XdgConfigHome() + "/" + ProgramName() + ".ini"));
   return *g_profiles.back();
 }
 

@@ -51,6 +51,13 @@ TEST(Profile, IntsAndStringsRoundTripAndNamesIgnoreCase) {
   EXPECT_FALSE(p.WriteString("Romsend", "bad", "two\nlines"));
   EXPECT_FALSE(p.WriteInt("Rom]send", "x", 1));
   EXPECT_FALSE(p.WriteInt("Romsend", "a=b", 1));
+  // A name that would turn its line into a comment could never be read back.
+  EXPECT_FALSE(p.WriteInt("Romsend", ";x", 1));
+  EXPECT_FALSE(p.WriteInt(" #Romsend", "x", 1));
+  // Names with blanks at either end are stored and found without them.
+  ASSERT_TRUE(p.WriteString(" Romsend ", "  spaced\t", "v"));
+  EXPECT_EQ(p.GetString("romsend", "spaced", "x"), "v");
+  EXPECT_EQ(p.GetString("Romsend ", " spaced", "x"), "v");
 }
 
 TEST(Profile, HandWrittenFileIsRead) {
