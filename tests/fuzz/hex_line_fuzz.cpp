@@ -1,13 +1,19 @@
-// Fuzzes the HEX line cutter, the start record's verdict read and the verdict texts: the first
-// bytes script the unit's replies, the rest is the file. Checks that every line cut is bounded
-// and never empty, that the consumed count stays inside the file, that what is written holds
-// only printable characters and ends in its one NUL, and that every verdict has a text.
+// Fuzzes the HEX line cutter, the start record's verdict read, the verdict texts and the whole
+// HEX line transfer: the first bytes script the unit's replies, the rest is the file. Checks
+// that every line cut is bounded and never empty, that the consumed count stays inside the
+// file, that what is written holds only printable characters and ends in its one NUL, that
+// every verdict has a text, and that the transfer sends no more lines than the file holds and
+// always ends with a text for the user.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include <unistd.h>
+
+#include "protocol/sender.h"
 #include "transport/base_comm_driver.h"
 #include "updates/hex_line_transfer.h"
 #include "updates/update_kind.h"
@@ -18,15 +24,19 @@ namespace {
 class ScriptDriver : public kestrune::BaseCommDriver {
  public:
   ScriptDriver(const uint8_t* script, size_t size) : script_(script), size_(size) {}
+  size_t writes = 0;
 
   int Write(const uint8_t* data, unsigned length) override {
+    if (length == 1 && data[0] != 0) return 0;  // a byte of the contact phase
     if (length == 0 || length > kestrune::HexLineCutter::kMaxLine + 1 || data[length - 1] != 0) std::abort();
+    ++writes;
     for (unsigned i = 0; i + 1 < length; ++i) {
       if (static_cast<int8_t>(data[i]) < 0x20) std::abort();
     }
     return 0;
   }
   unsigned Read(uint8_t* buffer, unsigned maximum, unsigned) override {
+    receiveActive = 1;
     unsigned n = 0;
     while (n < maximum && at_ < size_) buffer[n++] = script_[at_++];
     return n;
@@ -37,6 +47,35 @@ class ScriptDriver : public kestrune::BaseCommDriver {
   size_t size_;
   size_t at_ = 0;
 };
+
+// The engine with its console output swallowed; it counts the texts it was asked to show.
+class QuietSender : public kestrune::Sender {
+ public:
+  QuietSender() : Sender("/dev/null") {}
+  size_t shown = 0;
+  void TraceChar(char) override {}
+  void ShowProgress(uint32_t, uint32_t) override {}
+  void ShowStatus(const std::string&, int) override { ++shown; }
+};
+
+// A scratch folder for the file the transfer opens, on tmpfs when there is one.
+const std::string& Scratch() {
+  static char shm[] = "/dev/shm/kestrune-hex-fuzz-XXXXXX";
+  static char tmp[] = "/tmp/kestrune-hex-fuzz-XXXXXX";
+  static const std::string path = [] {
+    const char* made = mkdtemp(shm);
+    if (!made) made = mkdtemp(tmp);
+    if (!made) std::abort();
+    std::atexit([] {
+      for (const char* name : {"/u.hex", "/u.hex2"})
+        std::remove((std::string(shm[0] == '/' ? shm : tmp) + name).c_str());
+      rmdir(shm);
+      rmdir(tmp);
+    });
+    return std::string(made);
+  }();
+  return path;
+}
 
 }  // namespace
 
@@ -60,5 +99,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int verdict = kestrune::WriteStartRecord(driver, kestrune::kKindHex);
   if (verdict < -1 || verdict > 255) std::abort();
   if (kestrune::VerdictText(verdict, cutter.Consumed()).empty()) std::abort();
+
+  // The whole transfer over the same replies, the file's kind chosen by the script's length.
+  size_t lines = 0;
+  at = 0;
+  kestrune::HexLineCutter counter([&]() -> int { return at < fileSize ? file[at++] : -1; });
+  while (counter.Next(line) == kestrune::HexLineCutter::kLine) ++lines;
+  const std::string path = Scratch() + (scriptSize % 2 ? "/u.hex2" : "/u.hex");
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f || (fileSize > 0 && std::fwrite(file, 1, fileSize, f) != fileSize)) std::abort();
+  std::fclose(f);
+  auto* unit = new ScriptDriver(data + 1, scriptSize);
+  QuietSender engine;
+  engine.SetDriver(unit);  // the engine owns it
+  std::string last;
+  const int result = kestrune::HexLineTransfer(path, engine, [&last](const char* format, const char* argument) {
+    last = kestrune::FormatStatus(format, argument);
+  });
+  // The outcome reaches the user: the transfer's own text, or the engine's when contact failed.
+  if (result != 0 || (last.empty() && engine.shown == 0)) std::abort();
+  if (unit->writes > lines + 1) std::abort();  // the start record and at most every line
   return 0;
 }
