@@ -68,6 +68,7 @@ void SambaMonitorCore::Receive(uint8_t byte, Clock::time_point arrival, std::vec
   ++recording_.bytesReceived;
   const char c = static_cast<char>(byte);
   if (c == kTerminator) {
+    if (!dropping_) TakeArmedFaults();
     if (dropping_) {
       dropping_ = false;
       ++recording_.droppedLines;
@@ -93,6 +94,18 @@ void SambaMonitorCore::Receive(uint8_t byte, Clock::time_point arrival, std::vec
     return;
   }
   line_.push_back(c);
+}
+
+void SambaMonitorCore::ArmFaults(uint64_t command, std::function<void(SambaFaults&)> change) {
+  armedAt_ = command;
+  armed_ = std::move(change);
+}
+
+void SambaMonitorCore::TakeArmedFaults() {
+  if (!armed_ || recording_.commandCount + 1 < armedAt_) return;
+  const auto change = std::move(armed_);
+  armed_ = nullptr;
+  change(faults_);
 }
 
 std::optional<std::string> SambaMonitorCore::Perform(const std::string& line, Clock::time_point at) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,6 +108,10 @@ class SambaMonitorCore {
   void Receive(uint8_t byte, Clock::time_point arrival, std::vector<Output>& out);
 
   SambaFaults& faults() { return faults_; }
+  // Just before command line number `command` (counting every line taken since start or the
+  // last ClearLog, the first being 1) is carried out, `change` edits the fault switches, once:
+  // a fault that starts at a chosen point of a download. An empty `change` disarms.
+  void ArmFaults(uint64_t command, std::function<void(SambaFaults&)> change);
   SambaRecording& recording() { return recording_; }
   const SambaRecording& recording() const { return recording_; }
   // Forgets what was received; the flash and the GPNVM bits stay, as they are the chip's.
@@ -122,6 +127,7 @@ class SambaMonitorCore {
   void FlashCommand(uint32_t value, Clock::time_point at);
   bool Busy(Clock::time_point at) const;
   void Answer(const std::optional<std::string>& text, Clock::time_point at, std::vector<Output>& out);
+  void TakeArmedFaults();
 
   const uint32_t flashPages_;
   const std::string version_;
@@ -132,6 +138,8 @@ class SambaMonitorCore {
   int busyReadsLeft_ = 0;
   Clock::time_point busyUntil_{};
   SambaFaults faults_;
+  uint64_t armedAt_ = 0;
+  std::function<void(SambaFaults&)> armed_;
   SambaRecording recording_;
 };
 

@@ -213,6 +213,18 @@ void SimulatedSamba::SetHangUpAfterCommands(uint64_t commands) {
   if (commands == 0) Nudge();
 }
 
+void SimulatedSamba::SetFaultsFromCommand(uint64_t command, std::function<void(SambaFaults&)> change) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.ArmFaults(command, std::move(change));
+}
+
+void SimulatedSamba::ClearFaults() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults() = SambaFaults{};
+  core_.ArmFaults(0, nullptr);
+  hangUpNow_ = false;
+}
+
 SambaRecording SimulatedSamba::Snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return core_.recording();

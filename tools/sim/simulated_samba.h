@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -66,6 +67,13 @@ class SimulatedSamba {
   // answering or carrying it out (a chip unplugged mid-transfer). 0: close now. The line stays
   // down until Stop; Snapshot().hungUp tells it happened.
   void SetHangUpAfterCommands(uint64_t commands);
+  // Just before command line number `command` (the first line taken is 1) is carried out,
+  // `change` edits the switches once, on the monitor thread under its lock: a fault that starts
+  // at a chosen point of a download. An empty `change` disarms.
+  void SetFaultsFromCommand(uint64_t command, std::function<void(SambaFaults&)> change);
+  // Every fault and timing switch back to its start value, nothing armed. A line that has
+  // already hung up stays down.
+  void ClearFaults();
 
   // --- Recording ---
   // The flash, the GPNVM bits and what was received.
