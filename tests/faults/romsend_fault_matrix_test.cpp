@@ -1,0 +1,666 @@
+// romsend's rows of the fault matrix: BAM and Intel HEX over a serial line and BAM over MIDI,
+// sent from the real main page (offscreen) through the real engine and transports to the
+// simulated unit, which fails at one phase of the transfer. Every row checks the final status
+// text, that the send ends within the protocol's own limits, that the port or MIDI device is
+// free for the next send at once, that the result log and the diagnostic log only grew, and
+// that the profile kept every entry except the last file sent.
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/c_romsend_app.h"
+#include "app/c_romsend_dlg.h"
+#include "app/qt_event_pump.h"
+#include "app/update_list.h"
+#include "bam_image.h"
+#include "midi_unit.h"
+#include "platform/diagnostic_log.h"
+#include "platform/event_pump.h"
+#include "platform/message_box.h"
+#include "platform/midi_loopback.h"
+#include "platform/profile.h"
+#include "platform/program_info.h"
+#include "platform/tick_count.h"
+#include "protocol/sender.h"
+#include "qt_app.h"
+#include "setup/romsend_sheet.h"
+#include "simulated_unit.h"
+#include "test_env.h"
+#include "transport/midi_comm_driver.h"
+#include "transport/win_comm_driver.h"
+
+namespace kestrune {
+namespace {
+
+enum class Transport { kBamOverSerial, kHexOverSerial, kBamOverMidi };
+enum class Fault { kUnitSilent, kHangsUp, kSendsGarbage, kAnswersErrorCode, kBadChecksumsThenRecovers };
+enum class Phase { kContact, kSync, kOpen, kData, kClose, kStartRecord, kMiddleLine };
+
+struct Row {
+  Transport transport;
+  Fault fault;
+  Phase phase;
+  const char* finalText;  // the status line at the end, exactly
+  int result;             // what the send returns
+  unsigned protocolMs;    // what the protocol's own time limits let the failing phase take
+  int resends;            // frames the engine resent (the unit's bad-checksum answers)
+};
+
+// The protocol's time limits that a failing phase can use up.
+constexpr unsigned kContactMs = 10 * 1000;  // ten one-second waits for the wake-up answer
+constexpr unsigned kSyncMs = 20 * 1000;     // twenty 'U' prompts, each answered within a second
+constexpr unsigned kIdentityMs = 5000;      // the MIDI identity reply
+constexpr unsigned kHexReplyMs = 5000;      // a start record's or a line's verdict
+constexpr unsigned kAckMs = kAckLimitMs;    // a frame's acknowledgement
+// Besides the failing phase a send makes contact and shows up to two dozen status texts, each
+// of which may stand 500 ms before the next; plus slack for a loaded machine.
+constexpr unsigned kAllowanceMs = 25000;
+
+// clang-format off
+const Row kRows[] = {
+    // BAM over a serial line. The line synchronisation has no answer but '#' (anything else is
+    // noise: the garbage row), so there is no error code at Sync; the wake-up byte and the
+    // prompts carry no checksum, so bad checksums exist only from Open on.
+    {Transport::kBamOverSerial, Fault::kUnitSilent, Phase::kContact, "Communication startup failed !!", 1, kContactMs, 0},
+    {Transport::kBamOverSerial, Fault::kUnitSilent, Phase::kSync, "Failure", 1, kSyncMs, 0},
+    {Transport::kBamOverSerial, Fault::kUnitSilent, Phase::kOpen, "RS232 timeout  (Open Command Ack Error 100)", 100, kAckMs, 0},
+    // The failed data frame is followed by a Close, which the silent unit does not answer either.
+    {Transport::kBamOverSerial, Fault::kUnitSilent, Phase::kData, "RS232 timeout  (Send Data Command Ack Error 100)", 100, 2 * kAckMs, 0},
+    // Close's failures are not reported: only the transfer's own end text shows.
+    {Transport::kBamOverSerial, Fault::kUnitSilent, Phase::kClose, "Transfer Failed ! (E100)", 100, kAckMs, 0},
+    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kContact, "Communication startup failed !!", 1, kContactMs, 0},
+    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kSync, "Failure", 1, kSyncMs, 0},
+    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kOpen, "RS232 timeout  (Open Command Ack Error 100)", 100, kAckMs, 0},
+    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kData, "RS232 timeout  (Send Data Command Ack Error 100)", 100, kAckMs, 0},
+    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kClose, "Transfer Failed ! (E100)", 100, kAckMs, 0},
+    // Any byte but 0x00 answers the wake-up; the line synchronisation that follows sorts the
+    // line out, so noise at contact costs nothing.
+    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kContact, "Transfer Successful", 0, 0, 0},
+    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kSync, "Failure", 1, kSyncMs, 0},
+    // Noise in front of a reply shifts it; its length field then reads 0.
+    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kOpen, "Bad Message 1 (Open Command Ack Error 9)", 9, 0, 0},
+    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kData, "Bad Message 1 (Send Data Command Ack Error 9)", 9, 0, 0},
+    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kClose, "Transfer Failed ! (E9)", 9, 0, 0},
+    // A unit that is not awake answers the wake-up byte with 0x00.
+    {Transport::kBamOverSerial, Fault::kAnswersErrorCode, Phase::kContact, "Communication startup failed !!", 1, kContactMs, 0},
+    {Transport::kBamOverSerial, Fault::kAnswersErrorCode, Phase::kOpen, "Bad Flash Erase (Open Operation Error 4)", 4, 0, 0},
+    {Transport::kBamOverSerial, Fault::kAnswersErrorCode, Phase::kData, "cell stuck at 0x011200 (Send Data Operation Error 3)", 3, 0, 0},
+    {Transport::kBamOverSerial, Fault::kAnswersErrorCode, Phase::kClose, "Transfer Failed ! (E4010)", 4010, 0, 0},
+    {Transport::kBamOverSerial, Fault::kBadChecksumsThenRecovers, Phase::kOpen, "Transfer Successful (3 retries)", 0, 0, 3},
+    // Five refusals in a row: the most a frame may be resent.
+    {Transport::kBamOverSerial, Fault::kBadChecksumsThenRecovers, Phase::kData, "Transfer Successful (5 retries)", 0, 0, 5},
+    {Transport::kBamOverSerial, Fault::kBadChecksumsThenRecovers, Phase::kClose, "Transfer Successful (3 retries)", 0, 0, 3},
+
+    // Intel HEX over a serial line; its contact and line synchronisation are the BAM rows'.
+    // HEX problems show only as status texts: the send returns 0 once the file opened.
+    {Transport::kHexOverSerial, Fault::kUnitSilent, Phase::kStartRecord, "Unknown Error", 0, kHexReplyMs, 0},
+    {Transport::kHexOverSerial, Fault::kUnitSilent, Phase::kMiddleLine, "Unknown Error", 0, kHexReplyMs, 0},
+    {Transport::kHexOverSerial, Fault::kHangsUp, Phase::kStartRecord, "Unknown Error", 0, kHexReplyMs, 0},
+    {Transport::kHexOverSerial, Fault::kHangsUp, Phase::kMiddleLine, "Unknown Error", 0, kHexReplyMs, 0},
+    // The noise starts with 0x00, a verdict that ends the transfer without a resend.
+    {Transport::kHexOverSerial, Fault::kSendsGarbage, Phase::kStartRecord, "Unknown Error", 0, 0, 0},
+    {Transport::kHexOverSerial, Fault::kSendsGarbage, Phase::kMiddleLine, "Unknown Error", 0, 0, 0},
+    {Transport::kHexOverSerial, Fault::kAnswersErrorCode, Phase::kStartRecord, "Bad Msg", 0, 0, 0},
+    // '!' seven times: the 33rd line is refused for good; 0x5cc is the file offset just past it
+    // (32 lines of 45 characters, then the line's 43 and its CR).
+    {Transport::kHexOverSerial, Fault::kAnswersErrorCode, Phase::kMiddleLine, "Bad Result around 0x5cc", 0, 0, 0},
+    // The start record is never sent again: the unit's '-' ends the transfer, and only the next
+    // send (the port check below) shows the unit recovered.
+    {Transport::kHexOverSerial, Fault::kBadChecksumsThenRecovers, Phase::kStartRecord, "Bad Send", 0, 0, 0},
+    {Transport::kHexOverSerial, Fault::kBadChecksumsThenRecovers, Phase::kMiddleLine, "Success!", 0, 0, 0},
+
+    // BAM over MIDI through the loopback. MIDI has no line synchronisation (no Sync phase), and
+    // the identity exchange carries no checksum. A MIDI link has no line to hang up: its
+    // counterpart is the interface pulled out mid-send, after which the next send finds it
+    // plugged in again.
+    {Transport::kBamOverMidi, Fault::kUnitSilent, Phase::kContact, "Communication startup failed !!", 100, kIdentityMs, 0},
+    {Transport::kBamOverMidi, Fault::kUnitSilent, Phase::kOpen, "Comms timeout (Open Command Ack Error 100)", 100, kAckMs, 0},
+    {Transport::kBamOverMidi, Fault::kUnitSilent, Phase::kData, "Comms timeout (Send Data Command Ack Error 100)", 100, 2 * kAckMs, 0},
+    {Transport::kBamOverMidi, Fault::kUnitSilent, Phase::kClose, "Transfer Failed ! (E100)", 100, kAckMs, 0},
+    {Transport::kBamOverMidi, Fault::kHangsUp, Phase::kContact, "Communication startup failed !!", 100, kIdentityMs, 0},
+    {Transport::kBamOverMidi, Fault::kHangsUp, Phase::kOpen, "Comms timeout (Open Command Ack Error 100)", 100, kAckMs, 0},
+    {Transport::kBamOverMidi, Fault::kHangsUp, Phase::kData, "Comms timeout (Send Data Command Ack Error 100)", 100, 2 * kAckMs, 0},
+    {Transport::kBamOverMidi, Fault::kHangsUp, Phase::kClose, "Transfer Failed ! (E100)", 100, kAckMs, 0},
+    // Another maker's SysEx where the identity reply should be: taken, and not an identity.
+    {Transport::kBamOverMidi, Fault::kSendsGarbage, Phase::kContact, "Communication startup failed !!", 100, 0, 0},
+    {Transport::kBamOverMidi, Fault::kSendsGarbage, Phase::kOpen, "Bad Message 1 (Open Command Ack Error 9)", 9, 0, 0},
+    {Transport::kBamOverMidi, Fault::kSendsGarbage, Phase::kData, "Bad Message 1 (Send Data Command Ack Error 9)", 9, 0, 0},
+    {Transport::kBamOverMidi, Fault::kSendsGarbage, Phase::kClose, "Transfer Failed ! (E9)", 9, 0, 0},
+    // The unit says it runs its application, not the boot loader: a message box, and the status
+    // line keeps "Awaiting contact".
+    {Transport::kBamOverMidi, Fault::kAnswersErrorCode, Phase::kContact, "Awaiting contact", 1, 0, 0},
+    {Transport::kBamOverMidi, Fault::kAnswersErrorCode, Phase::kOpen, "Bad Flash Erase (Open Operation Error 4)", 4, 0, 0},
+    {Transport::kBamOverMidi, Fault::kAnswersErrorCode, Phase::kData, "cell stuck at 0x011200 (Send Data Operation Error 3)", 3, 0, 0},
+    {Transport::kBamOverMidi, Fault::kAnswersErrorCode, Phase::kClose, "Transfer Failed ! (E4010)", 4010, 0, 0},
+    {Transport::kBamOverMidi, Fault::kBadChecksumsThenRecovers, Phase::kOpen, "Transfer Successful (3 retries)", 0, 0, 3},
+    {Transport::kBamOverMidi, Fault::kBadChecksumsThenRecovers, Phase::kData, "Transfer Successful (5 retries)", 0, 0, 5},
+    {Transport::kBamOverMidi, Fault::kBadChecksumsThenRecovers, Phase::kClose, "Transfer Successful (3 retries)", 0, 0, 3},
+};
+// clang-format on
+
+const char* TransportName(Transport t) {
+  switch (t) {
+    case Transport::kBamOverSerial:
+      return "BamOverSerial";
+    case Transport::kHexOverSerial:
+      return "HexOverSerial";
+    case Transport::kBamOverMidi:
+      return "BamOverMidi";
+  }
+  return "";
+}
+
+const char* FaultName(Fault f) {
+  switch (f) {
+    case Fault::kUnitSilent:
+      return "UnitSilent";
+    case Fault::kHangsUp:
+      return "HangsUp";
+    case Fault::kSendsGarbage:
+      return "SendsGarbage";
+    case Fault::kAnswersErrorCode:
+      return "AnswersErrorCode";
+    case Fault::kBadChecksumsThenRecovers:
+      return "BadChecksumsThenRecovers";
+  }
+  return "";
+}
+
+const char* PhaseName(Phase p) {
+  switch (p) {
+    case Phase::kContact:
+      return "Contact";
+    case Phase::kSync:
+      return "Sync";
+    case Phase::kOpen:
+      return "Open";
+    case Phase::kData:
+      return "Data";
+    case Phase::kClose:
+      return "Close";
+    case Phase::kStartRecord:
+      return "StartRecord";
+    case Phase::kMiddleLine:
+      return "MiddleLine";
+  }
+  return "";
+}
+
+std::string RowName(const testing::TestParamInfo<Row>& info) {
+  return std::string(TransportName(info.param.transport)) + "_" + FaultName(info.param.fault) + "_At" +
+         PhaseName(info.param.phase);
+}
+
+constexpr char kBamFile[] = "Kestrune_Demo.bam";
+constexpr char kHexFile[] = "Kestrune_Demo.hex";
+constexpr char kMidiDevice[] = "USB Audio Device";
+// Line noise in front of a reply. It starts with 0x00 so that a HEX verdict taken from it is
+// final, and puts 0 into a BAM reply's length field.
+const std::string kNoise("\x00\xFF\x00\xFF\x00", 5);
+// The HEX line whose reply a middle-line fault replaces: the 33rd of the sample's 65.
+constexpr int kMiddleLine = 32;
+
+bool StartsWith(const std::string& text, const std::string& head) {
+  return text.rfind(head, 0) == 0;
+}
+
+std::string DiagnosticLogPath() {
+  return ReplaceExtension(ProgramPath(), ".log");
+}
+
+// Whether a descriptor of this process still refers to `path`.
+bool OpenInThisProcess(const std::string& path) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code linkError;
+    if (std::filesystem::read_symlink(entry.path(), linkError) == path && !linkError) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> SampleHexLines() {
+  std::vector<std::string> lines;
+  const std::string text = bamgen::SampleHex();
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = text.find("\r\n", at);
+    const std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (!line.empty()) lines.push_back(line);
+    if (end == std::string::npos) break;
+    at = end + 2;
+  }
+  return lines;
+}
+
+// The BAM image a unit took must be the sample's, block for block.
+void ExpectBamImage(const sim::Recording& r) {
+  const bamgen::BamImage image = bamgen::SampleBam();
+  EXPECT_EQ(r.imageHeader, bamgen::ImageHeader(image));
+  std::vector<std::vector<uint8_t>> blocks(image.blocks.size());
+  for (const sim::DataChunk& c : r.chunks) {
+    EXPECT_EQ(c.tag, image.tag);
+    ASSERT_LT(c.block, blocks.size());
+    blocks[c.block].insert(blocks[c.block].end(), c.data.begin(), c.data.end());
+  }
+  for (size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(blocks[i], image.blocks[i].data) << "block " << i;
+  ASSERT_FALSE(r.commands.empty());
+  EXPECT_EQ(r.commands.front(), sim::kCmdOpen);
+  EXPECT_EQ(r.commands.back(), sim::kCmdClose);
+}
+
+void ExpectHexImage(const sim::Recording& r) {
+  EXPECT_EQ(r.hexLines, SampleHexLines());
+  ASSERT_FALSE(r.hexStartRecords.empty());
+  EXPECT_EQ(r.hexStartRecords.back(), ":02000064000496");
+}
+
+// romsend started in the test's working folder with its main page shown, and the unit on the
+// transport the row names: a simulated unit on a pty, or one behind a loopback MIDI device.
+class Romsend {
+ public:
+  explicit Romsend(Transport transport) : transport_(transport) {
+    test::EnsureQtApp();
+    const std::vector<uint8_t> bam = bamgen::BuildBam(bamgen::SampleBam());
+    test::WriteFileBytes(kBamFile, std::string(bam.begin(), bam.end()));
+    test::WriteFileBytes(kHexFile, bamgen::SampleHex());
+    if (Midi()) {
+      midi_ = std::make_unique<MidiLoopback>();
+      PlugMidiUnit();
+      midi_->Install();
+    } else {
+      StartSerialUnit();
+    }
+    useBoxes_ = std::make_unique<ScopedMessageBox>(&boxes);
+    pump_ = std::make_unique<QtEventPump>();
+    SetCurrentPump(pump_.get());
+    engine = std::make_unique<mySender>("romsend.txt");
+    engine->SetStatusPrinter(PrintStatus);
+    SetTheSender(engine.get());
+
+    const char* args[] = {"romsend"};
+    app_ = std::make_unique<CRomsendApp>([] { return std::string(); });
+    app_->InitInstance(1, args, false);
+    AppProfile().WriteInt("Config", "CommsMode", Midi() ? 1 : 0);
+    if (!Midi()) AppProfile().WriteString("serial", "port", serialUnit->SlavePath());
+    app_->Sheet()->show();
+    main = static_cast<CRomsendDlg*>(app_->Sheet()->GetPage(0));
+    main->commsMode = Midi() ? 1 : 0;
+    QObject::connect(Status(), &QLineEdit::textChanged, [this](const QString& text) { OnShown(text.toStdString()); });
+    // Opening the transport stores its settings (the serial line's, the MIDI devices' names);
+    // one open and close first, so that a send finds them as they will stay.
+    std::unique_ptr<BaseCommDriver> driver(CRomsendDlg::TransportFactory()(main->commsMode));
+    EXPECT_EQ(driver->Open(), 0);
+    driver->Close();
+  }
+
+  ~Romsend() {
+    app_.reset();
+    SetTheSender(nullptr);
+    engine.reset();
+    SetCurrentPump(nullptr);
+    pump_.reset();
+    useBoxes_.reset();
+    if (midiUnit) midiUnit->Stop();
+    for (auto& unit : unpluggedUnits_) unit->Stop();
+  }
+  Romsend(const Romsend&) = delete;
+  Romsend& operator=(const Romsend&) = delete;
+
+  bool Midi() const { return transport_ == Transport::kBamOverMidi; }
+  QLineEdit* Status() const { return main->ControlAs<QLineEdit>(CRomsendDlg::kIdStatus); }
+  std::string StatusText() const { return Status()->text().toStdString(); }
+  const std::string& FileName() const {
+    static const std::string bam = kBamFile, hex = kHexFile;
+    return transport_ == Transport::kHexOverSerial ? hex : bam;
+  }
+
+  // The listed file's path, selected in the list as the user would.
+  std::string SelectFile() {
+    auto* list = main->ControlAs<QListWidget>(CRomsendDlg::kIdList);
+    for (int i = 0; i < list->count(); ++i) {
+      const auto path = UpdateEntryPath(list->item(i));
+      if (path && std::filesystem::path(*path).filename() == FileName()) {
+        list->setCurrentRow(i);
+        return *path;
+      }
+    }
+    ADD_FAILURE() << FileName() << " is not listed";
+    return {};
+  }
+
+  // Runs `action` once, when the status line first shows a text that `when` accepts.
+  void OnText(std::function<bool(const std::string&)> when, std::function<void()> action) {
+    when_ = std::move(when);
+    action_ = std::move(action);
+  }
+
+  // A new simulated unit on a new pty, named in the profile as the serial port.
+  void StartSerialUnit() {
+    if (serialUnit) hungUpUnits_.push_back(std::move(serialUnit));
+    serialUnit = std::make_unique<sim::SimulatedUnit>();
+    ASSERT_TRUE(serialUnit->Start()) << serialUnit->LastError();
+    if (app_) AppProfile().WriteString("serial", "port", serialUnit->SlavePath());
+  }
+  // The MIDI interface (plugged in again) with a fresh unit behind it.
+  void PlugMidiUnit() {
+    if (midiUnit) unpluggedUnits_.push_back(std::move(midiUnit));
+    midiEnd = &midi_->AddDevice(kMidiDevice);
+    midiUnit = std::make_unique<sim::MidiUnit>();
+    ASSERT_TRUE(midiUnit->Start(*midiEnd));
+  }
+  void UnplugMidi() { midi_->RemoveDevice(kMidiDevice); }
+
+  RecorderMessageBox boxes;
+  std::unique_ptr<mySender> engine;
+  CRomsendDlg* main = nullptr;
+  std::unique_ptr<sim::SimulatedUnit> serialUnit;
+  std::unique_ptr<sim::MidiUnit> midiUnit;
+  MidiDeviceEnd* midiEnd = nullptr;
+  std::vector<std::string> shown;
+
+ private:
+  void OnShown(const std::string& text) {
+    shown.push_back(text);
+    if (when_ && when_(text)) {
+      when_ = nullptr;
+      action_();
+    }
+  }
+
+  Transport transport_;
+  // Declared first so that it outlives every unit, driver and port made on it.
+  std::unique_ptr<MidiLoopback> midi_;
+  std::vector<std::unique_ptr<sim::MidiUnit>> unpluggedUnits_;
+  std::vector<std::unique_ptr<sim::SimulatedUnit>> hungUpUnits_;
+  std::unique_ptr<ScopedMessageBox> useBoxes_;
+  std::unique_ptr<QtEventPump> pump_;
+  std::unique_ptr<CRomsendApp> app_;
+  std::function<bool(const std::string&)> when_;
+  std::function<void()> action_;
+};
+
+// When a phase begins, as the status line tells it: the fault is switched on there, so that it
+// hits the phase's first message.
+std::function<bool(const std::string&)> PhaseStart(Phase phase) {
+  switch (phase) {
+    case Phase::kContact:  // shown before the wake-up byte or the identity request goes out
+      return [](const std::string& t) { return t == "Awaiting contact"; };
+    case Phase::kSync:  // shown before the first 'U' prompt
+      return [](const std::string& t) { return t == "Contact made"; };
+    case Phase::kOpen:  // shown before the Open frame
+      return [](const std::string& t) { return t == "Erasing"; };
+    case Phase::kData:  // the first progress report; more data frames follow it
+      return [](const std::string& t) { return StartsWith(t, "Copying ... "); };
+    case Phase::kClose:  // the last progress report, after the last data frame's replies
+      return [](const std::string& t) { return StartsWith(t, "Copying ... 100%"); };
+    case Phase::kStartRecord:  // the end of the line synchronisation; the start record follows
+      return [](const std::string& t) { return t == "Success"; };
+    case Phase::kMiddleLine: {  // the progress report of the line before the middle one
+      auto reports = std::make_shared<int>(0);
+      return [reports](const std::string& t) { return StartsWith(t, "Comparing ... ") && ++*reports == kMiddleLine; };
+    }
+  }
+  return {};
+}
+
+// The unit's frame command for a BAM phase.
+uint8_t PhaseCommand(Phase phase) {
+  return phase == Phase::kOpen ? sim::kCmdOpen : phase == Phase::kData ? sim::kCmdSendData : sim::kCmdClose;
+}
+
+// The error a unit answers a frame's operation with: a code with its fixed text for Open, the
+// unit's own text for a data frame, and a device error word for Close.
+sim::ReplyFault PhaseError(Phase phase) {
+  if (phase == Phase::kOpen) return {sim::ReplyFault::Kind::kCode, 4, "", 1};
+  if (phase == Phase::kData) return {sim::ReplyFault::Kind::kCode, 3, "cell stuck at 0x011200", 1};
+  return {sim::ReplyFault::Kind::kCode, 4010, "", 1};
+}
+
+// The serial unit's misbehaviour for a row, switched on at the start of its phase.
+void ArmSerialFault(sim::SimulatedUnit& unit, const Row& row) {
+  const bool hex = row.phase == Phase::kStartRecord || row.phase == Phase::kMiddleLine;
+  switch (row.fault) {
+    case Fault::kUnitSilent:
+      unit.SetSilent(true);
+      return;
+    case Fault::kHangsUp:
+      // The line drops once the unit has heard the phase's first byte (wake-up, prompt) or,
+      // for frames and lines, a few bytes into them.
+      unit.SetHangUpAfter(row.phase == Phase::kContact || row.phase == Phase::kSync ? 1
+                          : row.phase == Phase::kClose                              ? 3
+                                                                                    : 5);
+      return;
+    case Fault::kSendsGarbage:
+      if (row.phase == Phase::kContact)
+        unit.SetWakeAnswer(0xA5);
+      else if (row.phase == Phase::kSync)
+        unit.SetPromptAnswer("\xA5\x5A\xC3");
+      else
+        unit.SetGarbage(kNoise, 1);
+      return;
+    case Fault::kAnswersErrorCode:
+      if (row.phase == Phase::kContact)
+        unit.SetWakeAnswer(0x00);
+      else if (row.phase == Phase::kStartRecord)
+        unit.SetHexStartAnswer("?");
+      else if (row.phase == Phase::kMiddleLine)
+        unit.SetHexLineFaults({{sim::HexLineFault::Kind::kVerdict, '!', 0, 7}});
+      else
+        unit.SetReplyFault(PhaseCommand(row.phase), sim::Stage::kResult, PhaseError(row.phase));
+      return;
+    case Fault::kBadChecksumsThenRecovers:
+      if (row.phase == Phase::kStartRecord)
+        unit.SetHexStartAnswer("-");
+      else if (hex)
+        unit.SetHexLineFaults({{sim::HexLineFault::Kind::kVerdict, '-', 0, 3}});
+      else
+        unit.SetBadChecksumFrames(row.resends);
+      return;
+  }
+}
+
+void ClearSerialFaults(sim::SimulatedUnit& unit) {
+  unit.SetSilent(false);
+  unit.ClearReplyFaults();
+  unit.SetBadChecksumFrames(0);
+  unit.SetGarbage("", 0);
+  unit.SetWakeAnswer(0x06);
+  unit.SetPromptAnswer("#");
+  unit.SetHexLineFaults({});
+  unit.SetHexStartAnswer(std::nullopt);
+  unit.ClearRecording();
+}
+
+// A SysEx message of another maker, as a MIDI interface may pass it on from elsewhere.
+const std::vector<uint8_t> kForeignSysEx = {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7};
+
+// The unit's own reply message ('U', packed) holding noise instead of a reply.
+std::vector<uint8_t> NoiseReplyMessage() {
+  std::string noise = kNoise;
+  noise.resize(Sender::kReplyHeader, '\0');
+  std::vector<uint8_t> m = {0xF0, 0x7D, 0x70, 0x01, 'U'};
+  const std::vector<uint8_t> packed = PackSevenBit(reinterpret_cast<const uint8_t*>(noise.data()), noise.size());
+  m.insert(m.end(), packed.begin(), packed.end());
+  m.push_back(0xF7);
+  return m;
+}
+
+void ArmMidiFault(Romsend& r, const Row& row) {
+  sim::MidiUnit& unit = *r.midiUnit;
+  switch (row.fault) {
+    case Fault::kUnitSilent:
+      unit.SetSilent(true);
+      return;
+    case Fault::kHangsUp:
+      r.UnplugMidi();
+      return;
+    case Fault::kSendsGarbage: {
+      // Sent now, it arrives before the unit's answer to the message that is about to go out.
+      const std::vector<uint8_t> m = row.phase == Phase::kContact ? kForeignSysEx : NoiseReplyMessage();
+      r.midiEnd->Send(m.data(), m.size());
+      return;
+    }
+    case Fault::kAnswersErrorCode:
+      if (row.phase == Phase::kContact) {
+        sim::MidiIdentity identity;
+        identity.appName = "Lumo App";
+        unit.SetIdentity(identity);
+      } else {
+        unit.SetReplyFault(PhaseCommand(row.phase), sim::Stage::kResult, PhaseError(row.phase));
+      }
+      return;
+    case Fault::kBadChecksumsThenRecovers:
+      unit.SetBadChecksumFrames(row.resends);
+      return;
+  }
+}
+
+void ClearMidiFaults(sim::MidiUnit& unit) {
+  unit.SetSilent(false);
+  unit.SetIdentity(sim::MidiIdentity{});
+  for (uint8_t command : {sim::kCmdOpen, sim::kCmdSendData, sim::kCmdClose}) {
+    unit.SetReplyFault(command, sim::Stage::kResult, {sim::ReplyFault::Kind::kCode, 0, "", 0});
+  }
+  unit.SetBadChecksumFrames(0);
+  unit.ClearRecording();
+}
+
+class RomsendFaults : public testing::TestWithParam<Row> {};
+
+TEST_P(RomsendFaults, EndsInTimeAndLeavesPortLogsAndProfileSound) {
+  const Row& row = GetParam();
+  const std::string name = RowName({row, 0});
+  Romsend r(row.transport);
+  const std::string path = r.SelectFile();
+  ASSERT_FALSE(path.empty());
+
+  // What stands before the send: an earlier entry in each log, an older "LastFile".
+  ASSERT_TRUE(AppProfile().WriteString("Romsend", "LastFile", "previous.bam"));
+  WriteLog("fault matrix: %s begins", name.c_str());
+  const std::string diagnosticBefore = test::ReadFileBytes(DiagnosticLogPath());
+  ASSERT_NE(diagnosticBefore.find(name + " begins"), std::string::npos) << DiagnosticLogPath();
+  const std::string resultLogBefore = test::ReadFileBytes("romsend.txt");
+  const std::string profileBefore = test::ReadFileBytes(AppProfile().Path());
+  ASSERT_FALSE(profileBefore.empty());
+  const std::string serialPort = r.Midi() ? std::string() : r.serialUnit->SlavePath();
+
+  r.OnText(PhaseStart(row.phase), [&r, &row] {
+    if (r.Midi())
+      ArmMidiFault(r, row);
+    else
+      ArmSerialFault(*r.serialUnit, row);
+  });
+
+  // (b) The send ends on its own within the protocol's limits; a watchdog turns a hang into a
+  // failure (and a Stop) instead of a stuck test.
+  const unsigned bound = row.protocolMs + kAllowanceMs;
+  bool overdue = false;
+  QTimer watchdog;
+  watchdog.setSingleShot(true);
+  QObject::connect(&watchdog, &QTimer::timeout, [&] {
+    overdue = true;
+    r.engine->SetCancel(1);
+  });
+  watchdog.start(static_cast<int>(bound));
+  const uint32_t start = TickCount();
+  const int result = r.main->Send(path);
+  const int32_t elapsed = TickDiff(TickCount(), start);
+  watchdog.stop();
+  EXPECT_FALSE(overdue) << "no end within " << bound << " ms";
+  EXPECT_LE(elapsed, static_cast<int32_t>(bound));
+
+  // (a) The final status text, the result, and for the rows that recover the whole image.
+  EXPECT_EQ(r.StatusText(), row.finalText);
+  EXPECT_EQ(result, row.result);
+  EXPECT_EQ(r.main->sendInProgress, 0);
+  const auto boxes = r.boxes.Boxes();
+  if (row.transport == Transport::kBamOverMidi && row.fault == Fault::kAnswersErrorCode &&
+      row.phase == Phase::kContact) {
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Hold down middle button while restarting");
+    EXPECT_EQ(boxes[0].title, "Pedal is not in UPDATE Mode");
+  } else {
+    EXPECT_TRUE(boxes.empty()) << boxes[0].text;
+  }
+  const bool recovers = row.fault == Fault::kBadChecksumsThenRecovers && row.phase != Phase::kStartRecord;
+  if (recovers) {
+    if (r.Midi())
+      ExpectBamImage(r.midiUnit->Snapshot().core);
+    else if (row.transport == Transport::kHexOverSerial)
+      ExpectHexImage(r.serialUnit->Snapshot());
+    else
+      ExpectBamImage(r.serialUnit->Snapshot());
+  }
+
+  // (d) Both logs kept what they held and grew by whole entries: the result log by this
+  // contact's start time and any failure line the engine reported; the diagnostic log by the
+  // resend notices, and it still takes entries.
+  const std::string resultLog = test::ReadFileBytes("romsend.txt");
+  ASSERT_GT(resultLog.size(), resultLogBefore.size());
+  EXPECT_EQ(resultLog.compare(0, resultLogBefore.size(), resultLogBefore), 0);
+  const std::string resultAdded = resultLog.substr(resultLogBefore.size());
+  EXPECT_TRUE(resultAdded.size() >= 2 && resultAdded.compare(resultAdded.size() - 2, 2, "\r\n") == 0) << resultAdded;
+  if (std::string(row.finalText).find(" Error ") != std::string::npos) {
+    EXPECT_NE(resultAdded.find(std::string(row.finalText) + "\r\n"), std::string::npos) << resultAdded;
+  }
+  WriteLog("fault matrix: %s ends", name.c_str());
+  const std::string diagnostic = test::ReadFileBytes(DiagnosticLogPath());
+  ASSERT_GT(diagnostic.size(), diagnosticBefore.size());
+  EXPECT_EQ(diagnostic.compare(0, diagnosticBefore.size(), diagnosticBefore), 0);
+  const std::string diagnosticAdded = diagnostic.substr(diagnosticBefore.size());
+  for (int n = 1; n <= row.resends; ++n) {
+    EXPECT_NE(diagnosticAdded.find("Send: Bad Checksum - retry #" + std::to_string(n)), std::string::npos) << n;
+  }
+  EXPECT_EQ(diagnosticAdded.find("retry #" + std::to_string(row.resends + 1)), std::string::npos);
+  EXPECT_EQ(diagnosticAdded.substr(diagnosticAdded.size() - (name.size() + 5)), name + " ends");
+
+  // (e) The profile is byte for byte what it was, except for "LastFile", which every send of a
+  // file stores, whatever its outcome.
+  EXPECT_EQ(AppProfile().GetString("Romsend", "LastFile", ""), path);
+  test::TempDir scratch;
+  test::WriteFileBytes(scratch / "expected.ini", profileBefore);
+  ASSERT_TRUE(Profile(scratch / "expected.ini").WriteString("Romsend", "LastFile", path));
+  EXPECT_EQ(test::ReadFileBytes(AppProfile().Path()), test::ReadFileBytes(scratch / "expected.ini"));
+
+  // (c) The port (or MIDI device) was let go: a send started at once on the same one, with the
+  // fault cleared, succeeds and delivers the whole image. A unit that hung up took its pty
+  // with it, and a pulled MIDI interface has to be plugged in again; then no descriptor of the
+  // old port may be left open.
+  if (r.Midi()) {
+    if (row.fault == Fault::kHangsUp)
+      r.PlugMidiUnit();
+    else
+      ClearMidiFaults(*r.midiUnit);
+  } else if (row.fault == Fault::kHangsUp) {
+    ASSERT_TRUE(r.serialUnit->Snapshot().hungUp);
+    EXPECT_FALSE(OpenInThisProcess(serialPort)) << serialPort << " is still open";
+    r.StartSerialUnit();
+  } else {
+    ClearSerialFaults(*r.serialUnit);
+  }
+  r.boxes.Clear();
+  EXPECT_EQ(r.main->Send(path), 0);
+  std::string success = row.transport == Transport::kHexOverSerial ? "Success!" : "Transfer Successful";
+  if (row.resends > 0) success += " (" + std::to_string(row.resends) + " retries)";
+  EXPECT_EQ(r.StatusText(), success);
+  if (r.Midi())
+    ExpectBamImage(r.midiUnit->Snapshot().core);
+  else if (row.transport == Transport::kHexOverSerial)
+    ExpectHexImage(r.serialUnit->Snapshot());
+  else
+    ExpectBamImage(r.serialUnit->Snapshot());
+  EXPECT_EQ(test::ReadFileBytes("romsend.txt").compare(0, resultLog.size(), resultLog), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(FaultMatrix, RomsendFaults, testing::ValuesIn(kRows), RowName);
+
+}  // namespace
+}  // namespace kestrune
