@@ -17,10 +17,14 @@ namespace {
 constexpr size_t kMaxEntryText = 1023;
 
 std::FILE* CreateLog(const std::string& path) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return nullptr;
-  // Keep a second running copy from interleaving its entries into this run's file.
-  flock(fd, LOCK_EX | LOCK_NB);
+  // A second running copy neither empties nor interleaves into the first one's file: the file
+  // is emptied only once its lock is held.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
   std::FILE* f = fdopen(fd, "wb");
   if (!f) close(fd);
   return f;

@@ -2,6 +2,7 @@
 #include "sender.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -53,6 +54,8 @@ Sender::Sender(const std::string& resultLogPath) {
     resultLog_ = fdopen(fd, "ab");
     if (!resultLog_) close(fd);
   }
+  // The run goes on without its result lines; the diagnostic log tells why they are missing.
+  if (!resultLog_) WriteLog("result log %s cannot be opened: %s", resultLogPath.c_str(), std::strerror(errno));
 }
 
 Sender::~Sender() {

@@ -73,6 +73,9 @@ int NFile::Open(const std::string& path, unsigned flags, std::uint32_t bufferSiz
       fd_ = fd;
       bufferSize_ = size;
       fileLength_ = static_cast<std::uint64_t>(st.st_size);
+      denyWrite_ = (flags & kShareDenyWrite) != 0;
+      modifiedSec_ = st.st_mtim.tv_sec;
+      modifiedNsec_ = st.st_mtim.tv_nsec;
       windowEnd_ = 0;
       bufferPos_ = bufferCount_ = 0;
       readError_ = 0;
@@ -109,9 +112,21 @@ bool NFile::Refill() {
     readError_ = errno;
     return false;
   }
+  if (denyWrite_ && ChangedSinceOpen()) {
+    // Bytes read now may be the new ones; the caller must not get them after the old ones.
+    readError_ = ESTALE;
+    return false;
+  }
   bufferCount_ = static_cast<std::size_t>(got);
   windowEnd_ += bufferCount_;
   return got > 0;
+}
+
+bool NFile::ChangedSinceOpen() const {
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return true;
+  return static_cast<std::uint64_t>(st.st_size) != fileLength_ || st.st_mtim.tv_sec != modifiedSec_ ||
+         st.st_mtim.tv_nsec != modifiedNsec_;
 }
 
 std::size_t NFile::Read(void* dest, std::size_t count) {

@@ -19,8 +19,9 @@ struct NFileError {
 class NFile {
  public:
   // Open flags with the values of the framework's file-mode flags they stand for. The file is
-  // only ever read; a write mode is refused. Sharing flags are accepted for the callers' sake
-  // but have no effect here: POSIX has no mandatory share modes.
+  // only ever read; a write mode is refused. POSIX cannot keep writers away, so "writers
+  // denied" is kept the other way round: once the file's contents or length change while it is
+  // open, every further read fails (ESTALE), and a reader never mixes old and new bytes.
   enum OpenFlags : unsigned {
     kModeRead = 0x0000,
     kModeWrite = 0x0001,
@@ -66,11 +67,15 @@ class NFile {
 
  private:
   bool Refill();
+  bool ChangedSinceOpen() const;
 
   int fd_ = -1;
   std::uint32_t bufferSize_ = 0;
   std::uint64_t windowEnd_ = 0;   // file offset just past the buffered bytes
   std::uint64_t fileLength_ = 0;  // taken at open
+  bool denyWrite_ = false;        // opened with kShareDenyWrite
+  std::int64_t modifiedSec_ = 0;  // last-modification time at open
+  long modifiedNsec_ = 0;
   std::size_t bufferPos_ = 0;     // next buffered byte to hand out
   std::size_t bufferCount_ = 0;   // bytes held in the buffer
   std::unique_ptr<unsigned char[]> buffer_;
