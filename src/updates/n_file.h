@@ -76,8 +76,8 @@ class NFile {
   bool denyWrite_ = false;        // opened with kShareDenyWrite
   std::int64_t modifiedSec_ = 0;  // last-modification time at open
   long modifiedNsec_ = 0;
-  std::size_t bufferPos_ = 0;     // next buffered byte to hand out
-  std::size_t bufferCount_ = 0;   // bytes held in the buffer
+  std::size_t bufferPos_ = 0;    // next buffered byte to hand out
+  std::size_t bufferCount_ = 0;  // bytes held in the buffer
   std::unique_ptr<unsigned char[]> buffer_;
   int readError_ = 0;
 };
