@@ -55,6 +55,9 @@ int Sender::Contact() {
   std::strftime(when, sizeof when, "%c", &local);
   Log("%s", when);
   cancel_ = 0;
+  // The page shows the last failure line again after a failed transfer; it must be this
+  // session's, not one left over from an earlier send (Close's failures report none).
+  messageText_.clear();
   ShowStatus("Awaiting contact", 1);
 
   if (midi) {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,13 @@ const char* PhaseName(Phase p) {
       return "MiddleLine";
   }
   return "";
+}
+
+std::string RowName(const testing::TestParamInfo<Row>& info);
+
+// The row as it reads in the test list.
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << RowName({row, 0}) << " -> \"" << row.finalText << '"';
 }
 
 std::string RowName(const testing::TestParamInfo<Row>& info) {
@@ -541,6 +549,18 @@ TEST_P(RomsendFaults, EndsInTimeAndLeavesPortLogsAndProfileSound) {
   Romsend r(row.transport);
   const std::string path = r.SelectFile();
   ASSERT_FALSE(path.empty());
+
+  // A failure that the engine does not report (Close's) must not bring back the line of an
+  // earlier failed send: the program has run one before, whose Open the unit refused.
+  if (row.phase == Phase::kClose && row.fault != Fault::kBadChecksumsThenRecovers) {
+    const sim::ReplyFault refused{sim::ReplyFault::Kind::kCode, 4008, "", 1};
+    if (r.Midi())
+      r.midiUnit->SetReplyFault(sim::kCmdOpen, sim::Stage::kResult, refused);
+    else
+      r.serialUnit->SetReplyFault(sim::kCmdOpen, sim::Stage::kResult, refused);
+    EXPECT_EQ(r.main->Send(path), 4008);
+    ASSERT_EQ(r.StatusText(), "bad_erase1 (Open Operation Error 4008)");
+  }
 
   // What stands before the send: an earlier entry in each log, an older "LastFile".
   ASSERT_TRUE(AppProfile().WriteString("Romsend", "LastFile", "previous.bam"));
