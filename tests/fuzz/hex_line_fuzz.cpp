@@ -2,8 +2,8 @@
 // HEX line transfer: the first bytes script the unit's replies, the rest is the file. Checks
 // that every line cut is bounded and never empty, that the consumed count stays inside the
 // file, that what is written holds only printable characters and ends in its one NUL, that
-// every verdict has a text, and that the transfer sends no more lines than the file holds and
-// always ends with a text for the user.
+// every verdict has a text, and that the transfer makes at most the start record and seven
+// writes per line of the file, and always ends with a text for the user.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -118,6 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   });
   // The outcome reaches the user: the transfer's own text, or the engine's when contact failed.
   if (result != 0 || (last.empty() && engine.shown == 0)) std::abort();
-  if (unit->writes > lines + 1) std::abort();  // the start record and at most every line
+  // The start record, then each line at most seven times (six resends of a refused line).
+  if (unit->writes > 1 + 7 * lines) std::abort();
   return 0;
 }
