@@ -51,6 +51,10 @@ int main(int argc, char** argv) {
         "BAM %zu KiB at %d baud: result %d, data phase %.2f s, payload %.1f%% of line rate (goal >= %.0f%%), "
         "client CPU %.2f%% of wall time (goal <= 3%%)\n",
         kib, baud, f.result, f.dataSeconds, share * 100, goal * 100, cpuShare * 100);
+    const std::string at = " at " + std::to_string(baud) + " baud";
+    bench::PrintFigure("BAM over serial" + at + ": payload share of the line rate (data phase)", share * 100, "%",
+                       ">=", goal * 100, f.result == 0);
+    bench::PrintFigure("Client CPU, BAM over serial" + at, cpuShare * 100, "% of wall", "<=", 3, f.result == 0);
     if (f.result != 0 || share < goal || cpuShare > 0.03) ++failures;
   }
   SetCurrentPump(nullptr);

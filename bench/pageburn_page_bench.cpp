@@ -158,5 +158,8 @@ int main() {
               same ? "matches the image" : "DIFFERS",
               gpnvm.empty() ? "not recorded" : gpnvm.substr(0, gpnvm.find('\n')).c_str());
   std::printf("simulator: %s", ReadFile(sim.summaryPath).c_str());
+  const bool ok = failures == 0 && same;
+  bench::PrintFigure("pageburn page time (goal: 1.15 x 66 round trips + flash busy)", pageMs, "ms", "<=", limitMs, ok);
+  bench::PrintFigure("Client CPU, pageburn", cpuShare, "% of wall", "<=", 5, ok);
   return failures == 0 && same ? 0 : 1;
 }

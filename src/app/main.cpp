@@ -6,12 +6,14 @@
 #include "app/c_romsend_dlg.h"
 #include "app/qt_event_pump.h"
 #include "app/qt_message_box.h"
+#include "app/shown_report.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
 #include "protocol/sender.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  kestrune::ReportFirstWindowShownIfAsked(app);
   kestrune::QtEventPump pump;
   kestrune::QtMessageBox boxes;
   kestrune::SetCurrentPump(&pump);
