@@ -118,6 +118,15 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
   std::string line;
   while (verdict == '+') {
     const HexLineCutter::Result cut = cutter.Next(line);
+    if (cut == HexLineCutter::kEnd && file.LastReadError() != 0) {
+      // The file could not be read to its end, or was changed while it was being sent: what
+      // the unit took is not the file the user chose, so this is no success.
+      TransferRunning() = 0;
+      char text[64];
+      std::snprintf(text, sizeof text, "File read failed around 0x%lx", static_cast<unsigned long>(cutter.Consumed()));
+      Print(printer, text);
+      return 0;
+    }
     if (cut == HexLineCutter::kEnd) break;
     if (cut == HexLineCutter::kTooLong) {
       // Nothing in a HEX file is this long: this is not a HEX file, and the unit is not sent it.

@@ -241,6 +241,17 @@ TEST(HexLineTransfer, FilesThatCannotBeSent) {
   EXPECT_EQ(binary.Sent(), std::vector<std::string>{":AA"});
   EXPECT_EQ(binary.printed.back(), "Line too long around 0x405");
   EXPECT_EQ(TransferRunning(), 0);
+
+  // A file rewritten while it is being sent: the lines already read go out, but the end is a
+  // failure, never "Success!".
+  HexBench rewritten;
+  rewritten.answer = [&rewritten](const std::string&, int index) {
+    if (index == 1) test::WriteFileBytes(rewritten.dir / "f.hex", ":XX\n:YY\n:ZZ\n:WW\n");
+    return HexBench::Reply('+', 0);
+  };
+  EXPECT_EQ(rewritten.Send("f.hex", ":AA\n:BB\n:CC\n"), 0);
+  EXPECT_EQ(rewritten.printed.back(), "File read failed around 0xc");
+  EXPECT_EQ(TransferRunning(), 0);
 }
 
 }  // namespace
