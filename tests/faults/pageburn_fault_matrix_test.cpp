@@ -53,6 +53,11 @@ std::string RowName(const testing::TestParamInfo<Row>& info) {
   return std::string(kFaults[static_cast<int>(info.param.fault)]) + "_" + kPhases[static_cast<int>(info.param.phase)];
 }
 
+// The row as it reads in the test list.
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << RowName({row, 0});
+}
+
 std::string Bytes(size_t n, int seed) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 37 + static_cast<size_t>(seed) * 101 + (i >> 7)) & 0xff);
@@ -261,7 +266,7 @@ std::vector<Row> AllRows() {
   return rows;
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrix, PageburnFaults, testing::ValuesIn(AllRows()), RowName);
+INSTANTIATE_TEST_SUITE_P(FaultMatrix, PageburnFaults, testing::ValuesIn(AllRows()), RowName);
 
 }  // namespace
 }  // namespace kestrune

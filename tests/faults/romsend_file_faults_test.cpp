@@ -633,6 +633,11 @@ const FileRow kFileRows[] = {
     {"KilledMidTransfer", KilledMidTransfer},
 };
 
+// The row as it reads in the test list.
+void PrintTo(const FileRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
 class RomsendFileFaults : public testing::TestWithParam<FileRow> {};
 
 TEST_P(RomsendFileFaults, NothingLostNoHangAClearOutcome) {
@@ -643,7 +648,7 @@ std::string FileRowName(const testing::TestParamInfo<FileRow>& row) {
   return row.param.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrix, RomsendFileFaults, testing::ValuesIn(kFileRows), FileRowName);
+INSTANTIATE_TEST_SUITE_P(FaultMatrix, RomsendFileFaults, testing::ValuesIn(kFileRows), FileRowName);
 
 }  // namespace
 }  // namespace kestrune
