@@ -28,10 +28,16 @@ bool SameName(const std::string& a, const std::string& b) {
   return strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
+// Blanks, tabs and stray carriage returns (a line ending in "\r\r\n") around names and values
+// are not part of them; a value never holds a CR of its own.
+bool Blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
+
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+  while (b < e && Blank(s[b])) ++b;
+  while (e > b && Blank(s[e - 1])) --e;
   return s.substr(b, e - b);
 }
 

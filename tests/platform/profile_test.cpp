@@ -62,7 +62,10 @@ TEST(Profile, IntsAndStringsRoundTripAndNamesIgnoreCase) {
 
 TEST(Profile, HandWrittenFileIsRead) {
   TempDir dir;
-  WriteFileBytes(dir / "p.ini", "; comment\r\n[Kestrune]\r\nmsgdelay = 2000\r\n\r\n[Romsend]\nLastFile=a b.bam\nSerialReset=x1\nbig=4294967295\n");
+  WriteFileBytes(
+      dir / "p.ini",
+      "; comment\r\n[Kestrune]\r\nmsgdelay = 2000\r\n\r\n[Romsend]\nLastFile=a b.bam\nSerialReset=x1\nbig=4294967295\n"
+      "edited=\"q\"\r\r\n");
   Profile p(dir / "p.ini");
   EXPECT_EQ(p.GetInt("Kestrune", "msgdelay", 0), 2000);
   EXPECT_EQ(p.GetString("Romsend", "LastFile", ""), "a b.bam");
@@ -74,6 +77,10 @@ TEST(Profile, HandWrittenFileIsRead) {
   EXPECT_NE(file.find("; comment"), std::string::npos);
   EXPECT_EQ(p.GetInt("Kestrune", "msgdelay", 0), 2000);
   EXPECT_EQ(p.GetInt("Kestrune", "new", 0), 3);
+  // A stray carriage return at a line's end is no part of its value, before an edit or after.
+  EXPECT_EQ(p.GetString("Romsend", "edited", ""), "q");
+  ASSERT_TRUE(p.WriteInt("Romsend", "other", 1));
+  EXPECT_EQ(p.GetString("Romsend", "edited", ""), "q");
 }
 
 TEST(Profile, TornOrBinaryFileReadsAsDefaultsAndIsMovedAsideOnWrite) {
@@ -81,7 +88,8 @@ TEST(Profile, TornOrBinaryFileReadsAsDefaultsAndIsMovedAsideOnWrite) {
   static const char kBinary[] = "[serial]\nbaud=9600\n\0\0\x01\xff";
   const std::string damaged[] = {std::string(kBinary, sizeof kBinary - 1),
                                  "[serial]\nbaud=9600\n[Rom",  // torn in a heading
-                                 "\x7f" "ELF\x02\x01\x01 garbage without equals"};
+                                 "\x7f"
+                                 "ELF\x02\x01\x01 garbage without equals"};
   for (const auto& bytes : damaged) {
     WriteFileBytes(dir / "p.ini", bytes);
     Profile p(dir / "p.ini");
