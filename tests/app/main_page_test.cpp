@@ -31,8 +31,11 @@ namespace kestrune {
 namespace {
 
 // romsend started in the test's working folder with a unit attached; the sample files lie in
-// the folder. Every text the status line showed is collected.
+// the folder. Every text the status line showed is collected. Each one has a profile of its
+// own, so no test sees what an earlier one in the same process stored.
 struct Romsend {
+  test::TempDir config;
+  test::ScopedEnv configHome{"XDG_CONFIG_HOME", config.Path().c_str()};
   sim::SimulatedUnit unit;
   RecorderMessageBox boxes;
   std::unique_ptr<ScopedMessageBox> useBoxes;
