@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace kestrune::sim {
 namespace {
@@ -88,6 +89,51 @@ timespec TimeoutUntil(std::chrono::steady_clock::time_point deadline) {
   t.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
   t.tv_nsec = static_cast<long>(ns % 1'000'000'000);
   return t;
+}
+
+bool PtyService::Start() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (started_) {
+    lastError_ = std::string("the ") + what_ + " was started before";
+    return false;
+  }
+  PtyLine pty;
+  if (auto error = OpenPtyLine(pty)) {
+    lastError_ = *error;
+    return false;
+  }
+  pty_ = pty;
+  stopping_ = false;
+  try {
+    thread_ = std::thread([this] { Run(); });
+    started_ = true;
+  } catch (const std::system_error& e) {
+    lastError_ = std::string("thread: ") + e.what();
+    ClosePtyLine(pty_);
+    pty_.slavePath.clear();
+    return false;
+  }
+  return true;
+}
+
+void PtyService::Stop() {
+  if (thread_.joinable()) {
+    stopping_ = true;
+    Nudge();
+    thread_.join();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClosePtyLine(pty_);
+}
+
+std::string PtyService::LastError() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastError_;
+}
+
+void PtyService::Nudge() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  WakeUp(pty_.wakeWrite);
 }
 
 }  // namespace kestrune::sim

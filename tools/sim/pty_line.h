@@ -3,9 +3,12 @@
 // its line the same way.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <time.h>
 
@@ -38,5 +41,45 @@ void DrainWakeUps(int wakeRead);
 
 // The relative timeout that ppoll() needs to wake at `deadline` (zero once it has passed).
 timespec TimeoutUntil(std::chrono::steady_clock::time_point deadline);
+
+// A simulator served by one thread on its own PtyLine: started once, stopped promptly whatever
+// the client does, and woken early when a switch changes. The simulator supplies Run(), which
+// serves the line until `stopping_` is set, and calls Stop() in its own destructor.
+class PtyService {
+ public:
+  PtyService(const PtyService&) = delete;
+  PtyService& operator=(const PtyService&) = delete;
+
+  // Creates the pty (raw mode, so bytes pass unchanged) and starts the serving thread. Returns
+  // false when the pty, pipe or thread cannot be made (LastError says why; nothing is left
+  // open) or when it was started before: a simulator runs once (a failed Start may be
+  // retried). Does not block.
+  bool Start();
+  // Path of the slave side (e.g. /dev/pts/7); empty before a successful Start. Fixed after it.
+  const std::string& SlavePath() const { return pty_.slavePath; }
+  // Ends the serving thread and closes the pty. Returns promptly. Safe to call twice and
+  // without Start.
+  void Stop();
+  std::string LastError() const;
+
+ protected:
+  // `what` names the simulator in LastError ("unit", "monitor").
+  explicit PtyService(const char* what) : what_(what) {}
+  virtual ~PtyService() = default;
+
+  virtual void Run() = 0;
+  // Makes the serving thread look at its switches again.
+  void Nudge();
+
+  std::atomic<bool> stopping_{false};
+  PtyLine pty_;               // the pty and the wake-up pipe that ends the thread's poll() early
+  mutable std::mutex mutex_;  // guards the simulator's switches and recording, and lastError_
+
+ private:
+  const char* what_;
+  std::thread thread_;
+  std::string lastError_;
+  bool started_ = false;
+};
 
 }  // namespace kestrune::sim

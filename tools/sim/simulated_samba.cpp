@@ -30,54 +30,10 @@ struct SimulatedSamba::Line {
   bool blocked = false;  // the client's input queue is full: wait for POLLOUT
 };
 
-SimulatedSamba::SimulatedSamba(SambaOptions options) : core_(options) {}
+SimulatedSamba::SimulatedSamba(SambaOptions options) : PtyService("monitor"), core_(options) {}
 
 SimulatedSamba::~SimulatedSamba() {
   Stop();
-}
-
-bool SimulatedSamba::Start() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (started_) {
-    lastError_ = "the monitor was started before";
-    return false;
-  }
-  PtyLine pty;
-  if (auto error = OpenPtyLine(pty)) {
-    lastError_ = *error;
-    return false;
-  }
-  pty_ = pty;
-  try {
-    thread_ = std::thread([this] { Run(); });
-    started_ = true;
-  } catch (const std::system_error& e) {
-    lastError_ = std::string("thread: ") + e.what();
-    ClosePtyLine(pty_);
-    pty_.slavePath.clear();
-    return false;
-  }
-  return true;
-}
-
-void SimulatedSamba::Stop() {
-  if (thread_.joinable()) {
-    stopping_ = true;
-    Nudge();
-    thread_.join();
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  ClosePtyLine(pty_);
-}
-
-std::string SimulatedSamba::LastError() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return lastError_;
-}
-
-void SimulatedSamba::Nudge() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  WakeUp(pty_.wakeWrite);
 }
 
 void SimulatedSamba::Run() {

@@ -28,23 +28,12 @@
 
 namespace kestrune::sim {
 
-class SimulatedSamba {
+// Start, Stop, SlavePath and LastError come from PtyService; Stop returns promptly whatever
+// the client is doing.
+class SimulatedSamba : public PtyService {
  public:
   explicit SimulatedSamba(SambaOptions options = {});
   ~SimulatedSamba();  // Stop()
-  SimulatedSamba(const SimulatedSamba&) = delete;
-  SimulatedSamba& operator=(const SimulatedSamba&) = delete;
-
-  // Creates the pty (raw mode) and starts the monitor thread. Returns false when the pty, pipe
-  // or thread cannot be made (LastError says why; nothing is left open) or when the monitor
-  // was started before: a monitor runs once. Does not block.
-  bool Start();
-  // Path of the slave side (e.g. /dev/pts/7); empty before a successful Start. Fixed after it.
-  const std::string& SlavePath() const { return pty_.slavePath; }
-  // Ends the monitor thread and closes the pty. Returns promptly whatever the client is doing.
-  // Safe to call twice and without Start.
-  void Stop();
-  std::string LastError() const;
 
   // --- Timing ---
   // Every reply starts `ms` after the '#' of its command arrived (a chip behind USB answers a
@@ -84,22 +73,15 @@ class SimulatedSamba {
  private:
   struct Line;  // the thread's side: send queue and write state
 
-  void Run();
+  void Run() override;
   void ReceiveInput(Line& line);
   // Writes what is due; returns when it next has something to write.
   std::optional<Clock::time_point> Transmit(Line& line, Clock::time_point now);
   void HangUp(Line& line);
-  void Nudge();  // makes the monitor thread look at its switches again
 
-  std::thread thread_;
-  std::atomic<bool> stopping_{false};
-  PtyLine pty_;  // the pty and the wake-up pipe that ends the thread's poll() early
-
-  mutable std::mutex mutex_;  // guards everything below
+  // Guarded by mutex_:
   SambaMonitorCore core_;
   bool hangUpNow_ = false;
-  std::string lastError_;
-  bool started_ = false;
 };
 
 }  // namespace kestrune::sim

@@ -43,55 +43,13 @@ struct SimulatedUnit::Line {
 };
 
 SimulatedUnit::SimulatedUnit(UnitOptions options)
-    : options_(options), core_(std::chrono::milliseconds(std::max(1, options.frameGapMs))), baud_(options.baud) {}
+    : PtyService("unit"),
+      options_(options),
+      core_(std::chrono::milliseconds(std::max(1, options.frameGapMs))),
+      baud_(options.baud) {}
 
 SimulatedUnit::~SimulatedUnit() {
   Stop();
-}
-
-bool SimulatedUnit::Start() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (started_) {
-    lastError_ = "the unit was started before";
-    return false;
-  }
-  PtyLine pty;
-  if (auto error = OpenPtyLine(pty)) {
-    lastError_ = *error;
-    return false;
-  }
-  pty_ = pty;
-  stopping_ = false;
-  try {
-    thread_ = std::thread([this] { Run(); });
-    started_ = true;
-  } catch (const std::system_error& e) {
-    lastError_ = std::string("thread: ") + e.what();
-    ClosePtyLine(pty_);
-    pty_.slavePath.clear();
-    return false;
-  }
-  return true;
-}
-
-void SimulatedUnit::Stop() {
-  if (thread_.joinable()) {
-    stopping_ = true;
-    Nudge();
-    thread_.join();
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  ClosePtyLine(pty_);
-}
-
-std::string SimulatedUnit::LastError() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return lastError_;
-}
-
-void SimulatedUnit::Nudge() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  WakeUp(pty_.wakeWrite);
 }
 
 void SimulatedUnit::Run() {

@@ -40,24 +40,12 @@ struct UnitOptions {
   int frameGapMs = 250;
 };
 
-class SimulatedUnit {
+// Start, Stop, SlavePath and LastError come from PtyService; Stop returns promptly whatever
+// the client is doing (mid-frame, not reading, during a slow erase).
+class SimulatedUnit : public PtyService {
  public:
   explicit SimulatedUnit(UnitOptions options = {});
   ~SimulatedUnit();  // Stop()
-  SimulatedUnit(const SimulatedUnit&) = delete;
-  SimulatedUnit& operator=(const SimulatedUnit&) = delete;
-
-  // Creates the pty (raw mode, so bytes pass unchanged) and starts the unit thread. Returns
-  // false when the pty, pipe or thread cannot be made (LastError says why; nothing is left
-  // open) or when the unit was started before: a unit runs once (a failed Start may be
-  // retried). Does not block.
-  bool Start();
-  // Path of the slave side (e.g. /dev/pts/7); empty before a successful Start. Fixed after it.
-  const std::string& SlavePath() const { return pty_.slavePath; }
-  // Ends the unit thread and closes the pty. Returns promptly, whatever the client is doing
-  // (mid-frame, not reading, during a slow erase). Safe to call twice and without Start.
-  void Stop();
-  std::string LastError() const;
 
   // Pacing; applies to bytes received and replies started after the call. 0: unpaced.
   void SetBaud(int baud);
@@ -104,25 +92,18 @@ class SimulatedUnit {
  private:
   struct Line;  // the thread's side: descriptors, send queue, pacing clocks
 
-  void Run();
+  void Run() override;
   // Thread side: reads what is there, feeds the core, hangs up when told.
   void ReceiveInput(Line& line);
   // Thread side: writes what is due; returns when it next has something to write.
   std::optional<Clock::time_point> Transmit(Line& line, Clock::time_point now);
   void HangUp(Line& line);
-  void Nudge();  // makes the unit thread look at its switches again
 
   const UnitOptions options_;
-  std::thread thread_;
-  std::atomic<bool> stopping_{false};
-  PtyLine pty_;  // the pty and the wake-up pipe that ends the thread's poll() early
-
-  mutable std::mutex mutex_;  // guards everything below
+  // Guarded by mutex_:
   UnitCore core_;
   int baud_ = 0;
   std::optional<uint64_t> hangUpAfter_;
-  std::string lastError_;
-  bool started_ = false;
 };
 
 }  // namespace kestrune::sim
