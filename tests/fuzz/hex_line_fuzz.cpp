@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include "../support/recording_sender.h"
 #include "protocol/sender.h"
 #include "transport/base_comm_driver.h"
 #include "updates/hex_line_transfer.h"
@@ -46,16 +47,6 @@ class ScriptDriver : public kestrune::BaseCommDriver {
   const uint8_t* script_;
   size_t size_;
   size_t at_ = 0;
-};
-
-// The engine with its console output swallowed; it counts the texts it was asked to show.
-class QuietSender : public kestrune::Sender {
- public:
-  QuietSender() : Sender("/dev/null") {}
-  size_t shown = 0;
-  void TraceChar(char) override {}
-  void ShowProgress(uint32_t, uint32_t) override {}
-  void ShowStatus(const std::string&, int) override { ++shown; }
 };
 
 // A scratch folder for the file the transfer opens, on tmpfs when there is one.
@@ -110,14 +101,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!f || (fileSize > 0 && std::fwrite(file, 1, fileSize, f) != fileSize)) std::abort();
   std::fclose(f);
   auto* unit = new ScriptDriver(data + 1, scriptSize);
-  QuietSender engine;
+  kestrune::test::RecordingSender engine("/dev/null");
   engine.SetDriver(unit);  // the engine owns it
   std::string last;
   const int result = kestrune::HexLineTransfer(path, engine, [&last](const char* format, const char* argument) {
     last = kestrune::FormatStatus(format, argument);
   });
   // The outcome reaches the user: the transfer's own text, or the engine's when contact failed.
-  if (result != 0 || (last.empty() && engine.shown == 0)) std::abort();
+  if (result != 0 || (last.empty() && engine.statuses.empty())) std::abort();
   // The start record, then each line at most seven times (six resends of a refused line).
   if (unit->writes > 1 + 7 * lines) std::abort();
   return 0;

@@ -12,20 +12,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "../support/recording_sender.h"
 #include "../support/scripted_driver.h"
 #include "protocol/sender.h"
 
 namespace {
-
-// The engine with its console output swallowed; it keeps the longest text it was asked to show.
-class QuietSender : public kestrune::Sender {
- public:
-  QuietSender() : Sender("/dev/null") {}
-  size_t longest = 0;
-  void TraceChar(char) override {}
-  void ShowProgress(uint32_t, uint32_t) override {}
-  void ShowStatus(const std::string& text, int) override { longest = std::max(longest, text.size()); }
-};
 
 // Every write is a whole frame whose checksum byte brings the byte sum to zero; within one
 // exchange a resend is the same frame.
@@ -54,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += 1 + n;
   }
 
-  QuietSender engine;
+  kestrune::test::RecordingSender engine("/dev/null");
   engine.SetDriver(driver);  // the engine owns it
   const uint8_t payload[] = {'K', 'e', 's', 't', 'r', 'u', 'n', 'e'};
   std::string replyText;
@@ -101,7 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     }
   }
-  if (engine.longest > 4096) std::abort();
+  for (const std::string& text : engine.statuses) {
+    if (text.size() > 4096) std::abort();
+  }
   if (engine.MessageText().size() > 4096) std::abort();
   return 0;
 }

@@ -4,6 +4,7 @@
 #include "platform/diagnostic_log.h"
 #include "platform/program_info.h"
 #include "protocol/sender.h"
+#include "recording_sender.h"
 #include "scripted_driver.h"
 #include "test_env.h"
 
@@ -14,14 +15,7 @@ using test::Reply;
 using test::ScriptedDriver;
 
 // An engine whose status texts are collected.
-class Engine : public Sender {
- public:
-  explicit Engine(const std::string& log = "romsend.txt") : Sender(log) {}
-  void ShowStatus(const std::string& text, int) override { statuses.push_back(text); }
-  void TraceChar(char c) override { traced += c; }
-  std::vector<std::string> statuses;
-  std::string traced;
-};
+using Engine = test::RecordingSender;
 
 ScriptedDriver* Attach(Engine& engine) {
   auto* d = new ScriptedDriver;
@@ -44,10 +38,11 @@ TEST(SenderFrames, FrameBytesAndSendDataHeader) {
   d->Queue(Reply(0));
   const uint8_t data[3] = {0xAA, 0xBB, 0xCC};
   EXPECT_EQ(e.SendData(0x0102, data, 3, 0xBEEF), 0);
-  const std::string expected("\x00\x06\x02\x00\x00\x0D"          // header, payload 13
-                             "\x00\x0A\xBE\xEF\x01\x02\x00\x00\x00\x03"  // data header
-                             "\xAA\xBB\xCC",
-                             19);
+  const std::string expected(
+      "\x00\x06\x02\x00\x00\x0D"                  // header, payload 13
+      "\x00\x0A\xBE\xEF\x01\x02\x00\x00\x00\x03"  // data header
+      "\xAA\xBB\xCC",
+      19);
   ASSERT_EQ(d->writes.size(), 2u);
   EXPECT_EQ(d->writes[1].substr(0, 19), expected);
   unsigned sum = 0;

@@ -5,6 +5,7 @@
 #include "platform/message_box.h"
 #include "platform/tick_count.h"
 #include "protocol/sender.h"
+#include "recording_sender.h"
 #include "scripted_driver.h"
 #include "test_env.h"
 
@@ -13,12 +14,7 @@ namespace {
 
 using test::ScriptedDriver;
 
-class Engine : public Sender {
- public:
-  explicit Engine(const std::string& log = "romsend.txt") : Sender(log) {}
-  void ShowStatus(const std::string& text, int) override { statuses.push_back(text); }
-  std::vector<std::string> statuses;
-};
+using Engine = test::RecordingSender;
 
 TEST(SenderContact, SerialContactAndSynchronisation) {
   const struct {
@@ -28,12 +24,15 @@ TEST(SenderContact, SerialContactAndSynchronisation) {
     std::vector<std::string> statusesEnd;
   } rows[] = {
       {"contact then '#'", {"\x01", "#"}, 0, {"Contact made", "Setting Baud Rate (19)", "Success"}},
-      {"zero is not contact", {std::string(1, '\0'), "\x05", "#"}, 0,
+      {"zero is not contact",
+       {std::string(1, '\0'), "\x05", "#"},
+       0,
        {"Awaiting contact 10", "Contact made", "Setting Baud Rate (19)", "Success"}},
-      {"other bytes keep the same prompt", {"\x01", "x", "y", "z", "#", "junk"}, 0,
+      {"other bytes keep the same prompt",
+       {"\x01", "x", "y", "z", "#", "junk"},
+       0,
        {"Contact made", "Setting Baud Rate (19)", "Success"}},
-      {"no answer to a prompt", {"\x01", "", "#"}, 0,
-       {"Setting Baud Rate (19)", "Setting Baud Rate (18)", "Success"}},
+      {"no answer to a prompt", {"\x01", "", "#"}, 0, {"Setting Baud Rate (19)", "Setting Baud Rate (18)", "Success"}},
   };
   for (const auto& row : rows) {
     Engine e;

@@ -8,6 +8,7 @@
 
 #include "platform/message_box.h"
 #include "protocol/sender.h"
+#include "recording_sender.h"
 #include "scripted_driver.h"
 #include "test_env.h"
 #include "updates/hex_line_transfer.h"
@@ -78,12 +79,7 @@ TEST(HexLineCutter, SignedByteRules) {
 // the verdict for the start record, then `answer` for every line (a 5-byte reply, or what the
 // test gives).
 struct HexBench {
-  class Engine : public Sender {
-   public:
-    using Sender::Sender;
-    void ShowStatus(const std::string& text, int) override { statuses.push_back(text); }
-    std::vector<std::string> statuses;
-  };
+  using Engine = test::RecordingSender;
 
   test::TempDir dir;
   Engine engine{dir / "romsend.txt"};

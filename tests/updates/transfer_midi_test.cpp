@@ -17,6 +17,7 @@
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
 #include "protocol/sender.h"
+#include "recording_sender.h"
 #include "test_env.h"
 #include "transport/midi_comm_driver.h"
 #include "updates/bam_desc.h"
@@ -24,17 +25,7 @@
 namespace kestrune {
 namespace {
 
-// The engine with its status texts collected as the user would read them, unpaced.
-class Engine : public Sender {
- public:
-  using Sender::Sender;
-  void ShowStatus(const std::string& text, int) override {
-    texts.push_back(text);
-    if (onText) onText(text);
-  }
-  std::vector<std::string> texts;
-  std::function<void(const std::string&)> onText;
-};
+using Engine = test::RecordingSender;
 
 // A simulated unit serving `end`, and the program's side: an engine with a MIDI transport on
 // whatever MIDI system MakeMidiPorts() gives, a pump, a message-box recorder.
@@ -70,7 +61,7 @@ struct Session {
     return result;
   }
   bool Shown(const std::string& text) const {
-    return std::find(engine.texts.begin(), engine.texts.end(), text) != engine.texts.end();
+    return std::find(engine.statuses.begin(), engine.statuses.end(), text) != engine.statuses.end();
   }
 };
 
@@ -133,7 +124,7 @@ TEST(MidiSession, IdentityOfTheUnit) {
     options.identity = {row.type, row.app, row.id, row.serial, 0x10};
     Session s(link.end, options);
     EXPECT_EQ(s.engine.Contact(), row.result) << row.name;
-    EXPECT_EQ(s.engine.texts.back(), row.status) << row.name;
+    EXPECT_EQ(s.engine.statuses.back(), row.status) << row.name;
     const auto boxes = s.boxes.Boxes();
     ASSERT_EQ(boxes.size(), row.box ? 1u : 0u) << row.name;
     if (row.box) {
@@ -151,7 +142,7 @@ TEST(MidiSession, FailuresOfTheLink) {
     link.loop.SetReachable(false);
     Session s(link.end);
     EXPECT_EQ(s.engine.Contact(), 1);
-    EXPECT_EQ(s.engine.texts.back(), "MIDI port is faulty or in use by another program !!");
+    EXPECT_EQ(s.engine.statuses.back(), "MIDI port is faulty or in use by another program !!");
     EXPECT_EQ(s.engine.Driver()->Open(), 6);
     EXPECT_EQ(s.engine.ErrorText(6), "no device driver present");
   }
@@ -160,7 +151,7 @@ TEST(MidiSession, FailuresOfTheLink) {
     Session s(link.end);
     s.unit.SetAnswerIdentity(false);
     EXPECT_EQ(s.engine.Contact(), 100);
-    EXPECT_EQ(s.engine.texts.back(), "Communication startup failed !!");
+    EXPECT_EQ(s.engine.statuses.back(), "Communication startup failed !!");
     EXPECT_EQ(s.unit.Snapshot().identityRequests, 1u);
   }
 }

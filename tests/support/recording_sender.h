@@ -1,0 +1,31 @@
+// The protocol engine with its console output captured instead of printed, for tests and fuzz
+// targets: every status text it shows and every trace character, in order.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "protocol/sender.h"
+
+namespace kestrune::test {
+
+class RecordingSender : public Sender {
+ public:
+  explicit RecordingSender(const std::string& resultLogPath = "romsend.txt") : Sender(resultLogPath) {}
+
+  void ShowStatus(const std::string& text, int) override {
+    statuses.push_back(text);
+    if (onText) onText(text);
+  }
+  void TraceChar(char c) override { traced += c; }
+  void ShowProgress(uint32_t, uint32_t) override {}
+
+  std::vector<std::string> statuses;
+  std::string traced;
+  // Runs on every status text as it is shown.
+  std::function<void(const std::string&)> onText;
+};
+
+}  // namespace kestrune::test
