@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "../support/midi_messages.h"
 #include "platform/event_pump.h"
 #include "platform/midi_loopback.h"
 #include "transport/midi_comm_driver.h"
@@ -123,10 +124,7 @@ void CheckWrite(Link& link, uint8_t type, const uint8_t* data, size_t size) {
       if (result != 11) std::abort();
       return;
     }
-    want.assign(body.size() + 6, 0xF7);
-    const uint8_t head[] = {0xF0, 0x7D, 0x70, 0x01, type};
-    std::copy(std::begin(head), std::end(head), want.begin());
-    std::copy(body.begin(), body.end(), want.begin() + 5);
+    want = kestrune::test::OwnMessage(type, body);
   }
   if (result != 0) std::abort();
   link.loop.WaitDelivered();

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "midi_messages.h"
 #include "midi_unit.h"
 #include "platform/midi_loopback.h"
 #include "transport/midi_comm_driver.h"
@@ -18,12 +19,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 Bytes Own(uint8_t type, const Bytes& data) {
-  Bytes m(data.size() + 6);
-  const uint8_t head[] = {0xF0, 0x7D, 0x70, 0x01, type};
-  std::copy(std::begin(head), std::end(head), m.begin());
-  std::copy(data.begin(), data.end(), m.begin() + 5);
-  m.back() = 0xF7;
-  return m;
+  return kestrune::test::OwnMessage(type, data);
 }
 
 Bytes Frame(uint8_t command, const Bytes& payload) {

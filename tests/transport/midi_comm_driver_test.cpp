@@ -9,6 +9,7 @@
 #include <random>
 #include <thread>
 
+#include "midi_messages.h"
 #include "platform/event_pump.h"
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
@@ -21,12 +22,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 Bytes Own(uint8_t type, const Bytes& data) {
-  Bytes m(data.size() + 6);
-  const uint8_t head[] = {0xF0, 0x7D, 0x70, 0x01, type};
-  std::copy(std::begin(head), std::end(head), m.begin());
-  std::copy(data.begin(), data.end(), m.begin() + 5);
-  m.back() = 0xF7;
-  return m;
+  return kestrune::test::OwnMessage(type, data);
 }
 
 Bytes Pattern(size_t n, uint32_t seed) {
