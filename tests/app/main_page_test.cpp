@@ -22,6 +22,7 @@
 #include "platform/tick_count.h"
 #include "protocol/sender.h"
 #include "qt_app.h"
+#include "romsend_plumbing.h"
 #include "setup/romsend_sheet.h"
 #include "simulated_unit.h"
 #include "test_env.h"
@@ -33,38 +34,20 @@ namespace {
 // romsend started in the test's working folder with a unit attached; the sample files lie in
 // the folder. Every text the status line showed is collected. Each one has a profile of its
 // own, so no test sees what an earlier one in the same process stored.
-struct Romsend {
+struct Romsend : test::RomsendPlumbing {
   test::TempDir config;
   test::ScopedEnv configHome{"XDG_CONFIG_HOME", config.Path().c_str()};
   sim::SimulatedUnit unit;
-  RecorderMessageBox boxes;
-  std::unique_ptr<ScopedMessageBox> useBoxes;
-  std::unique_ptr<QtEventPump> pump;
-  std::unique_ptr<mySender> engine;
-  std::unique_ptr<CRomsendApp> app;
+  std::unique_ptr<CRomsendApp> app;  // goes first, before the plumbing
   CRomsendDlg* main = nullptr;
   std::vector<std::string> shown;
   std::function<void(const std::string&)> onShown;
 
   Romsend() {
-    test::EnsureQtApp();
     EXPECT_TRUE(unit.Start()) << unit.LastError();
     const std::vector<uint8_t> bam = bamgen::BuildBam(bamgen::SampleBam());
     test::WriteFileBytes("Kestrune_Demo.bam", std::string(bam.begin(), bam.end()));
     test::WriteFileBytes("Kestrune_Demo.hex", bamgen::SampleHex());
-    useBoxes = std::make_unique<ScopedMessageBox>(&boxes);
-    pump = std::make_unique<QtEventPump>();
-    SetCurrentPump(pump.get());
-    engine = std::make_unique<mySender>("romsend.txt");
-    engine->SetStatusPrinter(PrintStatus);
-    SetTheSender(engine.get());
-  }
-  ~Romsend() {
-    app.reset();
-    SetTheSender(nullptr);
-    engine.reset();
-    SetCurrentPump(nullptr);
-    pump.reset();
   }
 
   // Starts the program with `args` and shows its window (the main page opens); `beforeShow`

@@ -32,6 +32,7 @@
 #include "platform/tick_count.h"
 #include "protocol/sender.h"
 #include "qt_app.h"
+#include "romsend_plumbing.h"
 #include "setup/romsend_sheet.h"
 #include "simulated_unit.h"
 #include "test_env.h"
@@ -286,12 +287,7 @@ class Romsend {
     } else {
       StartSerialUnit();
     }
-    useBoxes_ = std::make_unique<ScopedMessageBox>(&boxes);
-    pump_ = std::make_unique<QtEventPump>();
-    SetCurrentPump(pump_.get());
-    engine = std::make_unique<mySender>("romsend.txt");
-    engine->SetStatusPrinter(PrintStatus);
-    SetTheSender(engine.get());
+    plumbing.emplace();
 
     const char* args[] = {"romsend"};
     app_ = std::make_unique<CRomsendApp>([] { return std::string(); });
@@ -311,11 +307,7 @@ class Romsend {
 
   ~Romsend() {
     app_.reset();
-    SetTheSender(nullptr);
-    engine.reset();
-    SetCurrentPump(nullptr);
-    pump_.reset();
-    useBoxes_.reset();
+    plumbing.reset();
     if (midiUnit) midiUnit->Stop();
     for (auto& unit : unpluggedUnits_) unit->Stop();
   }
@@ -366,8 +358,8 @@ class Romsend {
   }
   void UnplugMidi() { midi_->RemoveDevice(kMidiDevice); }
 
-  RecorderMessageBox boxes;
-  std::unique_ptr<mySender> engine;
+  // Set up after the units, taken down before them and the MIDI system they use.
+  std::optional<test::RomsendPlumbing> plumbing;
   CRomsendDlg* main = nullptr;
   std::unique_ptr<sim::SimulatedUnit> serialUnit;
   std::unique_ptr<sim::MidiUnit> midiUnit;
@@ -388,8 +380,6 @@ class Romsend {
   std::unique_ptr<MidiLoopback> midi_;
   std::vector<std::unique_ptr<sim::MidiUnit>> unpluggedUnits_;
   std::vector<std::unique_ptr<sim::SimulatedUnit>> hungUpUnits_;
-  std::unique_ptr<ScopedMessageBox> useBoxes_;
-  std::unique_ptr<QtEventPump> pump_;
   std::unique_ptr<CRomsendApp> app_;
   std::function<bool(const std::string&)> when_;
   std::function<void()> action_;
@@ -587,7 +577,7 @@ TEST_P(RomsendFaults, EndsInTimeAndLeavesPortLogsAndProfileSound) {
   watchdog.setSingleShot(true);
   QObject::connect(&watchdog, &QTimer::timeout, [&] {
     overdue = true;
-    r.engine->SetCancel(1);
+    r.plumbing->engine->SetCancel(1);
   });
   watchdog.start(static_cast<int>(bound));
   const uint32_t start = TickCount();
@@ -601,7 +591,7 @@ TEST_P(RomsendFaults, EndsInTimeAndLeavesPortLogsAndProfileSound) {
   EXPECT_EQ(r.StatusText(), row.finalText);
   EXPECT_EQ(result, row.result);
   EXPECT_EQ(r.main->sendInProgress, 0);
-  const auto boxes = r.boxes.Boxes();
+  const auto boxes = r.plumbing->boxes.Boxes();
   if (row.transport == Transport::kBamOverMidi && row.fault == Fault::kAnswersErrorCode &&
       row.phase == Phase::kContact) {
     ASSERT_EQ(boxes.size(), 1u);
@@ -666,7 +656,7 @@ TEST_P(RomsendFaults, EndsInTimeAndLeavesPortLogsAndProfileSound) {
   } else {
     ClearSerialFaults(*r.serialUnit);
   }
-  r.boxes.Clear();
+  r.plumbing->boxes.Clear();
   EXPECT_EQ(r.main->Send(path), 0);
   std::string success = row.transport == Transport::kHexOverSerial ? "Success!" : "Transfer Successful";
   if (row.resends > 0) success += " (" + std::to_string(row.resends) + " retries)";

@@ -40,6 +40,7 @@
 #include "platform/program_info.h"
 #include "protocol/sender.h"
 #include "qt_app.h"
+#include "romsend_plumbing.h"
 #include "simulated_unit.h"
 #include "test_env.h"
 
@@ -493,33 +494,13 @@ void KilledMidTransfer() {
 // --- rows run in this process, with the program's own windows offscreen ---
 
 // romsend started in this process over the simulated unit, its main page open.
-struct InProcess {
+struct InProcess : test::RomsendPlumbing {
   sim::SimulatedUnit unit;
-  RecorderMessageBox boxes;
-  std::unique_ptr<ScopedMessageBox> useBoxes;
-  std::unique_ptr<QtEventPump> pump;
-  std::unique_ptr<mySender> engine;
-  std::unique_ptr<CRomsendApp> app;
+  std::unique_ptr<CRomsendApp> app;  // goes first, before the plumbing
   CRomsendDlg* main = nullptr;
   std::vector<std::string> shown;
 
-  InProcess() {
-    test::EnsureQtApp();
-    EXPECT_TRUE(unit.Start()) << unit.LastError();
-    useBoxes = std::make_unique<ScopedMessageBox>(&boxes);
-    pump = std::make_unique<QtEventPump>();
-    SetCurrentPump(pump.get());
-    engine = std::make_unique<mySender>("romsend.txt");
-    engine->SetStatusPrinter(PrintStatus);
-    SetTheSender(engine.get());
-  }
-  ~InProcess() {
-    app.reset();
-    SetTheSender(nullptr);
-    engine.reset();
-    SetCurrentPump(nullptr);
-    pump.reset();
-  }
+  InProcess() { EXPECT_TRUE(unit.Start()) << unit.LastError(); }
   void Start(const char* pattern) {
     const char* args[] = {"romsend", pattern};
     app = std::make_unique<CRomsendApp>([] { return std::string(); });
