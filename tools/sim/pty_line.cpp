@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -129,6 +130,26 @@ void PtyService::Stop() {
 std::string PtyService::LastError() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return lastError_;
+}
+
+PtyService::LineEvents PtyService::WaitOnLine(std::optional<std::chrono::steady_clock::time_point> wake, bool blocked) {
+  pollfd fds[2] = {{pty_.wakeRead, POLLIN, 0}, {pty_.master, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0}};
+  timespec timeout{};
+  if (wake) timeout = TimeoutUntil(*wake);
+  // poll() skips a negative descriptor, so after a hang-up only the wake-up pipe is watched.
+  const int ready = ppoll(fds, 2, wake ? &timeout : nullptr, nullptr);
+  LineEvents events;
+  if (ready < 0 && errno != EINTR) {
+    events.stop = true;  // cannot wait any more: end rather than spin
+    return events;
+  }
+  if (fds[0].revents & POLLIN) {
+    DrainWakeUps(pty_.wakeRead);
+    events.stop = stopping_;
+  }
+  events.writable = (fds[1].revents & POLLOUT) != 0;
+  events.readable = (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  return events;
 }
 
 void PtyService::Nudge() {

@@ -71,6 +71,17 @@ class PtyService {
   // Makes the serving thread look at its switches again.
   void Nudge();
 
+  // What a wait on the line ended with.
+  struct LineEvents {
+    bool stop = false;      // Stop was called, or the thread cannot wait any more
+    bool writable = false;  // room again in the client's input queue
+    bool readable = false;  // input, or the line broke (a read then tells)
+  };
+  // The serving thread's one wait: on the master side (for input, and for room to write when
+  // `blocked`) and the wake-up pipe, until `wake` or, without one, until something happens.
+  // After a hang-up (master closed) only the wake-up pipe is watched.
+  LineEvents WaitOnLine(std::optional<std::chrono::steady_clock::time_point> wake, bool blocked);
+
   std::atomic<bool> stopping_{false};
   PtyLine pty_;               // the pty and the wake-up pipe that ends the thread's poll() early
   mutable std::mutex mutex_;  // guards the simulator's switches and recording, and lastError_

@@ -49,20 +49,11 @@ void SimulatedSamba::Run() {
     std::optional<Clock::time_point> wake;
     if (pty_.master >= 0 && !line.blocked) wake = Transmit(line, Clock::now());
 
-    pollfd fds[2] = {{pty_.wakeRead, POLLIN, 0},
-                     {pty_.master, static_cast<short>(POLLIN | (line.blocked ? POLLOUT : 0)), 0}};
-    timespec timeout{};
-    if (wake) timeout = TimeoutUntil(*wake);
-    // poll() skips a negative descriptor, so after a hang-up only the wake-up pipe is watched.
-    const int ready = ppoll(fds, 2, wake ? &timeout : nullptr, nullptr);
-    if (ready < 0 && errno != EINTR) break;  // cannot wait any more: end rather than spin
-    if (fds[0].revents & POLLIN) {
-      DrainWakeUps(pty_.wakeRead);
-      if (stopping_) break;
-    }
+    const LineEvents events = WaitOnLine(wake, line.blocked);
+    if (events.stop) break;
     if (pty_.master < 0) continue;
-    if (fds[1].revents & POLLOUT) line.blocked = false;
-    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) ReceiveInput(line);
+    if (events.writable) line.blocked = false;
+    if (events.readable) ReceiveInput(line);
   }
 }
 

@@ -73,27 +73,11 @@ void SimulatedUnit::Run() {
     if (pty_.master >= 0 && !line.blocked) {
       if (auto due = Transmit(line, now)) wake = wake ? std::min(*wake, *due) : *due;
     }
-    pollfd fds[2] = {{pty_.wakeRead, POLLIN, 0},
-                     {pty_.master, static_cast<short>(POLLIN | (line.blocked ? POLLOUT : 0)), 0}};
-    timespec timeout{};
-    timespec* timeoutPtr = nullptr;
-    if (wake) {
-      const auto left = std::max(Clock::duration::zero(), *wake - Clock::now());
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-      timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-      timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-      timeoutPtr = &timeout;
-    }
-    // poll() skips a negative descriptor, so after a hang-up only the wake-up pipe is watched.
-    const int ready = ppoll(fds, 2, timeoutPtr, nullptr);
-    if (ready < 0 && errno != EINTR) break;  // cannot wait any more: end rather than spin
-    if (fds[0].revents & POLLIN) {
-      DrainWakeUps(pty_.wakeRead);
-      if (stopping_) break;
-    }
+    const LineEvents events = WaitOnLine(wake, line.blocked);
+    if (events.stop) break;
     if (pty_.master < 0) continue;
-    if (fds[1].revents & POLLOUT) line.blocked = false;
-    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) ReceiveInput(line);
+    if (events.writable) line.blocked = false;
+    if (events.readable) ReceiveInput(line);
   }
 }
 
