@@ -18,8 +18,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 for f in bin/romsend bin/pageburn share/romsend/help.txt share/romsend/midi_help.txt \
   share/applications/com.kestrune.Romsend.desktop share/metainfo/com.kestrune.Romsend.metainfo.xml \
-  share/icons/hicolor/scalable/apps/com.kestrune.Romsend.svg share/man/man1/romsend.1 \
-  share/man/man1/pageburn.1 lib/udev/rules.d/60-kestrune-update.rules; do
+  share/icons/hicolor/scalable/apps/com.kestrune.Romsend.svg share/man/man1/romsend.1.gz \
+  share/man/man1/pageburn.1.gz share/doc/kestrune-update-tools/copyright lib/udev/rules.d/60-kestrune-update.rules; do
   [ -f "$prefix/$f" ] || fail "$f is not installed"
 done
 
