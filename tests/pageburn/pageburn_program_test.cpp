@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -244,7 +245,6 @@ TEST(PageburnProgram, PortsThatCannotBeOpenedSayWhyOnStandardError) {
 }
 
 TEST(PageburnProgram, MonitorFaultsEndInBoundedTimeWithTheRightCode) {
-  const std::string bytes = Bytes(256, 4);
   struct Row {
     const char* name;
     std::function<void(sim::SimulatedSamba&)> fault;
@@ -252,61 +252,72 @@ TEST(PageburnProgram, MonitorFaultsEndInBoundedTimeWithTheRightCode) {
     std::vector<std::string> lines;  // each must appear in the output
     int pages;                       // pages the flash controller carried out
     uint32_t gpnvm;
+    size_t fileSize = 256;
   };
+  const std::string silent = "does not answer as the SAM-BA monitor\n";
   const Row rows[] = {
-      {"silence",
-       [](sim::SimulatedSamba& s) { s.SetSilent(true); },
-       4,
-       {"SAM-BA Version: ''\n", "write_flash_page() failed\n", "1\nCouldn't set GPNVM bit\nFile Write Complete\n",
-        "10 retries\n"},
-       0,
-       0},
-      {"no prompt ever",
-       [](sim::SimulatedSamba& s) { s.SetNoPrompt(-1); },
-       4,
-       {"SAM-BA Version: ''\n", "write_flash_page() failed\n", "Couldn't set GPNVM bit\n", "10 retries\n"},
-       0,
-       0},
+      // Nothing answers the version request: nothing is written at all.
+      {"silence", [](sim::SimulatedSamba& s) { s.SetSilent(true); }, 3, {"SAM-BA Version: ''\n", silent}, 0, 0},
+      {"no prompt ever", [](sim::SimulatedSamba& s) { s.SetNoPrompt(-1); }, 3, {"SAM-BA Version: ''\n", silent}, 0, 0},
       {"one reply without its prompt is retried",
        [](sim::SimulatedSamba& s) { s.SetNoPrompt(1); },
        0,
        {kVersionLine, "File Write Complete\n1 retries\n"},
        1,
        2},
+      // The first failed page ends the run: no later page, no boot bit.
       {"garbage before the replies",
        [](sim::SimulatedSamba& s) { s.SetGarbage("\x13garbage", 1000); },
        4,
-       {"write_flash_page() failed\n", "Couldn't set GPNVM bit\n"},
+       {"write_flash_page() failed\n", "Page 0 was not written; the boot bit is not set\n"},
        0,
        0},
       {"FRDY stuck busy",
        [](sim::SimulatedSamba& s) { s.SetStuckBusy(true); },
        4,
-       {kVersionLine, "write_flash_page() failed\n", "1\nCouldn't set GPNVM bit\n"},
+       {kVersionLine, "write_flash_page() failed\nPage 0 was not written; the boot bit is not set\n"},
        0,
        0},
       {"hang-up in the middle of the page",
        [](sim::SimulatedSamba& s) { s.SetHangUpAfterCommands(20); },
        4,
-       {kVersionLine, "write_flash_page() failed\n", "Couldn't set GPNVM bit\n"},
+       {kVersionLine, "write_flash_page() failed\nPage 0 was not written; the boot bit is not set\n"},
        0,
        0},
+      {"stuck busy from the middle of the third page of four",
+       [](sim::SimulatedSamba& s) {
+         s.SetFaultsFromCommand(1 + 2 * 67 + 10, [](sim::SambaFaults& f) { f.stuckBusy = true; });
+       },
+       4,
+       {"write_flash_page() failed\nPage 2 was not written; the boot bit is not set\n"},
+       2,
+       0,
+       4 * 256},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Rig rig;
     row.fault(rig.samba);
+    const std::string bytes = Bytes(row.fileSize, 4);
     const std::string file = rig.File("fw.bin", bytes);
     const ChildResult r = rig.Run({file});
     EXPECT_EQ(r.exit, row.exit) << r.out;
     for (const auto& line : row.lines) EXPECT_NE(r.out.find(line), std::string::npos) << line << "\nin:\n" << r.out;
     if (row.exit != 0) {
       EXPECT_TRUE(r.out.ends_with(Prompt(row.exit)));
+      EXPECT_EQ(r.out.find("File Write Complete"), std::string::npos);
+      EXPECT_EQ(r.out.find("Couldn't set GPNVM bit"), std::string::npos);
     }
     const auto rec = rig.samba.Snapshot();
     EXPECT_EQ(rec.pagesWritten.size(), static_cast<size_t>(row.pages));
     EXPECT_EQ(rec.gpnvm, row.gpnvm);
-    if (row.pages == 1) {
+    // Not one command for a page after the failed one.
+    if (row.exit == 4) {
+      EXPECT_EQ(std::count(rec.commands.begin(), rec.commands.end(),
+                           "W400e0804,5a00" + std::string(row.pages == 2 ? "03" : "01") + "01#"),
+                0);
+    }
+    if (row.exit == 0) {
       EXPECT_EQ(rig.Flash(0, 256), bytes);
     }
   }
