@@ -1,14 +1,15 @@
 // Frames, replies and resends of the protocol engine, and its result log.
 #include "sender.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "platform/diagnostic_log.h"
 #include "platform/event_pump.h"
+#include "platform/log_file.h"
 #include "platform/tick_count.h"
 
 namespace kestrune {
@@ -24,7 +25,9 @@ void PutBE32(uint8_t* p, uint32_t v) {
   PutBE16(p + 2, static_cast<uint16_t>(v));
 }
 
-int16_t GetBE16(const uint8_t* p) { return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1])); }
+int16_t GetBE16(const uint8_t* p) {
+  return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1]));
+}
 
 uint8_t Checksum(const uint8_t* p, int n) {
   uint8_t sum = 0;
@@ -44,12 +47,16 @@ mySender* g_sender = nullptr;
 
 }  // namespace
 
-mySender* TheSender() { return g_sender; }
-void SetTheSender(mySender* sender) { g_sender = sender; }
+mySender* TheSender() {
+  return g_sender;
+}
+void SetTheSender(mySender* sender) {
+  g_sender = sender;
+}
 
 Sender::Sender(const std::string& resultLogPath) {
   // Shared with other readers and writers; appended to, never truncated.
-  const int fd = open(resultLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int fd = OpenLogFile(resultLogPath, true);
   if (fd >= 0) {
     resultLog_ = fdopen(fd, "ab");
     if (!resultLog_) close(fd);
@@ -203,7 +210,9 @@ int Sender::Exchange(unsigned resultLimitMs, int report) {
   return result;
 }
 
-void Sender::SetDriver(BaseCommDriver* driver) { driver_.reset(driver); }
+void Sender::SetDriver(BaseCommDriver* driver) {
+  driver_.reset(driver);
+}
 
 void Sender::CloseDriver() {
   if (driver_) driver_->Close();
