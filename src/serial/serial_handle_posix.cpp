@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <algorithm>
@@ -66,9 +67,18 @@ MySerialHandle::MySerialHandle(const std::string& portName, uint32_t bufferSize)
     RecordPortOpenFailure(std::move(failure));
     return kNoPort;
   };
+  // Only a device node is opened at all: a plain file, a folder or a FIFO under the name is
+  // no port and is not touched.
+  struct stat st {};
+  const bool notDevice = !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode);
   // Non-blocking open: a port without carrier must not hold us up; every later wait is poll().
-  int fd = path.empty() ? fail(-1, "open", ENOENT) : open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 && !path.empty()) fd = fail(-1, "open", errno);
+  int fd = kNoPort;
+  if (path.empty())
+    fail(-1, "open", ENOENT);
+  else if (notDevice)
+    fail(-1, "isatty", ENOTTY);
+  else if ((fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) < 0)
+    fail(-1, "open", errno);
   // Only a terminal can be a serial port; the flock keeps other handles (this process or
   // another) out even where TIOCEXCL does not (a privileged opener).
   if (fd >= 0 && !isatty(fd)) fd = fail(fd, "isatty", ENOTTY);
