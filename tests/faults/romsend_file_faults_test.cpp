@@ -469,29 +469,39 @@ void LogGenerationKept() {
 // A port that does not open is named in the log as tried, with the reason of the failed call,
 // also on a machine that lists no serial ports.
 void PortOpenFailureTexts() {
+  const std::string unitPort = "<unit>";  // stands for the simulated unit's port
   const struct {
     const char* name;
-    std::string stored;  // "port" of the profile; "-" for none
+    std::string profile;
     std::string logged;
   } rows[] = {
-      {"a missing adapter", "/dev/ttyUSB7",
+      {"a missing adapter", "[serial]\nport=/dev/ttyUSB7\n",
        "Cannot open serial port: /dev/ttyUSB7: the port has gone (device unplugged or restarted)"},
-      {"a plain file", "/etc/hostname", "Cannot open serial port: /etc/hostname: not a serial device"},
-      {"no port at all", "-", "Cannot open serial port: no serial port chosen; choose the unit's serial port"},
+      {"a plain file", "[serial]\nport=/etc/hostname\n", "Cannot open serial port: /etc/hostname: not a serial device"},
+      {"no port at all", "", "Cannot open serial port: no serial port chosen; choose the unit's serial port"},
+      // The port opens, but its driver refuses the rate: nothing goes out on that line.
+      {"a rate the driver refuses", "[serial]\nport=<unit>\nbaud=0\n",
+       "Cannot set serial port: <unit>: the port refuses the line speed of 0 baud"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     Rig rig;
+    auto withUnit = [&](std::string text) {
+      for (size_t at; (at = text.find(unitPort)) != std::string::npos;)
+        text.replace(at, unitPort.size(), rig.unit.SlavePath());
+      return text;
+    };
     rig.PutBam("update.bam", Image(3000, 19));
-    rig.WriteOwned(rig.ProfilePath(), row.stored == "-" ? "" : "[serial]\nport=" + row.stored + "\n");
+    rig.WriteOwned(rig.ProfilePath(), withUnit(row.profile));
     fs::create_directories(rig.Path("sys/class/tty"));
     auto p = rig.Start({"/batch"}, {"KESTRUNE_SYSFS_ROOT=" + rig.Path("sys")});
-    EXPECT_TRUE(p->WaitFor(
-        [&] { return test::ReadFileBytes(rig.LogPath()).find("Cannot open serial port") != std::string::npos; }));
+    EXPECT_TRUE(
+        p->WaitFor([&] { return test::ReadFileBytes(rig.LogPath()).find(" serial port: ") != std::string::npos; }));
     p->Kill(SIGTERM);
     p->Wait();
     const std::string log = test::ReadFileBytes(rig.LogPath());
-    EXPECT_NE(log.find(row.logged), std::string::npos) << log;
+    EXPECT_NE(log.find(withUnit(row.logged)), std::string::npos) << log;
+    EXPECT_EQ(rig.unit.Snapshot().bytesReceived, 0u);
   }
 }
 

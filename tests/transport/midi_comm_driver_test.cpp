@@ -350,7 +350,7 @@ namespace {
 // Over a real MIDI system (a private JACK server), with the port slots of a client that came
 // and went free below the devices: romsend opens the devices the profile names, each looked up
 // by name as it is opened, and never takes one of its own ports for a device.
-TEST(MidiCommDriver, OpensTheNamedDevicesOverJack) {
+TEST(MidiCommDriverOnJack, OpensTheNamedDevices) {
   if (!sim::JackServer::Installed()) GTEST_SKIP() << "jackd is not installed";
   sim::JackServer server;
   std::string why;
