@@ -123,8 +123,9 @@ class Getcmd {
   // Where the flag files' problems are written; standard output when not set.
   void SetConsole(std::function<void(std::string_view)> console) { console_ = std::move(console); }
 
-  // Reads the INI file of the running program (see GetcmdIniPath; a missing file is no error,
-  // other problems are printed and parsing goes on), then the positional parameters from
+  // Reads the INI file named from argv[0] as the program was started (see GetcmdIniPath; a
+  // missing file is no error, a UTF-8 byte order mark at its start is skipped, other problems
+  // are printed and parsing goes on), then the positional parameters from
   // argv[1..], then every further argument as a flag of the table or of the common table.
   // Returns a GetcmdCode; `message` holds the message (or the usage text) for nonzero codes. A
   // negative `argc` stands for its absolute value and skips the INI file. A handler still
