@@ -1,11 +1,11 @@
 // Frames, replies and resends of the protocol engine, and its result log.
 #include "sender.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "platform/diagnostic_log.h"
 #include "platform/event_pump.h"
@@ -25,9 +25,7 @@ void PutBE32(uint8_t* p, uint32_t v) {
   PutBE16(p + 2, static_cast<uint16_t>(v));
 }
 
-int16_t GetBE16(const uint8_t* p) {
-  return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1]));
-}
+int16_t GetBE16(const uint8_t* p) { return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1])); }
 
 uint8_t Checksum(const uint8_t* p, int n) {
   uint8_t sum = 0;
@@ -47,12 +45,8 @@ mySender* g_sender = nullptr;
 
 }  // namespace
 
-mySender* TheSender() {
-  return g_sender;
-}
-void SetTheSender(mySender* sender) {
-  g_sender = sender;
-}
+mySender* TheSender() { return g_sender; }
+void SetTheSender(mySender* sender) { g_sender = sender; }
 
 Sender::Sender(const std::string& resultLogPath) {
   // Shared with other readers and writers; appended to, never truncated.
@@ -210,9 +204,7 @@ int Sender::Exchange(unsigned resultLimitMs, int report) {
   return result;
 }
 
-void Sender::SetDriver(BaseCommDriver* driver) {
-  driver_.reset(driver);
-}
+void Sender::SetDriver(BaseCommDriver* driver) { driver_.reset(driver); }
 
 void Sender::CloseDriver() {
   if (driver_) driver_->Close();

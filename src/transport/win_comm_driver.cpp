@@ -16,9 +16,7 @@ namespace kestrune {
 
 WinCommDriver::WinCommDriver(const char* settingsName) : settingsName_(settingsName) {}
 
-WinCommDriver::~WinCommDriver() {
-  Close();
-}
+WinCommDriver::~WinCommDriver() { Close(); }
 
 int WinCommDriver::Open() {
   Close();
@@ -126,14 +124,10 @@ unsigned WinCommDriver::Read(uint8_t* buffer, unsigned maximum, unsigned timeLim
 
 std::string WinCommDriver::ErrorText(int code) {
   switch (code) {
-    case kTransportOk:
-      return "RS232 no error";
-    case kTransportTimeout:
-      return "RS232 timeout ";
-    case kTransportError:
-      return "RS232 undefined error ";
-    case kTransportDisconnect:
-      return "RS232 disconnected ";
+    case kTransportOk: return "RS232 no error";
+    case kTransportTimeout: return "RS232 timeout ";
+    case kTransportError: return "RS232 undefined error ";
+    case kTransportDisconnect: return "RS232 disconnected ";
     default: {
       char text[32];
       std::snprintf(text, sizeof text, "Unknown E%d", code);
