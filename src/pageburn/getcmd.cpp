@@ -11,7 +11,6 @@
 #include <cstdlib>
 
 #include "platform/decimal.h"
-#include "platform/program_info.h"
 
 namespace kestrune {
 namespace {
@@ -44,11 +43,11 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool IsPositional(const FlagEntry& e) {
-  return e.name && (e.type == kFlagPositional || e.type == kFlagLongPositional);
+bool IsPositional(const GetcmdEntry& e) {
+  return e.name && (e.type == kGetcmdTypePositional || e.type == kGetcmdTypeLongPositional);
 }
 
-bool HasTarget(const FlagEntry& e) {
+bool HasTarget(const GetcmdEntry& e) {
   return !std::holds_alternative<std::monostate>(e.target);
 }
 
@@ -73,7 +72,7 @@ TextVariable TextOf(char* bytes, bool longForm) {
 }
 
 bool LongForm(int32_t type) {
-  return type == kFlagLongText || type == kFlagLongPositional;
+  return type == kGetcmdTypeLongText || type == kGetcmdTypeLongPositional;
 }
 
 // Copies at most the maximum length: positional parameters are cut, not refused.
@@ -85,23 +84,23 @@ void CopyCut(char* bytes, bool longForm, std::string_view value) {
 }
 
 // The entry's current value as the usage text shows it; empty for none.
-std::string ValueText(const FlagEntry& e) {
+std::string ValueText(const GetcmdEntry& e) {
   switch (e.type) {
-    case kFlagDecimal:
-    case kFlagDecimalOrEmpty:
-    case kFlagInteger:
-    case kFlagSwitch:
+    case kGetcmdTypeDecimal:
+    case kGetcmdTypeDecimalOrEmpty:
+    case kGetcmdTypeInteger:
+    case kGetcmdTypeSwitch:
       if (auto* p = std::get_if<int32_t*>(&e.target); p && *p) return std::to_string(**p);
       break;
-    case kFlagByte:
-    case kFlagByteOrEmpty:
+    case kGetcmdTypeByte:
+    case kGetcmdTypeByteOrEmpty:
       if (auto* p = std::get_if<uint8_t*>(&e.target); p && *p) return std::to_string(**p);
       break;
-    case kFlagText:
-    case kFlagLongText:
+    case kGetcmdTypeText:
+    case kGetcmdTypeLongText:
       if (auto* p = std::get_if<char*>(&e.target); p && *p) return TextOf(*p, LongForm(e.type)).text;
       break;
-    case kFlagFloat:
+    case kGetcmdTypeFloat:
       if (auto* p = std::get_if<float*>(&e.target); p && *p) return StringPrintf("%.8g", static_cast<double>(**p));
       break;
     default:
@@ -112,21 +111,21 @@ std::string ValueText(const FlagEntry& e) {
 
 const char* UsageSuffix(int32_t type) {
   switch (type) {
-    case kFlagDecimal:
-    case kFlagInteger:
-    case kFlagByte:
+    case kGetcmdTypeDecimal:
+    case kGetcmdTypeInteger:
+    case kGetcmdTypeByte:
       return "=<number>";
-    case kFlagText:
-    case kFlagLongText:
+    case kGetcmdTypeText:
+    case kGetcmdTypeLongText:
       return "=<text>";
-    case kFlagFloat:
+    case kGetcmdTypeFloat:
       return "=<float number>";
     default:
       return "";
   }
 }
 
-int ReadScript(Getcmd& parser, std::string_view token, const FlagEntry* table) {
+int ReadScript(Getcmd& parser, std::string_view token, const GetcmdEntry* table) {
   return parser.ReadFlagFile(table, std::string(token), true);
 }
 
@@ -145,12 +144,12 @@ std::string GetcmdIniPath(std::string_view programPath) {
   return path + ".ini";
 }
 
-const FlagEntry* Getcmd::CommonTable() {
-  static const FlagEntry common[] = {{"script", FlagTokenHandler(ReadScript), kFlagTokenHandler}, {}};
+const GetcmdEntry* Getcmd::CommonTable() {
+  static const GetcmdEntry common[] = {{"script", GetcmdTokenHandler(ReadScript), kGetcmdTypeTokenHandler}, {}};
   return common;
 }
 
-Getcmd::Getcmd(const FlagEntry* table) : table_(table), flags_(table) {
+Getcmd::Getcmd(const GetcmdEntry* table) : table_(table), flags_(table) {
   while (flags_ && IsPositional(*flags_)) ++flags_;
 }
 
@@ -176,14 +175,15 @@ int Getcmd::Parse(int argc, const char* const* argv, std::string& message) {
   const std::string program = count > 0 ? argv[0] : "";
 
   if (readIni) {
-    const std::string running = ProgramPath();
-    const std::string ini = GetcmdIniPath(running.empty() ? program : running);
+    // Named from argument 0 as the program was started: through PATH that is the working
+    // folder's file, through a link the file beside the link.
+    const std::string ini = GetcmdIniPath(program);
     if (ReadFlagFile(flags_, ini, false) != kGetcmdOk)
       Print(StringPrintf("GETCMD: error in ini file \"%s\"\n", ini.c_str()));
   }
 
   size_t next = 1;
-  for (const FlagEntry* e = table_; e && e != flags_; ++e) {
+  for (const GetcmdEntry* e = table_; e && e != flags_; ++e) {
     if (next >= count) {
       message = StringPrintf("%s: \nRequired parameter(s) missing: <%s>\n", program.c_str(), e->name);
       return kGetcmdMissing;
@@ -216,16 +216,16 @@ int Getcmd::Parse(int argc, const char* const* argv, std::string& message) {
   return kGetcmdOk;
 }
 
-int Getcmd::ParseFlag(std::string_view token, const FlagEntry* table) {
+int Getcmd::ParseFlag(std::string_view token, const GetcmdEntry* table) {
   if (pending_) return ParseToken(token, table);
   int code = ParseToken(token, table);
   if (code == kGetcmdUnrecognised) code = ParseToken(token, CommonTable());
   return code;
 }
 
-int Getcmd::ParseToken(std::string_view token, const FlagEntry* table) {
+int Getcmd::ParseToken(std::string_view token, const GetcmdEntry* table) {
   if (pending_) {
-    const FlagEntry& entry = *pending_;
+    const GetcmdEntry& entry = *pending_;
     pending_ = nullptr;
     pendingToken_.clear();
     return RunDeferred(entry, token, table);
@@ -233,23 +233,23 @@ int Getcmd::ParseToken(std::string_view token, const FlagEntry* table) {
   return Search(token, table, 0);
 }
 
-int Getcmd::Search(std::string_view token, const FlagEntry* table, int depth) {
+int Getcmd::Search(std::string_view token, const GetcmdEntry* table, int depth) {
   const size_t eq = token.find('=');
   const bool hasValue = eq != std::string_view::npos;
   const std::string_view name = token.substr(0, eq);
   const std::string_view value = hasValue ? token.substr(eq + 1) : std::string_view();
-  for (const FlagEntry* e = table; e && HasTarget(*e); ++e) {
-    if (e->type == kFlagTable) {
-      auto* nested = std::get_if<const FlagEntry*>(&e->target);
+  for (const GetcmdEntry* e = table; e && HasTarget(*e); ++e) {
+    if (e->type == kGetcmdTypeTable) {
+      auto* nested = std::get_if<const GetcmdEntry*>(&e->target);
       if (!nested || !*nested || depth + 1 >= kMaxTableDepth) continue;
       const int code = Search(token, *nested, depth + 1);
       if (code != kGetcmdUnrecognised) return code;
       continue;
     }
     if (!e->name || !SameName(name, e->name)) continue;
-    if (e->type == kFlagTokenHandler || (e->type == kFlagValueHandler && !hasValue)) {
-      const bool bound = e->type == kFlagTokenHandler ? std::holds_alternative<FlagTokenHandler>(e->target)
-                                                      : std::holds_alternative<FlagValueHandler>(e->target);
+    if (e->type == kGetcmdTypeTokenHandler || (e->type == kGetcmdTypeValueHandler && !hasValue)) {
+      const bool bound = e->type == kGetcmdTypeTokenHandler ? std::holds_alternative<GetcmdTokenHandler>(e->target)
+                                                            : std::holds_alternative<GetcmdValueHandler>(e->target);
       if (!bound) return kGetcmdUnknownType;
       pending_ = e;
       pendingToken_ = std::string(token);
@@ -260,51 +260,51 @@ int Getcmd::Search(std::string_view token, const FlagEntry* table, int depth) {
   return kGetcmdUnrecognised;
 }
 
-int Getcmd::Store(const FlagEntry& e, std::string_view name, std::string_view value, bool hasValue) {
+int Getcmd::Store(const GetcmdEntry& e, std::string_view name, std::string_view value, bool hasValue) {
   auto* integer = std::get_if<int32_t*>(&e.target);
   auto* byte = std::get_if<uint8_t*>(&e.target);
   auto* text = std::get_if<char*>(&e.target);
   switch (e.type) {
-    case kFlagDecimal:
-    case kFlagDecimalOrEmpty:
-    case kFlagInteger:
-    case kFlagSwitch:
+    case kGetcmdTypeDecimal:
+    case kGetcmdTypeDecimalOrEmpty:
+    case kGetcmdTypeInteger:
+    case kGetcmdTypeSwitch:
       if (!integer || !*integer) return kGetcmdUnknownType;
-      if (e.type == kFlagDecimal)
+      if (e.type == kGetcmdTypeDecimal)
         **integer = LeadingDecimal(value);
-      else if (e.type == kFlagDecimalOrEmpty)
+      else if (e.type == kGetcmdTypeDecimalOrEmpty)
         **integer = value.empty() ? -1 : LeadingDecimal(value);
-      else if (e.type == kFlagSwitch && !hasValue)
+      else if (e.type == kGetcmdTypeSwitch && !hasValue)
         **integer = -1;
       else
         **integer = CInteger(value);
       return kGetcmdOk;
-    case kFlagByte:
-    case kFlagByteOrEmpty:
+    case kGetcmdTypeByte:
+    case kGetcmdTypeByteOrEmpty:
       if (!byte || !*byte) return kGetcmdUnknownType;
-      **byte = e.type == kFlagByteOrEmpty && value.empty() ? 255 : static_cast<uint8_t>(LeadingDecimal(value));
+      **byte = e.type == kGetcmdTypeByteOrEmpty && value.empty() ? 255 : static_cast<uint8_t>(LeadingDecimal(value));
       return kGetcmdOk;
-    case kFlagText:
-    case kFlagLongText: {
+    case kGetcmdTypeText:
+    case kGetcmdTypeLongText: {
       if (!text || !*text) return kGetcmdUnknownType;
       const TextVariable v = TextOf(*text, LongForm(e.type));
       if (value.size() > v.max) return kGetcmdTooLong;
       CopyCut(*text, LongForm(e.type), value);
       return kGetcmdOk;
     }
-    case kFlagPositional:
-    case kFlagLongPositional:
+    case kGetcmdTypePositional:
+    case kGetcmdTypeLongPositional:
       if (!text || !*text) return kGetcmdUnknownType;
       CopyCut(*text, LongForm(e.type), value);
       return kGetcmdOk;
-    case kFlagFloat: {
+    case kGetcmdTypeFloat: {
       auto* number = std::get_if<float*>(&e.target);
       if (!number || !*number) return kGetcmdUnknownType;
       **number = std::strtof(std::string(value).c_str(), nullptr);
       return kGetcmdOk;
     }
-    case kFlagValueHandler: {
-      auto* handler = std::get_if<FlagValueHandler>(&e.target);
+    case kGetcmdTypeValueHandler: {
+      auto* handler = std::get_if<GetcmdValueHandler>(&e.target);
       if (!handler || !*handler) return kGetcmdUnknownType;
       return (*handler)(name, value);
     }
@@ -313,10 +313,10 @@ int Getcmd::Store(const FlagEntry& e, std::string_view name, std::string_view va
   }
 }
 
-int Getcmd::RunDeferred(const FlagEntry& e, std::string_view token, const FlagEntry* table) {
-  if (auto* handler = std::get_if<FlagTokenHandler>(&e.target); handler && *handler)
+int Getcmd::RunDeferred(const GetcmdEntry& e, std::string_view token, const GetcmdEntry* table) {
+  if (auto* handler = std::get_if<GetcmdTokenHandler>(&e.target); handler && *handler)
     return (*handler)(*this, token, table);
-  if (auto* handler = std::get_if<FlagValueHandler>(&e.target); handler && *handler) {
+  if (auto* handler = std::get_if<GetcmdValueHandler>(&e.target); handler && *handler) {
     const size_t eq = token.find('=');
     if (eq == std::string_view::npos) return (*handler)(token, "1");
     return (*handler)(token.substr(0, eq), token.substr(eq + 1));
@@ -324,7 +324,7 @@ int Getcmd::RunDeferred(const FlagEntry& e, std::string_view token, const FlagEn
   return kGetcmdUnknownType;
 }
 
-int Getcmd::ReadFlagFile(const FlagEntry* table, const std::string& path, bool missingIsError) {
+int Getcmd::ReadFlagFile(const GetcmdEntry* table, const std::string& path, bool missingIsError) {
   if (scriptDepth_ >= kMaxScriptDepth) return kGetcmdFileFailed;
   // Non-blocking, so a FIFO cannot stall the open; only regular files are read.
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -340,7 +340,7 @@ int Getcmd::ReadFlagFile(const FlagEntry* table, const std::string& path, bool m
   }
 
   // Handlers waiting for a token do not reach across files.
-  const FlagEntry* const outerPending = pending_;
+  const GetcmdEntry* const outerPending = pending_;
   std::string outerPendingToken;
   outerPendingToken.swap(pendingToken_);
   pending_ = nullptr;
@@ -349,6 +349,17 @@ int Getcmd::ReadFlagFile(const FlagEntry* table, const std::string& path, bool m
   int code = kGetcmdOk;
   std::string word;
   int c = std::getc(file);
+  // A UTF-8 byte order mark, as Windows editors write one, is no part of the first word.
+  if (c == 0xEF) {
+    const int b = std::getc(file);
+    const int o = b == 0xBB ? std::getc(file) : EOF;
+    if (b == 0xBB && o == 0xBF) {
+      c = std::getc(file);
+    } else {
+      std::rewind(file);
+      c = std::getc(file);
+    }
+  }
   while (code == kGetcmdOk) {
     while (c != EOF && IsBlank(c)) c = std::getc(file);
     if (c == EOF) break;
@@ -380,10 +391,10 @@ int Getcmd::ReadFlagFile(const FlagEntry* table, const std::string& path, bool m
   return code;
 }
 
-void Getcmd::ListFlags(const FlagEntry* table, int depth, bool& headerDone, std::string& out) const {
-  for (const FlagEntry* e = table; e && HasTarget(*e); ++e) {
-    if (e->type == kFlagTable) {
-      auto* nested = std::get_if<const FlagEntry*>(&e->target);
+void Getcmd::ListFlags(const GetcmdEntry* table, int depth, bool& headerDone, std::string& out) const {
+  for (const GetcmdEntry* e = table; e && HasTarget(*e); ++e) {
+    if (e->type == kGetcmdTypeTable) {
+      auto* nested = std::get_if<const GetcmdEntry*>(&e->target);
       if (nested && *nested && depth + 1 < kMaxTableDepth) ListFlags(*nested, depth + 1, headerDone, out);
       continue;
     }
@@ -405,7 +416,7 @@ void Getcmd::Usage(std::string_view programPath, std::string& message) const {
   message = "\nUsage: ";
   message += programPath;
   message += " ";
-  for (const FlagEntry* e = table_; e && e != flags_; ++e) {
+  for (const GetcmdEntry* e = table_; e && e != flags_; ++e) {
     message += "<";
     message += e->name;
     message += "> ";

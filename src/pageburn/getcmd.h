@@ -25,40 +25,40 @@ enum GetcmdCode : int {
 };
 
 // How an entry's value is parsed; the entry's target must be of the kind named.
-enum FlagType : int32_t {
-  kFlagPositional = 0,       // char* FlagText: positional, cut at the maximum length
-  kFlagDecimal = 1,          // int32_t*: decimal
-  kFlagDecimalOrEmpty = 2,   // int32_t*: decimal; no or an empty value gives -1
-  kFlagText = 3,             // char* FlagText: name=text copies (too long: error), the name alone empties
-  kFlagInteger = 4,          // int32_t*: decimal, 0x hexadecimal or leading-0 octal
-  kFlagSwitch = 5,           // int32_t*: the name alone gives -1, name=value as kFlagInteger
-  kFlagByte = 6,             // uint8_t*: decimal, kept to its low 8 bits
-  kFlagByteOrEmpty = 7,      // uint8_t*: decimal; no or an empty value gives 255
-  kFlagValueHandler = 8,     // FlagValueHandler: name=value calls it; the name alone defers it
-  kFlagTokenHandler = 11,    // FlagTokenHandler: called with the next token
-  kFlagFloat = 13,           // float*: decimal floating point
-  kFlagLongText = 14,        // char* LongFlagText: as kFlagText
-  kFlagLongPositional = 15,  // char* LongFlagText: as kFlagPositional
-  kFlagTable = 16,           // const FlagEntry*: a nested table searched in place
+enum GetcmdType : int32_t {
+  kGetcmdTypePositional = 0,       // char* FlagText: positional, cut at the maximum length
+  kGetcmdTypeDecimal = 1,          // int32_t*: decimal
+  kGetcmdTypeDecimalOrEmpty = 2,   // int32_t*: decimal; no or an empty value gives -1
+  kGetcmdTypeText = 3,             // char* FlagText: name=text copies (too long: error), the name alone empties
+  kGetcmdTypeInteger = 4,          // int32_t*: decimal, 0x hexadecimal or leading-0 octal
+  kGetcmdTypeSwitch = 5,           // int32_t*: the name alone gives -1, name=value as kGetcmdTypeInteger
+  kGetcmdTypeByte = 6,             // uint8_t*: decimal, kept to its low 8 bits
+  kGetcmdTypeByteOrEmpty = 7,      // uint8_t*: decimal; no or an empty value gives 255
+  kGetcmdTypeValueHandler = 8,     // GetcmdValueHandler: name=value calls it; the name alone defers it
+  kGetcmdTypeTokenHandler = 11,    // GetcmdTokenHandler: called with the next token
+  kGetcmdTypeFloat = 13,           // float*: decimal floating point
+  kGetcmdTypeLongText = 14,        // char* LongFlagText: as kGetcmdTypeText
+  kGetcmdTypeLongPositional = 15,  // char* LongFlagText: as kGetcmdTypePositional
+  kGetcmdTypeTable = 16,           // const GetcmdEntry*: a nested table searched in place
 };
 
 class Getcmd;
-struct FlagEntry;
+struct GetcmdEntry;
 
 // Returns 0, or an error code that stops the parse.
-using FlagValueHandler = std::function<int(std::string_view name, std::string_view value)>;
-using FlagTokenHandler = std::function<int(Getcmd& parser, std::string_view token, const FlagEntry* table)>;
+using GetcmdValueHandler = std::function<int(std::string_view name, std::string_view value)>;
+using GetcmdTokenHandler = std::function<int(Getcmd& parser, std::string_view token, const GetcmdEntry* table)>;
 
-using FlagTarget = std::variant<std::monostate, int32_t*, uint8_t*, float*, char*, FlagValueHandler, FlagTokenHandler,
-                                const FlagEntry*>;
+using GetcmdTarget = std::variant<std::monostate, int32_t*, uint8_t*, float*, char*, GetcmdValueHandler,
+                                  GetcmdTokenHandler, const GetcmdEntry*>;
 
 // One row of a flag table. Positional entries (types 0 and 15) come first; the positional part
 // ends at an entry of another type or with no name. The table ends at an entry with no target.
 // Names of flags match without regard to case.
-struct FlagEntry {
+struct GetcmdEntry {
   const char* name = nullptr;
-  FlagTarget target;
-  int32_t type = kFlagPositional;
+  GetcmdTarget target;
+  int32_t type = kGetcmdTypePositional;
 };
 
 // The variable of a text entry of type 0 or 3: byte 0 holds the maximum length, the text
@@ -118,13 +118,14 @@ inline constexpr int kMaxTableDepth = 8;      // nested tables
 // it. Nothing is printed except the flag files' problems ("GETCMD: ..."), on the console.
 class Getcmd {
  public:
-  explicit Getcmd(const FlagEntry* table);
+  explicit Getcmd(const GetcmdEntry* table);
 
   // Where the flag files' problems are written; standard output when not set.
   void SetConsole(std::function<void(std::string_view)> console) { console_ = std::move(console); }
 
-  // Reads the INI file of the running program (see GetcmdIniPath; a missing file is no error,
-  // other problems are printed and parsing goes on), then the positional parameters from
+  // Reads the INI file named from argv[0] as the program was started (see GetcmdIniPath; a
+  // missing file is no error, a UTF-8 byte order mark at its start is skipped, other problems
+  // are printed and parsing goes on), then the positional parameters from
   // argv[1..], then every further argument as a flag of the table or of the common table.
   // Returns a GetcmdCode; `message` holds the message (or the usage text) for nonzero codes. A
   // negative `argc` stands for its absolute value and skips the INI file. A handler still
@@ -134,39 +135,39 @@ class Getcmd {
   // Parses one token ("name", "name=value") against `table` (flags only, nested tables
   // included): 0 on a match, kGetcmdUnrecognised when no entry has that name, else the value's
   // error. A handler waiting for its token takes this one instead.
-  int ParseToken(std::string_view token, const FlagEntry* table);
+  int ParseToken(std::string_view token, const GetcmdEntry* table);
 
   // Reads a file of white-space separated tokens, each parsed against `table`, then against the
   // common table; a word that begins with ';' comments out the rest of its line. Stops at the
   // first failing word, printing "GETCMD: bad ini field: ..." and returning its code. A missing
   // file gives kGetcmdFileFailed when `missingIsError`, else 0; an unreadable one, or one that is
   // no regular file, always gives kGetcmdFileFailed.
-  int ReadFlagFile(const FlagEntry* table, const std::string& path, bool missingIsError);
+  int ReadFlagFile(const GetcmdEntry* table, const std::string& path, bool missingIsError);
 
   // The usage text: program path, positional names, each flag with its current value.
   void Usage(std::string_view programPath, std::string& message) const;
 
   // The flags consulted after the program's own: "script" reads flags from the file named by
   // the next token.
-  static const FlagEntry* CommonTable();
+  static const GetcmdEntry* CommonTable();
 
   // The first entry after the positional ones.
-  const FlagEntry* Flags() const { return flags_; }
+  const GetcmdEntry* Flags() const { return flags_; }
 
  private:
-  int Search(std::string_view token, const FlagEntry* table, int depth);
-  int Store(const FlagEntry& entry, std::string_view name, std::string_view value, bool hasValue);
-  int RunDeferred(const FlagEntry& entry, std::string_view token, const FlagEntry* table);
+  int Search(std::string_view token, const GetcmdEntry* table, int depth);
+  int Store(const GetcmdEntry& entry, std::string_view name, std::string_view value, bool hasValue);
+  int RunDeferred(const GetcmdEntry& entry, std::string_view token, const GetcmdEntry* table);
   // A token of a flag file or of the command line: the table, then the common table.
-  int ParseFlag(std::string_view token, const FlagEntry* table);
-  void ListFlags(const FlagEntry* table, int depth, bool& headerDone, std::string& out) const;
+  int ParseFlag(std::string_view token, const GetcmdEntry* table);
+  void ListFlags(const GetcmdEntry* table, int depth, bool& headerDone, std::string& out) const;
   void Print(const std::string& text) const;
 
-  const FlagEntry* table_;
-  const FlagEntry* flags_;
+  const GetcmdEntry* table_;
+  const GetcmdEntry* flags_;
   std::function<void(std::string_view)> console_;
-  const FlagEntry* pending_ = nullptr;  // a handler waiting for the next token
-  std::string pendingToken_;            // the token that left it waiting
+  const GetcmdEntry* pending_ = nullptr;  // a handler waiting for the next token
+  std::string pendingToken_;              // the token that left it waiting
   int scriptDepth_ = 0;
 };
 

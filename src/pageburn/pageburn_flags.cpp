@@ -4,8 +4,9 @@
 namespace kestrune {
 
 PageburnFlags::PageburnFlags(std::string_view discoveredPort)
-    : table_{FlagEntry{"<source file>", {}, kFlagPositional}, FlagEntry{"port", port_.Target(), kFlagText},
-             FlagEntry{"waiterr", &waitOnError_, kFlagSwitch}, FlagEntry{}} {
+    : table_{GetcmdEntry{"<source file>", {}, kGetcmdTypePositional},
+             GetcmdEntry{"port", port_.Target(), kGetcmdTypeText},
+             GetcmdEntry{"waiterr", &waitOnError_, kGetcmdTypeSwitch}, GetcmdEntry{}} {
   port_.Set(discoveredPort);
 }
 

@@ -22,7 +22,7 @@ class PageburnFlags {
   PageburnFlags(const PageburnFlags&) = delete;
   PageburnFlags& operator=(const PageburnFlags&) = delete;
 
-  const FlagEntry* Table() const { return table_.data(); }
+  const GetcmdEntry* Table() const { return table_.data(); }
   std::string Port() const { return std::string(port_.Text()); }
   // Nonzero: wait for a key press after an error.
   int32_t WaitOnError() const { return waitOnError_; }
@@ -30,7 +30,7 @@ class PageburnFlags {
  private:
   FlagText<kMaxPortLength> port_;
   int32_t waitOnError_ = 1;
-  std::array<FlagEntry, 4> table_;
+  std::array<GetcmdEntry, 4> table_;
 };
 
 }  // namespace kestrune

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "pageburn/samba_chip.h"
@@ -16,12 +17,15 @@ enum PageburnExit : int {
   kExitNoPort = 3,       // no port given or found, not present, or not a USB CDC port
   kExitFlash = 4,        // a page or the boot bit could not be written, or the file does not fit
   kExitPortOpen = 5,     // opening the port failed
+  kExitStopped = 6,      // RunDownload only: a stop was requested; the program exits 128 + signal
 };
 
 // Where the run's lines go: progress and results to `out`, the open failure to `err`.
 struct PageburnConsole {
   std::FILE* out = stdout;
   std::FILE* err = stderr;
+  // Asked before each page and before the boot bit; true ends the run with kExitStopped.
+  std::function<bool()> stopRequested;
 };
 
 // Writes the file at `firmwarePath` to the chip behind `portName` and returns an exit code.

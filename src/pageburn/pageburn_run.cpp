@@ -40,6 +40,12 @@ int TooLarge(const PageburnConsole& console, const std::string& path, const samb
   return kExitFlash;
 }
 
+int Stopped(const PageburnConsole& console) {
+  std::fprintf(console.out, "\nStopped; the boot bit is not set\n");
+  std::fflush(console.out);
+  return kExitStopped;
+}
+
 }  // namespace
 
 int RunDownload(const std::string& firmwarePath, const std::string& portName, const PageburnConsole& console,
@@ -74,7 +80,12 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
   writer.set_printer(PrintTo, out);
 
   std::string version;
-  if (monitor.samba_get_version(version)) version.clear();
+  if (monitor.samba_get_version(version)) {
+    // Whatever is behind the port does not speak the monitor's language: nothing is written.
+    std::fprintf(out, "SAM-BA Version: ''\n");
+    std::fprintf(out, "Port %s does not answer as the SAM-BA monitor\n", portName.c_str());
+    return kExitNoPort;
+  }
   std::fprintf(out, "SAM-BA Version: '%s'\n", version.c_str());
 
   const int64_t size = FileSize(firmwarePath);
@@ -91,9 +102,10 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
   std::fprintf(out, "Sending file \"%s\"\n", firmwarePath.c_str());
   uint32_t page = 0;
   int32_t total = 0;
-  int failedPages = 0;
   std::vector<uint8_t> buffer(chip.page_size);
   for (;;) {
+    // A stop request lets the page before it finish; the chip keeps its monitor for a new run.
+    if (console.stopRequested && console.stopRequested()) return Stopped(console);
     std::memset(buffer.data(), 0, buffer.size());
     const size_t n = std::fread(buffer.data(), 1, buffer.size(), file.get());
     if (n == 0 && std::ferror(file.get())) {
@@ -104,9 +116,15 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
     // Only a file of unknown size gets here past the end of the flash.
     if (page >= chip.flash_pages) return TooLarge(console, firmwarePath, chip);
     // A short last chunk goes out padded with the zeros it was cleared to.
+    // The first page that does not go in ends the run: no later page and no boot bit, so the
+    // chip stays in its monitor and a second run can write the whole image.
     if (writer.write_flash_page(page, buffer.data(), buffer.size())) {
+      if (size != 0 && page != 0) std::fprintf(out, "\n");
       std::fprintf(out, "write_flash_page() failed\n");
-      ++failedPages;
+      std::fprintf(out, "Page %u was not written; the boot bit is not set\n", page);
+      if (monitor.retry_count() != 0) std::fprintf(out, "%d retries\n", monitor.retry_count());
+      std::fflush(out);
+      return kExitFlash;
     }
     total += static_cast<int32_t>(n);
     if (size != 0)
@@ -117,13 +135,14 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
     ++page;
   }
   std::fprintf(out, "\n");
+  if (console.stopRequested && console.stopRequested()) return Stopped(console);
   const bool bootFailed = writer.set_boot_from_flash();
   if (bootFailed) std::fprintf(out, "Couldn't set GPNVM bit\n");
   std::fprintf(out, "File Write Complete\n");
   if (monitor.retry_count() != 0) std::fprintf(out, "%d retries\n", monitor.retry_count());
   std::fflush(out);
-  // The pages and the boot bit are the point of the run: it succeeded only if all went in.
-  return failedPages != 0 || bootFailed ? kExitFlash : kExitDone;
+  // The boot bit is the point of the run: it succeeded only if that went in too.
+  return bootFailed ? kExitFlash : kExitDone;
 }
 
 }  // namespace kestrune

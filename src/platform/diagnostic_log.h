@@ -8,10 +8,11 @@
 namespace kestrune {
 
 // Entries are "\r\n(%d/%m/%y %H:%M:%S) " followed by the text (at most 1023 characters, no
-// line end of its own). The file is created empty at the first entry of a run, beside the
-// program and named like it with the extension "log"; when that folder cannot take the file,
-// in "<XDG state>/Kestrune/". When neither can be created, entries are dropped silently.
-// Thread-safe.
+// line end of its own). The file is started at the first entry of a run, beside the program
+// and named like it with the extension "log"; the earlier run's file is kept as "<log>.1".
+// When that folder cannot take the file, or the name holds a link or anything but a regular
+// file (never followed or written), the log goes to "<XDG state>/Kestrune/", its first entry
+// saying why. When neither can be created, entries are dropped silently. Thread-safe.
 class DiagnosticLog {
  public:
   // `programPath` is the running program's full path; the log is named after it.
@@ -26,6 +27,7 @@ class DiagnosticLog {
 
  private:
   void OpenOnce();
+  void WriteEntry(const std::string& text);  // with the mutex held
 
   mutable std::mutex mutex_;
   std::string programPath_;

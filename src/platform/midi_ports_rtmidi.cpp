@@ -15,6 +15,18 @@ namespace kestrune {
 namespace {
 
 constexpr const char* kClientName = "romsend";
+// The names of romsend's own ports. Once opened they stand in the system's lists like any
+// device (our input among the outputs); they are never offered as devices.
+constexpr const char* kInputPortName = "romsend in";
+constexpr const char* kOutputPortName = "romsend out";
+
+bool OwnPort(const std::string& portName) {
+  // "client:port", with ALSA's "client:port" numbers after it.
+  const size_t colon = portName.find(':');
+  if (colon == std::string::npos) return false;
+  const std::string port = portName.substr(colon + 1);
+  return port.rfind(kInputPortName, 0) == 0 || port.rfind(kOutputPortName, 0) == 0;
+}
 
 // The last failure RtMidi reported through its error callback. The callback may also run on
 // RtMidi's own thread, so the record is atomic; callers clear it before a call and look after.
@@ -113,25 +125,16 @@ class RtMidiPorts : public MidiPorts {
     CloseOutput();
   }
 
-  std::vector<std::string> InputNames() override {
-    std::vector<std::string> names;
-    if (!connected_) return names;
-    const unsigned n = client_.in->getPortCount();
-    for (unsigned i = 0; i < n; ++i) names.push_back(MidiDeviceName(client_.in->getPortName(i), Alsa()));
-    return names;
-  }
-  std::vector<std::string> OutputNames() override {
-    std::vector<std::string> names;
-    if (!connected_) return names;
-    const unsigned n = client_.out->getPortCount();
-    for (unsigned i = 0; i < n; ++i) names.push_back(MidiDeviceName(client_.out->getPortName(i), Alsa()));
-    return names;
-  }
+  std::vector<std::string> InputNames() override { return Names(Devices(client_.in.get())); }
+  std::vector<std::string> OutputNames() override { return Names(Devices(client_.out.get())); }
 
   int OpenInput(int index, MidiReceiveFn receive) override {
     if (!connected_) return kMidiNoDriver;
     if (inputOpen_) return kMidiAllocated;
-    if (index < 0 || static_cast<unsigned>(index) >= client_.in->getPortCount()) return kMidiBadDeviceId;
+    // The system's own numbering as it stands now: ports come and go, ours among them.
+    const std::vector<Device> devices = Devices(client_.in.get());
+    if (index < 0 || static_cast<size_t>(index) >= devices.size()) return kMidiBadDeviceId;
+    const unsigned port = devices[static_cast<size_t>(index)].port;
     {
       std::lock_guard<std::mutex> lock(receiveMutex_);
       receive_ = std::move(receive);
@@ -140,7 +143,7 @@ class RtMidiPorts : public MidiPorts {
       client_.in->setCallback(&RtMidiPorts::Deliver, this);
       // SysEx is what the units speak; clock and active sensing would only flood the queue.
       client_.in->ignoreTypes(false, true, true);
-      client_.in->openPort(static_cast<unsigned>(index), "romsend in");
+      client_.in->openPort(port, kInputPortName);
       inputOpen_ = client_.in->isPortOpen();
       if (!inputOpen_) StopDelivery();
       return inputOpen_;
@@ -150,9 +153,11 @@ class RtMidiPorts : public MidiPorts {
   int OpenOutput(int index) override {
     if (!connected_) return kMidiNoDriver;
     if (outputOpen_) return kMidiAllocated;
-    if (index < 0 || static_cast<unsigned>(index) >= client_.out->getPortCount()) return kMidiBadDeviceId;
+    const std::vector<Device> devices = Devices(client_.out.get());
+    if (index < 0 || static_cast<size_t>(index) >= devices.size()) return kMidiBadDeviceId;
+    const unsigned port = devices[static_cast<size_t>(index)].port;
     return Guarded([&] {
-      client_.out->openPort(static_cast<unsigned>(index), "romsend out");
+      client_.out->openPort(port, kOutputPortName);
       outputOpen_ = client_.out->isPortOpen();
       return outputOpen_;
     });
@@ -188,6 +193,27 @@ class RtMidiPorts : public MidiPorts {
 
  private:
   bool Alsa() const { return client_.api == MidiApi::kAlsa; }
+
+  struct Device {
+    unsigned port;  // RtMidi's number for it at the time of listing
+    std::string name;
+  };
+  // The devices of one side, in the system's order, without romsend's own ports.
+  std::vector<Device> Devices(RtMidi* side) {
+    std::vector<Device> devices;
+    if (!connected_) return devices;
+    const unsigned n = side->getPortCount();
+    for (unsigned i = 0; i < n; ++i) {
+      const std::string name = side->getPortName(i);
+      if (!OwnPort(name)) devices.push_back(Device{i, MidiDeviceName(name, Alsa())});
+    }
+    return devices;
+  }
+  static std::vector<std::string> Names(const std::vector<Device>& devices) {
+    std::vector<std::string> names;
+    for (const Device& d : devices) names.push_back(d.name);
+    return names;
+  }
 
   // Runs one RtMidi step; its result is 0 when the step says it worked and RtMidi reported no
   // failure, else the failure's number.

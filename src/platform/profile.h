@@ -11,10 +11,13 @@ namespace kestrune {
 // flock on "<path>.lock", written to a temporary file and renamed over the old one, so a crash
 // never leaves a torn file and concurrent writers of different entries lose nothing.
 //
-// A file that is missing, unreadable, larger than 1 MiB, or not made of INI lines (binary
-// bytes, a torn line) reads as all defaults. A write to such a file first moves it aside to
-// "<path>.corrupt" instead of copying its garbage forward. Section and entry names match
-// without regard to letter case, as the registry they stand in for does.
+// A file that is missing, unreadable, larger than 1 MiB or holding NUL bytes (no text at all)
+// reads as all defaults; a write to such a file first moves it aside to "<path>.corrupt"
+// instead of copying its garbage forward. In a text file, a line that is no heading, entry,
+// comment or blank is skipped when reading and kept as it stands when writing, as is a UTF-8
+// byte order mark at the start; a heading may carry a comment after its ']'. When the path is
+// a symbolic link, writes replace the link's target, and the link stays. Section and entry
+// names match without regard to letter case, as the registry they stand in for does.
 //
 // Thread-safe: no state besides the path.
 class Profile {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -46,15 +47,22 @@ enum class FileState { kMissing, kUnreadable, kCorrupt, kGood };
 struct Loaded {
   FileState state = FileState::kMissing;
   std::vector<std::string> lines;
+  bool bom = false;  // the file starts with a UTF-8 byte order mark, kept when written back
 };
 
-// A line is good when it is blank, a comment, a "[section]" heading or "entry=value".
-bool GoodLine(const std::string& line) {
+constexpr char kBom[] = "\xEF\xBB\xBF";
+
+// A "[section]" heading, which may carry a comment after its closing bracket. False for any
+// other line; `name` is the section's name without blanks at either end.
+bool Heading(const std::string& line, std::string& name) {
   const std::string t = Trim(line);
-  if (t.empty() || t[0] == ';' || t[0] == '#') return true;
-  if (t[0] == '[') return t.back() == ']' && t.size() > 2;
-  const size_t eq = t.find('=');
-  return eq != std::string::npos && eq > 0;
+  if (t.size() < 3 || t[0] != '[') return false;
+  const size_t close = t.find(']');
+  if (close == std::string::npos || close < 2) return false;
+  const std::string rest = Trim(t.substr(close + 1));
+  if (!rest.empty() && rest[0] != ';' && rest[0] != '#') return false;
+  name = Trim(t.substr(1, close - 1));
+  return !name.empty();
 }
 
 Loaded LoadFile(const std::string& path) {
@@ -89,16 +97,17 @@ Loaded LoadFile(const std::string& path) {
     return out;
   }
   size_t pos = 0;
+  if (data.compare(0, 3, kBom) == 0) {
+    out.bom = true;
+    pos = 3;
+  }
   while (pos < data.size()) {
     size_t nl = data.find('\n', pos);
     if (nl == std::string::npos) nl = data.size();
     std::string line = data.substr(pos, nl - pos);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!GoodLine(line)) {
-      out.state = FileState::kCorrupt;
-      out.lines.clear();
-      return out;
-    }
+    // A line that is none of heading, entry, comment or blank is no setting, but it is the
+    // user's: it is kept as it stands.
     out.lines.push_back(std::move(line));
     pos = nl + 1;
   }
@@ -112,15 +121,11 @@ struct SectionSpan {
 };
 
 std::optional<SectionSpan> FindSection(const std::vector<std::string>& lines, const std::string& section) {
+  std::string name;
   for (size_t i = 0; i < lines.size(); ++i) {
-    const std::string t = Trim(lines[i]);
-    if (t.size() > 2 && t[0] == '[' && SameName(Trim(t.substr(1, t.size() - 2)), section)) {
+    if (Heading(lines[i], name) && SameName(name, section)) {
       size_t end = i + 1;
-      while (end < lines.size()) {
-        const std::string u = Trim(lines[end]);
-        if (!u.empty() && u[0] == '[') break;
-        ++end;
-      }
+      while (end < lines.size() && !Heading(lines[end], name)) ++end;
       return SectionSpan{i, end};
     }
   }
@@ -131,7 +136,7 @@ bool SplitEntry(const std::string& line, std::string& name, std::string& value) 
   const std::string t = Trim(line);
   if (t.empty() || t[0] == ';' || t[0] == '#' || t[0] == '[') return false;
   const size_t eq = t.find('=');
-  if (eq == std::string::npos) return false;
+  if (eq == std::string::npos || eq == 0) return false;
   name = Trim(t.substr(0, eq));
   value = Trim(t.substr(eq + 1));
   return true;
@@ -212,6 +217,22 @@ std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Where `path` leads once every symbolic link on its last component is followed; the path
+// itself when it is no link. A link to a file not there yet leads to where it would be.
+std::string LinkTarget(std::string path) {
+  constexpr int kMaxHops = 40;  // the kernel's own limit on links in a row
+  for (int hop = 0; hop < kMaxHops; ++hop) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return path;
+    target.resize(static_cast<size_t>(n));
+    path = target[0] == '/' ? target : FolderOf(path) + "/" + target;
+  }
+  return path;
 }
 
 bool ReplaceFile(const std::string& path, const std::string& content) {
@@ -295,9 +316,10 @@ bool Profile::Write(const std::string& sectionName, const std::string& entryName
     lines.push_back("[" + Trim(section) + "]");
     lines.push_back(newLine);
   }
-  std::string content;
+  std::string content = file.bom ? kBom : "";
   for (const auto& l : lines) content += l + "\n";
-  return ReplaceFile(path_, content);
+  // A linked profile (as dotfile managers keep them) is written through to its target.
+  return ReplaceFile(LinkTarget(path_), content);
 }
 
 Profile& AppProfile() {

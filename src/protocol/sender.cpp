@@ -9,6 +9,7 @@
 
 #include "platform/diagnostic_log.h"
 #include "platform/event_pump.h"
+#include "platform/log_file.h"
 #include "platform/tick_count.h"
 
 namespace kestrune {
@@ -49,7 +50,7 @@ void SetTheSender(mySender* sender) { g_sender = sender; }
 
 Sender::Sender(const std::string& resultLogPath) {
   // Shared with other readers and writers; appended to, never truncated.
-  const int fd = open(resultLogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int fd = OpenLogFile(resultLogPath, true);
   if (fd >= 0) {
     resultLog_ = fdopen(fd, "ab");
     if (!resultLog_) close(fd);

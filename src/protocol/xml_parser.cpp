@@ -12,10 +12,10 @@ bool IsBlank(char c) {
   return static_cast<signed char>(c) <= 0x20;
 }
 
-// Ends an attribute name: the same characters that separate attributes in XML. Treating line
-// ends and tabs like a space keeps two bare words on separate lines apart.
+// Ends an attribute name. Only a space separates tokens here: a tab or a line end stays part
+// of the token, as the unit's own reader treats them, so both sides see the same attributes.
 bool EndsToken(char c) {
-  return c == '<' || c == '>' || c == '=' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+  return c == '\0' || c == '<' || c == '>' || c == '=' || c == ' ';
 }
 
 const char* SkipBlanks(const char* p, const char* end) {

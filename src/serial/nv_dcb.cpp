@@ -63,7 +63,7 @@ nvDCB::nvDCB(const std::string& section, PortHandle port) : DCB{}, port_(port), 
         break;
     }
   }
-  if (port_ != kNoPort) ApplyPortState(port_, *this);
+  if (port_ != kNoPort) refusal_ = ApplyLineSettings(port_, *this, refusalError_);
 }
 
 void nvDCB::Save() {

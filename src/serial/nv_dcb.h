@@ -6,6 +6,7 @@
 #include <string>
 
 #include "serial/dcb.h"
+#include "serial/port_state.h"
 
 namespace kestrune {
 
@@ -36,9 +37,15 @@ class nvDCB : public DCB {
 
   const std::string& Section() const { return section_; }
   PortHandle Port() const { return port_; }
+  // What the port refused when the settings were applied at construction (kNone without a
+  // port), and the errno behind it.
+  LineRefusal Refusal() const { return refusal_; }
+  int RefusalError() const { return refusalError_; }
 
  private:
   PortHandle port_;
+  LineRefusal refusal_ = LineRefusal::kNone;
+  int refusalError_ = 0;
   std::string section_;
 };
 

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace kestrune {
 
@@ -52,7 +53,39 @@ std::string PortOpenProblemText(PortOpenProblem problem, const std::string& devi
   return devicePath + ": the port could not be set up; try again\n";
 }
 
+namespace {
+thread_local PortOpenFailure lastFailure;
+}  // namespace
+
+void RecordPortOpenFailure(PortOpenFailure failure) {
+  lastFailure = std::move(failure);
+}
+
+const PortOpenFailure& LastPortOpenFailure() {
+  return lastFailure;
+}
+
+std::string PortOpenFailureText(const PortOpenFailure& f, std::string_view notSerialHint) {
+  if (f.speed) {
+    std::string line = f.path + ": the port refuses the line speed of " + std::to_string(f.baud) + " baud";
+    if (f.error != 0) line += std::string(" (") + std::strerror(f.error) + ")";
+    return line + "; choose another speed in the settings\n";
+  }
+  if (f.frame)
+    return f.path + ": the port cannot take " + std::to_string(f.bits) + " data bits, parity " +
+           std::to_string(f.parity) + ", stop bits " + std::to_string(f.stop) + "; choose others in the settings\n";
+  if (f.call == "isatty") return PortOpenProblemText(PortOpenProblem::kNotSerial, f.path, 0, notSerialHint);
+  const PortOpenProblem problem =
+      f.call == "flock" ? PortOpenProblem::kBusy : ClassifyPortOpen(f.error == 0 ? EIO : f.error, true, false);
+  // The usual fix where one is known; the failed call and the errno's own words for the rest.
+  if (problem != PortOpenProblem::kUnknown) return PortOpenProblemText(problem, f.path, f.error, notSerialHint);
+  return f.path + ": " + f.call + ": " + std::strerror(f.error) + "; try again\n";
+}
+
 std::string PortOpenProblemLine(const std::string& devicePath, std::string_view notSerialHint) {
+  if (devicePath.empty()) return "no serial port chosen; " + std::string(notSerialHint) + "\n";
+  if (lastFailure.path == devicePath && !lastFailure.call.empty())
+    return PortOpenFailureText(lastFailure, notSerialHint);
   int error = 0;
   const PortOpenProblem problem = DiagnosePortOpen(devicePath, error);
   return PortOpenProblemText(problem, devicePath, error, notSerialHint);

@@ -2,10 +2,31 @@
 // Shared by romsend (its diagnostic log) and pageburn (standard error).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace kestrune {
+
+// What the last failed open (or line setting) of a port on this thread ran into, recorded at
+// the failed call itself.
+struct PortOpenFailure {
+  std::string path;    // the device path as tried
+  std::string call;    // the call that failed ("open", "tcgetattr", ...); empty: nothing recorded
+  int error = 0;       // its errno; 0 for settings the port refused without one
+  bool speed = false;  // the driver refused the line speed `baud`
+  bool frame = false;  // the port cannot take `bits`, `parity`, `stop`
+  uint32_t baud = 0;
+  unsigned bits = 0, parity = 0, stop = 0;
+};
+
+// Records a failure for this thread; a later successful open does not clear it.
+void RecordPortOpenFailure(PortOpenFailure failure);
+const PortOpenFailure& LastPortOpenFailure();
+
+// The line for a recorded failure, ending in '\n': the path, then what was refused or the
+// errno's text, then the usual fix where there is one.
+std::string PortOpenFailureText(const PortOpenFailure& failure, std::string_view notSerialHint);
 
 enum class PortOpenProblem {
   kPermission,  // the user may not open the device node
@@ -28,7 +49,9 @@ PortOpenProblem DiagnosePortOpen(const std::string& devicePath, int& error);
 std::string PortOpenProblemText(PortOpenProblem problem, const std::string& devicePath, int error,
                                 std::string_view notSerialHint);
 
-// DiagnosePortOpen and PortOpenProblemText in one: the reason line for a port that did not open.
+// The reason line for a port that did not open: the failure recorded for `devicePath` on this
+// thread when there is one, else DiagnosePortOpen and PortOpenProblemText. An empty path says
+// that no port was chosen.
 std::string PortOpenProblemLine(const std::string& devicePath, std::string_view notSerialHint);
 
 }  // namespace kestrune

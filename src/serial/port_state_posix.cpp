@@ -1,6 +1,7 @@
 // DCB <-> termios: line settings of a POSIX terminal device.
 #include "serial/port_state.h"
 
+#include "serial/line_speed.h"
 #include "serial/termios_map_posix.h"
 
 #include <sys/ioctl.h>
@@ -53,11 +54,20 @@ void SetModemLine(PortHandle port, int line, bool on) {
   ioctl(port, on ? TIOCMBIS : TIOCMBIC, &line);
 }
 
-}  // namespace
+// Raw bytes in both directions: no line editing, echo, signals or character translation.
+void MakeRaw(termios& t) {
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                                      INPCK | IGNPAR | IMAXBEL | IUCLC);
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag |= CREAD | CLOCAL;
+  // Reads return whatever has arrived; callers wait in poll() and open without blocking.
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+}
 
-bool DcbToTermios(const DCB& dcb, termios& t) {
-  speed_t speed;
-  if (!SpeedCode(dcb.BaudRate, speed)) return false;
+// Everything of `dcb` but the speed; false for values termios cannot express.
+bool FrameToTermios(const DCB& dcb, termios& t) {
   tcflag_t size;
   switch (dcb.ByteSize) {
     case 5:
@@ -97,13 +107,9 @@ bool DcbToTermios(const DCB& dcb, termios& t) {
   }
   if (dcb.StopBits > kTwoStopBits) return false;
 
-  // Raw bytes in both directions: no line editing, echo, signals or character translation.
-  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
-                                      INPCK | IGNPAR | IMAXBEL | IUCLC);
-  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  MakeRaw(t);
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  t.c_cflag |= CREAD | CLOCAL | size | parity;
+  t.c_cflag |= size | parity;
   if (dcb.StopBits != kOneStopBit) t.c_cflag |= CSTOPB;
   if (parity != 0 && dcb.Get(kDcbParity)) t.c_iflag |= INPCK;
   if (dcb.Get(kDcbOutxCtsFlow) || dcb.Get(kDcbRtsControl) == kRtsControlHandshake) t.c_cflag |= CRTSCTS;
@@ -112,25 +118,57 @@ bool DcbToTermios(const DCB& dcb, termios& t) {
   // A DCB read from a profile has no flow characters; the usual DC1/DC3 stand in.
   t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar ? dcb.XonChar : kDefaultXon);
   t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar ? dcb.XoffChar : kDefaultXoff);
-  // Reads return whatever has arrived; callers wait in poll() and open without blocking.
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
+  return true;
+}
+
+}  // namespace
+
+bool DcbToTermios(const DCB& dcb, termios& t) {
+  speed_t speed;
+  if (!SpeedCode(dcb.BaudRate, speed) || !FrameToTermios(dcb, t)) return false;
   cfsetispeed(&t, speed);
   cfsetospeed(&t, speed);
   return true;
 }
 
-bool ApplyPortState(PortHandle port, const DCB& dcb) {
+LineRefusal ApplyLineSettings(PortHandle port, const DCB& dcb, int& error) {
+  error = 0;
   termios t{};
-  if (port < 0 || tcgetattr(port, &t) != 0) return false;
-  if (!DcbToTermios(dcb, t)) return false;
-  if (tcsetattr(port, TCSANOW, &t) != 0) return false;
+  if (port < 0 || tcgetattr(port, &t) != 0) {
+    error = port < 0 ? EBADF : errno;
+    return LineRefusal::kPort;
+  }
+  // Raw first, whatever else the port refuses: a port left cooked echoes what it receives,
+  // and the far end takes its own replies for commands.
+  MakeRaw(t);
+  if (tcsetattr(port, TCSANOW, &t) != 0) {
+    error = errno;
+    return LineRefusal::kPort;
+  }
+  if (!FrameToTermios(dcb, t)) return LineRefusal::kFrame;
+  speed_t speed;
+  const bool standard = SpeedCode(dcb.BaudRate, speed);
+  if (standard) {
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+  }
+  if (tcsetattr(port, TCSANOW, &t) != 0) {
+    error = errno;
+    return LineRefusal::kPort;
+  }
+  // Any other rate goes through the kernel's arbitrary-rate interface.
+  if (!standard && !SetLineSpeed(port, dcb.BaudRate, error)) return LineRefusal::kSpeed;
   // DTR handshake has no equivalent here and keeps the line on, as enabled does.
   SetModemLine(port, TIOCM_DTR, dcb.Get(kDcbDtrControl) != kDtrControlDisable);
   // With RTS handshake the driver moves RTS itself.
   const uint32_t rts = dcb.Get(kDcbRtsControl);
   if (rts != kRtsControlHandshake) SetModemLine(port, TIOCM_RTS, rts != kRtsControlDisable);
-  return true;
+  return LineRefusal::kNone;
+}
+
+bool ApplyPortState(PortHandle port, const DCB& dcb) {
+  int error = 0;
+  return ApplyLineSettings(port, dcb, error) == LineRefusal::kNone;
 }
 
 void TermiosToDcb(const termios& t, DCB& dcb) {
@@ -186,6 +224,10 @@ bool ReadPortState(PortHandle port, DCB& dcb) {
   termios t{};
   if (port < 0 || tcgetattr(port, &t) != 0) return false;
   TermiosToDcb(t, dcb);
+  // A rate set through the arbitrary-rate interface has no constant of its own.
+  uint32_t baud = 0;
+  speed_t code = cfgetospeed(&t);
+  if (!BaudOf(code, baud) && GetLineSpeed(port, baud) && baud != 0) dcb.BaudRate = baud;
   int lines = 0;
   if (ioctl(port, TIOCMGET, &lines) == 0) {
     if (dcb.Get(kDcbDtrControl) != kDtrControlHandshake)

@@ -3,6 +3,8 @@
 
 #include <cctype>
 
+#include "serial/usb_port_discovery.h"
+
 namespace kestrune {
 
 std::string ComPortName(const std::string& name) {
@@ -23,8 +25,12 @@ std::string ComPortName(const std::string& name) {
 }
 
 std::string DevicePathOf(const std::string& portName) {
-  if (!portName.empty() && portName.back() == ':') return portName.substr(0, portName.size() - 1);
-  return portName;
+  std::string path = portName;
+  if (!path.empty() && path.back() == ':') path.pop_back();
+  // A bare name ("ttyACM0", as Windows users write "COM5") means the device folder, never a
+  // file of that name in the working folder.
+  if (!path.empty() && path.find('/') == std::string::npos) path = DevRoot() + "/" + path;
+  return path;
 }
 
 PublicSerialHandle* PublicSerialHandle::Open(const std::string& portName, SerialReceiveFn callback, void* context,

@@ -26,7 +26,8 @@ using SerialReceiveFn = void (*)(const uint8_t* data, uint32_t length, void* con
 std::string ComPortName(const std::string& name);
 
 // The device path that name is opened as: the same text with one trailing ':' dropped, so
-// "COM3:"-style names kept by older profiles do no harm.
+// "COM3:"-style names kept by older profiles do no harm; a name without a '/' stands in the
+// device folder ($KESTRUNE_DEV_ROOT, default /dev). Empty stays empty.
 std::string DevicePathOf(const std::string& portName);
 
 // A serial port. Created by Open, owned by its creator; deleting it closes the port. All
@@ -148,6 +149,7 @@ class MySerialHandle : public PublicSerialHandle {
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
   bool readerWanted_ = false;
+  bool lineRefused_ = false;  // the last SetConfig was refused: nothing is written
   PortLockScope lockScope_ = PortLockScope::kAllPortAccess;
   std::atomic<bool> closing_{false};
   std::atomic<bool> hungUp_{false};

@@ -4,13 +4,16 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
 
+#include "platform/diagnostic_log.h"
 #include "platform/tick_count.h"
+#include "serial/port_open_problem.h"
 #include "serial/port_state.h"
 #include "serial/serial_handle.h"
 
@@ -31,6 +34,20 @@ bool IsHangUpError(int err) {
 
 constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
 
+void RecordLineRefusal(const std::string& path, const DCB& dcb, LineRefusal refusal, int error) {
+  PortOpenFailure failure;
+  failure.path = path;
+  failure.call = refusal == LineRefusal::kPort ? "tcsetattr" : "line settings";
+  failure.error = error;
+  failure.speed = refusal == LineRefusal::kSpeed;
+  failure.frame = refusal == LineRefusal::kFrame;
+  failure.baud = dcb.BaudRate;
+  failure.bits = dcb.ByteSize;
+  failure.parity = dcb.Parity;
+  failure.stop = dcb.StopBits;
+  RecordPortOpenFailure(std::move(failure));
+}
+
 }  // namespace
 
 struct MySerialHandle::SavedState {
@@ -40,21 +57,48 @@ struct MySerialHandle::SavedState {
 MySerialHandle::MySerialHandle(const std::string& portName, uint32_t bufferSize)
     : portName_(ComPortName(portName)), saved_(std::make_unique<SavedState>()) {
   const std::string path = DevicePathOf(portName_);
+  // Each failed call is recorded with its errno, so the message names what really went wrong.
+  auto fail = [&](int fd, const char* call, int error) {
+    if (fd >= 0) close(fd);
+    PortOpenFailure failure;
+    failure.path = path;
+    failure.call = call;
+    failure.error = error;
+    RecordPortOpenFailure(std::move(failure));
+    return kNoPort;
+  };
+  // Only a device node is opened at all: a plain file, a folder or a FIFO under the name is
+  // no port and is not touched.
+  struct stat st {};
+  const bool notDevice = !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode);
   // Non-blocking open: a port without carrier must not hold us up; every later wait is poll().
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int fd = kNoPort;
+  if (path.empty())
+    fail(-1, "open", ENOENT);
+  else if (notDevice)
+    fail(-1, "isatty", ENOTTY);
+  else if ((fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) < 0)
+    fail(-1, "open", errno);
+  // Only a terminal can be a serial port; the flock keeps other handles (this process or
+  // another) out even where TIOCEXCL does not (a privileged opener).
+  if (fd >= 0 && !isatty(fd)) fd = fail(fd, "isatty", ENOTTY);
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) fd = fail(fd, "flock", errno);
+  if (fd >= 0 && tcgetattr(fd, &saved_->original) != 0) fd = fail(fd, "tcgetattr", errno);
   if (fd >= 0) {
-    // Only a terminal can be a serial port; the flock keeps other handles (this process or
-    // another) out even where TIOCEXCL does not (a privileged opener).
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &saved_->original) != 0) {
+    ioctl(fd, TIOCEXCL);
+    line_.emplace(std::string{}, fd);
+    // Settings the port refuses end the open before any byte goes out; the port is put back.
+    if (line_->Refusal() != LineRefusal::kNone) {
+      RecordLineRefusal(path, *line_, line_->Refusal(), line_->RefusalError());
+      line_.reset();
+      tcsetattr(fd, TCSANOW, &saved_->original);
+      ioctl(fd, TIOCNXCL);
       close(fd);
-      fd = -1;
-    } else {
-      ioctl(fd, TIOCEXCL);
+      fd = kNoPort;
     }
   }
   if (fd >= 0) {
     port_ = fd;
-    line_.emplace(std::string{}, port_);
     readBufferSize_ = std::min(bufferSize, kMaxReadBuffer);
     if (readBufferSize_ > 0) readBuffer_ = std::make_unique<uint8_t[]>(readBufferSize_);
   }
@@ -178,17 +222,31 @@ void MySerialHandle::SetConfig(const COMMCONFIG& config) {
   if (!IsOpen()) return;
   PortLockGuard guard(lock_.get(), true);
   // What the port cannot keep (DSR flow, limits, the CTS/RTS split) is remembered from here.
-  if (ApplyPortState(port_, config.dcb)) static_cast<DCB&>(*line_) = config.dcb;
+  int error = 0;
+  const LineRefusal refusal = ApplyLineSettings(port_, config.dcb, error);
+  if (refusal == LineRefusal::kNone) {
+    static_cast<DCB&>(*line_) = config.dcb;
+    lineRefused_ = false;
+  } else {
+    // Nothing is sent on a line whose settings did not take; the reason is kept for the caller.
+    RecordLineRefusal(DevicePathOf(portName_), config.dcb, refusal, error);
+    lineRefused_ = true;
+    std::string line = PortOpenFailureText(LastPortOpenFailure(), "choose a serial port");
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    WriteLog("Cannot set serial port: %s", line.c_str());
+    // The settings the user chose stay in the profile as they were.
+    return;
+  }
   line_->DCBlength = sizeof(DCB);
   line_->Save();
 }
 
 void MySerialHandle::SetLine(uint32_t baud, uint8_t dataBits, uint8_t stopBits, uint8_t parity) {
-  if (line_) line_->Set(baud, dataBits, stopBits, parity);
+  if (line_ && line_->Set(baud, dataBits, stopBits, parity)) lineRefused_ = false;
 }
 
 uint32_t MySerialHandle::Write(const uint8_t* data, uint32_t length) {
-  if (!IsOpen() || hungUp_ || !data || length == 0) return 0;
+  if (!IsOpen() || hungUp_ || lineRefused_ || !data || length == 0) return 0;
   PortLockGuard guard(lock_.get(), LockTransfers());
   uint32_t done = 0;
   uint32_t lastProgress = TickCount();

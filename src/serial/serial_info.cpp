@@ -97,11 +97,11 @@ std::vector<std::string> EnumerateSerialPorts() {
 SerialInfo::SerialInfo(const std::string& section)
     : nvDCB(section), ports_(std::make_shared<const std::vector<std::string>>(EnumerateSerialPorts())) {
   Profile& profile = AppProfile();
+  storedPort = profile.GetString(Section(), "port", "");
   if (!ports_->empty()) {
     portText = profile.GetString(Section(), "port", ports_->front());
-  } else {
-    const std::string stored = profile.GetString(Section(), "port", "");
-    if (IsCharDevice(DevicePathOf(stored))) portText = stored;
+  } else if (IsCharDevice(DevicePathOf(storedPort))) {
+    portText = storedPort;
   }
   baudText = std::to_string(BaudRate);
   parityText = NameAt(kParityTexts, Parity);

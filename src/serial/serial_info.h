@@ -73,6 +73,9 @@ class SerialInfo : public nvDCB {
   std::string dataBitsText;
   std::string stopBitsText;
   std::string flowControlText;  // starts empty; never loaded or saved
+  // The section's "port" exactly as stored (empty when there is none), also when the port text
+  // does not show it: the name a connection tries, so a failure can name it.
+  std::string storedPort;
 
  private:
   // Copies share one list.

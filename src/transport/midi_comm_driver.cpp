@@ -101,12 +101,13 @@ int MIDIcommDriver::Open() {
   }
   std::string inName, outName;
   ChooseMidiDevices(*ports_, inName, outName, true);
+  // Each device is looked up by its name at the moment it is opened: opening the input adds
+  // romsend's own port to the system's lists, and a number found before would be stale.
   const int in = FindMidiInput(*ports_, inName);
-  const int out = FindMidiOutput(*ports_, outName);
   int code = ports_->OpenInput(in, [this](const uint8_t* data, size_t length) { Receive(data, length); });
   inputOpen_ = code == kMidiOk;
   if (code != kMidiOk) return code;
-  code = ports_->OpenOutput(out);
+  code = ports_->OpenOutput(FindMidiOutput(*ports_, outName));
   outputOpen_ = code == kMidiOk;
   return code;
 }

@@ -21,7 +21,7 @@ WinCommDriver::~WinCommDriver() { Close(); }
 int WinCommDriver::Open() {
   Close();
   SerialInfo settings("serial");
-  portName_ = settings.portText;
+  portName_ = settings.portText.empty() ? settings.storedPort : settings.portText;
   port_.reset(PublicSerialHandle::Open(portName_, &WinCommDriver::Receive, this, kReaderBuffer));
   if (!port_) {
     LogOpenProblem();

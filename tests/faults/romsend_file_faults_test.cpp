@@ -263,10 +263,11 @@ class Rig {
     return Work(name);
   }
 
-  std::unique_ptr<Process> Start(std::vector<std::string> args) const {
+  std::unique_ptr<Process> Start(std::vector<std::string> args, const std::vector<std::string>& extraEnv = {}) const {
     std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen",          "HOME=" + Path("home"),
                                  "XDG_CONFIG_HOME=" + Path("config"),  "XDG_STATE_HOME=" + Path("state"),
                                  "XDG_RUNTIME_DIR=" + Path("runtime"), "LANG=C.UTF-8"};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
       if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
     auto p = std::make_unique<Process>(Program(), args, Path("work"), env, Root());
@@ -385,6 +386,123 @@ void CorruptProfile_HugeLineWithoutNewline() {
   EXPECT_NE(after.find("[Junk]\n" + huge + "\n"), std::string::npos);
   EXPECT_EQ(Profile(rig.ProfilePath()).GetString("Romsend", "LastFile", ""), "update.bam");
   EXPECT_FALSE(fs::exists(rig.ProfilePath() + ".corrupt"));
+}
+
+// Lines of the profile that are no settings are the user's: the settings around them are used
+// and the next write keeps every one of them.
+void StrayProfileLines() {
+  Rig rig;
+  const auto image = Image(3000, 14);
+  rig.PutBam("update.bam", image);
+  const std::string profile =
+      "\xEF\xBB\xBFnote: unit on desk\n[serial] ; my USB adapter\nport=" + rig.unit.SlavePath() + "\n";
+  rig.WriteOwned(rig.ProfilePath(), profile);
+  rig.SendsInBatch({"/batch"}, image);
+  const std::string after = test::ReadFileBytes(rig.ProfilePath());
+  EXPECT_TRUE(after.starts_with(profile)) << after;
+  EXPECT_EQ(Profile(rig.ProfilePath()).GetString("Romsend", "LastFile", ""), "update.bam");
+  EXPECT_FALSE(fs::exists(rig.ProfilePath() + ".corrupt"));
+}
+
+// A profile kept elsewhere and linked in is written through; the link stays.
+void LinkedProfile() {
+  Rig rig;
+  const auto image = Image(3000, 15);
+  rig.PutBam("update.bam", image);
+  const std::string target = rig.Path("home/romsend.ini");
+  rig.WriteOwned(target, rig.ProfileWithPort());
+  ASSERT_EQ(symlink(target.c_str(), rig.ProfilePath().c_str()), 0);
+  rig.SendsInBatch({"/batch"}, image);
+  EXPECT_TRUE(fs::is_symlink(rig.ProfilePath()));
+  EXPECT_EQ(Profile(target).GetString("Romsend", "LastFile", ""), "update.bam");
+  EXPECT_EQ(Profile(target).GetString("serial", "port", ""), rig.unit.SlavePath());
+}
+
+// Both logs as links to other people's files: neither target is touched, the transfer goes on,
+// and the diagnostic log (in the state folder) says what was skipped.
+void LinkedLogs() {
+  Rig rig;
+  const auto image = Image(3000, 16);
+  rig.PutBam("update.bam", image);
+  rig.WriteOwned(rig.ProfilePath(), rig.ProfileWithPort());
+  const std::string victimLog = rig.Path("home/notes.txt");
+  const std::string victimResults = rig.Path("home/shared.txt");
+  rig.WriteOwned(victimLog, "someone's notes\n");
+  rig.WriteOwned(victimResults, "someone's results\n");
+  ASSERT_EQ(symlink(victimLog.c_str(), rig.LogPath().c_str()), 0);
+  ASSERT_EQ(symlink(victimResults.c_str(), rig.Work("romsend.txt").c_str()), 0);
+  rig.SendsInBatch({"/batch"}, image);
+  EXPECT_EQ(test::ReadFileBytes(victimLog), "someone's notes\n");
+  EXPECT_EQ(test::ReadFileBytes(victimResults), "someone's results\n");
+  const std::string log = test::ReadFileBytes(rig.Path("state/Kestrune/romsend.log"));
+  EXPECT_NE(log.find("log " + rig.LogPath() + " is a link or no regular file; not written"), std::string::npos) << log;
+  EXPECT_NE(log.find("result log romsend.txt cannot be opened"), std::string::npos) << log;
+}
+
+// Both logs as FIFOs that no one reads: romsend neither hangs nor writes into them.
+void FifoLogs() {
+  Rig rig;
+  const auto image = Image(3000, 17);
+  rig.PutBam("update.bam", image);
+  rig.WriteOwned(rig.ProfilePath(), rig.ProfileWithPort());
+  ASSERT_EQ(mkfifo(rig.LogPath().c_str(), 0666), 0);
+  ASSERT_EQ(mkfifo(rig.Work("romsend.txt").c_str(), 0666), 0);
+  rig.Own(rig.LogPath());
+  rig.Own(rig.Work("romsend.txt"));
+  rig.SendsInBatch({"/batch"}, image);
+}
+
+// The log of the run before is kept: a failed transfer's notices survive the next start.
+void LogGenerationKept() {
+  Rig rig;
+  const auto image = Image(3000, 18);
+  rig.PutBam("update.bam", image);
+  rig.WriteOwned(rig.ProfilePath(), rig.ProfileWithPort());
+  rig.SendsInBatch({"/batch"}, image);
+  const std::string first = test::ReadFileBytes(rig.LogPath());
+  ASSERT_NE(first.find("romsend started"), std::string::npos);
+  rig.SendsInBatch({"/batch"}, image);
+  EXPECT_EQ(test::ReadFileBytes(rig.LogPath() + ".1"), first);
+  EXPECT_NE(test::ReadFileBytes(rig.LogPath()), first);
+}
+
+// A port that does not open is named in the log as tried, with the reason of the failed call,
+// also on a machine that lists no serial ports.
+void PortOpenFailureTexts() {
+  const std::string unitPort = "<unit>";  // stands for the simulated unit's port
+  const struct {
+    const char* name;
+    std::string profile;
+    std::string logged;
+  } rows[] = {
+      {"a missing adapter", "[serial]\nport=/dev/ttyUSB7\n",
+       "Cannot open serial port: /dev/ttyUSB7: the port has gone (device unplugged or restarted)"},
+      {"a plain file", "[serial]\nport=/etc/hostname\n", "Cannot open serial port: /etc/hostname: not a serial device"},
+      {"no port at all", "", "Cannot open serial port: no serial port chosen; choose the unit's serial port"},
+      // The port opens, but its driver refuses the rate: nothing goes out on that line.
+      {"a rate the driver refuses", "[serial]\nport=<unit>\nbaud=0\n",
+       "Cannot set serial port: <unit>: the port refuses the line speed of 0 baud"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Rig rig;
+    auto withUnit = [&](std::string text) {
+      for (size_t at; (at = text.find(unitPort)) != std::string::npos;)
+        text.replace(at, unitPort.size(), rig.unit.SlavePath());
+      return text;
+    };
+    rig.PutBam("update.bam", Image(3000, 19));
+    rig.WriteOwned(rig.ProfilePath(), withUnit(row.profile));
+    fs::create_directories(rig.Path("sys/class/tty"));
+    auto p = rig.Start({"/batch"}, {"KESTRUNE_SYSFS_ROOT=" + rig.Path("sys")});
+    EXPECT_TRUE(
+        p->WaitFor([&] { return test::ReadFileBytes(rig.LogPath()).find(" serial port: ") != std::string::npos; }));
+    p->Kill(SIGTERM);
+    p->Wait();
+    const std::string log = test::ReadFileBytes(rig.LogPath());
+    EXPECT_NE(log.find(withUnit(row.logged)), std::string::npos) << log;
+    EXPECT_EQ(rig.unit.Snapshot().bytesReceived, 0u);
+  }
 }
 
 // The unit takes the data at 115200 baud, so a transfer of 32 KiB lasts long enough to act in.
@@ -612,6 +730,12 @@ const FileRow kFileRows[] = {
     {"UpdateFileTruncatedWhileSent", UpdateFileTruncatedWhileSent},
     {"UpdateFileRewrittenWhileSent", UpdateFileRewrittenWhileSent},
     {"KilledMidTransfer", KilledMidTransfer},
+    {"StrayProfileLines", StrayProfileLines},
+    {"LinkedProfile", LinkedProfile},
+    {"LinkedLogs", LinkedLogs},
+    {"FifoLogs", FifoLogs},
+    {"LogGenerationKept", LogGenerationKept},
+    {"PortOpenFailureTexts", PortOpenFailureTexts},
 };
 
 // The row as it reads in the test list.

@@ -69,29 +69,29 @@ void ReadAllTypes() {
   FlagText<8> t3;
   LongFlagText<16> t14;
   size_t handled = 0;
-  FlagEntry nested[] = {{nullptr, {}, kFlagTable}, {"inner", &inner, kFlagInteger}, {}};
-  nested[0].target = static_cast<const FlagEntry*>(nested);  // a table that holds itself
-  const FlagEntry table[] = {
-      {"i1", &i1, kFlagDecimal},
-      {"i2", &i2, kFlagDecimalOrEmpty},
-      {"t3", t3.Target(), kFlagText},
-      {"i4", &i4, kFlagInteger},
-      {"i5", &i5, kFlagSwitch},
-      {"b6", &b6, kFlagByte},
-      {"b7", &b7, kFlagByteOrEmpty},
-      {"h8", FlagValueHandler([&](std::string_view n, std::string_view v) {
+  GetcmdEntry nested[] = {{nullptr, {}, kGetcmdTypeTable}, {"inner", &inner, kGetcmdTypeInteger}, {}};
+  nested[0].target = static_cast<const GetcmdEntry*>(nested);  // a table that holds itself
+  const GetcmdEntry table[] = {
+      {"i1", &i1, kGetcmdTypeDecimal},
+      {"i2", &i2, kGetcmdTypeDecimalOrEmpty},
+      {"t3", t3.Target(), kGetcmdTypeText},
+      {"i4", &i4, kGetcmdTypeInteger},
+      {"i5", &i5, kGetcmdTypeSwitch},
+      {"b6", &b6, kGetcmdTypeByte},
+      {"b7", &b7, kGetcmdTypeByteOrEmpty},
+      {"h8", GetcmdValueHandler([&](std::string_view n, std::string_view v) {
          handled += n.size() + v.size();
          return v == "fail" ? kGetcmdHandlerFailed : kGetcmdOk;
        }),
-       kFlagValueHandler},
-      {"h11", FlagTokenHandler([&](Getcmd&, std::string_view t, const FlagEntry*) {
+       kGetcmdTypeValueHandler},
+      {"h11", GetcmdTokenHandler([&](Getcmd&, std::string_view t, const GetcmdEntry*) {
          handled += t.size();
          return kGetcmdOk;
        }),
-       kFlagTokenHandler},
-      {"f13", &f13, kFlagFloat},
-      {"t14", t14.Target(), kFlagLongText},
-      {nullptr, static_cast<const FlagEntry*>(nested), kFlagTable},
+       kGetcmdTypeTokenHandler},
+      {"f13", &f13, kGetcmdTypeFloat},
+      {"t14", t14.Target(), kGetcmdTypeLongText},
+      {nullptr, static_cast<const GetcmdEntry*>(nested), kGetcmdTypeTable},
       {"odd", &i1, 99},
       {},
   };

@@ -107,38 +107,39 @@ TEST(Getcmd, EveryValueTypeNestedTablesAndHandlers) {
   LongFlagText<300> t14;
   LongFlagText<4> first;
   std::vector<std::string> calls;
-  const FlagEntry* seenTable = nullptr;
-  FlagEntry deepest[] = {{"deep", &inner, kFlagDecimal}, {}};
-  std::vector<std::array<FlagEntry, 2>> chain(9);
+  const GetcmdEntry* seenTable = nullptr;
+  GetcmdEntry deepest[] = {{"deep", &inner, kGetcmdTypeDecimal}, {}};
+  std::vector<std::array<GetcmdEntry, 2>> chain(9);
   for (size_t i = 0; i < chain.size(); ++i)
-    chain[i] = {FlagEntry{nullptr, i + 1 < chain.size() ? chain[i + 1].data() : deepest, kFlagTable}, FlagEntry{}};
-  FlagEntry nested[] = {{"n", &inner, kFlagInteger}, {}};
-  FlagEntry table[] = {
-      {"<first>", first.Target(), kFlagLongPositional},
-      {"d1", &d1, kFlagDecimal},
-      {"d2", &d2, kFlagDecimalOrEmpty},
-      {"t3", t3.Target(), kFlagText},
-      {"i4", &i4, kFlagInteger},
-      {"s5", &s5, kFlagSwitch},
-      {"b6", &b6, kFlagByte},
-      {"b7", &b7, kFlagByteOrEmpty},
-      {"def", FlagValueHandler([&](std::string_view n, std::string_view v) {
+    chain[i] = {GetcmdEntry{nullptr, i + 1 < chain.size() ? chain[i + 1].data() : deepest, kGetcmdTypeTable},
+                GetcmdEntry{}};
+  GetcmdEntry nested[] = {{"n", &inner, kGetcmdTypeInteger}, {}};
+  GetcmdEntry table[] = {
+      {"<first>", first.Target(), kGetcmdTypeLongPositional},
+      {"d1", &d1, kGetcmdTypeDecimal},
+      {"d2", &d2, kGetcmdTypeDecimalOrEmpty},
+      {"t3", t3.Target(), kGetcmdTypeText},
+      {"i4", &i4, kGetcmdTypeInteger},
+      {"s5", &s5, kGetcmdTypeSwitch},
+      {"b6", &b6, kGetcmdTypeByte},
+      {"b7", &b7, kGetcmdTypeByteOrEmpty},
+      {"def", GetcmdValueHandler([&](std::string_view n, std::string_view v) {
          calls.push_back(std::string(n) + "|" + std::string(v));
          return v == "fail" ? kGetcmdHandlerFailed : kGetcmdOk;
        }),
-       kFlagValueHandler},
-      {"tok", FlagTokenHandler([&](Getcmd&, std::string_view t, const FlagEntry* tb) {
+       kGetcmdTypeValueHandler},
+      {"tok", GetcmdTokenHandler([&](Getcmd&, std::string_view t, const GetcmdEntry* tb) {
          calls.push_back("tok:" + std::string(t));
          seenTable = tb;
          return kGetcmdOk;
        }),
-       kFlagTokenHandler},
-      {"f13", &f13, kFlagFloat},
-      {"t14", t14.Target(), kFlagLongText},
-      {nullptr, nested, kFlagTable},
-      {nullptr, chain[0].data(), kFlagTable},
+       kGetcmdTypeTokenHandler},
+      {"f13", &f13, kGetcmdTypeFloat},
+      {"t14", t14.Target(), kGetcmdTypeLongText},
+      {nullptr, nested, kGetcmdTypeTable},
+      {nullptr, chain[0].data(), kGetcmdTypeTable},
       {"odd", &d1, 99},
-      {"mismatch", t3.Target(), kFlagDecimal},
+      {"mismatch", t3.Target(), kGetcmdTypeDecimal},
       {},
   };
   Getcmd parser(table);
@@ -199,8 +200,8 @@ TEST(Getcmd, EveryValueTypeNestedTablesAndHandlers) {
   EXPECT_EQ(run("t14=" + std::string(301, 'x')), kGetcmdTooLong);
 
   // A table that holds itself is searched to the depth limit, not forever.
-  FlagEntry loop[] = {{nullptr, {}, kFlagTable}, {"here", &inner, kFlagDecimal}, {}};
-  loop[0].target = static_cast<const FlagEntry*>(loop);
+  GetcmdEntry loop[] = {{nullptr, {}, kGetcmdTypeTable}, {"here", &inner, kGetcmdTypeDecimal}, {}};
+  loop[0].target = static_cast<const GetcmdEntry*>(loop);
   EXPECT_EQ(parser.ParseToken("nowhere", loop), kGetcmdUnrecognised);
   EXPECT_EQ(parser.ParseToken("here=4", loop), kGetcmdOk);
 
@@ -220,23 +221,26 @@ TEST(Getcmd, EveryValueTypeNestedTablesAndHandlers) {
 TEST(Getcmd, IniFileBesideTheProgramAndScriptFiles) {
   test::TempDir dir;
   std::string console;
+  // The INI file is named from argument 0, the program as it was started.
+  std::string program;
   const auto parse = [&](PageburnFlags& flags, std::vector<const char*> args, std::string& message) {
     Getcmd parser(flags.Table());
     parser.SetConsole([&](std::string_view text) { console += text; });
-    args.insert(args.begin(), "pb");
+    args.insert(args.begin(), program.c_str());
     return parser.Parse(static_cast<int>(args.size()), args.data(), message);
   };
   std::string message;
 
-  // Comments: a word that starts with ';' ends its line.
-  SetProgramPathForTest(dir / "pageburn");
-  test::WriteFileBytes(dir / "pageburn.ini", ";port=COM9\n  port=COM5 waiterr=0 ;port=COM8 waiterr=3\n; x\n");
+  // Comments: a word that starts with ';' ends its line. A UTF-8 byte order mark is skipped.
+  program = dir / "pageburn";
+  test::WriteFileBytes(dir / "pageburn.ini",
+                       "\xEF\xBB\xBF;port=COM9\n  port=COM5 waiterr=0 ;port=COM8 waiterr=3\n; x\n");
   {
     PageburnFlags flags("/dev/ttyACM0");
     EXPECT_EQ(parse(flags, {"?"}, message), kGetcmdHelp);
-    EXPECT_EQ(message,
-              "\nUsage: pb <<source file>> [flags]\n  [flags] may include (defaults):\n  port=<text> (COM5)\n"
-              "  waiterr (0)\n");
+    EXPECT_EQ(message, "\nUsage: " + program +
+                           " <<source file>> [flags]\n  [flags] may include (defaults):\n  port=<text> (COM5)\n"
+                           "  waiterr (0)\n");
     PageburnFlags later;
     EXPECT_EQ(parse(later, {"fw.bin", "port=COM6"}, message), kGetcmdOk);
     EXPECT_EQ(later.Port(), "COM6");
@@ -258,7 +262,7 @@ TEST(Getcmd, IniFileBesideTheProgramAndScriptFiles) {
   EXPECT_EQ(GetcmdIniPath("/a/PAGEBURN.EXE"), "/a/PAGEBURN.EXE.ini");
   EXPECT_EQ(GetcmdIniPath("/a/pageburn.exe"), "/a/pageburn.ini");
   EXPECT_EQ(GetcmdIniPath("/a/tools.exe.d/pageburn"), "/a/tools.exe.d/pageburn.ini");
-  SetProgramPathForTest(dir / "PAGEBURN.EXE");
+  program = dir / "PAGEBURN.EXE";
   test::WriteFileBytes(dir / "PAGEBURN.ini", "port=WRONG");
   test::WriteFileBytes(dir / "PAGEBURN.EXE.ini", std::string("port=COM3\0waiterr=2 script", 26));  // NUL parts words
   console.clear();
@@ -272,7 +276,7 @@ TEST(Getcmd, IniFileBesideTheProgramAndScriptFiles) {
   }
 
   // Missing, a folder, over-long words, scripts that read scripts.
-  SetProgramPathForTest(dir / "none");
+  program = dir / "none";
   test::WriteFileBytes(dir / "s1", "waiterr=4 script " + dir / "s2");
   test::WriteFileBytes(dir / "s2", "\r\n; comment " + std::string(300000, 'c') + "\nport=COM2\r\n");
   test::WriteFileBytes(dir / "self", "script " + dir / "self");

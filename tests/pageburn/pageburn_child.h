@@ -65,6 +65,8 @@ class PageburnChild {
   PageburnChild(const PageburnChild&) = delete;
   PageburnChild& operator=(const PageburnChild&) = delete;
 
+  pid_t Pid() const { return pid_; }
+
   // True while the process runs (checked without waiting).
   bool Running() {
     if (pid_ <= 0) return false;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -18,6 +19,7 @@
 #include "../serial/pty_pair.h"
 #include "fake_sysfs.h"
 #include "pageburn_child.h"
+#include "platform/program_info.h"
 #include "simulated_samba.h"
 #include "test_env.h"
 
@@ -87,6 +89,21 @@ TEST(PageburnProgram, CommandLineErrorsAndHelpExitWithOneAndNoPrompt) {
     r = rig.Run({help});
     EXPECT_EQ(r.exit, 1) << help;
     EXPECT_EQ(r.out, rig.Found() + kBanner + usage + "\n") << help;
+  }
+
+  // The Linux forms succeed: the usage or the version on standard output, no prompt.
+  const struct {
+    const char* arg;
+    std::string out;
+  } linuxForms[] = {
+      {"--help", rig.Found() + kBanner + usage + "\n"},
+      {"-h", rig.Found() + kBanner + usage + "\n"},
+      {"--version", "pageburn 1.1\n"},
+  };
+  for (const auto& form : linuxForms) {
+    r = rig.Run({form.arg});
+    EXPECT_EQ(r.exit, 0) << form.arg;
+    EXPECT_EQ(r.out, form.out) << form.arg;
   }
 
   // A flag written first is taken as the file, and the file then is no flag.
@@ -244,7 +261,6 @@ TEST(PageburnProgram, PortsThatCannotBeOpenedSayWhyOnStandardError) {
 }
 
 TEST(PageburnProgram, MonitorFaultsEndInBoundedTimeWithTheRightCode) {
-  const std::string bytes = Bytes(256, 4);
   struct Row {
     const char* name;
     std::function<void(sim::SimulatedSamba&)> fault;
@@ -252,104 +268,127 @@ TEST(PageburnProgram, MonitorFaultsEndInBoundedTimeWithTheRightCode) {
     std::vector<std::string> lines;  // each must appear in the output
     int pages;                       // pages the flash controller carried out
     uint32_t gpnvm;
+    size_t fileSize = 256;
   };
+  const std::string silent = "does not answer as the SAM-BA monitor\n";
   const Row rows[] = {
-      {"silence",
-       [](sim::SimulatedSamba& s) { s.SetSilent(true); },
-       4,
-       {"SAM-BA Version: ''\n", "write_flash_page() failed\n", "1\nCouldn't set GPNVM bit\nFile Write Complete\n",
-        "10 retries\n"},
-       0,
-       0},
-      {"no prompt ever",
-       [](sim::SimulatedSamba& s) { s.SetNoPrompt(-1); },
-       4,
-       {"SAM-BA Version: ''\n", "write_flash_page() failed\n", "Couldn't set GPNVM bit\n", "10 retries\n"},
-       0,
-       0},
+      // Nothing answers the version request: nothing is written at all.
+      {"silence", [](sim::SimulatedSamba& s) { s.SetSilent(true); }, 3, {"SAM-BA Version: ''\n", silent}, 0, 0},
+      {"no prompt ever", [](sim::SimulatedSamba& s) { s.SetNoPrompt(-1); }, 3, {"SAM-BA Version: ''\n", silent}, 0, 0},
       {"one reply without its prompt is retried",
        [](sim::SimulatedSamba& s) { s.SetNoPrompt(1); },
        0,
        {kVersionLine, "File Write Complete\n1 retries\n"},
        1,
        2},
+      // The first failed page ends the run: no later page, no boot bit.
       {"garbage before the replies",
        [](sim::SimulatedSamba& s) { s.SetGarbage("\x13garbage", 1000); },
        4,
-       {"write_flash_page() failed\n", "Couldn't set GPNVM bit\n"},
+       {"write_flash_page() failed\n", "Page 0 was not written; the boot bit is not set\n"},
        0,
        0},
       {"FRDY stuck busy",
        [](sim::SimulatedSamba& s) { s.SetStuckBusy(true); },
        4,
-       {kVersionLine, "write_flash_page() failed\n", "1\nCouldn't set GPNVM bit\n"},
+       {kVersionLine, "write_flash_page() failed\nPage 0 was not written; the boot bit is not set\n"},
        0,
        0},
       {"hang-up in the middle of the page",
        [](sim::SimulatedSamba& s) { s.SetHangUpAfterCommands(20); },
        4,
-       {kVersionLine, "write_flash_page() failed\n", "Couldn't set GPNVM bit\n"},
+       {kVersionLine, "write_flash_page() failed\nPage 0 was not written; the boot bit is not set\n"},
        0,
        0},
+      {"stuck busy from the middle of the third page of four",
+       [](sim::SimulatedSamba& s) {
+         s.SetFaultsFromCommand(1 + 2 * 67 + 10, [](sim::SambaFaults& f) { f.stuckBusy = true; });
+       },
+       4,
+       {"write_flash_page() failed\nPage 2 was not written; the boot bit is not set\n"},
+       2,
+       0,
+       4 * 256},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Rig rig;
     row.fault(rig.samba);
+    const std::string bytes = Bytes(row.fileSize, 4);
     const std::string file = rig.File("fw.bin", bytes);
     const ChildResult r = rig.Run({file});
     EXPECT_EQ(r.exit, row.exit) << r.out;
     for (const auto& line : row.lines) EXPECT_NE(r.out.find(line), std::string::npos) << line << "\nin:\n" << r.out;
     if (row.exit != 0) {
       EXPECT_TRUE(r.out.ends_with(Prompt(row.exit)));
+      EXPECT_EQ(r.out.find("File Write Complete"), std::string::npos);
+      EXPECT_EQ(r.out.find("Couldn't set GPNVM bit"), std::string::npos);
     }
     const auto rec = rig.samba.Snapshot();
     EXPECT_EQ(rec.pagesWritten.size(), static_cast<size_t>(row.pages));
     EXPECT_EQ(rec.gpnvm, row.gpnvm);
-    if (row.pages == 1) {
+    // Not one command for a page after the failed one.
+    if (row.exit == 4) {
+      EXPECT_EQ(std::count(rec.commands.begin(), rec.commands.end(),
+                           "W400e0804,5a00" + std::string(row.pages == 2 ? "03" : "01") + "01#"),
+                0);
+    }
+    if (row.exit == 0) {
       EXPECT_EQ(rig.Flash(0, 256), bytes);
     }
   }
 }
 
 TEST(PageburnProgram, WaitsForOneKeyWithoutEchoOnlyAtATerminal) {
-  Rig rig(false);
-  int master = -1, slave = -1;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  PageburnChild child(KESTRUNE_PAGEBURN_PATH, {rig.File("fw.bin", "x")}, slave, true);
-  // Everything up to the prompt, then it waits.
-  std::string screen;
-  ASSERT_TRUE(test::WaitFor([&] {
+  // The wait ends with a key, or with a stop signal; either way the terminal is put back.
+  const struct {
+    const char* name;
+    int signal;  // 0: press a key
+    int exit;
+  } rows[] = {{"a key", 0, 3}, {"SIGTERM", SIGTERM, 143}, {"SIGHUP", SIGHUP, 129}, {"SIGINT", SIGINT, 130}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Rig rig(false);
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    PageburnChild child(KESTRUNE_PAGEBURN_PATH, {rig.File("fw.bin", "x")}, slave, true);
+    // Everything up to the prompt, then it waits.
+    std::string screen;
+    ASSERT_TRUE(test::WaitFor([&] {
+      char buf[256];
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, 10) > 0) {
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n > 0) screen.append(buf, static_cast<size_t>(n));
+      }
+      return screen.find("Press any key...") != std::string::npos;
+    }));
+    // Fairly sure it waits: it is still there a while after the prompt.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(child.Running());
+    if (row.signal == 0)
+      ASSERT_EQ(write(master, "@", 1), 1);
+    else
+      ASSERT_EQ(kill(child.Pid(), row.signal), 0);
+    const ChildResult r = child.Finish(10000);
+    EXPECT_EQ(r.exit, row.exit);
+    // Drain what came after the key: the key itself is not echoed.
     char buf[256];
     pollfd p{master, POLLIN, 0};
-    if (poll(&p, 1, 10) > 0) {
+    while (poll(&p, 1, 50) > 0) {
       const ssize_t n = read(master, buf, sizeof buf);
-      if (n > 0) screen.append(buf, static_cast<size_t>(n));
+      if (n <= 0) break;
+      screen.append(buf, static_cast<size_t>(n));
     }
-    return screen.find("Press any key...") != std::string::npos;
-  }));
-  // Fairly sure it waits: it is still there a while after the prompt.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_TRUE(child.Running());
-  ASSERT_EQ(write(master, "@", 1), 1);
-  const ChildResult r = child.Finish(10000);
-  EXPECT_EQ(r.exit, 3);
-  // Drain what came after the key: the key itself is not echoed.
-  char buf[256];
-  pollfd p{master, POLLIN, 0};
-  while (poll(&p, 1, 50) > 0) {
-    const ssize_t n = read(master, buf, sizeof buf);
-    if (n <= 0) break;
-    screen.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(screen.find('@'), std::string::npos) << screen;
+    // The terminal is as it was: line editing and echo back on.
+    termios t{};
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    EXPECT_TRUE(t.c_lflag & ICANON);
+    EXPECT_TRUE(t.c_lflag & ECHO);
+    close(master);
+    close(slave);
   }
-  EXPECT_EQ(screen.find('@'), std::string::npos) << screen;
-  // The terminal is as it was: line editing and echo back on.
-  termios t{};
-  ASSERT_EQ(tcgetattr(slave, &t), 0);
-  EXPECT_TRUE(t.c_lflag & ICANON);
-  EXPECT_TRUE(t.c_lflag & ECHO);
-  close(master);
-  close(slave);
 }
 
 TEST(PageburnProgram, IniFileBesideTheProgramTurnsTheWaitOff) {
@@ -364,6 +403,125 @@ TEST(PageburnProgram, IniFileBesideTheProgramTurnsTheWaitOff) {
   const ChildResult r = child.Finish();
   EXPECT_EQ(r.exit, 3);
   EXPECT_EQ(r.out, kBanner + "No port given or found\n");
+}
+
+}  // namespace
+}  // namespace kestrune
+
+namespace kestrune {
+namespace {
+
+// Puts the monitor's line into the mode a fresh USB serial port has: it echoes what it
+// receives and edits lines. False when the line cannot be reached.
+bool MakeCooked(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  termios t{};
+  bool ok = tcgetattr(fd, &t) == 0;
+  t.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
+  t.c_iflag |= ICRNL;
+  t.c_oflag |= OPOST | ONLCR;
+  ok = ok && tcsetattr(fd, TCSANOW, &t) == 0;
+  close(fd);
+  return ok;
+}
+
+bool IsCooked(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  termios t{};
+  const bool ok = fd >= 0 && tcgetattr(fd, &t) == 0;
+  if (fd >= 0) close(fd);
+  return ok && (t.c_lflag & ECHO) && (t.c_lflag & ICANON);
+}
+
+// The line settings pageburn keeps in its profile, and port names as users write them.
+TEST(PageburnProgram, LineSettingsAndPortNames) {
+  const struct {
+    const char* name;
+    std::string profile;  // pageburn's profile
+    std::string port;     // the port flag, empty for the one found
+    int exit;
+    std::string err;  // must appear on standard error
+    size_t pages;
+  } rows[] = {
+      {"a rate without a constant of its own", "[pageburn]\nbaud=12345\n", "", 0, "", 1},
+      {"a Windows rate", "[pageburn]\nbaud=14400\n", "", 0, "", 1},
+      {"a rate the driver refuses", "[pageburn]\nbaud=0\n", "", 5,
+       "/ttyACM0: the port refuses the line speed of 0 baud; choose another speed in the settings\n", 0},
+      {"a bare name means the device folder", "", "ttyACM0", 0, "", 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Rig rig;
+    ASSERT_TRUE(MakeCooked(rig.samba.SlavePath()));
+    const std::string profile = XdgConfigHome() + "/pageburn.ini";
+    test::WriteFileBytes(profile, row.profile);
+    const std::string file = rig.File("fw.bin", Bytes(256, 2));
+    std::vector<std::string> args{file, "waiterr=0"};
+    if (!row.port.empty()) args.push_back("port=" + row.port);
+    const ChildResult r = rig.Run(args);
+    std::filesystem::remove(profile);
+    EXPECT_EQ(r.exit, row.exit) << r.out << r.err;
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    const auto rec = rig.samba.Snapshot();
+    EXPECT_EQ(rec.pagesWritten.size(), row.pages);
+    // A refused line sends nothing at all.
+    if (row.exit != 0) {
+      EXPECT_EQ(rec.bytesReceived, 0u);
+    }
+  }
+}
+
+// The flags file is named from the name pageburn was started by.
+TEST(PageburnProgram, IniFileIsNamedFromTheNameItWasStartedBy) {
+  Rig rig(false);
+  test::TempDir work, bin, links;
+  std::filesystem::copy_file(KESTRUNE_PAGEBURN_PATH, bin / "pageburn");
+  std::filesystem::permissions(bin / "pageburn", std::filesystem::perms::owner_all);
+  std::filesystem::create_symlink(KESTRUNE_PAGEBURN_PATH, links / "pb");
+  const std::string file = rig.File("fw.bin", "x");
+  const struct {
+    const char* name;
+    std::string command;  // run by /bin/sh in the working folder
+    std::string ini;
+  } rows[] = {
+      {"through PATH: the working folder's", "PATH=" + bin.Path() + " exec pageburn " + file, work / "pageburn.ini"},
+      {"through a link: the file beside the link", "exec " + links / "pb" + " " + file, links / "pb.ini"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    // With a UTF-8 byte order mark, as Windows editors save it.
+    test::WriteFileBytes(row.ini, "\xEF\xBB\xBFwaiterr=0\n");
+    PageburnChild child("/bin/sh", {"-c", "cd " + work.Path() + " && " + row.command});
+    const ChildResult r = child.Finish();
+    std::filesystem::remove(row.ini);
+    EXPECT_EQ(r.exit, 3);
+    EXPECT_EQ(r.out, kBanner + "No port given or found\n");
+  }
+}
+
+// SIGINT, SIGTERM and SIGHUP: the page finishes, the port gets its settings back, the boot bit
+// stays clear and pageburn exits with 128 + the signal.
+TEST(PageburnProgram, StopSignalsEndTheRunCleanly) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    Rig rig;
+    rig.samba.SetReplyDelay(2);
+    const int pages = 64;
+    const std::string file = rig.File("fw.bin", Bytes(pages * 256, 5));
+    ASSERT_TRUE(MakeCooked(rig.samba.SlavePath()));
+    PageburnChild child(KESTRUNE_PAGEBURN_PATH, {file, "waiterr=0"});
+    ASSERT_TRUE(test::WaitFor([&] { return !rig.samba.Snapshot().pagesWritten.empty(); }));
+    ASSERT_EQ(kill(child.Pid(), signal), 0);
+    const ChildResult r = child.Finish();
+    EXPECT_EQ(r.exit, 128 + signal) << r.out;
+    EXPECT_NE(r.out.find("Stopped; the boot bit is not set\n"), std::string::npos) << r.out;
+    const auto rec = rig.samba.Snapshot();
+    EXPECT_EQ(rec.gpnvm, 0u);
+    EXPECT_LT(rec.pagesWritten.size(), static_cast<size_t>(pages));
+    // The port is back in the mode it was found in.
+    EXPECT_TRUE(IsCooked(rig.samba.SlavePath()));
+  }
 }
 
 }  // namespace

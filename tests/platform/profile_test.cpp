@@ -2,8 +2,10 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
+#include <filesystem>
 
 #include "test_env.h"
 
@@ -86,10 +88,10 @@ TEST(Profile, HandWrittenFileIsRead) {
 TEST(Profile, TornOrBinaryFileReadsAsDefaultsAndIsMovedAsideOnWrite) {
   TempDir dir;
   static const char kBinary[] = "[serial]\nbaud=9600\n\0\0\x01\xff";
-  const std::string damaged[] = {std::string(kBinary, sizeof kBinary - 1),
-                                 "[serial]\nbaud=9600\n[Rom",  // torn in a heading
-                                 "\x7f"
-                                 "ELF\x02\x01\x01 garbage without equals"};
+  static const char kElf[] =
+      "\x7f"
+      "ELF\x02\x01\x01\0 garbage";
+  const std::string damaged[] = {std::string(kBinary, sizeof kBinary - 1), std::string(kElf, sizeof kElf - 1)};
   for (const auto& bytes : damaged) {
     WriteFileBytes(dir / "p.ini", bytes);
     Profile p(dir / "p.ini");
@@ -98,6 +100,59 @@ TEST(Profile, TornOrBinaryFileReadsAsDefaultsAndIsMovedAsideOnWrite) {
     EXPECT_EQ(p.GetInt("serial", "bits", 8), 7);
     EXPECT_EQ(p.GetInt("serial", "baud", 115200), 115200);
     EXPECT_EQ(ReadFileBytes(dir / "p.ini.corrupt"), bytes);
+  }
+}
+
+// Lines that are no settings are the user's: skipped when reading, kept when writing.
+TEST(Profile, StrayLinesAreSkippedAndKeptAsWritten) {
+  TempDir dir;
+  const struct {
+    const char* name;
+    std::string text;
+  } rows[] = {
+      {"a note", "note: unit on desk\n[serial]\nbaud=9600\n"},
+      {"a byte order mark", "\xEF\xBB\xBF[serial]\nbaud=9600\n"},
+      {"a comment after a heading", "[serial] ; my USB adapter\nbaud=9600\n"},
+      {"a torn heading after the section", "[serial]\nbaud=9600\n[Rom\n"},
+      {"a line without an equals sign", "[serial]\nbaud=9600\ngarbage without equals\n=nameless\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    WriteFileBytes(dir / "p.ini", row.text);
+    Profile p(dir / "p.ini");
+    EXPECT_EQ(p.GetInt("serial", "baud", 115200), 9600);
+    ASSERT_TRUE(p.WriteInt("serial", "bits", 7));
+    EXPECT_EQ(p.GetInt("serial", "bits", 8), 7);
+    EXPECT_EQ(p.GetInt("serial", "baud", 115200), 9600);
+    // Every byte the user wrote is still there, in order, with the new line among them.
+    const std::string after = ReadFileBytes(dir / "p.ini");
+    std::string without = after;
+    const size_t added = without.find("bits=7\n");
+    ASSERT_NE(added, std::string::npos) << after;
+    without.erase(added, 7);
+    EXPECT_EQ(without, row.text);
+    EXPECT_FALSE(std::filesystem::exists(dir / "p.ini.corrupt"));
+  }
+}
+
+// A linked profile is written through to its target; the link stays a link.
+TEST(Profile, LinkedProfileIsWrittenThroughToItsTarget) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "dotfiles");
+  WriteFileBytes(dir / "dotfiles/romsend.ini", "[serial]\nbaud=9600\n");
+  const struct {
+    const char* name;
+    std::string target;  // as the link holds it
+  } rows[] = {{"relative", "dotfiles/romsend.ini"}, {"absolute", dir / "dotfiles/romsend.ini"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove(dir / "romsend.ini");
+    std::filesystem::create_symlink(row.target, dir / "romsend.ini");
+    Profile p(dir / "romsend.ini");
+    ASSERT_TRUE(p.WriteString("Romsend", "LastFile", row.name));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "romsend.ini"));
+    EXPECT_EQ(Profile(dir / "dotfiles/romsend.ini").GetString("Romsend", "LastFile", ""), row.name);
+    EXPECT_EQ(Profile(dir / "dotfiles/romsend.ini").GetInt("serial", "baud", 0), 9600);
   }
 }
 

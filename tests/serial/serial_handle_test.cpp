@@ -76,9 +76,26 @@ TEST(PortName, ComNumbersAboveNineTakeTheDeviceNamespaceForm) {
       {"COM99999999999", "COM99999999999"},
   };
   for (const auto& r : rows) EXPECT_EQ(ComPortName(r.given), r.opened) << r.given;
-  EXPECT_EQ(DevicePathOf("COM3:"), "COM3");
-  EXPECT_EQ(DevicePathOf("/dev/ttyACM0:"), "/dev/ttyACM0");
-  EXPECT_EQ(DevicePathOf("/dev/pts/4"), "/dev/pts/4");
+}
+
+TEST(PortName, BareNamesStandInTheDeviceFolder) {
+  const struct {
+    const char* devRoot;  // null: KESTRUNE_DEV_ROOT unset
+    const char* given;
+    const char* path;
+  } rows[] = {
+      {nullptr, "ttyACM0", "/dev/ttyACM0"},
+      {nullptr, "COM3:", "/dev/COM3"},
+      {"/tmp/fake-dev", "ttyUSB1", "/tmp/fake-dev/ttyUSB1"},
+      {"/tmp/fake-dev", "/dev/ttyACM0:", "/dev/ttyACM0"},
+      {nullptr, "/dev/pts/4", "/dev/pts/4"},
+      {nullptr, "./ttyACM0", "./ttyACM0"},
+      {nullptr, "", ""},
+  };
+  for (const auto& r : rows) {
+    test::ScopedEnv root("KESTRUNE_DEV_ROOT", r.devRoot);
+    EXPECT_EQ(DevicePathOf(r.given), r.path) << r.given;
+  }
 }
 
 TEST_F(SerialHandleTest, MissingPortWithCallbackGivesNoneAndLeavesNoThread) {
@@ -173,6 +190,8 @@ TEST_F(SerialHandleTest, SetConfigLeavesTheDcbOnThePortAndSavesIt) {
 
   // A pseudo-terminal forces CS8 and no parity (the translation of those is checked on plain
   // termios structs); speed, stop bits, CMSPAR/PARODD, CRTSCTS and XON/XOFF it keeps.
+  // The kernel's speed code for a rate given as a number (BOTHER, not in glibc's termios.h).
+  constexpr speed_t kAnyRate = 0010000;
   const tcflag_t kLineBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
   auto onPty = [](tcflag_t cflag) { return static_cast<tcflag_t>((cflag & ~(CSIZE | PARENB)) | CS8); };
   const struct {
@@ -192,6 +211,8 @@ TEST_F(SerialHandleTest, SetConfigLeavesTheDcbOnThePortAndSavesIt) {
        INPCK},
       {"38400 8 space", 38400, 8, kSpaceParity, kOneStopBit, false, false, false, B38400, CS8 | PARENB | CMSPAR, INPCK},
       {"CTS/RTS", 230400, 8, kNoParity, kOneStopBit, true, false, false, B230400, CS8 | CRTSCTS, 0},
+      {"any rate the driver takes", 12345, 8, kNoParity, kOneStopBit, false, false, false, kAnyRate, CS8, 0},
+      {"a Windows rate", 14400, 8, kNoParity, kOneStopBit, false, false, false, kAnyRate, CS8, 0},
       {"XON/XOFF", 19200, 8, kNoParity, kOneStopBit, false, true, true, B19200, CS8, IXON | IXOFF},
   };
   for (const auto& r : rows) {
@@ -226,17 +247,21 @@ TEST_F(SerialHandleTest, SetConfigLeavesTheDcbOnThePortAndSavesIt) {
     EXPECT_EQ(AppProfile().GetInt(section, "OutX", -1), r.outX ? 1 : 0);
   }
 
-  // A DCB the port cannot take leaves the port as it was; the profile records the port.
+  // A DCB the port cannot take keeps the speed, leaves the port raw, keeps the user's settings
+  // in the profile, and nothing is written on that line.
   const termios kept = pty_.SlaveTermios();
-  for (const auto& bad : {DCB{28, 12345, 0x1013, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0},
+  const uint8_t byte = 'x';
+  for (const auto& bad : {DCB{28, 0, 0x1013, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0},
                           DCB{28, 9600, 0x1013, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0}}) {
+    SCOPED_TRACE(bad.BaudRate);
     COMMCONFIG want = cfg;
     want.dcb = bad;
     h->SetConfig(want);
     const termios t = pty_.SlaveTermios();
-    EXPECT_EQ(t.c_cflag, kept.c_cflag);
     EXPECT_EQ(cfgetospeed(&t), cfgetospeed(&kept));
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(AppProfile().GetInt(ProgramName(), "baud", 0), 19200);
+    EXPECT_EQ(h->Write(&byte, 1), 0u);
   }
 
   h->SetLine(4800, 8, kOneStopBit, kNoParity);

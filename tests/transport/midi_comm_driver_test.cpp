@@ -3,16 +3,19 @@
 // waits that wake on arrival and end at a cancel, the texts of the MIDI failures.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <random>
 #include <thread>
 
+#include "jack_server.h"
 #include "midi_messages.h"
 #include "platform/event_pump.h"
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
+#include "test_env.h"
 #include "transport/midi_comm_driver.h"
 #include "transport/midi_device_choice.h"
 
@@ -336,6 +339,65 @@ TEST(MidiCommDriver, Texts) {
   };
   for (const auto& row : rows) EXPECT_EQ(driver.ErrorText(row.code), row.text) << row.code;
   EXPECT_EQ(driver.IsMidi(), 1);
+}
+
+}  // namespace
+}  // namespace kestrune
+
+namespace kestrune {
+namespace {
+
+// Over a real MIDI system (a private JACK server), with the port slots of a client that came
+// and went free below the devices: romsend opens the devices the profile names, each looked up
+// by name as it is opened, and never takes one of its own ports for a device.
+TEST(MidiCommDriverOnJack, OpensTheNamedDevices) {
+  if (!sim::JackServer::Installed()) GTEST_SKIP() << "jackd is not installed";
+  sim::JackServer server;
+  std::string why;
+  ASSERT_TRUE(server.Start(&why)) << why;
+  test::ScopedEnv jack("JACK_DEFAULT_SERVER", server.Name().c_str());
+  test::ScopedEnv api("KESTRUNE_MIDI_API", "jack");
+  HeadlessEventPump pump;
+  SetCurrentPump(&pump);
+  const struct {
+    const char* name;
+    bool otherDevice;
+  } rows[] = {{"beside another device", true}, {"the only device", false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::unique_ptr<MidiDeviceEnd> early = OpenRtMidiDevice("Early Client", MidiApi::kJack);
+    ASSERT_TRUE(early);
+    std::unique_ptr<MidiDeviceEnd> unit = OpenRtMidiDevice(kDefaultMidiDevice, MidiApi::kJack);
+    ASSERT_TRUE(unit);
+    std::unique_ptr<MidiDeviceEnd> other;
+    if (row.otherDevice) {
+      other = OpenRtMidiDevice("Other Synth", MidiApi::kJack);
+      ASSERT_TRUE(other);
+    }
+    std::atomic<int> atUnit{0}, atOther{0};
+    unit->SetReceiver([&](const uint8_t*, size_t) { ++atUnit; });
+    if (other) other->SetReceiver([&](const uint8_t*, size_t) { ++atOther; });
+    early.reset();  // its port slots are free now
+
+    AppProfile().WriteString(kMidiSection, kMidiInEntry, kDefaultMidiDevice);
+    AppProfile().WriteString(kMidiSection, kMidiOutEntry, kDefaultMidiDevice);
+    MIDIcommDriver driver;
+    ASSERT_EQ(driver.Open(), 0);
+    const uint8_t frame[] = {0x01, 0x02, 0x03};
+    ASSERT_EQ(driver.Write(frame, sizeof frame), 0);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (atUnit == 0 && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(atUnit, 1);
+    EXPECT_EQ(atOther, 0);
+    // What the unit sends reaches romsend.
+    const Bytes reply = Own('W', {0x04});
+    ASSERT_EQ(unit->Send(reply.data(), reply.size()), 0);
+    uint8_t buffer[64];
+    EXPECT_EQ(driver.Read(buffer, sizeof buffer, 5000), 1u);
+    driver.Close();
+  }
+  SetCurrentPump(nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,15 @@
+// Opening a log file safely where others may have put something else under its name: a link
+// is never followed at the last component and only a regular file is written to.
+#pragma once
+
+#include <string>
+
+namespace kestrune {
+
+// Opens `path` write-only, created (mode 0644) when missing, with O_APPEND when `append`. The
+// open does not block (a FIFO cannot stall it) and fails on a symbolic link (errno ELOOP);
+// anything else but a regular file under the name gives errno EINVAL. Returns the
+// descriptor, in blocking mode and close-on-exec, or -1 with errno telling why.
+int OpenLogFile(const std::string& path, bool append);
+
+}  // namespace kestrune
