@@ -51,6 +51,12 @@ TEST(CRomsendApp, FlagsReachTheMainPageAndTheSheet) {
   // The run's diagnostic log starts with the command line.
   const std::string log = test::ReadFileBytes(ReplaceExtension(ProgramPath(), ".log"));
   EXPECT_NE(log.find(") romsend started: *.hex? /batch -sort 3 /port:/dev/ttyUSB1"), std::string::npos) << log;
+
+  // The unattended switch is a row of the same table, and implies batch.
+  StartUp unattended;
+  CRomsendDlg* quiet = unattended.Start({"-UNA"});
+  EXPECT_EQ(quiet->unattendedFlag, 1);
+  EXPECT_EQ(quiet->batchFlag, 1);
 }
 
 TEST(CRomsendApp, Zt770PortAsksForTheBridgeAndWarnsOnceWhenAbsent) {
