@@ -98,6 +98,15 @@ std::string HexProblem(NFile& file) {
   return {};
 }
 
+// Runs one check on an open regular file and leaves the file at its start for the transfer.
+std::string CheckFromTheStart(NFile& file, std::string (*problemOf)(NFile&)) {
+  if (!file.IsOpen()) return "file cannot be opened";
+  if (!file.IsRegular()) return "not a regular file";
+  std::string problem = problemOf(file);
+  if (!file.Seek(0, NFile::kBegin) && problem.empty()) problem = "file cannot be read";
+  return problem;
+}
+
 }  // namespace
 
 bool IsRegularFile(const std::string& path) {
@@ -106,19 +115,11 @@ bool IsRegularFile(const std::string& path) {
 }
 
 std::string CheckBamLayout(NFile& file) {
-  if (!file.IsOpen()) return "file cannot be opened";
-  if (!file.IsRegular()) return "not a regular file";
-  std::string problem = BamLayoutProblem(file);
-  if (!file.Seek(0, NFile::kBegin) && problem.empty()) problem = "file cannot be read";
-  return problem;
+  return CheckFromTheStart(file, BamLayoutProblem);
 }
 
 std::string CheckHexComplete(NFile& file) {
-  if (!file.IsOpen()) return "file cannot be opened";
-  if (!file.IsRegular()) return "not a regular file";
-  std::string problem = HexProblem(file);
-  if (!file.Seek(0, NFile::kBegin) && problem.empty()) problem = "file cannot be read";
-  return problem;
+  return CheckFromTheStart(file, HexProblem);
 }
 
 void ReportRefusedFile(Sender& engine, const StatusPrinter& printer, const std::string& path, const std::string& text) {

@@ -64,8 +64,11 @@ TEST(CRomsendApp, Zt770PortAsksForTheBridgeAndWarnsOnceWhenAbsent) {
     std::vector<const char*> args;
     int lookups;
     std::string port;
-  } rows[] = {{{"/port:zt770"}, 1, ""},   {{"/port", "ZT770+"}, 1, ""}, {{"/port:Zt770"}, 1, ""},
-              {{"/port:MYZT770"}, 0, "MYZT770"}, {{"/port:com3"}, 0, "com3"}};
+  } rows[] = {{{"/port:zt770"}, 1, ""},
+              {{"/port", "ZT770+"}, 1, ""},
+              {{"/port:Zt770"}, 1, ""},
+              {{"/port:MYZT770"}, 0, "MYZT770"},
+              {{"/port:com3"}, 0, "com3"}};
   for (const auto& row : rows) {
     StartUp run;
     run.Start(row.args);

@@ -70,10 +70,10 @@ TEST(RunMode, UnattendedSwitchAndTheArgumentsItRefuses) {
       {{"-UNAtt", "/sort", "3"}, true, ""},
       {{"/un"}, false, "/un"},  // two letters match no name
       {{"/batch"}, false, ""},
-      {{"/?", "/una"}, true, ""},             // no box on the early read
+      {{"/?", "/una"}, true, ""},  // no box on the early read
       {{"/una", "/prot:/dev/ttyUSB1"}, true, "/prot:/dev/ttyUSB1"},
-      {{"/una", "u.bam"}, true, "u.bam"},     // a pattern after a flag would be ignored
-      {{"/una", "/port"}, true, "/port"},     // a value flag without its value
+      {{"/una", "u.bam"}, true, "u.bam"},  // a pattern after a flag would be ignored
+      {{"/una", "/port"}, true, "/port"},  // a value flag without its value
   };
   for (const auto& row : rows) {
     RecorderMessageBox boxes;

@@ -292,5 +292,4 @@ class Rig {
   std::string root_;
 };
 
-
 }  // namespace kestrune::faults

@@ -31,12 +31,12 @@ struct Row {
   const char* name;
   // Prepares the folder, the profile and the unit; returns the arguments after the program name.
   std::function<std::vector<std::string>(Rig&)> setUp;
-  int signal;           // sent once the transfer is under way (or at once when `whenSending` is false)
-  bool whenSending;     // wait for image data at the unit before the signal
-  bool offscreen;       // QT_QPA_PLATFORM=offscreen set; false: no display of any kind
-  int status;           // exit status
-  const char* told;     // a line of standard output or error that says why, whole
-  bool unitTouched;     // whether any byte may reach the unit
+  int signal;        // sent once the transfer is under way (or at once when `whenSending` is false)
+  bool whenSending;  // wait for image data at the unit before the signal
+  bool offscreen;    // QT_QPA_PLATFORM=offscreen set; false: no display of any kind
+  int status;        // exit status
+  const char* told;  // a line of standard output or error that says why, whole
+  bool unitTouched;  // whether any byte may reach the unit
 };
 
 std::vector<std::string> Unattended(Rig& rig, std::vector<std::string> more = {}) {
