@@ -78,6 +78,11 @@ const Row kRows[] = {
        rig.PutBam("update.bam", Image(3000, 23));
        return std::vector<std::string>{"/unattended", "/port:" + rig.Path("no-such-port")};
      }, 0, false, true, 2, "Serial port is faulty or in use by another program !!", false},
+    // A bridge that is not attached: the profile's port could lead to another unit.
+    {"BridgeNotFound", [](Rig& rig) {
+       rig.PutBam("update.bam", Image(3000, 29));
+       return Unattended(rig, {"/port:zt770"});
+     }, 0, false, true, 2, "romsend: Problem: Cannot find ZT770+", false},
     {"EmptyFolder", [](Rig& rig) { return Unattended(rig); },
      0, false, true, 3, "romsend: Quorle says...: Make a selection first", false},
     // A flag no row takes: sending the profile's port instead could update another unit.
@@ -132,7 +137,8 @@ TEST_P(RomsendUnattended, ExitStatusAndWhy) {
   Rig rig;
   const std::vector<std::string> args = row.setUp(rig);
   // The start-up marker tells when the window is up, for the rows that signal outside a send.
-  auto p = rig.Start(args, row.offscreen, {"KESTRUNE_REPORT_SHOWN=1"});
+  // No USB devices: the sysfs root is an empty folder.
+  auto p = rig.Start(args, row.offscreen, {"KESTRUNE_REPORT_SHOWN=1", "KESTRUNE_SYSFS_ROOT=" + rig.Path("home")});
   if (row.signal != 0) {
     if (row.whenSending) {
       ASSERT_TRUE(rig.TransferUnderWay(*p)) << p->Out() << p->Err();
@@ -158,6 +164,12 @@ TEST_P(RomsendUnattended, ExitStatusAndWhy) {
     EXPECT_NE(test::ReadFileBytes(rig.Work("romsend.txt")).find(row.told), std::string::npos);
   }
   if (row.signal == SIGTERM) {
+    // Both logs hold whole entries: the result log's lines end with CR LF, the diagnostic
+    // log's entries each start on a line of their own.
+    const std::string results = test::ReadFileBytes(rig.Work("romsend.txt"));
+    EXPECT_FALSE(results.empty());
+    EXPECT_TRUE(results.ends_with("\r\n")) << results;
+    EXPECT_TRUE(test::ReadFileBytes(rig.LogPath()).starts_with("\r\n(")) << test::ReadFileBytes(rig.LogPath());
     // The port is free at once: a second copy sends right after.
     rig.unit.SetBaud(0);
     rig.LastCloseOfThePort();
