@@ -18,7 +18,9 @@ class CRomsendApp {
 
   // Selects the profile, builds the sheet, applies the command line and, with `runModal`,
   // runs the sheet until it closes. Without it (tests), the sheet is kept for inspection
-  // until Finish. Always returns false; the exit status is ExitStatus().
+  // until Finish. An unattended run whose command line has a flag no row takes, or whose
+  // ZT770 bridge is not attached, ends before the sheet runs. Always returns false; the exit
+  // status is ExitStatus().
   bool InitInstance(int argc, const char* const* argv, bool runModal = true);
 
   RomsendSheet* Sheet() const { return sheet_; }

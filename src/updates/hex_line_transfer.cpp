@@ -112,8 +112,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
   }
   NFile file;
   if (!file.Open(path, NFile::kModeRead | NFile::kShareDenyWrite, kFileBufferSize, nullptr, true)) {
-    engine.Log("Cannot open file %s", path.c_str());
-    Print(printer, "Cannot open file %s", path.c_str());
+    ReportRefusedFile(engine, printer, path, "Cannot open file " + path);
     return 1;
   }
   // A file that plainly cannot be complete is refused before the unit is woken.
