@@ -8,6 +8,8 @@
 #include "app/c_romsend_dlg.h"
 #include "app/help_dialog.h"
 #include "app/n_command_line_info.h"
+#include "app/run_mode.h"
+#include "app/stop_signals.h"
 #include "platform/diagnostic_log.h"
 #include "platform/message_box.h"
 #include "platform/profile.h"
@@ -19,7 +21,7 @@
 namespace kestrune {
 
 struct CRomsendApp::Parsing {
-  FlagEntry table[4];
+  FlagEntry table[kRomsendFlagRows];
   std::unique_ptr<NCommandLineInfo> info;
 };
 
@@ -71,18 +73,36 @@ bool CRomsendApp::InitInstance(int argc, const char* const* argv, bool runModal)
   sheet_ = new RomsendSheet(QStringLiteral("Kestrune Update Utility"), pages, nullptr, 0);
 
   auto* main = static_cast<CRomsendDlg*>(sheet_->GetPage(0));
-  parsing_ = new Parsing{{{"batch", "Exit after command line stuff", kFlagSwitch, &main->batchFlag},
-                          {"sort", "File sort mode", kFlagInteger, &main->sortMode},
-                          {"port", "comms port", kFlagString, &sheet_->portText},
-                          {nullptr, nullptr, 0, {}}},
-                         nullptr};
+  parsing_ = new Parsing{};
+  FillRomsendFlagTable(parsing_->table, &main->batchFlag, &main->sortMode, &sheet_->portText, &main->unattendedFlag);
   parsing_->info = std::make_unique<NCommandLineInfo>(parsing_->table);
   main->searchPatterns = ParseCommandLine(*parsing_->info, argc, argv);
+  if (main->unattendedFlag) main->batchFlag = 1;
 
-  sheet_->portText = ResolvePortName(sheet_->portText, findBridge_);
+  const std::string typedPort = sheet_->portText;
+  sheet_->portText = ResolvePortName(typedPort, findBridge_);
+
+  exitStatus_ = kExitSent;
+  bool run = CaughtStopSignal() == 0;
+  if (main->unattendedFlag) {
+    // Nobody is there to notice a flag that was not taken, or a bridge that is not attached:
+    // sending the profile's choice instead could update another unit.
+    if (const auto doubtful = DoubtfulArgument(*parsing_->info, main->searchPatterns.size(), argc, argv)) {
+      ShowMessageBox("Not taken: " + *doubtful + " (see romsend --help)", "Bad command line", kBoxOk);
+      exitStatus_ = kExitNothingToSend;
+      run = false;
+    } else if (!typedPort.empty() && sheet_->portText.empty()) {
+      exitStatus_ = kExitNoContact;
+      run = false;
+    }
+  }
 
   if (runModal) {
-    sheet_->exec();
+    if (run) {
+      sheet_->exec();
+      exitStatus_ = main->batchFlag ? main->exitStatus : kExitSent;
+    }
+    if (const int signal = CaughtStopSignal()) exitStatus_ = kExitSignalBase + signal;
     Finish();
   }
   return false;

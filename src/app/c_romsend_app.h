@@ -18,10 +18,15 @@ class CRomsendApp {
 
   // Selects the profile, builds the sheet, applies the command line and, with `runModal`,
   // runs the sheet until it closes. Without it (tests), the sheet is kept for inspection
-  // until Finish. Always returns false: the program sets no exit status of its own.
+  // until Finish. An unattended run whose command line has a flag no row takes, or whose
+  // ZT770 bridge is not attached, ends before the sheet runs. Always returns false; the exit
+  // status is ExitStatus().
   bool InitInstance(int argc, const char* const* argv, bool runModal = true);
 
   RomsendSheet* Sheet() const { return sheet_; }
+  // After a modal run: the program's exit status (ExitStatus). 0 for a run without /batch, else
+  // how its last send ended; 128 + the signal's number when SIGINT or SIGTERM ended it.
+  int ExitStatus() const { return exitStatus_; }
 
   // Ends a run that InitInstance left open: destroys the flag parser, then the sheet.
   void Finish();
@@ -35,6 +40,7 @@ class CRomsendApp {
   RomsendSheet* sheet_ = nullptr;
   struct Parsing;
   Parsing* parsing_ = nullptr;
+  int exitStatus_ = 0;
 };
 
 // The port text after the ZT770 rule: a name that begins with "ZT770" in any letter case asks

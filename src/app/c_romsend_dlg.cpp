@@ -1,6 +1,8 @@
 // Main page: its controls, the send workflow and the status printer.
 #include "c_romsend_dlg.h"
 
+#include <sys/stat.h>
+
 #include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,6 +11,8 @@
 #include <QPushButton>
 #include <cstdio>
 
+#include "app/run_mode.h"
+#include "app/stop_signals.h"
 #include "app/update_list.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
@@ -18,6 +22,7 @@
 #include "transport/win_comm_driver.h"
 #include "updates/bam_desc.h"
 #include "updates/hex_line_transfer.h"
+#include "updates/update_check.h"
 #include "updates/update_kind.h"
 
 namespace kestrune {
@@ -43,6 +48,10 @@ std::string StatusLineText(const char* format, const char* argument) {
 
 void PrintStatus(const char* format, const char* argument) {
   if (!g_statusControl) return;
+  // A stop signal that came before the contact phase cleared the engine's stop request holds.
+  if (mySender* engine = TheSender(); engine && CaughtStopSignal() && g_statusPage && g_statusPage->sendInProgress) {
+    engine->SetCancel(1);
+  }
   const std::string text = StatusLineText(format, argument);
   g_statusControl->setText(QString::fromLocal8Bit(text.c_str()));
   g_statusControl->repaint();
@@ -120,7 +129,7 @@ void CRomsendDlg::OnInitDialog() {
   options.pathList = &pathList;
   FillUpdateList(list, status, options);
 
-  if (batchFlag) QMetaObject::invokeMethod(send, &QPushButton::click, Qt::QueuedConnection);
+  if (batchFlag && !CaughtStopSignal()) QMetaObject::invokeMethod(send, &QPushButton::click, Qt::QueuedConnection);
 }
 
 bool CRomsendDlg::SelectedEntry(std::string& path) const {
@@ -132,19 +141,29 @@ bool CRomsendDlg::SelectedEntry(std::string& path) const {
 }
 
 void CRomsendDlg::OnSend() {
-  // One send at a time: a second one would replace the transport in use.
-  if (sendInProgress) return;
+  // One send at a time: a second one would replace the transport in use. None at all once the
+  // program has been told to end.
+  if (sendInProgress || CaughtStopSignal()) return;
   std::string path;
   if (!SelectedEntry(path)) {
     ShowMessageBox("Make a selection first", "Quorle says...", kBoxOk, this);
+    SendEnded(1, kExitNothingToSend);
     return;
   }
   if (path.empty()) {
     // A bad file has nothing a unit could take; no transport is built for it.
     PrintStatus("%s", "Not an update file: choose another entry");
+    SendEnded(1, kExitNothingToSend);
     return;
   }
   Send(path);
+}
+
+void CRomsendDlg::SendEnded(int result, int status) {
+  exitStatus = status;
+  if (CaughtStopSignal() || unattendedFlag || (batchFlag && result == 0)) {
+    if (auto* sheet = RomsendSheet::Instance()) sheet->done(0);
+  }
 }
 
 void CRomsendDlg::OnReboot() {
@@ -208,10 +227,13 @@ int CRomsendDlg::Send(const std::string& path) {
   sendInProgress = 1;
 
   int result;
+  int status;
   if (Classify(path) != kKindBam) {
-    result = HexLineTransfer(path, *engine, PrintStatus);
+    HexOutcome outcome = HexOutcome::kNotSent;
+    result = HexLineTransfer(path, *engine, PrintStatus, &outcome);
+    status = HexExitStatus(outcome);
   } else {
-    result = SendBam(path);
+    result = SendBam(path, status);
   }
   engine->CloseDriver();
 
@@ -221,29 +243,64 @@ int CRomsendDlg::Send(const std::string& path) {
   stop->hide();
   serial->setEnabled(true);
 
-  if (batchFlag && result == 0) {
-    if (auto* sheet = RomsendSheet::Instance()) sheet->done(0);
-  }
+  SendEnded(result, status);
   return result;
 }
 
-int CRomsendDlg::SendBam(const std::string& path) {
+int CRomsendDlg::SendBam(const std::string& path, int& status) {
   mySender& engine = *TheSender();
-  MyBAMdesc desc(path, engine);
+  status = kExitSent;
   if (operationMode == kOpSend) {
-    if (const int contact = engine.Contact(); contact != 0) return contact;
+    // The whole file is checked before the unit is woken: it erases its flash on the first
+    // frame, so a file that cannot be sent whole must not reach it. Not even opened when it is
+    // no regular file (a device may act on being opened, a FIFO never end).
+    struct stat st {};
+    const bool found = stat(path.c_str(), &st) == 0;
+    if (found && !S_ISREG(st.st_mode)) return RefuseBam(path, std::string(kBadFileText) + "not a regular file", status);
+    MyBAMdesc desc(path, engine);
+    if (!found || !desc.Opened()) return RefuseBam(path, "Cannot open file " + path, status);
+    if (const std::string problem = desc.CheckLayout(); !problem.empty())
+      return RefuseBam(path, kBadFileText + problem, status);
+    if (const int contact = engine.Contact(); contact != 0) {
+      status = kExitNoContact;
+      return contact;
+    }
     TransferRunning() = 1;
     const int result = desc.transfer(PrintStatus);
     if (result != 0 && !engine.MessageText().empty()) PrintStatus("%s", engine.MessageText().c_str());
     TransferRunning() = 0;
+    status = result == 0 ? kExitSent : kExitFailed;
     return result;
   }
+  MyBAMdesc desc(path, engine);
   // Reboot and Serial: a bare 'V' request; only Reboot looks for the 'W' answer.
   const int answer = engine.MidiCommand('V', nullptr, 0, 1000);
   if (operationMode == kOpReboot && answer != 'W') {
     ShowMessageBox("Reboot Unsuccessful", "Problem !!", kBoxOk | kBoxIconWarning, this);
+    status = kExitFailed;
   }
   return 0;
+}
+
+int CRomsendDlg::RefuseBam(const std::string& path, const std::string& text, int& status) {
+  ReportRefusedFile(*TheSender(), PrintStatus, path, text);
+  status = kExitNothingToSend;
+  return 1;  // a file or format fault, as the BAM transfer itself reports one
+}
+
+int HexExitStatus(HexOutcome outcome) {
+  switch (outcome) {
+    case HexOutcome::kSuccess:
+      return kExitSent;
+    case HexOutcome::kNotSent:
+      return kExitNothingToSend;
+    case HexOutcome::kNoContact:
+      return kExitNoContact;
+    case HexOutcome::kFailed:
+    case HexOutcome::kStopped:
+      break;
+  }
+  return kExitFailed;
 }
 
 }  // namespace kestrune

@@ -8,6 +8,7 @@
 
 #include "setup/property_page.h"
 #include "setup/romsend_sheet.h"
+#include "updates/hex_line_transfer.h"
 
 class QLineEdit;
 class QListWidget;
@@ -42,11 +43,14 @@ class CRomsendDlg : public PropertyPage {
   int& commsMode;          // the sheet's: 0 serial, 1 MIDI
   int operationMode = 0;   // 0 send; 2 'V' expecting 'W' (Reboot); 3 'V' unchecked (Serial)
   int batchFlag = 0;       // "batch" flag
+  int unattendedFlag = 0;  // "unattended" flag: batch, and no person (boxes to stderr, always ends)
   int sortMode = 1;        // "sort" flag
   int sendInProgress = 0;  // 1 for the whole of a send
   std::vector<std::string> pathList;
   // Update-file search patterns from the command line; empty for the default ones.
   std::vector<std::string> searchPatterns;
+  // How the last send (or refusal to send) ended, as a batch run's exit status (ExitStatus).
+  int exitStatus = 3;
 
   // "Romsend"/"SerialReset" as read when the page opened.
   int SerialReset() const { return serialReset_; }
@@ -77,13 +81,22 @@ class CRomsendDlg : public PropertyPage {
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
-  // The send workflow's BAM part, by operation mode.
-  int SendBam(const std::string& path);
+  // The send workflow's BAM part, by operation mode; `status` gets how it ended (ExitStatus).
+  int SendBam(const std::string& path, int& status);
+  // Refuses a BAM file before contact: its status text and result-log line.
+  int RefuseBam(const std::string& path, const std::string& text, int& status);
   // The selected entry: false when there is none; `path` empty for an entry without a file.
   bool SelectedEntry(std::string& path) const;
+  // Notes how a send ended and ends the run when it should: an unattended run or a stop signal
+  // always, a batch run after a result of 0.
+  void SendEnded(int result, int status);
 
   int serialReset_ = 0;
 };
+
+// The exit status of a batch run after a HEX line transfer that ended so: any end but
+// "Success!" is a failure, although the transfer returns 0 for it.
+int HexExitStatus(HexOutcome outcome);
 
 // The status printer: shows a printf-style format with at most one argument in the main page's
 // status line (at most 255 characters plus the resend count), repaints it at once, in batch

@@ -154,13 +154,16 @@ QString ShortPath(const std::string& path) {
 UpdateEntry MakeUpdateEntry(const std::string& path, int sortMode) {
   std::string date;
   struct stat st {};
-  if (stat(path.c_str(), &st) == 0) date = FormatDate(st.st_mtime, sortMode);
+  const bool found = stat(path.c_str(), &st) == 0;
+  if (found) date = FormatDate(st.st_mtime, sortMode);
   if (const std::optional<std::string> title = ReadBamTitle(path)) {
     return {BytesToText(*title) + QStringLiteral("\t(") + ShortPath(path) + QStringLiteral(")\t") +
                 QString::fromLatin1(date.data(), static_cast<qsizetype>(date.size())),
             path};
   }
-  if (Classify(path) != kKindBam) return {BytesToText(path), path};
+  // Only a regular file (links followed) can be sent: a device or FIFO named like a HEX file
+  // would never end, so it is a bad entry like any other file that is no update.
+  if (Classify(path) != kKindBam && found && S_ISREG(st.st_mode)) return {BytesToText(path), path};
   return {BytesToText(path) + QString::fromLatin1(kBadFileMark), std::nullopt};
 }
 

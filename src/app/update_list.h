@@ -58,7 +58,8 @@ std::optional<std::string> ReadBamTitle(const std::string& path);
 QString ShortPath(const std::string& path);
 
 // Builds the entry for one found file. The date uses the file's modification time in local
-// time, with the time of day and in parentheses for the date sort modes (3 and 4).
+// time, with the time of day and in parentheses for the date sort modes (3 and 4). Only a
+// regular file (links followed) gets a path; anything else is a " !! Bad File !!" entry.
 UpdateEntry MakeUpdateEntry(const std::string& path, int sortMode);
 
 // Entry text order of the process's locale (QLocale's default), letter case significant:

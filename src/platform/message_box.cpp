@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 
 namespace kestrune {
 
@@ -42,16 +43,58 @@ MessageBoxService& CurrentMessageBox() {
   return s ? *s : DefaultService();
 }
 
-void SetMessageBoxService(MessageBoxService* service) { g_service.store(service); }
+void SetMessageBoxService(MessageBoxService* service) {
+  g_service.store(service);
+}
+
+int DefaultAnswer(unsigned style) {
+  switch (style & kBoxButtonMask) {
+    case kBoxYesNo:
+      return kAnswerNo;
+    case kBoxOkCancel:
+      return kAnswerCancel;
+    default:
+      return kAnswerOk;
+  }
+}
+
+namespace {
+struct HeldBox {
+  std::string text;
+  std::string title;
+  unsigned style;
+};
+thread_local int t_holdDepth = 0;
+thread_local std::vector<HeldBox>* t_heldBoxes = nullptr;
+}  // namespace
 
 int ShowMessageBox(const std::string& text, const std::string& title, unsigned style, void* owner) {
+  if (t_holdDepth > 0) {
+    if (!t_heldBoxes) t_heldBoxes = new std::vector<HeldBox>;
+    t_heldBoxes->push_back(HeldBox{text, title, style});
+    return DefaultAnswer(style);
+  }
   return CurrentMessageBox().Show(text, title, style, owner);
+}
+
+HoldBackBoxes::HoldBackBoxes() {
+  ++t_holdDepth;
+}
+
+HoldBackBoxes::~HoldBackBoxes() {
+  if (--t_holdDepth > 0 || !t_heldBoxes) return;
+  // Taken out first: a box shown now may itself lead to code that holds boxes back again.
+  std::unique_ptr<std::vector<HeldBox>> held(t_heldBoxes);
+  t_heldBoxes = nullptr;
+  for (const HeldBox& box : *held) CurrentMessageBox().Show(box.text, box.title, box.style, nullptr);
 }
 
 ScopedMessageBox::ScopedMessageBox(MessageBoxService* service) : previous_(g_service.load()) {
   g_service.store(service);
 }
 
-ScopedMessageBox::~ScopedMessageBox() { g_service.store(previous_); }
+ScopedMessageBox::~ScopedMessageBox() {
+  g_service.store(previous_);
+}
 
 }  // namespace kestrune

@@ -63,8 +63,25 @@ class RecorderMessageBox : public MessageBoxService {
 MessageBoxService& CurrentMessageBox();
 void SetMessageBoxService(MessageBoxService* service);
 
-// Shorthand for CurrentMessageBox().Show(...).
+// Shorthand for CurrentMessageBox().Show(...). While this thread holds back boxes (below), the
+// box is queued instead and the answer that changes nothing is returned at once: OK, No for a
+// Yes/No question, Cancel for OK/Cancel.
 int ShowMessageBox(const std::string& text, const std::string& title, unsigned style, void* owner = nullptr);
+
+// The answer a box takes when no person answers it: OK, or for a question the one that goes no
+// further (No, Cancel).
+int DefaultAnswer(unsigned style);
+
+// Holds back the boxes of this thread for its life: a box waits for a person, and no person may
+// be waited for while a lock that other programs wait on is held. The held-back boxes are shown,
+// in order and without an owner, when the outermost holder ends. Nests; thread-local.
+class HoldBackBoxes {
+ public:
+  HoldBackBoxes();
+  ~HoldBackBoxes();
+  HoldBackBoxes(const HoldBackBoxes&) = delete;
+  HoldBackBoxes& operator=(const HoldBackBoxes&) = delete;
+};
 
 // Installs a service for the life of a scope and puts the earlier one back afterwards.
 class ScopedMessageBox {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/message_box.h"
+
 namespace kestrune {
 
 // Which port operations take the lock. Configuration (GetConfig, SetConfig with its profile
@@ -70,6 +72,7 @@ class PortLockGuard {
   bool Cancelled() const { return cancelled_; }
 
  private:
+  HoldBackBoxes noBoxWhileHeld_;  // first member: its boxes show once the lock is released
   PortLock* lock_;
   bool held_ = false;
   bool cancelled_ = false;

@@ -105,6 +105,13 @@ void RomsendSheet::InitDialog() {
     main->setWindowTitle(QStringLiteral("Operate .."));
   }
   if (PageCount() > 1) SetTabText(1, QStringLiteral("Comms Setup"));
+  // The first page opens before the port is applied: a switch of the comms page makes the new
+  // page the active one, and the main page's opening is what starts a batch send.
+  lastIndex_ = tabs_->currentIndex();
+  if (PropertyPage* page = GetPage(lastIndex_)) {
+    page->Create();
+    page->OnSetActive();
+  }
   if (!portText.empty()) {
     // A port named on the command line means serial, and that port.
     if (commsMode == 1) ChangeCommsMode(0);
@@ -120,11 +127,6 @@ void RomsendSheet::InitDialog() {
   SetTabText(0, QStringLiteral("Operate .."));
   finished_->setText(QStringLiteral("Finished"));
   cancel_->hide();
-  lastIndex_ = tabs_->currentIndex();
-  if (PropertyPage* page = GetPage(lastIndex_)) {
-    page->Create();
-    page->OnSetActive();
-  }
 }
 
 void RomsendSheet::OnCurrentChanged(int index) {

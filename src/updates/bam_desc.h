@@ -15,6 +15,7 @@
 
 #include "protocol/sender.h"
 #include "updates/n_file.h"
+#include "updates/update_check.h"
 
 namespace kestrune {
 
@@ -65,6 +66,10 @@ class MyBAMdesc : public BAMdesc {
   unsigned read(const uint8_t*& out, unsigned maximum) override;
 
   const std::string& Path() const { return path_; }
+  bool Opened() const { return file_.IsOpen(); }
+  // The whole layout held against the file before anything is sent (see CheckBamLayout):
+  // empty when the file can be sent whole, else why not.
+  std::string CheckLayout() { return CheckBamLayout(file_); }
 
  private:
   std::string path_;

@@ -1,11 +1,14 @@
 // HEX line transfer: start record, one line plus a NUL per write, a 5-byte reply per line.
 #include "hex_line_transfer.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "platform/event_pump.h"
 #include "platform/tick_count.h"
 #include "updates/n_file.h"
+#include "updates/update_check.h"
 #include "updates/update_kind.h"
 
 namespace kestrune {
@@ -97,16 +100,32 @@ std::string VerdictText(int verdict, uint64_t consumed) {
   }
 }
 
-int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter& printer) {
+int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter& printer, HexOutcome* outcome) {
+  HexOutcome ignored;
+  HexOutcome& ended = outcome ? *outcome : ignored;
+  ended = HexOutcome::kNotSent;
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    // Not even opened: a device or FIFO may never end, or act on being opened.
+    ReportRefusedFile(engine, printer, path, std::string(kBadFileText) + "not a regular file");
+    return 1;
+  }
   NFile file;
   if (!file.Open(path, NFile::kModeRead | NFile::kShareDenyWrite, kFileBufferSize, nullptr, true)) {
-    Print(printer, "Cannot open file %s", path.c_str());
+    ReportRefusedFile(engine, printer, path, "Cannot open file " + path);
+    return 1;
+  }
+  // A file that plainly cannot be complete is refused before the unit is woken.
+  if (const std::string problem = CheckHexComplete(file); !problem.empty()) {
+    ReportRefusedFile(engine, printer, path, kBadFileText + problem);
     return 1;
   }
   const uint64_t length = file.GetLength();
+  ended = HexOutcome::kNoContact;
   if (engine.Contact() != 0) return 0;  // the engine has shown why
   BaseCommDriver* driver = engine.Driver();
   if (!driver) return 0;
+  ended = HexOutcome::kFailed;
   const uint32_t startTick = TickCount();
 
   HexLineCutter cutter([&file]() -> int {
@@ -147,6 +166,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
       verdict = got == kReplySize ? reply[0] : 0;
       if (engine.Cancel()) {
         TransferRunning() = 0;
+        ended = HexOutcome::kStopped;
         Print(printer, "Aborted");
         return 0;
       }
@@ -159,6 +179,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     PumpOneMessage();
   }
   TransferRunning() = 0;
+  if (verdict == '+') ended = HexOutcome::kSuccess;
   const std::string result = VerdictText(verdict, cutter.Consumed());
   Print(printer, result.c_str());
   return 0;

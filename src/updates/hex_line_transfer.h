@@ -46,9 +46,22 @@ int WriteStartRecord(BaseCommDriver& driver, int kind);
 // Text for a line's final verdict; `consumed` is the file offset just past the refused line.
 std::string VerdictText(int verdict, uint64_t consumed);
 
+// How a HEX line transfer ended, for callers that must tell it apart (the exit status of an
+// unattended run): the result and the status texts alone do not.
+enum class HexOutcome {
+  kNotSent,    // the file could not be opened, or was refused before contact
+  kNoContact,  // the unit was not reached (the engine has shown why)
+  kFailed,     // after contact: a verdict other than '+', a read failure, a cut line
+  kStopped,    // the user's stop ("Aborted")
+  kSuccess,    // every line accepted ("Success!")
+};
+
 // Sends the HEX file at `path` through the engine's transport. Returns 1 when the file cannot
-// be opened ("Cannot open file %s"), else 0: the outcome reaches the user only through
-// `printer`. Contact is made first; the engine's cancel flag is looked at after every reply.
-int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter& printer);
+// be opened ("Cannot open file %s") or is refused before contact (not a regular file, or
+// plainly incomplete: see CheckHexComplete), else 0: the outcome reaches the user only through
+// `printer`, and `outcome` when given. Contact is made first; the engine's cancel flag is
+// looked at after every reply.
+int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter& printer,
+                    HexOutcome* outcome = nullptr);
 
 }  // namespace kestrune

@@ -74,6 +74,7 @@ int NFile::Open(const std::string& path, unsigned flags, std::uint32_t bufferSiz
       bufferSize_ = size;
       fileLength_ = static_cast<std::uint64_t>(st.st_size);
       denyWrite_ = (flags & kShareDenyWrite) != 0;
+      regular_ = S_ISREG(st.st_mode);
       modifiedSec_ = st.st_mtim.tv_sec;
       modifiedNsec_ = st.st_mtim.tv_nsec;
       windowEnd_ = 0;

@@ -49,6 +49,8 @@ class NFile {
   int Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, NFileError* error = nullptr,
            bool showError = false);
   bool IsOpen() const { return fd_ >= 0; }
+  // Whether what was opened is a regular file (links followed), as it stood at the open.
+  bool IsRegular() const { return fd_ >= 0 && regular_; }
   void Close();
 
   // Copies up to `count` bytes at the current position to `dest` and returns how many were
@@ -74,6 +76,7 @@ class NFile {
   std::uint64_t windowEnd_ = 0;   // file offset just past the buffered bytes
   std::uint64_t fileLength_ = 0;  // taken at open
   bool denyWrite_ = false;        // opened with kShareDenyWrite
+  bool regular_ = false;          // a regular file at the open
   std::int64_t modifiedSec_ = 0;  // last-modification time at open
   long modifiedNsec_ = 0;
   std::size_t bufferPos_ = 0;    // next buffered byte to hand out

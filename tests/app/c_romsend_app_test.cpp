@@ -51,6 +51,12 @@ TEST(CRomsendApp, FlagsReachTheMainPageAndTheSheet) {
   // The run's diagnostic log starts with the command line.
   const std::string log = test::ReadFileBytes(ReplaceExtension(ProgramPath(), ".log"));
   EXPECT_NE(log.find(") romsend started: *.hex? /batch -sort 3 /port:/dev/ttyUSB1"), std::string::npos) << log;
+
+  // The unattended switch is a row of the same table, and implies batch.
+  StartUp unattended;
+  CRomsendDlg* quiet = unattended.Start({"-UNA"});
+  EXPECT_EQ(quiet->unattendedFlag, 1);
+  EXPECT_EQ(quiet->batchFlag, 1);
 }
 
 TEST(CRomsendApp, Zt770PortAsksForTheBridgeAndWarnsOnceWhenAbsent) {
@@ -58,8 +64,11 @@ TEST(CRomsendApp, Zt770PortAsksForTheBridgeAndWarnsOnceWhenAbsent) {
     std::vector<const char*> args;
     int lookups;
     std::string port;
-  } rows[] = {{{"/port:zt770"}, 1, ""},   {{"/port", "ZT770+"}, 1, ""}, {{"/port:Zt770"}, 1, ""},
-              {{"/port:MYZT770"}, 0, "MYZT770"}, {{"/port:com3"}, 0, "com3"}};
+  } rows[] = {{{"/port:zt770"}, 1, ""},
+              {{"/port", "ZT770+"}, 1, ""},
+              {{"/port:Zt770"}, 1, ""},
+              {{"/port:MYZT770"}, 0, "MYZT770"},
+              {{"/port:com3"}, 0, "com3"}};
   for (const auto& row : rows) {
     StartUp run;
     run.Start(row.args);

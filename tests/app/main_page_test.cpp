@@ -235,6 +235,8 @@ TEST(MainPage, BatchRunStaysOpenAfterFailure) {
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(r.app->Sheet()->isVisible());
   EXPECT_TRUE(r.Idle());
+  // A person who ends the run now ends it with the failure's exit status, not 0.
+  EXPECT_EQ(r.main->exitStatus, 1);
 }
 
 }  // namespace

@@ -147,6 +147,9 @@ TEST(UpdateList, EveryFilePatternMarksBadFiles) {
   WriteFileBytes("updates/empty.bam", "");
   WriteFileBytes("updates/cut.bam", std::string("\x07Title", 6));  // record ends early
   ASSERT_EQ(mkfifo("updates/pipe.bam", 0600), 0);                  // opening it for reading would block
+  // Named like HEX files but no regular files: cutting lines from them would never end.
+  ASSERT_EQ(symlink("/dev/zero", "updates/z.hex"), 0);
+  ASSERT_EQ(mkfifo("updates/fifo.hex", 0600), 0);
 
   Filled run(Options(kSortTextAscending, {"updates/*.*"}));
   const std::vector<QString> texts = Texts(run.list);
@@ -154,6 +157,7 @@ TEST(UpdateList, EveryFilePatternMarksBadFiles) {
       QStringLiteral("Good\t(updates/good.bam)\t07/04/22"), QStringLiteral("updates/cut.bam !! Bad File !!"),
       QStringLiteral("updates/empty.bam !! Bad File !!"),   QStringLiteral("updates/notes.txt !! Bad File !!"),
       QStringLiteral("updates/pipe.bam !! Bad File !!"),    QStringLiteral("updates/x.hex"),
+      QStringLiteral("updates/z.hex !! Bad File !!"),       QStringLiteral("updates/fifo.hex !! Bad File !!"),
   };
   ASSERT_EQ(texts.size(), expected.size());
   for (const QString& text : expected) EXPECT_LT(IndexOf(texts, text), texts.size()) << text.toStdString();

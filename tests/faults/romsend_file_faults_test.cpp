@@ -41,6 +41,7 @@
 #include "protocol/sender.h"
 #include "qt_app.h"
 #include "romsend_plumbing.h"
+#include "romsend_rig.h"
 #include "simulated_unit.h"
 #include "test_env.h"
 
@@ -49,264 +50,7 @@ extern char** environ;
 namespace kestrune {
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-// The user the program runs as when the tests run as root.
-constexpr uid_t kUnprivileged = 65534;
-// Bounds that only keep a hanging program from hanging the test: start-up, contact (ten
-// one-second waits) and a transfer of a few tens of KiB at the slowest pace used here.
-constexpr int kRunLimitMs = 30000;
-
-bool Root() {
-  return geteuid() == 0;
-}
-
-std::string Text(const std::vector<uint8_t>& bytes) {
-  return std::string(bytes.begin(), bytes.end());
-}
-
-// A BAM image with one block of `size` pattern bytes.
-bamgen::BamImage Image(size_t size, uint32_t seed) {
-  bamgen::BamImage image;
-  image.title = "Fault_Matrix_" + std::to_string(seed);
-  image.tag = 0x4b31;
-  image.blocks = {{0x00010000, 0x00000001, bamgen::PatternBytes(size, seed)}};
-  image.headerRest = {'K', 'S', 0x01, 0x61};
-  return image;
-}
-
-// Everything the unit took as image data, in order.
-std::string Received(const sim::Recording& rec) {
-  std::string data;
-  for (const auto& chunk : rec.chunks) data += Text(chunk.data);
-  return data;
-}
-
-bool HasSanitizerReport(const std::string& err) {
-  return err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos;
-}
-
-// romsend as a child process: its own working folder and environment, standard output and
-// error collected apart, standard input from /dev/null.
-class Process {
- public:
-  Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-          const std::vector<std::string>& env, bool unprivileged) {
-    std::vector<std::string> all{program};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv, envp;
-    for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    if (pipe2(err, O_CLOEXEC) != 0) {
-      close(out[0]);
-      close(out[1]);
-      return;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      // Only calls that are safe between fork and exec.
-      const int null = open("/dev/null", O_RDONLY);
-      if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(126);
-      if (chdir(cwd.c_str()) != 0) _exit(126);
-      if (unprivileged && (setgroups(0, nullptr) != 0 || setgid(kUnprivileged) != 0 || setuid(kUnprivileged) != 0))
-        _exit(126);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-  }
-  ~Process() {
-    Kill(SIGKILL);
-    Wait(5000);
-    if (out_ >= 0) close(out_);
-    if (err_ >= 0) close(err_);
-  }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  bool Started() const { return pid_ > 0; }
-  const std::string& Out() const { return out_text_; }
-  const std::string& Err() const { return err_text_; }
-
-  // Collects output until `done` holds or `limitMs` passed; true when it held.
-  bool WaitFor(const std::function<bool()>& done, int limitMs = kRunLimitMs) {
-    const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
-    while (!done()) {
-      if (Clock::now() >= end) return false;
-      if (!Pump(20) && exit_ != kRunning && out_ < 0 && err_ < 0) return done();
-    }
-    return true;
-  }
-  bool Printed(const std::string& text, int limitMs = kRunLimitMs) {
-    return WaitFor([&] { return out_text_.find(text) != std::string::npos; }, limitMs);
-  }
-  // The exit status once the process ended (-1: by a signal), or kRunning at the limit.
-  int Wait(int limitMs = kRunLimitMs) {
-    WaitFor([this] { return Reap() && out_ < 0 && err_ < 0; }, limitMs);
-    return Reap() ? exit_ : kRunning;
-  }
-  void Kill(int sig) {
-    if (pid_ > 0 && exit_ == kRunning) kill(pid_, sig);
-  }
-
-  static constexpr int kRunning = -1000;
-
- private:
-  bool Reap() {
-    if (exit_ != kRunning) return true;
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
-    exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return true;
-  }
-  // Reads what is there within `ms`; false when both pipes are closed.
-  bool Pump(int ms) {
-    pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-    if (out_ < 0 && err_ < 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      Reap();
-      return false;
-    }
-    if (poll(p, 2, ms) > 0) {
-      Drain(p[0], out_, out_text_);
-      Drain(p[1], err_, err_text_);
-    }
-    Reap();
-    return true;
-  }
-  static void Drain(const pollfd& p, int& fd, std::string& into) {
-    if (fd < 0 || p.revents == 0) return;
-    char buf[4096];
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-      into.append(buf, static_cast<size_t>(n));
-    } else {
-      close(fd);
-      fd = -1;
-    }
-  }
-
-  pid_t pid_ = -1;
-  int exit_ = kRunning;
-  int out_ = -1, err_ = -1;
-  std::string out_text_, err_text_;
-};
-
-// A scratch tree for one run of the real program, the unit it talks to, and the files it
-// keeps: <root>/bin/romsend (a copy, so that its diagnostic log lands beside it), work/,
-// config/Kestrune/romsend.ini, state/, runtime/, home/.
-class Rig {
- public:
-  Rig() {
-    char templ[] = "/tmp/kestrune-faults-XXXXXX";
-    if (mkdtemp(templ)) root_ = templ;
-    fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                               fs::perms::others_read | fs::perms::others_exec);
-    for (const char* sub : {"bin", "work", "config", "config/Kestrune", "state", "runtime", "home"}) {
-      fs::create_directories(Path(sub));
-      Own(Path(sub));
-    }
-    fs::permissions(Path("runtime"), fs::perms::owner_all);
-    fs::copy_file(KESTRUNE_ROMSEND_PATH, Program());
-    EXPECT_TRUE(unit.Start()) << unit.LastError();
-    // The unit's port must be the user's to open.
-    if (Root()) {
-      EXPECT_EQ(chown(unit.SlavePath().c_str(), kUnprivileged, kUnprivileged), 0);
-    }
-  }
-  ~Rig() {
-    unit.Stop();
-    std::error_code ec;
-    fs::permissions(Path("work"), fs::perms::owner_all, ec);
-    fs::remove_all(root_, ec);
-  }
-  Rig(const Rig&) = delete;
-  Rig& operator=(const Rig&) = delete;
-
-  std::string Path(const std::string& sub) const { return root_ + "/" + sub; }
-  std::string Program() const { return Path("bin/romsend"); }
-  std::string Work(const std::string& name) const { return Path("work/" + name); }
-  std::string ProfilePath() const { return Path("config/Kestrune/romsend.ini"); }
-  std::string LogPath() const { return Path("bin/romsend.log"); }
-  std::string ProfileWithPort() const { return "[serial]\nport=" + unit.SlavePath() + "\n"; }
-
-  // Makes a file or folder the program's own (it runs as another user under root).
-  void Own(const std::string& path) const {
-    if (Root()) {
-      EXPECT_EQ(chown(path.c_str(), kUnprivileged, kUnprivileged), 0) << path;
-    }
-  }
-  void WriteOwned(const std::string& path, const std::string& bytes) const {
-    test::WriteFileBytes(path, bytes);
-    Own(path);
-  }
-  // Takes write permission away from the program: under root the folder simply stays root's.
-  void MakeUnwritable(const std::string& path) const {
-    if (Root()) {
-      EXPECT_EQ(chown(path.c_str(), 0, 0), 0);
-    }
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                              fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-  }
-  // The update file to send, in the working folder (readable by everyone).
-  std::string PutBam(const std::string& name, const bamgen::BamImage& image) const {
-    test::WriteFileBytes(Work(name), Text(bamgen::BuildBam(image)));
-    return Work(name);
-  }
-
-  std::unique_ptr<Process> Start(std::vector<std::string> args, const std::vector<std::string>& extraEnv = {}) const {
-    std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen",          "HOME=" + Path("home"),
-                                 "XDG_CONFIG_HOME=" + Path("config"),  "XDG_STATE_HOME=" + Path("state"),
-                                 "XDG_RUNTIME_DIR=" + Path("runtime"), "LANG=C.UTF-8"};
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-      if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
-    auto p = std::make_unique<Process>(Program(), args, Path("work"), env, Root());
-    EXPECT_TRUE(p->Started());
-    return p;
-  }
-
-  // One batch run that must succeed: the window closes by itself after the transfer.
-  void SendsInBatch(const std::vector<std::string>& args, const bamgen::BamImage& image) {
-    unit.ClearRecording();
-    auto p = Start(args);
-    EXPECT_EQ(p->Wait(), 0) << p->Out() << p->Err();
-    EXPECT_NE(p->Out().find("Transfer Successful"), std::string::npos) << p->Out();
-    EXPECT_FALSE(HasSanitizerReport(p->Err())) << p->Err();
-    const auto rec = unit.Snapshot();
-    EXPECT_EQ(rec.imageHeader, bamgen::ImageHeader(image));
-    EXPECT_TRUE(Received(rec) == Text(image.blocks[0].data)) << Received(rec).size() << " bytes taken";
-  }
-
-  // What the kernel does when the last holder of a real port goes: the exclusive-open mark of a
-  // killed program is dropped. The simulator keeps its slave end open, so the pty never sees
-  // that last close; the test opens the slave (root ignores the mark) and drops it.
-  void LastCloseOfThePort() const {
-    const int fd = open(unit.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;  // not root: the program ran as this user and nothing was marked for it
-    ioctl(fd, TIOCNXCL);
-    close(fd);
-  }
-
-  // Waits until the unit has taken some image data, the transfer running.
-  bool TransferUnderWay(Process& p) {
-    return p.WaitFor([this] { return !unit.Snapshot().chunks.empty(); });
-  }
-
-  mutable sim::SimulatedUnit unit;
-
- private:
-  std::string root_;
-};
+using namespace faults;  // NOLINT: the rig and its helpers
 
 // --- rows run against the real program ---
 
@@ -494,7 +238,7 @@ void PortOpenFailureTexts() {
     rig.PutBam("update.bam", Image(3000, 19));
     rig.WriteOwned(rig.ProfilePath(), withUnit(row.profile));
     fs::create_directories(rig.Path("sys/class/tty"));
-    auto p = rig.Start({"/batch"}, {"KESTRUNE_SYSFS_ROOT=" + rig.Path("sys")});
+    auto p = rig.Start({"/batch"}, true, {"KESTRUNE_SYSFS_ROOT=" + rig.Path("sys")});
     EXPECT_TRUE(
         p->WaitFor([&] { return test::ReadFileBytes(rig.LogPath()).find(" serial port: ") != std::string::npos; }));
     p->Kill(SIGTERM);
@@ -664,12 +408,19 @@ void UpdateFileTruncatedWhileListed() {
   r.Start((folder / "*.bam").c_str());
   ASSERT_EQ(r.List()->count(), 1);
   r.List()->setCurrentRow(0);
-  // Cut inside the image header: nothing reaches the unit past contact, and the send says so.
+  // Cut inside the image header, or deleted: refused before contact, so not one byte reaches
+  // the unit, and the status line and the result log say why.
   ASSERT_EQ(truncate(path.c_str(), 30), 0);
   r.main->OnSend();
-  EXPECT_EQ(r.Status()->text().toStdString(), "Transfer Failed ! (E1)");
-  EXPECT_TRUE(r.unit.Snapshot().commands.empty());
+  EXPECT_EQ(r.Status()->text().toStdString(), "Bad File !! image header cut short");
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  r.main->OnSend();
+  EXPECT_EQ(r.Status()->text().toStdString(), "Cannot open file " + path);
+  EXPECT_EQ(r.unit.Snapshot().bytesReceived, 0u);
   EXPECT_FALSE(r.main->sendInProgress);
+  const std::string results = test::ReadFileBytes("romsend.txt");
+  EXPECT_NE(results.find("Bad File !! image header cut short (" + path + ")\r\n"), std::string::npos) << results;
+  EXPECT_NE(results.find("Cannot open file " + path + " (" + path + ")\r\n"), std::string::npos) << results;
   // The port was closed: the whole file, written back, goes at once.
   test::WriteFileBytes(path, Text(bamgen::BuildBam(listed)));
   r.main->OnSend();

@@ -107,6 +107,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int result = kestrune::HexLineTransfer(path, engine, [&last](const char* format, const char* argument) {
     last = kestrune::FormatStatus(format, argument);
   });
+  // A plainly incomplete file is refused before contact: it says so and nothing is written.
+  if (result == 1) {
+    if (last.rfind("Bad File !! ", 0) != 0 || unit->writes != 0) std::abort();
+    return 0;
+  }
   // The outcome reaches the user: the transfer's own text, or the engine's when contact failed.
   if (result != 0 || (last.empty() && engine.statuses.empty())) std::abort();
   // The start record, then each line at most seven times (six resends of a refused line).

@@ -1,6 +1,7 @@
 // File kinds, HEX record texts, the line cutter, and the HEX line transfer over a scripted
 // transport that answers each line the way the test tells it to.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -111,31 +112,39 @@ struct HexBench {
     };
   }
 
-  int Send(const std::string& name, const std::string& contents) {
+  // Sends `contents` closed by an end-of-file record (a file without one is refused whole).
+  int Send(const std::string& name, const std::string& contents) { return SendAsIs(name, contents + kEndRecord); }
+  int SendAsIs(const std::string& name, const std::string& contents) {
     test::WriteFileBytes(dir / name, contents);
     return HexLineTransfer(dir / name, engine, [this](const char* format, const char* argument) {
       printed.push_back(FormatStatus(format, argument));
     });
   }
-  std::vector<std::string> Sent() const { return {lines.begin() + (lines.empty() ? 0 : 1), lines.end()}; }
+  // The lines sent after the start record, the closing end-of-file record left out.
+  std::vector<std::string> Sent() const {
+    std::vector<std::string> sent(lines.begin() + (lines.empty() ? 0 : 1), lines.end());
+    if (!sent.empty() && sent.back() + "\n" == kEndRecord) sent.pop_back();
+    return sent;
+  }
+  static constexpr char kEndRecord[] = ":00000001FF\n";
 };
 
 TEST(HexLineTransfer, SendsEachLineWithItsTerminatorAndSucceeds) {
   HexBench b;
-  EXPECT_EQ(b.Send("update.hex", ":10A\r\n\r\n   :10B  \n:10C"), 0);
+  EXPECT_EQ(b.SendAsIs("update.hex", ":10A\r\n\r\n   :10B  \n:00000001FF \r"), 0);
   ASSERT_FALSE(b.lines.empty());
   EXPECT_EQ(b.lines[0], ":02000064000496");
-  EXPECT_EQ(b.Sent(), (std::vector<std::string>{":10A", ":10B  "}));  // the last line has no line end
+  EXPECT_EQ(b.Sent(), (std::vector<std::string>{":10A", ":10B  ", ":00000001FF "}));
   EXPECT_EQ(b.printed.back(), "Success!");
-  EXPECT_EQ(b.runningSeen, 3);
+  EXPECT_EQ(b.runningSeen, 4);
   EXPECT_EQ(TransferRunning(), 0);
   // Each line and its NUL went out as one write.
-  EXPECT_EQ(b.driver->writes.back(), std::string(":10B  ") + '\0');
+  EXPECT_EQ(b.driver->writes.back(), std::string(":00000001FF ") + '\0');
   EXPECT_EQ(b.driver->readLimits.back(), 5000u);
 
   HexBench hex2;
-  EXPECT_EQ(hex2.Send("update.HEX2", ""), 0);  // an empty file sends only the start record
-  EXPECT_EQ(hex2.lines, std::vector<std::string>{":02000064000892"});
+  EXPECT_EQ(hex2.Send("update.HEX2", ""), 0);  // the end record alone
+  EXPECT_EQ(hex2.lines, (std::vector<std::string>{":02000064000892", ":00000001FF"}));
   EXPECT_EQ(hex2.printed.back(), "Success!");
 }
 
@@ -193,18 +202,19 @@ TEST(HexLineTransfer, StartRecordRefused) {
 }
 
 TEST(HexLineTransfer, ProgressOnlyWhenItsTextChanges) {
-  // 2000 lines of 5 characters: the one-decimal percent changes only every other line, so only
-  // every other line shows its progress.
+  // 1997 lines of 5 characters and the end record in the room of three: the one-decimal percent
+  // changes only every other line, so only every other line shows its progress (999 of 1998).
   HexBench b;
   b.answer = [](const std::string&, int index) { return HexBench::Reply('+', static_cast<uint32_t>(index) * 0x10101); };
   std::string file;
-  for (int i = 0; i < 2000; ++i) file += ":123\n";
-  ASSERT_EQ(b.Send("progress.hex", file), 0);
+  for (int i = 0; i < 1997; ++i) file += ":123\n";
+  file += "   :00000001FF\n";  // as long as three lines of the others: 10000 characters in all
+  ASSERT_EQ(b.SendAsIs("progress.hex", file), 0);
   std::vector<std::string> progress;
   for (const auto& t : b.printed) {
     if (t.rfind("Comparing", 0) == 0) progress.push_back(t);
   }
-  EXPECT_EQ(progress.size(), 1000u);
+  EXPECT_EQ(progress.size(), 999u);
   EXPECT_EQ(progress.front().rfind("Comparing ... 0.1% done. Left: ", 0), 0u) << progress.front();
   EXPECT_NE(progress.front().find("  Total: 65793"), std::string::npos) << progress.front();  // 0x010101
   EXPECT_EQ(progress.back().rfind("Comparing ... 100.0% done. Left: 0:00  Total: ", 0), 0u) << progress.back();
@@ -231,6 +241,34 @@ TEST(HexLineTransfer, FilesThatCannotBeSent) {
   EXPECT_EQ(missing.boxes.Boxes().size(), 1u);
   EXPECT_TRUE(missing.driver->writes.empty());
 
+  // Plainly incomplete files, and what is no file, are refused before the unit is woken: not a
+  // byte goes out, and the result log keeps the reason with the path.
+  const struct {
+    const char* name;
+    std::string text;
+    std::string shown;
+  } refused[] = {
+      {"empty.hex", "", "Bad File !! empty HEX file"},
+      {"cut.hex", ":AA\n:00000001FF", "Bad File !! last line has no line end"},
+      {"open.hex", ":AA\n:BB\n", "Bad File !! last record is not an end-of-file record"},
+  };
+  for (const auto& row : refused) {
+    HexBench b;
+    EXPECT_EQ(b.SendAsIs(row.name, row.text), 1) << row.name;
+    EXPECT_EQ(b.printed, std::vector<std::string>{row.shown}) << row.name;
+    EXPECT_TRUE(b.driver->writes.empty()) << row.name;
+    EXPECT_NE(test::ReadFileBytes(b.dir / "romsend.txt").find(row.shown + " (" + b.dir / row.name + ")\r\n"),
+              std::string::npos)
+        << row.name;
+  }
+  HexBench device;
+  ASSERT_EQ(symlink("/dev/zero", (device.dir / "z.hex").c_str()), 0);
+  EXPECT_EQ(HexLineTransfer(device.dir / "z.hex", device.engine,
+                            [&](const char* f, const char* a) { device.printed.push_back(FormatStatus(f, a)); }),
+            1);
+  EXPECT_EQ(device.printed, std::vector<std::string>{"Bad File !! not a regular file"});
+  EXPECT_TRUE(device.driver->writes.empty());
+
   // Not a HEX file: a line longer than any record ends the transfer before it is sent.
   HexBench binary;
   EXPECT_EQ(binary.Send("big.hex", ":AA\n" + std::string(2000, 'z') + "\n"), 0);
@@ -246,7 +284,7 @@ TEST(HexLineTransfer, FilesThatCannotBeSent) {
     return HexBench::Reply('+', 0);
   };
   EXPECT_EQ(rewritten.Send("f.hex", ":AA\n:BB\n:CC\n"), 0);
-  EXPECT_EQ(rewritten.printed.back(), "File read failed around 0xc");
+  EXPECT_EQ(rewritten.printed.back(), "File read failed around 0x18");
   EXPECT_EQ(TransferRunning(), 0);
 }
 

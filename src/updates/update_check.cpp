@@ -1,0 +1,136 @@
+// Whole-file checks of BAM and HEX update files before contact, and how a refusal is reported.
+#include "update_check.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "updates/bam_desc.h"
+
+namespace kestrune {
+namespace {
+
+uint32_t Be32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+         p[3];
+}
+
+int16_t Be16(const uint8_t* p) {
+  return static_cast<int16_t>(static_cast<uint16_t>(p[0] << 8 | p[1]));
+}
+
+bool ReadExactly(NFile& file, std::vector<uint8_t>& into, size_t count) {
+  into.assign(count, 0);
+  return count == 0 || file.Read(into.data(), count) == count;
+}
+
+std::string BamLayoutProblem(NFile& file) {
+  const uint64_t length = file.GetLength();
+  std::vector<uint8_t> bytes;
+  if (!ReadExactly(file, bytes, 1)) return "no title record";
+  const int titleLength = static_cast<int8_t>(bytes[0]);
+  if (titleLength <= 0) return "no title record";
+  if (!ReadExactly(file, bytes, static_cast<size_t>(titleLength))) return "title record cut short";
+
+  if (!ReadExactly(file, bytes, 2)) return "image header cut short";
+  const int headerLength = Be16(bytes.data());
+  // The transfer reads the header behind its length field in one read of its buffer.
+  if (headerLength <= 6 || headerLength - 2 > static_cast<int>(MyBAMdesc::kReadBufferSize))
+    return "bad image header length " + std::to_string(headerLength);
+  if (!ReadExactly(file, bytes, static_cast<size_t>(headerLength - 2))) return "image header cut short";
+  const int blockCount = Be16(bytes.data());
+  if (blockCount <= 0 || blockCount > BAMdesc::kMaxBlocks) return "bad block count " + std::to_string(blockCount);
+  if (headerLength - 2 < 4 + 8 * blockCount)
+    return "image header too short for " + std::to_string(blockCount) + " blocks";
+
+  if (!ReadExactly(file, bytes, 4 + 4 * static_cast<size_t>(blockCount))) return "size table cut short";
+  const uint32_t total = Be32(bytes.data());
+  uint64_t sum = 0;
+  for (int i = 0; i < blockCount; ++i) sum += Be32(&bytes[4 + 4 * static_cast<size_t>(i)]);
+  if (sum != total)
+    return "size table total " + std::to_string(total) + " is not the sum of its blocks " + std::to_string(sum);
+
+  const uint64_t layout = 1 + static_cast<uint64_t>(titleLength) + static_cast<uint64_t>(headerLength) + 4 +
+                          4 * static_cast<uint64_t>(blockCount) + total;
+  if (layout != length) return "file holds " + std::to_string(length) + " bytes, its layout " + std::to_string(layout);
+  if (file.LastReadError() != 0) return "file cannot be read";
+  return {};
+}
+
+// As the line cutter sees characters: signed bytes, so 0x80 and above count as controls.
+bool EndsALine(uint8_t c) {
+  return static_cast<int8_t>(c) < 0x20;
+}
+bool SkippedBeforeALine(uint8_t c) {
+  return static_cast<int8_t>(c) <= 0x20;
+}
+
+// The longest stretch read from the end of a HEX file to find its last line; no record comes
+// near it (255 data bytes make 521 characters).
+constexpr uint64_t kHexTailBytes = 4096;
+
+std::string HexProblem(NFile& file) {
+  const uint64_t length = file.GetLength();
+  const uint64_t start = length > kHexTailBytes ? length - kHexTailBytes : 0;
+  if (!file.Seek(static_cast<int64_t>(start), NFile::kBegin)) return "file cannot be read";
+  std::vector<uint8_t> tail;
+  if (!ReadExactly(file, tail, static_cast<size_t>(length - start))) return "file cannot be read";
+
+  // Back over what the cutter skips after the last line; what is left ends inside it.
+  size_t end = tail.size();
+  while (end > 0 && SkippedBeforeALine(tail[end - 1])) --end;
+  if (end == 0) return start == 0 ? "empty HEX file" : "last record is not an end-of-file record";
+  // The line goes on through blanks; it counts only when a line end follows them.
+  size_t after = end;
+  while (after < tail.size() && !EndsALine(tail[after])) ++after;
+  if (after == tail.size()) return "last line has no line end";
+  size_t begin = end;
+  while (begin > 0 && !EndsALine(tail[begin - 1])) --begin;
+  if (begin == 0 && start > 0) return "last record is not an end-of-file record";
+  while (begin < end && SkippedBeforeALine(tail[begin])) ++begin;
+  // ":LLAAAATT...": the record type stands at characters 7 and 8.
+  const std::string line(tail.begin() + static_cast<std::ptrdiff_t>(begin),
+                         tail.begin() + static_cast<std::ptrdiff_t>(end));
+  if (line.size() < 11 || line[0] != ':' || line.compare(7, 2, "01") != 0)
+    return "last record is not an end-of-file record";
+  return {};
+}
+
+// Runs one check on an open regular file and leaves the file at its start for the transfer.
+std::string CheckFromTheStart(NFile& file, std::string (*problemOf)(NFile&)) {
+  if (!file.IsOpen()) return "file cannot be opened";
+  if (!file.IsRegular()) return "not a regular file";
+  std::string problem = problemOf(file);
+  if (!file.Seek(0, NFile::kBegin) && problem.empty()) problem = "file cannot be read";
+  return problem;
+}
+
+}  // namespace
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string CheckBamLayout(NFile& file) {
+  return CheckFromTheStart(file, BamLayoutProblem);
+}
+
+std::string CheckHexComplete(NFile& file) {
+  return CheckFromTheStart(file, HexProblem);
+}
+
+void ReportRefusedFile(Sender& engine, const StatusPrinter& printer, const std::string& path, const std::string& text) {
+  char when[128];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(when, sizeof when, "%c", &local);
+  engine.Log("%s", when);
+  engine.Log("%s (%s)", text.c_str(), path.c_str());
+  if (printer) printer("%s", text.c_str());
+}
+
+}  // namespace kestrune
