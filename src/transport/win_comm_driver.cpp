@@ -26,7 +26,7 @@ WinCommDriver::~WinCommDriver() {
 int WinCommDriver::Open() {
   Close();
   SerialInfo settings("serial");
-  portName_ = fixedPort_.empty() ? settings.portText : fixedPort_;
+  portName_ = fixedPort_ ? *fixedPort_ : settings.portText;
   hungUp_ = false;
   port_.reset(PublicSerialHandle::Open(portName_, &WinCommDriver::Receive, this, kReaderBuffer));
   if (!port_) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "transport/base_comm_driver.h"
@@ -50,8 +51,8 @@ class WinCommDriver : public BaseCommDriver {
   // Bytes the ring had to drop because unread data filled it.
   uint32_t DroppedBytes() const { return dropped_.load(); }
 
-  // The port this driver keeps to; empty when it follows the settings.
-  const std::string& FixedPort() const { return fixedPort_; }
+  // The port this driver keeps to; none when it follows the settings.
+  const std::optional<std::string>& FixedPort() const { return fixedPort_; }
   void SetFixedPort(std::string port) { fixedPort_ = std::move(port); }
 
   // The reader thread's entry: stores a received block in the ring; an empty block is the
@@ -67,7 +68,7 @@ class WinCommDriver : public BaseCommDriver {
   unsigned TakeStretch(uint8_t* out, unsigned wanted);
 
   std::atomic<int> inUse_{0};
-  std::string fixedPort_;
+  std::optional<std::string> fixedPort_;
   std::string portName_;
   std::atomic<bool> hungUp_{false};
   // Single producer (reader thread) and single consumer (UI thread). The counts run freely and

@@ -229,6 +229,20 @@ void SimulatedUnit::SetEraseDelay(int ms) {
   core_.faults().eraseDelayMs = std::max(0, ms);
 }
 
+void SimulatedUnit::SetDoubledReplies(int replies) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().doubledReplies = std::max(-1, replies);
+}
+
+void SimulatedUnit::SetChatter(const std::string& text, int everyMs) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    core_.faults().chatter = text;
+    core_.faults().chatterEveryMs = std::max(1, everyMs);
+  }
+  Nudge();
+}
+
 void SimulatedUnit::SetHexLineFaults(std::vector<HexLineFault> script) {
   std::lock_guard<std::mutex> lock(mutex_);
   core_.faults().hexLineFaults.assign(script.begin(), script.end());

@@ -69,8 +69,15 @@ class SimulatedUnit : public PtyService {
   // Close the master after `bytes` more bytes have been received (0: now). The line stays down
   // until Stop; Snapshot().hungUp tells it happened.
   void SetHangUpAfter(uint64_t bytes);
-  // Delay before the operation result of Open (the erase), in ms.
+  // Delay before the operation result of Open (the erase), in ms. The unit takes in nothing
+  // meanwhile: bytes that arrive during the erase are read once it is over.
   void SetEraseDelay(int ms);
+  // Send every one of the next `replies` replies (frame replies and HEX verdicts) twice;
+  // -1: all of them, 0: off.
+  void SetDoubledReplies(int replies);
+  // Send `text` every `everyMs` from now on, without end, whatever else happens (a peer that
+  // keeps talking); an empty text stops it.
+  void SetChatter(const std::string& text, int everyMs = 50);
 
   // --- HEX line transfer ---
   // A start record (type 0x64) opens a HEX transfer and is answered with one verdict byte; every
