@@ -120,23 +120,26 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
   });
   TransferRunning() = 1;
   // Ends the transfer with a failure line that also goes to the result log.
-  auto fail = [&](const char* what, int verdictByte) {
+  // `at` is a file offset: just past the last line the unit took for stray bytes, just past the
+  // line it answered for a verdict it does not give.
+  auto fail = [&](const char* what, int verdictByte, uint64_t at) {
     TransferRunning() = 0;
     char text[96];
     if (verdictByte < 0)
-      std::snprintf(text, sizeof text, "%s around 0x%lx", what, static_cast<unsigned long>(cutter.Consumed()));
+      std::snprintf(text, sizeof text, "%s around 0x%lx", what, static_cast<unsigned long>(at));
     else
       std::snprintf(text, sizeof text, "%s 0x%02x around 0x%lx", what, static_cast<unsigned>(verdictByte),
-                    static_cast<unsigned long>(cutter.Consumed()));
+                    static_cast<unsigned long>(at));
     engine.Log("%s", text);
     Print(printer, text);
     return 0;
   };
   // Nothing may be waiting when a line goes out: it would be taken for that line's verdict.
   auto stray = [&] { return engine.TakeWaitingBytes("a HEX line") > 0; };
-  if (stray()) return fail("Stray Data", -1);
+  uint64_t taken = 0;  // file offset just past the last line the unit took
+  if (stray()) return fail("Stray Data", -1, taken);
   int verdict = WriteStartRecord(*driver, Classify(path));
-  if (verdict >= 0 && !KnownVerdict(verdict)) return fail("Bad Verdict", verdict);
+  if (verdict >= 0 && !KnownVerdict(verdict)) return fail("Bad Verdict", verdict, cutter.Consumed());
   std::string line;
   while (verdict == '+') {
     const HexLineCutter::Result cut = cutter.Next(line);
@@ -151,7 +154,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     }
     if (cut == HexLineCutter::kEnd) {
       // A verdict doubled by the unit shows behind the last one, or never.
-      if (stray()) return fail("Stray Data", -1);
+      if (stray()) return fail("Stray Data", -1, taken);
       break;
     }
     if (cut == HexLineCutter::kTooLong) {
@@ -165,7 +168,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     uint8_t reply[kReplySize] = {};
     for (int resends = 0;; ++resends) {
       if (engine.Cancel()) break;
-      if (stray()) return fail("Stray Data", -1);
+      if (stray()) return fail("Stray Data", -1, taken);
       // The line and its NUL terminator go out in one write.
       const int written =
           driver->Write(reinterpret_cast<const uint8_t*>(line.c_str()), static_cast<unsigned>(line.size() + 1));
@@ -175,7 +178,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
       verdict = got == kReplySize ? reply[0] : 0;
       if (engine.Cancel()) break;
       // A whole reply whose verdict the unit does not give is no answer to this line.
-      if (got == kReplySize && !KnownVerdict(verdict)) return fail("Bad Verdict", verdict);
+      if (got == kReplySize && !KnownVerdict(verdict)) return fail("Bad Verdict", verdict, cutter.Consumed());
       if (verdict == '+' || verdict == 0 || resends == kMaxResends) break;
     }
     if (engine.Cancel()) {
@@ -184,6 +187,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
       return 0;
     }
     if (verdict == '+') {
+      taken = cutter.Consumed();
       const uint32_t total = reply[2] | reply[3] << 8 | static_cast<uint32_t>(reply[4]) << 16;
       ReportProgress(printer, cutter.Consumed(), length, startTick, total);
     }

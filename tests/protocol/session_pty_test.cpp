@@ -154,6 +154,63 @@ TEST(SessionOverPty, PortInUseIsAFaultyPort) {
   EXPECT_EQ(b.Texts().back(), "Serial port is faulty or in use by another program !!");
 }
 
+// A peer that never stops talking, and a reply that announces more text than it brings: each
+// wait ends within its own limit, whatever arrives meanwhile.
+TEST(SessionOverPty, EveryWaitEndsWithinItsLimitWhateverArrives) {
+  // A reply that announces 200 text bytes and brings 20, then falls silent.
+  std::string cut = sim::BuildReply(sim::kCmdClose, 0, std::string(200, 't')).substr(0, 33);
+  struct Row {
+    const char* name;
+    std::function<void(sim::SimulatedUnit&)> fault;
+    bool frame;  // the fault hits Close's acknowledgement, not the contact phase
+    int result;
+    const char* text;
+    int32_t boundMs;  // what the waits' own limits allow, with room for a loaded machine
+  } rows[] = {
+      // Twenty prompts, each answered within its second or not at all.
+      {"endless talk without '#'",
+       [](sim::SimulatedUnit& u) {
+         u.SetPromptAnswer("");
+         u.SetChatter("no hash here ", 50);
+       },
+       false, 1, "Failure", 35000},
+      // The '#' comes, but the line never falls quiet after 'A'.
+      {"'#', then endless talk", [](sim::SimulatedUnit& u) { u.SetChatter("chatter ", 50); }, false, 1, "Failure",
+       8000},
+      {"reply text announced longer than sent", [cut](sim::SimulatedUnit& u) { u.SetGarbage(cut, 1); }, true, 10,
+       nullptr, static_cast<int32_t>(kAckLimitMs) + 3000},
+  };
+  for (const Row& row : rows) {
+    Bench b;
+    if (row.frame) {
+      ASSERT_EQ(b.engine->Contact(), 0) << row.name;
+    }
+    row.fault(b.unit);
+    // Ends a wait that would never end by itself, so a fault shows as a failed row, not a hang.
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+      for (int i = 0; i < 600 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (!done) b.pump.Post([&] { b.engine->SetCancel(1); });
+    });
+    const uint32_t start = TickCount();
+    int result;
+    if (row.frame) {
+      b.engine->BeginMessage(kCmdClose, 0, "Close");
+      result = b.engine->Exchange(kCloseResultLimitMs, 0);
+    } else {
+      result = b.engine->Contact();
+    }
+    const int32_t elapsed = TickDiff(TickCount(), start);
+    done = true;
+    watchdog.join();
+    EXPECT_EQ(result, row.result) << row.name;
+    EXPECT_LE(elapsed, row.boundMs) << row.name;
+    if (row.text) {
+      EXPECT_EQ(b.Texts().back(), row.text) << row.name;
+    }
+  }
+}
+
 // Stop, and a cable pulled out, end every wait of a send within a second: the contact wait, the
 // line synchronisation, the erase, a data frame and Close. After a Stop the unit, left in its
 // boot loader, takes a whole send at once.
@@ -200,7 +257,7 @@ TEST(SessionOverPty, StopAndHangUpEndEveryPhaseWithinASecond) {
       // A unit that keeps chattering instead of answering the prompt.
       if (row.phase == Phase::kSync) b.unit.SetPromptAnswer(std::string(30, 'x'), 100);
       const std::string when = row.phase == Phase::kContact ? "Awaiting contact 9" : "Setting Baud Rate (19)";
-      b.onText = [&](const std::string& text) {
+      b.onText = [&, when](const std::string& text) {
         if (text == when && !trigger.joinable()) fireIn(100);
       };
     } else {

@@ -105,6 +105,8 @@ class SimulatedUnit : public PtyService {
   // Thread side: writes what is due; returns when it next has something to write.
   std::optional<Clock::time_point> Transmit(Line& line, Clock::time_point now);
   void HangUp(Line& line);
+  // Thread side: puts the core's outputs in the send queue.
+  void Queue(Line& line, std::vector<UnitCore::Output>& outputs);
 
   const UnitOptions options_;
   // Guarded by mutex_:

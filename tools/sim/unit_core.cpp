@@ -308,8 +308,6 @@ void UnitCore::Perform(uint8_t command, const uint8_t* payload, size_t size, Clo
   }
   recording_.commands.push_back(command);
 
-  // The acknowledgement and the result go out in one write when nothing holds the result back,
-  // as a unit's two replies follow each other on the wire.
   std::string ack;
   std::optional<ReplyFault> fault = TakeFault(command, Stage::kAck);
   if (fault && (fault->kind == ReplyFault::Kind::kCode || fault->kind == ReplyFault::Kind::kSilent)) {
@@ -337,13 +335,8 @@ void UnitCore::Perform(uint8_t command, const uint8_t* payload, size_t size, Clo
   const Clock::time_point done =
       command == kCmdOpen ? at + std::chrono::milliseconds(std::max(0, faults_.eraseDelayMs)) : at;
   busyUntil_ = std::max(busyUntil_, done);
-  std::string result = ReplyBytes(command, code, text, shape);
-  if (done == at) {
-    Emit(at, ack + result, out);
-  } else {
-    Emit(at, std::move(ack), out);
-    Emit(done, std::move(result), out);
-  }
+  Emit(at, std::move(ack), out);
+  Emit(done, ReplyBytes(command, code, text, shape), out);
   if (command == kCmdReboot && code == kCodeOk) {
     session_ = Session::kAsleep;
     frame_ = Frame::kIdle;
