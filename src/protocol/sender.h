@@ -127,6 +127,8 @@ class Sender {
   void ShowPortFault();
   // True when the driver's port hung up; the port fault is then shown.
   bool PortGone();
+  // True after a stop ("Cancelled" shown) or a hang-up (the port fault shown).
+  bool Interrupted();
 
   uint8_t frame_[kFrameBufferSize] = {};
   int frameLength_ = 0;

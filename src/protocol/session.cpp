@@ -135,6 +135,14 @@ int Sender::Contact() {
   return 1;
 }
 
+bool Sender::Interrupted() {
+  if (cancel_) {
+    ShowStatus("Cancelled", 1);
+    return true;
+  }
+  return PortGone();
+}
+
 int Sender::SyncBaud() {
   for (int r = 19; r >= 0; --r) {
     driver_->Write(&kPrompt, 1);
@@ -153,11 +161,7 @@ int Sender::SyncBaud() {
         break;
       }
     }
-    if (cancel_) {
-      ShowStatus("Cancelled", 1);
-      return 1;
-    }
-    if (PortGone()) return 1;
+    if (Interrupted()) return 1;
     if (synced) {
       driver_->Write(&kAcknowledge, 1);
       // The unit falls quiet once it has taken the 'A'; a peer that goes on talking is not a
@@ -171,11 +175,7 @@ int Sender::SyncBaud() {
           break;
         }
       }
-      if (cancel_) {
-        ShowStatus("Cancelled", 1);
-        return 1;
-      }
-      if (PortGone()) return 1;
+      if (Interrupted()) return 1;
       if (!quiet) break;
       ShowStatus("Success", 1);
       return 0;
