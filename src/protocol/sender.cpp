@@ -262,7 +262,16 @@ int Sender::Exchange(unsigned resultLimitMs, int report) {
     if (retriesLeft_-- == 0) break;
   }
   ++exchanges_;
-  if (report || result == kCancelledByUser) ReportResult(stage, result, replyText);
+  if (report || result == kCancelledByUser) {
+    ReportResult(stage, result, replyText);
+  } else if (result == kStrayData || result == kBadReplyHeader || result == kBadReplyChecksum) {
+    // A misaligned or damaged reply is told and logged even where failures are not (Close): the
+    // unit's real answer is unknown. The failure line the page shows again stays the first one
+    // of this session.
+    const std::string earlier = messageText_;
+    ReportResult(stage, result, replyText);
+    if (!earlier.empty()) messageText_ = earlier;
+  }
   return result;
 }
 

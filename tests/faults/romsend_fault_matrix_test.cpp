@@ -98,21 +98,22 @@ const Row kRows[] = {
     // line out, so noise at contact costs nothing.
     {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kContact, "Transfer Successful", 0, 0, 0},
     {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kSync, "Failure", 1, kSyncMs, 0},
-    // Noise in front of a reply shifts it: it no longer begins 00 06.
+    // Noise in front of a reply shifts it: it no longer begins 00 06. Such a reply, a doubled
+    // one and a damaged one are told and logged for Close too.
     {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kOpen, "Bad Reply Header (Open Command Ack Error 12)", 12, 0, 0},
     {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kData, "Bad Reply Header (Send Data Command Ack Error 12)", 12, 0, 0},
-    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kClose, "Transfer Failed ! (E12)", 12, 0, 0},
+    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kClose, "Bad Reply Header (Close Command Ack Error 12)", 12, 0, 0},
     // Every reply twice: the second acknowledgement would pass for the result, so the real
     // result waiting behind it ends the frame.
     {Transport::kBamOverSerial, Fault::kDoublesReplies, Phase::kOpen, "Stray Data (Open Operation Error 11)", 11, 0, 0},
     {Transport::kBamOverSerial, Fault::kDoublesReplies, Phase::kData, "Stray Data (Send Data Operation Error 11)", 11, 0, 0},
-    {Transport::kBamOverSerial, Fault::kDoublesReplies, Phase::kClose, "Transfer Failed ! (E11)", 11, 0, 0},
+    {Transport::kBamOverSerial, Fault::kDoublesReplies, Phase::kClose, "Stray Data (Close Operation Error 11)", 11, 0, 0},
     {Transport::kBamOverSerial, Fault::kDamagesReplyChecksum, Phase::kOpen, "Bad Reply Checksum (Open Operation Error 13)", 13, 0, 0},
     {Transport::kBamOverSerial, Fault::kDamagesReplyChecksum, Phase::kData, "Bad Reply Checksum (Send Data Operation Error 13)", 13, 0, 0},
-    {Transport::kBamOverSerial, Fault::kDamagesReplyChecksum, Phase::kClose, "Transfer Failed ! (E13)", 13, 0, 0},
+    {Transport::kBamOverSerial, Fault::kDamagesReplyChecksum, Phase::kClose, "Bad Reply Checksum (Close Operation Error 13)", 13, 0, 0},
     {Transport::kBamOverSerial, Fault::kDamagesReplyHeader, Phase::kOpen, "Bad Reply Header (Open Operation Error 12)", 12, 0, 0},
     {Transport::kBamOverSerial, Fault::kDamagesReplyHeader, Phase::kData, "Bad Reply Header (Send Data Operation Error 12)", 12, 0, 0},
-    {Transport::kBamOverSerial, Fault::kDamagesReplyHeader, Phase::kClose, "Transfer Failed ! (E12)", 12, 0, 0},
+    {Transport::kBamOverSerial, Fault::kDamagesReplyHeader, Phase::kClose, "Bad Reply Header (Close Operation Error 12)", 12, 0, 0},
     // A unit that is not awake answers the wake-up byte with 0x00.
     {Transport::kBamOverSerial, Fault::kAnswersErrorCode, Phase::kContact, "Communication startup failed !!", 1, kContactMs, 0},
     {Transport::kBamOverSerial, Fault::kAnswersErrorCode, Phase::kOpen, "Bad Flash Erase (Open Operation Error 4)", 4, 0, 0},
