@@ -1,3 +1,6 @@
 if(TARGET sim)
   kestrune_bench(frame_throughput_bench ${CMAKE_CURRENT_SOURCE_DIR}/frame_throughput_bench.cpp protocol transport sim)
 endif()
+if(TARGET sim)
+  kestrune_bench(stop_latency_bench ${CMAKE_CURRENT_SOURCE_DIR}/stop_latency_bench.cpp protocol transport sim)
+endif()

@@ -66,7 +66,11 @@ void PrintStatus(const char* format, const char* argument) {
 
 std::function<BaseCommDriver*(int commsMode)>& CRomsendDlg::TransportFactory() {
   static std::function<BaseCommDriver*(int)> factory = [](int mode) -> BaseCommDriver* {
-    if (mode == 0) return new WinCommDriver("Serial Settings");
+    // The serial transport keeps to this run's port (see RomsendSheet::RunPort).
+    if (mode == 0) {
+      if (RomsendSheet* sheet = RomsendSheet::Instance()) return new WinCommDriver("Serial Settings", sheet->RunPort());
+      return new WinCommDriver("Serial Settings");
+    }
     return new MIDIcommDriver();
   };
   return factory;

@@ -13,16 +13,26 @@ struct CodeText {
 
 // Fixed texts of the unit's and the engine's own codes; consulted before the driver.
 constexpr CodeText kFixedTexts[] = {
-    {1, "Bad Checksum"},      {2, "Timeout"},           {3, "Bad Flash Write"}, {4, "Bad Flash Erase"},
-    {7, "Bad Flash Write 1"}, {8, "Bad Flash Write 2"}, {9, "Bad Message 1"},   {10, "Bad Message 2"},
+    {1, "Bad Checksum"},
+    {2, "Timeout"},
+    {3, "Bad Flash Write"},
+    {4, "Bad Flash Erase"},
+    {7, "Bad Flash Write 1"},
+    {8, "Bad Flash Write 2"},
+    {9, "Bad Message 1"},
+    {10, "Bad Message 2"},
+    // The engine's own checks of a serial line: misaligned, doubled or damaged replies.
+    {11, "Stray Data"},
+    {12, "Bad Reply Header"},
+    {13, "Bad Reply Checksum"},
 };
 
 // Error words of the unit's device layer.
 constexpr CodeText kDeviceWords[] = {
-    {0, "ok"},           {4000, "bad_device_id"}, {4001, "aborted"},           {4002, "bad_vpp1"},
-    {4003, "bad_vpp2"},  {4004, "bad_vpp"},       {4005, "bad_write1"},        {4006, "bad_write2"},
-    {4007, "bad_write"}, {4008, "bad_erase1"},    {4009, "bad_erase2"},        {4010, "bad_erase"},
-    {4011, "not_blank"}, {4012, "bad_block_address"}, {4013, "bad_compare"},   {4016, "timeout"},
+    {0, "ok"},           {4000, "bad_device_id"},     {4001, "aborted"},     {4002, "bad_vpp1"},
+    {4003, "bad_vpp2"},  {4004, "bad_vpp"},           {4005, "bad_write1"},  {4006, "bad_write2"},
+    {4007, "bad_write"}, {4008, "bad_erase1"},        {4009, "bad_erase2"},  {4010, "bad_erase"},
+    {4011, "not_blank"}, {4012, "bad_block_address"}, {4013, "bad_compare"}, {4016, "timeout"},
 };
 
 }  // namespace

@@ -1,11 +1,11 @@
 // Frames, replies and resends of the protocol engine, and its result log.
 #include "sender.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "platform/diagnostic_log.h"
 #include "platform/event_pump.h"
@@ -25,7 +25,9 @@ void PutBE32(uint8_t* p, uint32_t v) {
   PutBE16(p + 2, static_cast<uint16_t>(v));
 }
 
-int16_t GetBE16(const uint8_t* p) { return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1])); }
+int16_t GetBE16(const uint8_t* p) {
+  return static_cast<int16_t>(static_cast<uint16_t>((p[0] << 8) | p[1]));
+}
 
 uint8_t Checksum(const uint8_t* p, int n) {
   uint8_t sum = 0;
@@ -45,8 +47,12 @@ mySender* g_sender = nullptr;
 
 }  // namespace
 
-mySender* TheSender() { return g_sender; }
-void SetTheSender(mySender* sender) { g_sender = sender; }
+mySender* TheSender() {
+  return g_sender;
+}
+void SetTheSender(mySender* sender) {
+  g_sender = sender;
+}
 
 Sender::Sender(const std::string& resultLogPath) {
   // Shared with other readers and writers; appended to, never truncated.
@@ -65,8 +71,9 @@ Sender::~Sender() {
 }
 
 void Sender::TraceChar(char c) {
-  std::fputc(c, stdout);
-  std::fflush(stdout);
+  // Standard error, so that standard output carries nothing but whole status lines.
+  std::fputc(c, stderr);
+  std::fflush(stderr);
 }
 
 void Sender::ShowProgress(uint32_t done, uint32_t total) {
@@ -135,48 +142,104 @@ const char* Sender::SendOnce(int& result, std::string& replyText, unsigned resul
     result = kTransportDisconnect;
     return "Write";
   }
+  // Between frames a unit says nothing: bytes waiting now are a reply nobody asked for (one
+  // doubled, one late, or line noise) and would be read as this frame's answer.
+  if (TakeWaitingBytes(commandName_) > 0) {
+    result = kStrayData;
+    return "Write";
+  }
   result = driver_->Write(frame_, static_cast<unsigned>(frameLength_ + 1));
   if (result != 0) return "Write";
   result = ReadReply(kAckLimitMs, replyText);
   if (result != 0) return "Command Ack";
   result = ReadReply(resultLimitMs, replyText);
   if (result != 0) return "Operation";
+  // A reply already waiting behind the result means the two just read were not the pair this
+  // frame was answered with (a unit that answers twice): the real result is still to come.
+  if (TakeWaitingBytes(commandName_) > 0) {
+    result = kStrayData;
+    return "Operation";
+  }
   return "";
+}
+
+unsigned Sender::TakeWaitingBytes(const char* before) {
+  if (!driver_ || driver_->IsMidi() == 1) return 0;
+  // Bounded, so a peer that never stops talking cannot keep us here.
+  constexpr unsigned kMost = 4096;
+  constexpr unsigned kShown = 32;
+  uint8_t bytes[256];
+  unsigned total = 0;
+  std::string shown;
+  while (total < kMost) {
+    const unsigned n = driver_->Read(bytes, sizeof bytes, 0);
+    if (n == 0) break;
+    for (unsigned i = 0; i < n && total + i < kShown; ++i) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, " %02x", bytes[i]);
+      shown += hex;
+    }
+    total += n;
+  }
+  if (total > 0) {
+    WriteLog("%u unexpected bytes waiting before %s:%s%s", total, before, shown.c_str(), total > kShown ? " ..." : "");
+  }
+  return total;
 }
 
 int Sender::ReadReply(unsigned timeLimitMs, std::string& replyText) {
   if (!driver_) return kTransportDisconnect;
+  if (cancel_) return kCancelledByUser;
   // Over MIDI a reply arrives as one message, so its announced text is taken from that same
-  // message; over a serial line the header comes first and the text is read behind it.
+  // message; over a serial line the header comes first and the text is read behind it. The
+  // whole reply, text included, comes within the one time limit.
   const bool midi = driver_->IsMidi() == 1;
+  const uint32_t deadline = TickCount() + timeLimitMs;
+  auto timeLeft = [deadline] {
+    const int32_t left = TickDiff(deadline, TickCount());
+    return left > 0 ? static_cast<unsigned>(left) : 0u;
+  };
   constexpr unsigned kWholeReply = kReplyHeader + kReplyTextSize;
   uint8_t reply[kWholeReply] = {};
   const unsigned got = driver_->Read(reply, midi ? kWholeReply : kReplyHeader, timeLimitMs);
-  if (got == 0) return driver_->receiveActive.load() ? int{kTransportTimeout} : int{kCancelledByUser};
-  if (got < kReplyHeader) return kBadMessage2;
+  if (got < kReplyHeader) {
+    if (driver_->LastError() == kTransportDisconnect) return kTransportDisconnect;
+    if (got == 0) return driver_->receiveActive.load() && !cancel_ ? int{kTransportTimeout} : int{kCancelledByUser};
+    return cancel_ ? int{kCancelledByUser} : int{kBadMessage2};
+  }
+  // A reply that does not start as every reply does is not aligned with the frame it answers.
+  if (!midi && (reply[0] != 0x00 || reply[1] != kHeaderLength)) return kBadReplyHeader;
   const int length = GetBE16(reply + 4);
   if (length < 6) return kBadMessage1;
   replyText.clear();
+  uint8_t sum = 0;
+  for (unsigned i = 0; i < kReplyHeader; ++i) sum = static_cast<uint8_t>(sum + reply[i]);
   if (length > 6) {
     const unsigned textBytes = static_cast<unsigned>(length - 6);
     if (midi) {
       replyText = ReplyText(reply + 12, std::min(textBytes, got - 12));
     } else {
       // The rest of the text and the checksum byte. What fits the text buffer is kept; the
-      // rest is drained so it cannot be taken for the next reply.
-      const unsigned rest = textBytes;  // text bytes after the first, plus the checksum byte
+      // rest is read too, so it cannot be taken for the next reply, and counts in the sum.
+      const unsigned rest = textBytes;
       const unsigned keep = std::min(rest, kReplyTextSize - 1u);
-      driver_->Read(reply + kReplyHeader, keep, timeLimitMs);
-      replyText = ReplyText(reply + 12, std::min(textBytes, 1 + keep));
+      unsigned have = driver_->Read(reply + kReplyHeader, keep, timeLeft());
+      for (unsigned i = 0; i < have; ++i) sum = static_cast<uint8_t>(sum + reply[kReplyHeader + i]);
+      replyText = ReplyText(reply + 12, std::min(textBytes, 1 + have));
       uint8_t sink[256];
-      unsigned left = rest - keep;
-      while (left > 0) {
-        const unsigned n = driver_->Read(sink, std::min<unsigned>(left, sizeof sink), timeLimitMs);
+      while (have == keep && have < rest) {
+        const unsigned n = driver_->Read(sink, std::min<unsigned>(rest - have, sizeof sink), timeLeft());
         if (n == 0) break;
-        left -= n;
+        for (unsigned i = 0; i < n; ++i) sum = static_cast<uint8_t>(sum + sink[i]);
+        have += n;
+      }
+      if (have < rest) {
+        if (driver_->LastError() == kTransportDisconnect) return kTransportDisconnect;
+        return cancel_ ? int{kCancelledByUser} : int{kBadMessage2};
       }
     }
   }
+  if (!midi && sum != 0) return kBadReplyChecksum;
   return GetBE16(reply + 6);
 }
 
@@ -200,11 +263,22 @@ int Sender::Exchange(unsigned resultLimitMs, int report) {
     if (retriesLeft_-- == 0) break;
   }
   ++exchanges_;
-  if (report || result == kCancelledByUser) ReportResult(stage, result, replyText);
+  if (report || result == kCancelledByUser) {
+    ReportResult(stage, result, replyText);
+  } else if (result == kStrayData || result == kBadReplyHeader || result == kBadReplyChecksum) {
+    // A misaligned or damaged reply is told and logged even where failures are not (Close): the
+    // unit's real answer is unknown. The failure line the page shows again stays the first one
+    // of this session.
+    const std::string earlier = messageText_;
+    ReportResult(stage, result, replyText);
+    if (!earlier.empty()) messageText_ = earlier;
+  }
   return result;
 }
 
-void Sender::SetDriver(BaseCommDriver* driver) { driver_.reset(driver); }
+void Sender::SetDriver(BaseCommDriver* driver) {
+  driver_.reset(driver);
+}
 
 void Sender::CloseDriver() {
   if (driver_) driver_->Close();
@@ -220,7 +294,15 @@ void Sender::ReopenIfIdle() {
 
 void Sender::SetCancel(int flag) {
   cancel_ = flag;
-  if (driver_) driver_->receiveActive = 0;
+  if (driver_) {
+    driver_->receiveActive = 0;
+    driver_->stopRequest = flag;
+  }
+}
+
+void Sender::ClearCancel() {
+  cancel_ = 0;
+  if (driver_) driver_->stopRequest = 0;
 }
 
 void Sender::WaitSeconds(double seconds) {

@@ -30,8 +30,11 @@ enum ResultCode : int {
   kResultOk = 0,
   kUnitBadChecksum = 1,
   kUnitShortMessage = 6,
-  kBadMessage1 = 9,    // reply length field below 6
-  kBadMessage2 = 10,   // reply shorter than 13 bytes
+  kBadMessage1 = 9,        // reply length field below 6
+  kBadMessage2 = 10,       // reply shorter than 13 bytes (or than its length field says)
+  kStrayData = 11,         // serial: bytes were waiting when a frame or HEX line was to go out
+  kBadReplyHeader = 12,    // serial: a reply that does not begin 00 06
+  kBadReplyChecksum = 13,  // serial: a reply whose bytes do not sum to 0
   kContactCancelled = 101,
   kCancelledByUser = 1000,
   kAskDriver = -9999,  // placeholder: use the driver's LastError
@@ -63,7 +66,8 @@ class Sender {
   Sender(const Sender&) = delete;
   Sender& operator=(const Sender&) = delete;
 
-  // Console output of the engine; the window shows none of it.
+  // Console output of the engine; the window shows none of it. TraceChar writes to standard
+  // error, the rest to standard output.
   virtual void TraceChar(char c);
   virtual void ShowProgress(uint32_t done, uint32_t total);
   virtual void ShowStatus(const std::string& text, int lineEnd);
@@ -78,7 +82,13 @@ class Sender {
   // One attempt: write the frame, read the acknowledgement and the operation result. Returns
   // the stage label ("Send", "Write", "Command Ack", "Operation" or "").
   const char* SendOnce(int& result, std::string& replyText, unsigned resultLimitMs);
+  // One reply within `timeLimitMs`, its text included. Over a serial line a reply must begin
+  // 00 06 and sum to 0. A stop ends the wait at once (1000), a port that hangs up too (102).
   int ReadReply(unsigned timeLimitMs, std::string& replyText);
+  // Over a serial line: takes whatever bytes are waiting, without waiting for more, and writes
+  // them to the diagnostic log as found `before` the named frame or line. Returns their count
+  // (0 over MIDI, where messages cannot be misaligned).
+  unsigned TakeWaitingBytes(const char* before);
   // Sends the frame built last, resending it up to five times on the unit's codes 1 and 6.
   int Exchange(unsigned resultLimitMs, int report);
 
@@ -111,6 +121,14 @@ class Sender {
 
  private:
   void ShowDriverError(int code);
+  // Clears the cancel flag and the driver's stop request.
+  void ClearCancel();
+  // Shows "Serial" or "MIDI" followed by " port is faulty or in use by another program !!".
+  void ShowPortFault();
+  // True when the driver's port hung up; the port fault is then shown.
+  bool PortGone();
+  // True after a stop ("Cancelled" shown) or a hang-up (the port fault shown).
+  bool Interrupted();
 
   uint8_t frame_[kFrameBufferSize] = {};
   int frameLength_ = 0;

@@ -8,8 +8,8 @@
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
 #include "platform/tick_count.h"
-#include "sender.h"
 #include "protocol/xml_parser.h"
+#include "sender.h"
 
 namespace kestrune {
 namespace {
@@ -20,6 +20,12 @@ constexpr uint8_t kSynced = '#';
 constexpr uint8_t kAcknowledge = 'A';
 constexpr uint8_t kIdentityReply = 2;  // received type of the manufacturer's identity reply
 constexpr unsigned kStatusGapMs = 500;
+// Waits of the contact phase: one wake-up answer, one prompt's answer, the quiet after 'A'
+// (and how long the line may keep talking before it counts as no unit at all).
+constexpr unsigned kContactWaitMs = 1000;
+constexpr unsigned kPromptWaitMs = 1000;
+constexpr unsigned kDrainQuietMs = 100;
+constexpr unsigned kDrainLimitMs = 2000;
 
 struct UnitType {
   int number;
@@ -45,7 +51,7 @@ int Sender::Contact() {
   if (!driver_) return 1;
   const bool midi = driver_->IsMidi() == 1;
   if (driver_->Open() != 0) {
-    ShowStatus(std::string(midi ? "MIDI" : "Serial") + " port is faulty or in use by another program !!", 1);
+    ShowPortFault();
     return 1;
   }
   char when[128];
@@ -54,7 +60,7 @@ int Sender::Contact() {
   localtime_r(&now, &local);
   std::strftime(when, sizeof when, "%c", &local);
   Log("%s", when);
-  cancel_ = 0;
+  ClearCancel();
   // The page shows the last failure line again after a failed transfer; it must be this
   // session's, not one left over from an earlier send (Close's failures report none).
   messageText_.clear();
@@ -86,8 +92,7 @@ int Sender::Contact() {
       }
     }
     if (present[1] && values[1].find("Boot") == std::string::npos) {
-      ShowMessageBox("Hold down middle button while restarting", "Pedal is not in UPDATE Mode",
-                     kBoxOk | kBoxIconError);
+      ShowMessageBox("Hold down middle button while restarting", "Pedal is not in UPDATE Mode", kBoxOk | kBoxIconError);
       return 1;
     }
     std::string identity = UnitTypeName(present[0] ? &values[0] : nullptr);
@@ -112,20 +117,30 @@ int Sender::Contact() {
   }
   for (int n = 10; n >= 1; --n) {
     uint8_t byte = 0;
-    if (driver_->Read(&byte, 1, 1000) == 1 && byte != 0x00) {
+    if (driver_->Read(&byte, 1, kContactWaitMs) == 1 && byte != 0x00) {
       ShowStatus("Contact made", 1);
       return SyncBaud();
     }
-    char text[64];
-    std::snprintf(text, sizeof text, "Awaiting contact %d", n);
-    ShowStatus(text, 1);
+    // A stop or a pulled cable ends the wait at once and is answered before anything else.
     if (cancel_) {
       ShowStatus("Cancelled", 1);
       return kContactCancelled;
     }
+    if (PortGone()) return 1;
+    char text[64];
+    std::snprintf(text, sizeof text, "Awaiting contact %d", n);
+    ShowStatus(text, 1);
   }
   ShowStatus("Communication startup failed !!", 1);
   return 1;
+}
+
+bool Sender::Interrupted() {
+  if (cancel_) {
+    ShowStatus("Cancelled", 1);
+    return true;
+  }
+  return PortGone();
 }
 
 int Sender::SyncBaud() {
@@ -134,24 +149,34 @@ int Sender::SyncBaud() {
     char text[64];
     std::snprintf(text, sizeof text, "Setting Baud Rate (%d)", r);
     ShowStatus(text, 1);
+    // The prompt's answer comes within its second, whatever else arrives meanwhile.
+    const uint32_t deadline = TickCount() + kPromptWaitMs;
     bool synced = false;
     for (;;) {
+      const int32_t left = TickDiff(deadline, TickCount());
       uint8_t byte = 0;
-      if (driver_->Read(&byte, 1, 1000) != 1 || byte == 0x00) break;
+      if (left <= 0 || driver_->Read(&byte, 1, static_cast<unsigned>(left)) != 1 || byte == 0x00) break;
       if (byte == kSynced) {
         synced = true;
         break;
       }
     }
-    if (cancel_) {
-      ShowStatus("Cancelled", 1);
-      return 1;
-    }
+    if (Interrupted()) return 1;
     if (synced) {
       driver_->Write(&kAcknowledge, 1);
+      // The unit falls quiet once it has taken the 'A'; a peer that goes on talking is not a
+      // unit ready for frames.
+      const uint32_t drainEnd = TickCount() + kDrainLimitMs;
+      bool quiet = false;
       uint8_t byte = 0;
-      while (driver_->Read(&byte, 1, 100) == 1 && byte != 0x00) {
+      while (!TickReached(TickCount(), drainEnd) && !cancel_) {
+        if (driver_->Read(&byte, 1, kDrainQuietMs) != 1 || byte == 0x00) {
+          quiet = true;
+          break;
+        }
       }
+      if (Interrupted()) return 1;
+      if (!quiet) break;
       ShowStatus("Success", 1);
       return 0;
     }
@@ -163,7 +188,7 @@ int Sender::SyncBaud() {
 int Sender::Reboot() {
   if (!driver_) return kTransportDisconnect;
   driver_->Open();
-  cancel_ = 0;
+  ClearCancel();
   driver_->messageType = 'T';
   BeginMessage(kCmdReboot, 0, "Reboot");
   return Exchange(kRebootResultLimitMs, 1);
@@ -173,7 +198,7 @@ int Sender::MidiCommand(uint8_t type, const uint8_t* data, unsigned count, unsig
   if (!driver_) return kTransportDisconnect;
   int result = driver_->Open();
   if (result != 0) return result;
-  cancel_ = 0;
+  ClearCancel();
   driver_->messageType = type;
   result = driver_->Write(data, count);
   if (result == 0 && replyLimitMs > 0) {
@@ -184,7 +209,21 @@ int Sender::MidiCommand(uint8_t type, const uint8_t* data, unsigned count, unsig
   return result;
 }
 
-void Sender::ShowDriverError(int code) { ShowStatus(driver_->ErrorText(code), 1); }
+void Sender::ShowDriverError(int code) {
+  ShowStatus(driver_->ErrorText(code), 1);
+}
+
+void Sender::ShowPortFault() {
+  ShowStatus(std::string(driver_ && driver_->IsMidi() == 1 ? "MIDI" : "Serial") +
+                 " port is faulty or in use by another program !!",
+             1);
+}
+
+bool Sender::PortGone() {
+  if (!driver_ || driver_->LastError() != kTransportDisconnect) return false;
+  ShowPortFault();
+  return true;
+}
 
 void mySender::ShowStatus(const std::string& text, int) {
   // Two texts stand at least half a second apart on the screen, so each can be read.

@@ -19,6 +19,8 @@ namespace kestrune {
 // Receives each chunk on the reader thread. `data` points into the handle's read buffer and is
 // valid only during the call. Must return promptly (deleting the handle waits for it) and must
 // not delete the handle that called it. Guarding whatever it writes to is the caller's task.
+// One call with `length` 0 says the port hung up (device unplugged, far end gone): no more
+// bytes will come. It may come from the reader thread or from a Write that found the port gone.
 using SerialReceiveFn = void (*)(const uint8_t* data, uint32_t length, void* context);
 
 // The name a port is opened under: "COM" followed by a number above 9 (with or without a

@@ -186,7 +186,10 @@ void MySerialHandle::ReaderLoop() {
 }
 
 void MySerialHandle::MarkHungUp() {
-  hungUp_ = true;
+  // Said once, from whichever thread saw it first: a reader's client is waiting for bytes that
+  // will not come, and is told at once by an empty chunk.
+  if (hungUp_.exchange(true)) return;
+  if (callback_ && readerRunning_) callback_(readBuffer_.get(), 0, context_);
 }
 
 void MySerialHandle::ApplyTimeouts() {

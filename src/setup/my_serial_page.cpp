@@ -4,6 +4,8 @@
 #include <QPushButton>
 
 #include "protocol/sender.h"
+#include "setup/romsend_sheet.h"
+#include "transport/win_comm_driver.h"
 
 namespace kestrune {
 
@@ -21,7 +23,13 @@ void mySerialPage::UseMidi() {
 void mySerialPage::OnOK() {
   SerialPage::OnOK();
   if (Changed()) {
-    if (mySender* engine = TheSender()) engine->ReopenIfIdle();
+    // The port chosen here is this run's from now on, also for a transport already built.
+    if (RomsendSheet* sheet = RomsendSheet::Instance()) sheet->SetRunPort(Model().portText);
+    if (mySender* engine = TheSender()) {
+      if (auto* serial = dynamic_cast<WinCommDriver*>(engine->Driver()); serial && serial->FixedPort())
+        serial->SetFixedPort(Model().portText);
+      engine->ReopenIfIdle();
+    }
   }
 }
 

@@ -124,6 +124,7 @@ void RomsendSheet::InitDialog() {
       static_cast<ConfigPage*>(GetPage(index))->SetPortText(portText);
     }
   }
+  RunPort();  // fixed now, while the profile is this run's
   SetTabText(0, QStringLiteral("Operate .."));
   finished_->setText(QStringLiteral("Finished"));
   cancel_->hide();
@@ -143,6 +144,11 @@ void RomsendSheet::OnCurrentChanged(int index) {
     page->Create();
     page->OnSetActive();
   }
+}
+
+const std::string& RomsendSheet::RunPort() {
+  if (!runPort_) runPort_ = !portText.empty() ? portText : SerialInfo("serial").portText;
+  return *runPort_;
 }
 
 void RomsendSheet::SetCommsMode(int mode) {
@@ -172,6 +178,8 @@ void RomsendSheet::ChangeCommsMode(int mode) {
   }
   const PageMaker& maker = mode != 0 ? makers_.midi : makers_.comms;
   if (PropertyPage* page = maker ? maker(commsMode) : nullptr) {
+    // A new serial page shows this run's port, not whatever the shared profile holds by now.
+    if (runPort_) static_cast<ConfigPage*>(page)->SetPortText(*runPort_);
     pages_.push_back(page);
     tabs_->addTab(page, page->Caption());
     const int last = PageCount() - 1;

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,12 @@ class RomsendSheet : public QDialog {
 
   // A port name given on the command line; empty when none.
   std::string portText;
+
+  // The serial port this run sends to: the command line's, else the one the profile named when
+  // the run began, or the one chosen since on this run's serial page. The profile is never read
+  // again for it, so another running copy's port cannot redirect this one's sends.
+  const std::string& RunPort();
+  void SetRunPort(const std::string& port) { runPort_ = port; }
   // 0 serial, 1 MIDI; the main page holds a reference to it.
   int commsMode = 0;
 
@@ -83,6 +90,7 @@ class RomsendSheet : public QDialog {
   std::vector<PropertyPage*> pages_;
   int lastIndex_ = -1;
   bool initialised_ = false;
+  std::optional<std::string> runPort_;
 };
 
 }  // namespace kestrune

@@ -47,6 +47,10 @@ class BaseCommDriver {
   // Set to 1 by every Read; the engine clears it to cancel. Written on the user-interface
   // thread, but atomic so a driver's receive thread may look at it.
   std::atomic<int> receiveActive{0};
+  // Non-zero while the engine's stop request stands (set and cleared with its cancel flag).
+  // Unlike receiveActive it outlives the Read it came in, so a stop asked for between two
+  // reads still ends the next one at once. Drivers whose reads can wait honour it.
+  std::atomic<int> stopRequest{0};
 };
 
 }  // namespace kestrune

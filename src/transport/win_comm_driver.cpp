@@ -16,12 +16,18 @@ namespace kestrune {
 
 WinCommDriver::WinCommDriver(const char* settingsName) : settingsName_(settingsName) {}
 
-WinCommDriver::~WinCommDriver() { Close(); }
+WinCommDriver::WinCommDriver(const char* settingsName, std::string port)
+    : fixedPort_(std::move(port)), settingsName_(settingsName) {}
+
+WinCommDriver::~WinCommDriver() {
+  Close();
+}
 
 int WinCommDriver::Open() {
   Close();
   SerialInfo settings("serial");
-  portName_ = settings.portText.empty() ? settings.storedPort : settings.portText;
+  portName_ = fixedPort_ ? *fixedPort_ : settings.portText.empty() ? settings.storedPort : settings.portText;
+  hungUp_ = false;
   port_.reset(PublicSerialHandle::Open(portName_, &WinCommDriver::Receive, this, kReaderBuffer));
   if (!port_) {
     LogOpenProblem();
@@ -69,7 +75,11 @@ int WinCommDriver::Write(const uint8_t* data, unsigned length) {
 }
 
 void WinCommDriver::Receive(const uint8_t* data, uint32_t length, void* context) {
-  static_cast<WinCommDriver*>(context)->Store(data, length);
+  auto* driver = static_cast<WinCommDriver*>(context);
+  if (length == 0)
+    driver->hungUp_ = true;
+  else
+    driver->Store(data, length);
   CurrentPump().Wake();
 }
 
@@ -113,7 +123,8 @@ unsigned WinCommDriver::Read(uint8_t* buffer, unsigned maximum, unsigned timeLim
     auto take = [&] {
       unsigned n;
       while (got < maximum && (n = TakeStretch(buffer + got, maximum - got)) > 0) got += n;
-      return got >= maximum;
+      // A stop or a hang-up ends the wait with what has come; nothing more is worth waiting for.
+      return got >= maximum || receiveActive.load() == 0 || stopRequest.load() != 0 || hungUp_.load();
     };
     PumpOneMessage();
     if (!take() && !TickReached(TickCount(), deadline)) CurrentPump().WaitUntil(deadline, take);
@@ -124,10 +135,14 @@ unsigned WinCommDriver::Read(uint8_t* buffer, unsigned maximum, unsigned timeLim
 
 std::string WinCommDriver::ErrorText(int code) {
   switch (code) {
-    case kTransportOk: return "RS232 no error";
-    case kTransportTimeout: return "RS232 timeout ";
-    case kTransportError: return "RS232 undefined error ";
-    case kTransportDisconnect: return "RS232 disconnected ";
+    case kTransportOk:
+      return "RS232 no error";
+    case kTransportTimeout:
+      return "RS232 timeout ";
+    case kTransportError:
+      return "RS232 undefined error ";
+    case kTransportDisconnect:
+      return "RS232 disconnected ";
     default: {
       char text[32];
       std::snprintf(text, sizeof text, "Unknown E%d", code);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "transport/base_comm_driver.h"
@@ -17,12 +18,16 @@ class WinCommDriver : public BaseCommDriver {
   static constexpr uint32_t kRingSize = 2048;
   static constexpr uint32_t kReaderBuffer = 8192;
 
-  // `settingsName` is kept for the caller ("Serial Settings") and not used otherwise.
+  // `settingsName` is kept for the caller ("Serial Settings") and not used otherwise. Without a
+  // port, every Open takes the port the "serial" settings name at that moment; with one, the
+  // driver keeps to that port whatever the settings say later, so a running copy of the program
+  // is never redirected by another copy's settings.
   explicit WinCommDriver(const char* settingsName);
+  WinCommDriver(const char* settingsName, std::string port);
   ~WinCommDriver() override;
 
-  // Closes, then opens the port the "serial" settings name with their saved line settings.
-  // 0 when the port opened, 1 when not.
+  // Closes, then opens the driver's port (or the one the "serial" settings name) with the saved
+  // line settings. 0 when the port opened, 1 when not.
   int Open() override;
   // Closes the port and stops its reader thread; returns the last-error word (0).
   int Close() override;
@@ -30,20 +35,28 @@ class WinCommDriver : public BaseCommDriver {
   int Write(const uint8_t* data, unsigned length) override;
   // Takes up to `maximum` bytes from the ring, waiting until `timeLimitMs` has passed for the
   // rest. The wait blocks in the event pump and is woken by the reader thread as data lands,
-  // so the window stays alive and no CPU is burnt. A limit of 0 makes exactly one pass; a
-  // maximum of 0 returns at once without dispatching anything.
+  // so the window stays alive and no CPU is burnt. It ends early, with what has come, when the
+  // engine asks to stop (receiveActive cleared, or stopRequest set) or the port hangs up
+  // (LastError then says 102). A limit of 0 makes exactly one pass; a maximum of 0 returns at
+  // once without dispatching anything.
   unsigned Read(uint8_t* buffer, unsigned maximum, unsigned timeLimitMs) override;
   std::string ErrorText(int code) override;
   int BusyCount() override { return inUse_.load(); }
   void Reopen() override;
-  int LastError() override { return lastError_; }
+  // 0, or 102 once the open port has hung up (until the next Open).
+  int LastError() override { return hungUp_.load() ? int{kTransportDisconnect} : lastError_; }
 
   const std::string& PortName() const { return portName_; }
   const char* SettingsName() const { return settingsName_; }
   // Bytes the ring had to drop because unread data filled it.
   uint32_t DroppedBytes() const { return dropped_.load(); }
 
-  // The reader thread's entry: stores a received block in the ring.
+  // The port this driver keeps to; none when it follows the settings.
+  const std::optional<std::string>& FixedPort() const { return fixedPort_; }
+  void SetFixedPort(std::string port) { fixedPort_ = std::move(port); }
+
+  // The reader thread's entry: stores a received block in the ring; an empty block is the
+  // port's hang-up notice.
   static void Receive(const uint8_t* data, uint32_t length, void* context);
   // Stores a block as the reader thread would (also used by tests of the ring).
   void Store(const uint8_t* data, uint32_t length);
@@ -55,7 +68,9 @@ class WinCommDriver : public BaseCommDriver {
   unsigned TakeStretch(uint8_t* out, unsigned wanted);
 
   std::atomic<int> inUse_{0};
+  std::optional<std::string> fixedPort_;
   std::string portName_;
+  std::atomic<bool> hungUp_{false};
   // Single producer (reader thread) and single consumer (UI thread). The counts run freely and
   // the ring position is a count modulo kRingSize, so a full ring is told from an empty one
   // and all kRingSize bytes can be held.

@@ -46,6 +46,11 @@ void ReportProgress(const StatusPrinter& printer, uint64_t consumed, uint64_t le
   Print(printer, text);
 }
 
+// The verdicts a unit gives a HEX line; any other byte in a whole reply is no verdict at all.
+bool KnownVerdict(int verdict) {
+  return verdict == '+' || verdict == '-' || verdict == '?' || verdict == '!';
+}
+
 }  // namespace
 
 int& TransferRunning() {
@@ -133,7 +138,27 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     return file.Read(&c, 1) == 1 ? c : -1;
   });
   TransferRunning() = 1;
+  // Ends the transfer with a failure line that also goes to the result log.
+  // `at` is a file offset: just past the last line the unit took for stray bytes, just past the
+  // line it answered for a verdict it does not give.
+  auto fail = [&](const char* what, int verdictByte, uint64_t at) {
+    TransferRunning() = 0;
+    char text[96];
+    if (verdictByte < 0)
+      std::snprintf(text, sizeof text, "%s around 0x%lx", what, static_cast<unsigned long>(at));
+    else
+      std::snprintf(text, sizeof text, "%s 0x%02x around 0x%lx", what, static_cast<unsigned>(verdictByte),
+                    static_cast<unsigned long>(at));
+    engine.Log("%s", text);
+    Print(printer, text);
+    return 0;
+  };
+  // Nothing may be waiting when a line goes out: it would be taken for that line's verdict.
+  auto stray = [&] { return engine.TakeWaitingBytes("a HEX line") > 0; };
+  uint64_t taken = 0;  // file offset just past the last line the unit took
+  if (stray()) return fail("Stray Data", -1, taken);
   int verdict = WriteStartRecord(*driver, Classify(path));
+  if (verdict >= 0 && !KnownVerdict(verdict)) return fail("Bad Verdict", verdict, cutter.Consumed());
   std::string line;
   while (verdict == '+') {
     const HexLineCutter::Result cut = cutter.Next(line);
@@ -146,7 +171,11 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
       Print(printer, text);
       return 0;
     }
-    if (cut == HexLineCutter::kEnd) break;
+    if (cut == HexLineCutter::kEnd) {
+      // A verdict doubled by the unit shows behind the last one, or never.
+      if (stray()) return fail("Stray Data", -1, taken);
+      break;
+    }
     if (cut == HexLineCutter::kTooLong) {
       // Nothing in a HEX file is this long: this is not a HEX file, and the unit is not sent it.
       TransferRunning() = 0;
@@ -157,6 +186,8 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     }
     uint8_t reply[kReplySize] = {};
     for (int resends = 0;; ++resends) {
+      if (engine.Cancel()) break;
+      if (stray()) return fail("Stray Data", -1, taken);
       // The line and its NUL terminator go out in one write.
       const int written =
           driver->Write(reinterpret_cast<const uint8_t*>(line.c_str()), static_cast<unsigned>(line.size() + 1));
@@ -164,21 +195,30 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
       // which ends the transfer without sending the line again. So does a write that failed.
       const unsigned got = written == 0 ? driver->Read(reply, kReplySize, kReplyLimitMs) : 0;
       verdict = got == kReplySize ? reply[0] : 0;
-      if (engine.Cancel()) {
-        TransferRunning() = 0;
-        ended = HexOutcome::kStopped;
-        Print(printer, "Aborted");
-        return 0;
-      }
+      if (engine.Cancel()) break;
+      // A whole reply whose verdict the unit does not give is no answer to this line.
+      if (got == kReplySize && !KnownVerdict(verdict)) return fail("Bad Verdict", verdict, cutter.Consumed());
       if (verdict == '+' || verdict == 0 || resends == kMaxResends) break;
     }
+    if (engine.Cancel()) {
+      TransferRunning() = 0;
+      ended = HexOutcome::kStopped;
+      Print(printer, "Aborted");
+      return 0;
+    }
     if (verdict == '+') {
+      taken = cutter.Consumed();
       const uint32_t total = reply[2] | reply[3] << 8 | static_cast<uint32_t>(reply[4]) << 16;
       ReportProgress(printer, cutter.Consumed(), length, startTick, total);
     }
     PumpOneMessage();
   }
   TransferRunning() = 0;
+  // A line left without a verdict because the port went: the port's fault, not the unit's.
+  if (verdict <= 0 && driver->LastError() == kTransportDisconnect) {
+    Print(printer, "Serial port is faulty or in use by another program !!");
+    return 0;
+  }
   if (verdict == '+') ended = HexOutcome::kSuccess;
   const std::string result = VerdictText(verdict, cutter.Consumed());
   Print(printer, result.c_str());

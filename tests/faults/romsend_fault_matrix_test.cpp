@@ -43,7 +43,16 @@ namespace kestrune {
 namespace {
 
 enum class Transport { kBamOverSerial, kHexOverSerial, kBamOverMidi };
-enum class Fault { kUnitSilent, kHangsUp, kSendsGarbage, kAnswersErrorCode, kBadChecksumsThenRecovers };
+enum class Fault {
+  kUnitSilent,
+  kHangsUp,
+  kSendsGarbage,
+  kAnswersErrorCode,
+  kBadChecksumsThenRecovers,
+  kDoublesReplies,
+  kDamagesReplyChecksum,
+  kDamagesReplyHeader,
+};
 enum class Phase { kContact, kSync, kOpen, kData, kClose, kStartRecord, kMiddleLine };
 
 struct Row {
@@ -78,19 +87,33 @@ const Row kRows[] = {
     {Transport::kBamOverSerial, Fault::kUnitSilent, Phase::kData, "RS232 timeout  (Send Data Command Ack Error 100)", 100, 2 * kAckMs, 0},
     // Close's failures are not reported: only the transfer's own end text shows.
     {Transport::kBamOverSerial, Fault::kUnitSilent, Phase::kClose, "Transfer Failed ! (E100)", 100, kAckMs, 0},
-    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kContact, "Communication startup failed !!", 1, kContactMs, 0},
-    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kSync, "Failure", 1, kSyncMs, 0},
-    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kOpen, "RS232 timeout  (Open Command Ack Error 100)", 100, kAckMs, 0},
-    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kData, "RS232 timeout  (Send Data Command Ack Error 100)", 100, kAckMs, 0},
-    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kClose, "Transfer Failed ! (E100)", 100, kAckMs, 0},
+    // A line that hangs up is noticed at once: before frames the port's own fault, in a frame
+    // the disconnect code.
+    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kContact, "Serial port is faulty or in use by another program !!", 1, 0, 0},
+    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kSync, "Serial port is faulty or in use by another program !!", 1, 0, 0},
+    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kOpen, "RS232 disconnected  (Open Command Ack Error 102)", 102, 0, 0},
+    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kData, "RS232 disconnected  (Send Data Command Ack Error 102)", 102, 0, 0},
+    {Transport::kBamOverSerial, Fault::kHangsUp, Phase::kClose, "Transfer Failed ! (E102)", 102, 0, 0},
     // Any byte but 0x00 answers the wake-up; the line synchronisation that follows sorts the
     // line out, so noise at contact costs nothing.
     {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kContact, "Transfer Successful", 0, 0, 0},
     {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kSync, "Failure", 1, kSyncMs, 0},
-    // Noise in front of a reply shifts it; its length field then reads 0.
-    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kOpen, "Bad Message 1 (Open Command Ack Error 9)", 9, 0, 0},
-    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kData, "Bad Message 1 (Send Data Command Ack Error 9)", 9, 0, 0},
-    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kClose, "Transfer Failed ! (E9)", 9, 0, 0},
+    // Noise in front of a reply shifts it: it no longer begins 00 06. Such a reply, a doubled
+    // one and a damaged one are told and logged for Close too.
+    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kOpen, "Bad Reply Header (Open Command Ack Error 12)", 12, 0, 0},
+    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kData, "Bad Reply Header (Send Data Command Ack Error 12)", 12, 0, 0},
+    {Transport::kBamOverSerial, Fault::kSendsGarbage, Phase::kClose, "Bad Reply Header (Close Command Ack Error 12)", 12, 0, 0},
+    // Every reply twice: the second acknowledgement would pass for the result, so the real
+    // result waiting behind it ends the frame.
+    {Transport::kBamOverSerial, Fault::kDoublesReplies, Phase::kOpen, "Stray Data (Open Operation Error 11)", 11, 0, 0},
+    {Transport::kBamOverSerial, Fault::kDoublesReplies, Phase::kData, "Stray Data (Send Data Operation Error 11)", 11, 0, 0},
+    {Transport::kBamOverSerial, Fault::kDoublesReplies, Phase::kClose, "Stray Data (Close Operation Error 11)", 11, 0, 0},
+    {Transport::kBamOverSerial, Fault::kDamagesReplyChecksum, Phase::kOpen, "Bad Reply Checksum (Open Operation Error 13)", 13, 0, 0},
+    {Transport::kBamOverSerial, Fault::kDamagesReplyChecksum, Phase::kData, "Bad Reply Checksum (Send Data Operation Error 13)", 13, 0, 0},
+    {Transport::kBamOverSerial, Fault::kDamagesReplyChecksum, Phase::kClose, "Bad Reply Checksum (Close Operation Error 13)", 13, 0, 0},
+    {Transport::kBamOverSerial, Fault::kDamagesReplyHeader, Phase::kOpen, "Bad Reply Header (Open Operation Error 12)", 12, 0, 0},
+    {Transport::kBamOverSerial, Fault::kDamagesReplyHeader, Phase::kData, "Bad Reply Header (Send Data Operation Error 12)", 12, 0, 0},
+    {Transport::kBamOverSerial, Fault::kDamagesReplyHeader, Phase::kClose, "Bad Reply Header (Close Operation Error 12)", 12, 0, 0},
     // A unit that is not awake answers the wake-up byte with 0x00.
     {Transport::kBamOverSerial, Fault::kAnswersErrorCode, Phase::kContact, "Communication startup failed !!", 1, kContactMs, 0},
     {Transport::kBamOverSerial, Fault::kAnswersErrorCode, Phase::kOpen, "Bad Flash Erase (Open Operation Error 4)", 4, 0, 0},
@@ -105,11 +128,14 @@ const Row kRows[] = {
     // HEX problems show only as status texts: the send returns 0 once the file opened.
     {Transport::kHexOverSerial, Fault::kUnitSilent, Phase::kStartRecord, "Unknown Error", 0, kHexReplyMs, 0},
     {Transport::kHexOverSerial, Fault::kUnitSilent, Phase::kMiddleLine, "Unknown Error", 0, kHexReplyMs, 0},
-    {Transport::kHexOverSerial, Fault::kHangsUp, Phase::kStartRecord, "Unknown Error", 0, kHexReplyMs, 0},
-    {Transport::kHexOverSerial, Fault::kHangsUp, Phase::kMiddleLine, "Unknown Error", 0, kHexReplyMs, 0},
-    // The noise starts with 0x00, a verdict that ends the transfer without a resend.
-    {Transport::kHexOverSerial, Fault::kSendsGarbage, Phase::kStartRecord, "Unknown Error", 0, 0, 0},
-    {Transport::kHexOverSerial, Fault::kSendsGarbage, Phase::kMiddleLine, "Unknown Error", 0, 0, 0},
+    {Transport::kHexOverSerial, Fault::kHangsUp, Phase::kStartRecord, "Serial port is faulty or in use by another program !!", 0, 0, 0},
+    {Transport::kHexOverSerial, Fault::kHangsUp, Phase::kMiddleLine, "Serial port is faulty or in use by another program !!", 0, 0, 0},
+    // The noise starts with 0x00, which is no verdict: the transfer ends without a resend.
+    {Transport::kHexOverSerial, Fault::kSendsGarbage, Phase::kStartRecord, "Bad Verdict 0x00 around 0x0", 0, 0, 0},
+    {Transport::kHexOverSerial, Fault::kSendsGarbage, Phase::kMiddleLine, "Bad Verdict 0x00 around 0x5cc", 0, 0, 0},
+    // A verdict sent twice is found waiting before the next line goes out.
+    {Transport::kHexOverSerial, Fault::kDoublesReplies, Phase::kStartRecord, "Stray Data around 0x0", 0, 0, 0},
+    {Transport::kHexOverSerial, Fault::kDoublesReplies, Phase::kMiddleLine, "Stray Data around 0x5cc", 0, 0, 0},
     {Transport::kHexOverSerial, Fault::kAnswersErrorCode, Phase::kStartRecord, "Bad Msg", 0, 0, 0},
     // '!' seven times: the 33rd line is refused for good; 0x5cc is the file offset just past it
     // (32 lines of 45 characters, then the line's 43 and its CR).
@@ -172,6 +198,12 @@ const char* FaultName(Fault f) {
       return "AnswersErrorCode";
     case Fault::kBadChecksumsThenRecovers:
       return "BadChecksumsThenRecovers";
+    case Fault::kDoublesReplies:
+      return "DoublesReplies";
+    case Fault::kDamagesReplyChecksum:
+      return "DamagesReplyChecksum";
+    case Fault::kDamagesReplyHeader:
+      return "DamagesReplyHeader";
   }
   return "";
 }
@@ -347,7 +379,12 @@ class Romsend {
     if (serialUnit) hungUpUnits_.push_back(std::move(serialUnit));
     serialUnit = std::make_unique<sim::SimulatedUnit>();
     ASSERT_TRUE(serialUnit->Start()) << serialUnit->LastError();
-    if (app_) AppProfile().WriteString("serial", "port", serialUnit->SlavePath());
+    if (app_) {
+      // Chosen for this run as the user would on the serial page: the running program does not
+      // read the profile again for its port.
+      AppProfile().WriteString("serial", "port", serialUnit->SlavePath());
+      app_->Sheet()->SetRunPort(serialUnit->SlavePath());
+    }
   }
   // The MIDI interface (plugged in again) with a fresh unit behind it.
   void PlugMidiUnit() {
@@ -462,6 +499,16 @@ void ArmSerialFault(sim::SimulatedUnit& unit, const Row& row) {
       else
         unit.SetBadChecksumFrames(row.resends);
       return;
+    case Fault::kDoublesReplies:
+      unit.SetDoubledReplies(-1);
+      return;
+    case Fault::kDamagesReplyChecksum:
+    case Fault::kDamagesReplyHeader: {
+      const auto shape = row.fault == Fault::kDamagesReplyChecksum ? sim::ReplyFault::Kind::kBadChecksum
+                                                                   : sim::ReplyFault::Kind::kBadHeader;
+      unit.SetReplyFault(PhaseCommand(row.phase), sim::Stage::kResult, {shape, 0, "", 1});
+      return;
+    }
   }
 }
 
@@ -474,6 +521,7 @@ void ClearSerialFaults(sim::SimulatedUnit& unit) {
   unit.SetPromptAnswer("#");
   unit.SetHexLineFaults({});
   unit.SetHexStartAnswer(std::nullopt);
+  unit.SetDoubledReplies(0);
   unit.ClearRecording();
 }
 
@@ -517,6 +565,12 @@ void ArmMidiFault(Romsend& r, const Row& row) {
       return;
     case Fault::kBadChecksumsThenRecovers:
       unit.SetBadChecksumFrames(row.resends);
+      return;
+    case Fault::kDoublesReplies:
+    case Fault::kDamagesReplyChecksum:
+    case Fault::kDamagesReplyHeader:
+      // A SysEx message carries one reply whole; these are faults of a serial line.
+      ADD_FAILURE() << "no MIDI rows for this fault";
       return;
   }
 }

@@ -428,6 +428,33 @@ void UpdateFileTruncatedWhileListed() {
   EXPECT_TRUE(Received(r.unit.Snapshot()) == Text(listed.blocks[0].data));
 }
 
+// Two stations on one account: two copies started at the same moment, each with its own port
+// and its own file. Each unit gets its own image, whatever the shared profile says meanwhile.
+void TwoCopiesTwoPorts() {
+  Rig rig;
+  sim::SimulatedUnit second;
+  ASSERT_TRUE(second.Start()) << second.LastError();
+  if (Root()) {
+    ASSERT_EQ(chown(second.SlavePath().c_str(), kUnprivileged, kUnprivileged), 0);
+  }
+  // Paced, so that the two transfers overlap.
+  rig.unit.SetBaud(115200);
+  second.SetBaud(115200);
+  const auto imageA = Image(8000, 21);
+  const auto imageB = Image(8000, 22);
+  rig.PutBam("a.bam", imageA);
+  rig.PutBam("b.bam", imageB);
+  auto a = rig.Start({"a.bam", "/batch", "/port:" + rig.unit.SlavePath()});
+  auto b = rig.Start({"b.bam", "/batch", "/port:" + second.SlavePath()});
+  EXPECT_EQ(a->Wait(), 0) << a->Out() << a->Err();
+  EXPECT_EQ(b->Wait(), 0) << b->Out() << b->Err();
+  EXPECT_NE(a->Out().find("Transfer Successful"), std::string::npos) << a->Out();
+  EXPECT_NE(b->Out().find("Transfer Successful"), std::string::npos) << b->Out();
+  EXPECT_TRUE(Received(rig.unit.Snapshot()) == Text(imageA.blocks[0].data)) << "unit A took another image";
+  EXPECT_TRUE(Received(second.Snapshot()) == Text(imageB.blocks[0].data)) << "unit B took another image";
+  second.Stop();
+}
+
 // help.txt beside the program holds binary bytes: the page shows text, bounded, up to the
 // first NUL; a help "file" that is a device shows the built-in text.
 void BinaryHelpFile() {
@@ -487,6 +514,7 @@ const FileRow kFileRows[] = {
     {"FifoLogs", FifoLogs},
     {"LogGenerationKept", LogGenerationKept},
     {"PortOpenFailureTexts", PortOpenFailureTexts},
+    {"TwoCopiesTwoPorts", TwoCopiesTwoPorts},
 };
 
 // The row as it reads in the test list.

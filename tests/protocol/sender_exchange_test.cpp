@@ -192,6 +192,10 @@ TEST(SenderTexts, FailureLinesAndTextLookup) {
       {1, "Send Data", "Write", 7, "", "Bad Flash Write 1 (Send Data Write Error 7)"},
       {0, "Open", "Operation", 6, "", "Unknown E6 (Open Operation Error 6)"},
       {1, "Open", "Operation", 6, "", "no device driver present (Open Operation Error 6)"},
+      // The engine's own checks of a serial line.
+      {0, "Send Data", "Write", 11, "", "Stray Data (Send Data Write Error 11)"},
+      {0, "Open", "Command Ack", 12, "", "Bad Reply Header (Open Command Ack Error 12)"},
+      {0, "Close", "Operation", 13, "", "Bad Reply Checksum (Close Operation Error 13)"},
   };
   for (const auto& row : rows) {
     Engine e;
@@ -212,6 +216,18 @@ TEST(SenderTexts, FailureLinesAndTextLookup) {
   Attach(e);
   e.ReportResult("Operation", 3, std::string(400, 'z'));
   EXPECT_EQ(e.MessageText(), std::string(255, 'z'));
+}
+
+// A resend mark goes to standard error, so that standard output keeps whole status lines.
+TEST(SenderTexts, ResendMarksLeaveStandardOutputAlone) {
+  test::TempDir dir;
+  Sender engine(dir / "romsend.txt");
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  engine.TraceChar('R');
+  engine.ShowStatus("Transfer Successful", 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "R");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Transfer Successful\n");
 }
 
 }  // namespace

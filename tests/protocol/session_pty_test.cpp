@@ -1,6 +1,9 @@
 // The engine and the serial transport against the simulated unit over a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 
 #include "platform/event_pump.h"
@@ -22,13 +25,17 @@ struct Bench {
   HeadlessEventPump pump;
   std::unique_ptr<mySender> engine;
   std::vector<std::pair<std::string, uint32_t>> shown;
+  std::function<void(const std::string&)> onText;
 
   Bench() {
     EXPECT_TRUE(unit.Start()) << unit.LastError();
     AppProfile().WriteString("serial", "port", unit.SlavePath());
     SetCurrentPump(&pump);
     engine = std::make_unique<mySender>(dir / "romsend.txt");
-    engine->SetStatusPrinter([this](const char*, const char* text) { shown.emplace_back(text, TickCount()); });
+    engine->SetStatusPrinter([this](const char*, const char* text) {
+      shown.emplace_back(text, TickCount());
+      if (onText) onText(text);
+    });
     engine->SetDriver(new WinCommDriver("Serial Settings"));
   }
   ~Bench() {
@@ -145,6 +152,169 @@ TEST(SessionOverPty, PortInUseIsAFaultyPort) {
   ASSERT_EQ(other.Open(), 0);
   EXPECT_EQ(b.engine->Contact(), 1);
   EXPECT_EQ(b.Texts().back(), "Serial port is faulty or in use by another program !!");
+}
+
+// A peer that never stops talking, and a reply that announces more text than it brings: each
+// wait ends within its own limit, whatever arrives meanwhile.
+TEST(SessionOverPty, EveryWaitEndsWithinItsLimitWhateverArrives) {
+  // A reply that announces 200 text bytes and brings 20, then falls silent.
+  std::string cut = sim::BuildReply(sim::kCmdClose, 0, std::string(200, 't')).substr(0, 33);
+  struct Row {
+    const char* name;
+    std::function<void(sim::SimulatedUnit&)> fault;
+    bool frame;  // the fault hits Close's acknowledgement, not the contact phase
+    int result;
+    const char* text;
+    int32_t boundMs;  // what the waits' own limits allow, with room for a loaded machine
+  } rows[] = {
+      // Twenty prompts, each answered within its second or not at all.
+      {"endless talk without '#'",
+       [](sim::SimulatedUnit& u) {
+         u.SetPromptAnswer("");
+         u.SetChatter("no hash here ", 50);
+       },
+       false, 1, "Failure", 35000},
+      // The '#' comes, but the line never falls quiet after 'A'.
+      {"'#', then endless talk", [](sim::SimulatedUnit& u) { u.SetChatter("chatter ", 50); }, false, 1, "Failure",
+       8000},
+      {"reply text announced longer than sent", [cut](sim::SimulatedUnit& u) { u.SetGarbage(cut, 1); }, true, 10,
+       nullptr, static_cast<int32_t>(kAckLimitMs) + 3000},
+  };
+  for (const Row& row : rows) {
+    Bench b;
+    if (row.frame) {
+      ASSERT_EQ(b.engine->Contact(), 0) << row.name;
+    }
+    row.fault(b.unit);
+    // Ends a wait that would never end by itself, so a fault shows as a failed row, not a hang.
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+      for (int i = 0; i < 600 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (!done) b.pump.Post([&] { b.engine->SetCancel(1); });
+    });
+    const uint32_t start = TickCount();
+    int result;
+    if (row.frame) {
+      b.engine->BeginMessage(kCmdClose, 0, "Close");
+      result = b.engine->Exchange(kCloseResultLimitMs, 0);
+    } else {
+      result = b.engine->Contact();
+    }
+    const int32_t elapsed = TickDiff(TickCount(), start);
+    done = true;
+    watchdog.join();
+    EXPECT_EQ(result, row.result) << row.name;
+    EXPECT_LE(elapsed, row.boundMs) << row.name;
+    if (row.text) {
+      EXPECT_EQ(b.Texts().back(), row.text) << row.name;
+    }
+  }
+}
+
+// Stop, and a cable pulled out, end every wait of a send within a second: the contact wait, the
+// line synchronisation, the erase, a data frame and Close. After a Stop the unit, left in its
+// boot loader, takes a whole send at once.
+TEST(SessionOverPty, StopAndHangUpEndEveryPhaseWithinASecond) {
+  enum class Phase { kContact, kSync, kErase, kData, kClose };
+  const char* const kPortFault = "Serial port is faulty or in use by another program !!";
+  struct Row {
+    const char* name;
+    Phase phase;
+    bool hangUp;
+    int result;
+    const char* text;  // the last status text; null: none is shown for it
+  } rows[] = {
+      {"stop at contact", Phase::kContact, false, kContactCancelled, "Cancelled"},
+      {"stop at sync", Phase::kSync, false, 1, "Cancelled"},
+      {"stop in the erase", Phase::kErase, false, kCancelledByUser, "Cancelled by User"},
+      {"stop at data", Phase::kData, false, kCancelledByUser, "Cancelled by User"},
+      {"stop at close", Phase::kClose, false, kCancelledByUser, "Cancelled by User"},
+      {"hang-up at contact", Phase::kContact, true, 1, kPortFault},
+      {"hang-up at sync", Phase::kSync, true, 1, kPortFault},
+      {"hang-up in the erase", Phase::kErase, true, 102, "RS232 disconnected  (Open Operation Error 102)"},
+      {"hang-up at data", Phase::kData, true, 102, "RS232 disconnected  (Send Data Operation Error 102)"},
+      {"hang-up at close", Phase::kClose, true, 102, nullptr},  // Close reports no failure
+  };
+  const uint8_t header[6] = {0x00, 0x06, 0x12, 0x34, 0x00, 0x01};
+  const uint8_t data[4] = {1, 2, 3, 4};
+  for (const Row& row : rows) {
+    Bench b;
+    std::atomic<uint32_t> fired{0};
+    std::thread trigger;
+    // The stop (a click dispatched inside the wait) or the pull, `afterMs` from now.
+    auto fireIn = [&](int afterMs) {
+      trigger = std::thread([&, afterMs] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+        fired = TickCount();
+        if (row.hangUp)
+          b.unit.SetHangUpAfter(0);
+        else
+          b.pump.Post([&] { b.engine->SetCancel(1); });
+      });
+    };
+    if (row.phase == Phase::kContact || row.phase == Phase::kSync) {
+      if (row.phase == Phase::kContact) b.unit.SetSilent(true);
+      // A unit that keeps chattering instead of answering the prompt.
+      if (row.phase == Phase::kSync) b.unit.SetPromptAnswer(std::string(30, 'x'), 100);
+      const std::string when = row.phase == Phase::kContact ? "Awaiting contact 9" : "Setting Baud Rate (19)";
+      b.onText = [&, when](const std::string& text) {
+        if (text == when && !trigger.joinable()) fireIn(100);
+      };
+    } else {
+      ASSERT_EQ(b.engine->Contact(), 0) << row.name;
+      b.unit.SetEraseDelay(3000);  // a stop after 300 ms leaves the unit erasing
+      b.unit.SetReplyFault(sim::kCmdSendData, sim::Stage::kResult, {sim::ReplyFault::Kind::kSilent, 0, "", 1});
+      b.unit.SetReplyFault(sim::kCmdClose, sim::Stage::kResult, {sim::ReplyFault::Kind::kSilent, 0, "", 1});
+      fireIn(300);
+    }
+    int result = 0;
+    switch (row.phase) {
+      case Phase::kContact:
+      case Phase::kSync:
+        result = b.engine->Contact();
+        break;
+      case Phase::kErase:
+        b.engine->BeginMessage(kCmdOpen, sizeof header, "Open");
+        b.engine->Append(header, sizeof header);
+        result = b.engine->Exchange(kOpenResultLimitMs, 1);
+        break;
+      case Phase::kData:
+        result = b.engine->SendData(0, data, sizeof data, 0x1234);
+        break;
+      case Phase::kClose:
+        b.engine->BeginMessage(kCmdClose, 0, "Close");
+        result = b.engine->Exchange(kCloseResultLimitMs, 0);
+        break;
+    }
+    const uint32_t returned = TickCount();
+    if (trigger.joinable()) trigger.join();
+    EXPECT_EQ(result, row.result) << row.name;
+    ASSERT_NE(fired.load(), 0u) << row.name << ": ended before the stop or the pull";
+    EXPECT_LE(TickDiff(returned, fired), 1000) << row.name;
+    if (row.text) {
+      EXPECT_EQ(b.Texts().back(), row.text) << row.name;
+    }
+    if (row.hangUp) continue;
+
+    // Send again at once: the unit is found and takes the whole send.
+    b.onText = nullptr;
+    b.unit.SetSilent(false);
+    b.unit.SetPromptAnswer("#");
+    b.unit.SetEraseDelay(0);
+    b.unit.ClearReplyFaults();
+    b.unit.ClearRecording();
+    ASSERT_EQ(b.engine->Contact(), 0) << row.name;
+    b.engine->BeginMessage(kCmdOpen, sizeof header, "Open");
+    b.engine->Append(header, sizeof header);
+    EXPECT_EQ(b.engine->Exchange(kOpenResultLimitMs, 1), 0) << row.name;
+    EXPECT_EQ(b.engine->SendData(0, data, sizeof data, 0x1234), 0) << row.name;
+    b.engine->BeginMessage(kCmdClose, 0, "Close");
+    EXPECT_EQ(b.engine->Exchange(kCloseResultLimitMs, 1), 0) << row.name;
+    const sim::Recording r = b.unit.Snapshot();
+    EXPECT_EQ(r.imageHeader, std::vector<uint8_t>(header, header + sizeof header)) << row.name;
+    ASSERT_FALSE(r.chunks.empty()) << row.name;
+    EXPECT_EQ(r.chunks.back().data, std::vector<uint8_t>(data, data + sizeof data)) << row.name;
+  }
 }
 
 }  // namespace

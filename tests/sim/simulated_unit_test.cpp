@@ -225,6 +225,88 @@ TEST(SimulatedUnit, ReplyFaultsReplaceTheChosenReply) {
   }
 }
 
+// The faults of a line that misleads a host: replies doubled, damaged or late, a fault on one
+// chosen frame, and a unit that is busy erasing. Each row reads every reply that comes.
+TEST(SimulatedUnit, MisleadingRepliesComeAsSet) {
+  struct Seen {
+    int16_t header;
+    int16_t code;
+    bool sums;
+  };
+  const std::string close = Frame(kCmdClose);
+  struct Row {
+    const char* name;
+    std::function<void(SimulatedUnit&)> set;
+    std::vector<std::string> frames;
+    std::vector<Seen> replies;
+  } rows[] = {
+      {"every reply twice",
+       [](SimulatedUnit& u) { u.SetDoubledReplies(-1); },
+       {close},
+       {{6, 0, true}, {6, 0, true}, {6, 0, true}, {6, 0, true}}},
+      {"one reply twice",
+       [](SimulatedUnit& u) { u.SetDoubledReplies(1); },
+       {close, close},
+       {{6, 0, true}, {6, 0, true}, {6, 0, true}, {6, 0, true}, {6, 0, true}}},
+      {"result code on the second frame only",
+       [](SimulatedUnit& u) {
+         u.SetReplyFault(kCmdClose, Stage::kResult, {ReplyFault::Kind::kCode, 2, "", 1, 1});
+       },
+       {close, close, close},
+       {{6, 0, true}, {6, 0, true}, {6, 0, true}, {6, 2, true}, {6, 0, true}, {6, 0, true}}},
+      {"damaged checksum",
+       [](SimulatedUnit& u) {
+         u.SetReplyFault(kCmdClose, Stage::kResult, {ReplyFault::Kind::kBadChecksum, 4, "", 1});
+       },
+       {close},
+       {{6, 0, true}, {6, 4, false}}},
+      {"damaged header",
+       [](SimulatedUnit& u) {
+         u.SetReplyFault(kCmdClose, Stage::kAck, {ReplyFault::Kind::kBadHeader, 0, "", 1});
+       },
+       {close},
+       {{7, 0, true}, {6, 0, true}}},
+      // A frame sent during the erase is answered only after Open's result.
+      {"busy while erasing",
+       [](SimulatedUnit& u) {
+         u.SetEraseDelay(300);
+         u.SetReplyFault(kCmdOpen, Stage::kResult, {ReplyFault::Kind::kCode, 4, "", 1});
+       },
+       {Frame(kCmdOpen, ImageHeader(2)), close},
+       {{6, 0, true}, {6, 4, true}, {6, 0, true}, {6, 0, true}}},
+  };
+  for (const Row& row : rows) {
+    SimulatedUnit unit;
+    row.set(unit);
+    ASSERT_TRUE(unit.Start());
+    SlaveClient client(unit.SlavePath());
+    ASSERT_TRUE(Synchronise(client)) << row.name;
+    for (const auto& frame : row.frames) ASSERT_TRUE(client.Write(frame));
+    for (size_t i = 0; i < row.replies.size(); ++i) {
+      const auto reply = ReadReply(client);
+      ASSERT_TRUE(reply) << row.name << ": reply " << i;
+      EXPECT_EQ(reply->header, row.replies[i].header) << row.name << ": reply " << i;
+      EXPECT_EQ(reply->code, row.replies[i].code) << row.name << ": reply " << i;
+      EXPECT_EQ(reply->sumsToZero, row.replies[i].sums) << row.name << ": reply " << i;
+    }
+    EXPECT_EQ(client.Read(1, 300), "") << row.name << ": more than expected";
+  }
+}
+
+// A peer that talks without end, whatever it is sent, until told to stop.
+TEST(SimulatedUnit, ChatterGoesOnUntilSwitchedOff) {
+  SimulatedUnit unit;
+  ASSERT_TRUE(unit.Start());
+  SlaveClient client(unit.SlavePath());
+  unit.SetChatter("abc", 20);
+  std::string heard;
+  for (int i = 0; i < 10 && heard.size() < 30; ++i) heard += client.Read(30 - heard.size(), 1000);
+  EXPECT_EQ(heard, "abcabcabcabcabcabcabcabcabcabc");
+  unit.SetChatter("");
+  client.Read(1000, 200);  // what was already on its way
+  EXPECT_EQ(client.Read(1, 300), "");
+}
+
 TEST(SimulatedUnit, SessionFaultsChangeTheAnswersToWakeUpAndPrompts) {
   struct Row {
     const char* name;

@@ -106,6 +106,7 @@ std::optional<Reply> ReadReply(SlaveClient& client, int timeoutMs) {
     return static_cast<int16_t>(static_cast<uint8_t>(bytes[at]) << 8 | static_cast<uint8_t>(bytes[at + 1]));
   };
   Reply r;
+  r.header = be16(0);
   r.length = be16(4);
   r.code = be16(6);
   if (r.length < 6) return std::nullopt;

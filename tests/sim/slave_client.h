@@ -34,6 +34,7 @@ std::string Be16(uint16_t v);
 std::string Be32(uint32_t v);
 
 struct Reply {
+  int16_t header = 0;  // the first field: 6 in every whole reply
   int16_t length = 0;
   int16_t code = 0;
   std::string text;

@@ -25,7 +25,7 @@ class Program : public test::ChildProcess {
 };
 
 TEST(UnitSimProgram, ServesASecondProcessWithItsFlagsAndEndsWhenStdinCloses) {
-  Program program({"--bad-checksum", "1", "--error", "close,result,4012,late,1", "--wake-answer", "0x2A"});
+  Program program({"--bad-checksum", "1", "--error", "close,result,4012,late,1,1", "--wake-answer", "0x2A"});
   SlaveClient client(program.Read(true));
   ASSERT_TRUE(client.Ok());
   ASSERT_TRUE(client.Write("\x06"));
@@ -33,8 +33,9 @@ TEST(UnitSimProgram, ServesASecondProcessWithItsFlagsAndEndsWhenStdinCloses) {
   ASSERT_TRUE(client.Write("U"));
   EXPECT_EQ(client.Read(1, 2000), "#");
   ASSERT_TRUE(client.Write("A"));
-  // One Close refused as badly summed, one whose result carries the error, one clean.
-  const int16_t expected[][2] = {{kCodeBadChecksum, -1}, {0, 4012}, {0, 0}};
+  // One Close refused as badly summed, one answered as usual, then the second taken one's
+  // result carries the error, and one clean.
+  const int16_t expected[][2] = {{kCodeBadChecksum, -1}, {0, 0}, {0, 4012}, {0, 0}};
   for (const auto& e : expected) {
     ASSERT_TRUE(client.Write(Frame(kCmdClose)));
     for (int16_t code : e) {
@@ -48,8 +49,8 @@ TEST(UnitSimProgram, ServesASecondProcessWithItsFlagsAndEndsWhenStdinCloses) {
   program.CloseStdin();
   EXPECT_EQ(program.Exit(), 0);
   const std::string summary = program.Read(false);
-  EXPECT_NE(summary.find("frames 3 (bad 1)"), std::string::npos) << summary;
-  EXPECT_NE(summary.find("commands: 5 5\n"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("frames 4 (bad 1)"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("commands: 5 5 5\n"), std::string::npos) << summary;
   EXPECT_TRUE(client.SeesHangUp(2000));
 }
 
@@ -83,9 +84,17 @@ TEST(UnitSimProgram, EndsOnSigtermAndRefusesBadFlags) {
     program.Signal(SIGTERM);
     EXPECT_EQ(program.Exit(), 0);
   }
-  const std::vector<std::string> bad[] = {
-      {"--baud", "fast"}, {"--error", "open,late,4"}, {"--error", "eject,ack,4"}, {"--frobnicate"},
-      {"--erase-ms"},     {"--hex-short", "5"},       {"--hex-verdict", "xy"},    {"--hex-verdict", "-,0"}};
+  const std::vector<std::string> bad[] = {{"--baud", "fast"},
+                                          {"--error", "open,late,4"},
+                                          {"--error", "eject,ack,4"},
+                                          {"--frobnicate"},
+                                          {"--erase-ms"},
+                                          {"--hex-short", "5"},
+                                          {"--hex-verdict", "xy"},
+                                          {"--hex-verdict", "-,0"},
+                                          {"--damage-reply", "close,result,crc"},
+                                          {"--double-replies", "x"},
+                                          {"--chatter", ""}};
   for (const auto& flags : bad) {
     Program program(flags);
     EXPECT_EQ(program.Exit(), 2) << flags[0];

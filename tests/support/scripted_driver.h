@@ -17,11 +17,12 @@ class ScriptedDriver : public BaseCommDriver {
     uint8_t type = 0;  // received type reported with it (MIDI)
   };
 
-  // Every Read takes from the front chunk; an empty script is a read that timed out.
+  // Every Read that may wait takes from the front chunk; an empty script is a read that timed
+  // out.
   std::deque<Chunk> script;
   std::vector<std::string> writes;
-  std::vector<uint8_t> writeTypes;  // message type in force at each write
-  std::vector<unsigned> readLimits;
+  std::vector<uint8_t> writeTypes;   // message type in force at each write
+  std::vector<unsigned> readLimits;  // of the reads that may wait (a limit above 0)
   int midi = 0;
   int openResult = 0, closeResult = 0, writeResult = 0;
   int opens = 0, closes = 0;
@@ -40,9 +41,10 @@ class ScriptedDriver : public BaseCommDriver {
   }
   unsigned Read(uint8_t* buffer, unsigned maximum, unsigned timeLimitMs) override {
     receiveActive = 1;
-    readLimits.push_back(timeLimitMs);
+    if (timeLimitMs > 0) readLimits.push_back(timeLimitMs);
     if (duringRead) duringRead();
-    if (script.empty() || maximum == 0) return 0;
+    // Scripted bytes arrive only for a read that waits: nothing is ever waiting beforehand.
+    if (script.empty() || maximum == 0 || timeLimitMs == 0) return 0;
     Chunk& c = script.front();
     const unsigned n = std::min<unsigned>(maximum, static_cast<unsigned>(c.bytes.size()));
     std::copy(c.bytes.begin(), c.bytes.begin() + n, buffer);
@@ -73,9 +75,12 @@ class ScriptedDriver : public BaseCommDriver {
       return BaseCommDriver::ErrorText(code);
     }
     switch (code) {
-      case 0: return "RS232 no error";
-      case 100: return "RS232 timeout ";
-      default: return "Unknown E" + std::to_string(code);
+      case 0:
+        return "RS232 no error";
+      case 100:
+        return "RS232 timeout ";
+      default:
+        return "Unknown E" + std::to_string(code);
     }
   }
 };
@@ -83,8 +88,18 @@ class ScriptedDriver : public BaseCommDriver {
 // A reply as the unit sends it: length 6 + text, the result code, the text, a checksum byte.
 inline std::string Reply(int code, const std::string& text = "", int lengthField = -1) {
   const int length = lengthField >= 0 ? lengthField : 6 + static_cast<int>(text.size());
-  std::string r = {0, 6, 0, 0, static_cast<char>(length >> 8), static_cast<char>(length),
-                   static_cast<char>(code >> 8), static_cast<char>(code), 0, 0, 0, 0};
+  std::string r = {0,
+                   6,
+                   0,
+                   0,
+                   static_cast<char>(length >> 8),
+                   static_cast<char>(length),
+                   static_cast<char>(code >> 8),
+                   static_cast<char>(code),
+                   0,
+                   0,
+                   0,
+                   0};
   r += text;
   unsigned sum = 0;
   for (char c : r) sum += static_cast<uint8_t>(c);

@@ -172,12 +172,15 @@ TEST(HexLineTransfer, VerdictsResendsAndResultTexts) {
        [](const std::string& l, int) { return HexBench::Reply(l == ":BB" ? '!' : '+', 0); },
        "Bad Result around 0x8",
        {":AA", ":BB", ":BB", ":BB", ":BB", ":BB", ":BB", ":BB"}},
+      // A whole reply whose verdict is none of the unit's ends the transfer, never resent.
       {"zero verdict is not resent",
        [](const std::string&, int) { return HexBench::Reply('\0', 0); },
-       "Unknown Error",
+       "Bad Verdict 0x00 around 0x4",
        {":AA"}},
-      {"other verdicts are resent", [](const std::string&, int) { return HexBench::Reply('x', 0); }, "Unknown Error",
-       std::vector<std::string>(7, ":AA")},
+      {"other verdicts are not resent",
+       [](const std::string&, int) { return HexBench::Reply('x', 0); },
+       "Bad Verdict 0x78 around 0x4",
+       {":AA"}},
       {"short reply", [](const std::string&, int) { return std::string("+\0", 2); }, "Unknown Error", {":AA"}},
       {"no reply", [](const std::string&, int) { return std::string(); }, "Unknown Error", {":AA"}},
   };
@@ -197,7 +200,9 @@ TEST(HexLineTransfer, StartRecordRefused) {
     b.startVerdict = verdict;
     EXPECT_EQ(b.Send("f.hex", ":AA\n"), 0);
     EXPECT_TRUE(b.Sent().empty());
-    EXPECT_EQ(b.printed.back(), verdict == "-" ? "Bad Send" : "Unknown Error");
+    EXPECT_EQ(b.printed.back(), verdict == "-"    ? "Bad Send"
+                                : verdict.empty() ? "Unknown Error"
+                                                  : "Bad Verdict 0x01 around 0x0");
   }
 }
 

@@ -204,7 +204,7 @@ TEST(HexOverPty, StopEndsWithAborted) {
   };
   EXPECT_EQ(line.SendHex("e.hex", bamgen::SampleHex()), 0);
   EXPECT_EQ(line.texts.back(), "Aborted");
-  EXPECT_EQ(line.unit.Snapshot().hexLines.size(), 2u);  // the line that showed progress, and one more
+  EXPECT_EQ(line.unit.Snapshot().hexLines.size(), 1u);  // the line that showed progress; none after the Stop
   EXPECT_EQ(TransferRunning(), 0);
 }
 

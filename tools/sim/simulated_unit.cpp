@@ -66,7 +66,7 @@ void SimulatedUnit::Run() {
       hangUpNow = hangUpAfter_ && *hangUpAfter_ == 0;
     }
     if (hangUpNow) HangUp(line);
-    for (auto& o : fresh) line.queue.push_back(Line::Pending{o.notBefore, std::move(o.bytes)});
+    Queue(line, fresh);
     fresh.clear();
 
     std::optional<Clock::time_point> wake = coreDeadline;
@@ -111,8 +111,19 @@ void SimulatedUnit::ReceiveInput(Line& line) {
       core_.Receive(buf[i], arrival, fresh);
     }
   }
-  for (auto& o : fresh) line.queue.push_back(Line::Pending{o.notBefore, std::move(o.bytes)});
+  Queue(line, fresh);
   if (hangUp) HangUp(line);
+}
+
+void SimulatedUnit::Queue(Line& line, std::vector<UnitCore::Output>& outputs) {
+  for (auto& o : outputs) {
+    // Answers due at the same moment follow each other on the wire: one write, as a unit's
+    // acknowledgement and result do when nothing holds the result back.
+    if (!line.queue.empty() && !line.queue.back().started && line.queue.back().notBefore == o.notBefore)
+      line.queue.back().bytes += o.bytes;
+    else
+      line.queue.push_back(Line::Pending{o.notBefore, std::move(o.bytes)});
+  }
 }
 
 std::optional<Clock::time_point> SimulatedUnit::Transmit(Line& line, Clock::time_point now) {
@@ -227,6 +238,20 @@ void SimulatedUnit::SetHangUpAfter(uint64_t bytes) {
 void SimulatedUnit::SetEraseDelay(int ms) {
   std::lock_guard<std::mutex> lock(mutex_);
   core_.faults().eraseDelayMs = std::max(0, ms);
+}
+
+void SimulatedUnit::SetDoubledReplies(int replies) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().doubledReplies = std::max(-1, replies);
+}
+
+void SimulatedUnit::SetChatter(const std::string& text, int everyMs) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    core_.faults().chatter = text;
+    core_.faults().chatterEveryMs = std::max(1, everyMs);
+  }
+  Nudge();
 }
 
 void SimulatedUnit::SetHexLineFaults(std::vector<HexLineFault> script) {

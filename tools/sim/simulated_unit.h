@@ -69,8 +69,15 @@ class SimulatedUnit : public PtyService {
   // Close the master after `bytes` more bytes have been received (0: now). The line stays down
   // until Stop; Snapshot().hungUp tells it happened.
   void SetHangUpAfter(uint64_t bytes);
-  // Delay before the operation result of Open (the erase), in ms.
+  // Delay before the operation result of Open (the erase), in ms. The unit takes in nothing
+  // meanwhile: bytes that arrive during the erase are read once it is over.
   void SetEraseDelay(int ms);
+  // Send every one of the next `replies` replies (frame replies and HEX verdicts) twice;
+  // -1: all of them, 0: off.
+  void SetDoubledReplies(int replies);
+  // Send `text` every `everyMs` from now on, without end, whatever else happens (a peer that
+  // keeps talking); an empty text stops it.
+  void SetChatter(const std::string& text, int everyMs = 50);
 
   // --- HEX line transfer ---
   // A start record (type 0x64) opens a HEX transfer and is answered with one verdict byte; every
@@ -98,6 +105,8 @@ class SimulatedUnit : public PtyService {
   // Thread side: writes what is due; returns when it next has something to write.
   std::optional<Clock::time_point> Transmit(Line& line, Clock::time_point now);
   void HangUp(Line& line);
+  // Thread side: puts the core's outputs in the send queue.
+  void Queue(Line& line, std::vector<UnitCore::Output>& outputs);
 
   const UnitOptions options_;
   // Guarded by mutex_:

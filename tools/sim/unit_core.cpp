@@ -130,6 +130,8 @@ UnitCore::UnitCore(std::chrono::milliseconds frameGap) : frameGap_(frameGap) {
 
 void UnitCore::Receive(uint8_t byte, Clock::time_point arrival, std::vector<Output>& out) {
   ++recording_.bytesReceived;
+  // An erasing boot loader reads nothing; what came meanwhile is taken once the erase is done.
+  arrival = std::max(arrival, busyUntil_);
   lastArrival_ = arrival;
   switch (session_) {
     case Session::kAsleep:
@@ -248,6 +250,12 @@ void UnitCore::FrameComplete(Clock::time_point at, std::vector<Output>& out) {
 }
 
 void UnitCore::Expire(Clock::time_point now, std::vector<Output>& out) {
+  if (faults_.chatter.empty()) {
+    nextChatter_.reset();
+  } else if (!nextChatter_ || now >= *nextChatter_) {
+    Emit(now, faults_.chatter, out);
+    nextChatter_ = now + std::chrono::milliseconds(std::max(1, faults_.chatterEveryMs));
+  }
   if (frame_ == Frame::kIdle || session_ != Session::kFrames) return;
   const Clock::time_point limit = lastArrival_ + frameGap_;
   if (now < limit) return;
@@ -264,8 +272,11 @@ void UnitCore::Expire(Clock::time_point now, std::vector<Output>& out) {
 }
 
 std::optional<Clock::time_point> UnitCore::Deadline() const {
-  if (frame_ == Frame::kIdle || session_ != Session::kFrames) return std::nullopt;
-  return lastArrival_ + frameGap_;
+  std::optional<Clock::time_point> next;
+  if (!faults_.chatter.empty() && nextChatter_) next = *nextChatter_;
+  if (frame_ == Frame::kIdle || session_ != Session::kFrames) return next;
+  const Clock::time_point gap = lastArrival_ + frameGap_;
+  return next ? std::min(*next, gap) : gap;
 }
 
 void UnitCore::StartFrames() {
@@ -297,25 +308,35 @@ void UnitCore::Perform(uint8_t command, const uint8_t* payload, size_t size, Clo
   }
   recording_.commands.push_back(command);
 
-  if (auto fault = TakeFault(command, Stage::kAck)) {
+  std::string ack;
+  std::optional<ReplyFault> fault = TakeFault(command, Stage::kAck);
+  if (fault && (fault->kind == ReplyFault::Kind::kCode || fault->kind == ReplyFault::Kind::kSilent)) {
     // A refused or unanswered acknowledgement ends the frame: no operation result follows.
-    if (fault->kind == ReplyFault::Kind::kCode) SendReply(command, fault->code, fault->text, at, out);
+    if (fault->kind == ReplyFault::Kind::kCode) Emit(at, ReplyBytes(command, fault->code, fault->text), out);
     return;
   }
-  SendReply(command, kCodeOk, {}, at, out);
+  ack = ReplyBytes(command, fault ? fault->code : kCodeOk, fault ? fault->text : std::string(),
+                   fault ? fault->kind : ReplyFault::Kind::kCode);
 
   const bool known = command == kCmdOpen || command == kCmdSendData || command == kCmdClose || command == kCmdReboot;
   int16_t code = known ? kCodeOk : kCodeAborted;
   std::string text;
-  if (auto fault = TakeFault(command, Stage::kResult)) {
-    if (fault->kind == ReplyFault::Kind::kSilent) return;
-    code = fault->code;
-    text = fault->text;
+  ReplyFault::Kind shape = ReplyFault::Kind::kCode;
+  if (auto resultFault = TakeFault(command, Stage::kResult)) {
+    if (resultFault->kind == ReplyFault::Kind::kSilent) {
+      Emit(at, std::move(ack), out);
+      return;
+    }
+    code = resultFault->code;
+    text = resultFault->text;
+    shape = resultFault->kind;
   }
   // Opening erases the target area, which is what a slow erase stretches.
   const Clock::time_point done =
       command == kCmdOpen ? at + std::chrono::milliseconds(std::max(0, faults_.eraseDelayMs)) : at;
-  SendReply(command, code, text, done, out);
+  busyUntil_ = std::max(busyUntil_, done);
+  Emit(at, std::move(ack), out);
+  Emit(done, ReplyBytes(command, code, text, shape), out);
   if (command == kCmdReboot && code == kCodeOk) {
     session_ = Session::kAsleep;
     frame_ = Frame::kIdle;
@@ -325,6 +346,10 @@ void UnitCore::Perform(uint8_t command, const uint8_t* payload, size_t size, Clo
 std::optional<ReplyFault> UnitCore::TakeFault(uint8_t command, Stage stage) {
   auto it = faults_.replies.find({command, stage});
   if (it == faults_.replies.end()) return std::nullopt;
+  if (it->second.after > 0) {
+    --it->second.after;
+    return std::nullopt;
+  }
   ReplyFault fault = it->second;
   if (it->second.times > 0 && --it->second.times == 0) faults_.replies.erase(it);
   return fault;
@@ -332,13 +357,30 @@ std::optional<ReplyFault> UnitCore::TakeFault(uint8_t command, Stage stage) {
 
 void UnitCore::SendReply(uint8_t command, int16_t code, const std::string& text, Clock::time_point at,
                          std::vector<Output>& out) {
+  Emit(at, ReplyBytes(command, code, text), out);
+}
+
+std::string UnitCore::ReplyBytes(uint8_t command, int16_t code, const std::string& text, ReplyFault::Kind shape) {
   std::string bytes;
   if (faults_.garbageReplies > 0 && !faults_.garbage.empty()) {
     --faults_.garbageReplies;
     bytes = faults_.garbage;
   }
-  bytes += BuildReply(command, code, text);
-  Emit(at, std::move(bytes), out);
+  std::string reply = BuildReply(command, code, text);
+  if (shape == ReplyFault::Kind::kBadChecksum) reply.back() = static_cast<char>(reply.back() ^ 0x5a);
+  if (shape == ReplyFault::Kind::kBadHeader) {
+    // The checksum still fits, so only the header gives it away.
+    reply[1] = 0x07;
+    reply.back() = static_cast<char>(reply.back() - 1);
+  }
+  bytes += reply;
+  return TakeDoubling(std::move(bytes));
+}
+
+std::string UnitCore::TakeDoubling(std::string bytes) {
+  if (faults_.doubledReplies == 0) return bytes;
+  if (faults_.doubledReplies > 0) --faults_.doubledReplies;
+  return bytes + bytes;
 }
 
 void UnitCore::Emit(Clock::time_point at, std::string bytes, std::vector<Output>& out) {
@@ -420,7 +462,7 @@ void UnitCore::SendHexReply(std::string bytes, Clock::time_point at, std::vector
     --faults_.garbageReplies;
     bytes.insert(0, faults_.garbage);
   }
-  Emit(at, std::move(bytes), out);
+  Emit(at, TakeDoubling(std::move(bytes)), out);
 }
 
 }  // namespace kestrune::sim

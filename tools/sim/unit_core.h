@@ -55,10 +55,11 @@ class UnitCore {
   void Receive(uint8_t byte, Clock::time_point arrival, std::vector<Output>& out);
 
   // Gives up a frame that has stopped arriving for the frame gap by `now` (answers code 6), or a
-  // HEX line that stopped before its NUL (answers '?').
+  // HEX line that stopped before its NUL (answers '?'); sends the chatter when it is due.
   void Expire(Clock::time_point now, std::vector<Output>& out);
 
-  // When Expire next has something to do; nullopt while no frame or line is open.
+  // When Expire next has something to do; nullopt while no frame or line is open and the unit
+  // is not chattering.
   std::optional<Clock::time_point> Deadline() const;
 
   // Puts the boot loader straight into taking frames, as over a link that has no wake-up byte
@@ -89,7 +90,13 @@ class UnitCore {
   std::optional<ReplyFault> TakeFault(uint8_t command, Stage stage);
   void SendReply(uint8_t command, int16_t code, const std::string& text, Clock::time_point at,
                  std::vector<Output>& out);
+  // A reply as it goes on the wire: any garbage due before it, the reply in the given shape
+  // (whole, or with its checksum or header damaged), twice while replies are doubled.
+  std::string ReplyBytes(uint8_t command, int16_t code, const std::string& text,
+                         ReplyFault::Kind shape = ReplyFault::Kind::kCode);
   void Emit(Clock::time_point at, std::string bytes, std::vector<Output>& out);
+  // The reply as sent: twice over while the doubled-replies switch is on.
+  std::string TakeDoubling(std::string bytes);
   void StartHexLine(uint8_t byte);
   // Answers the line collected so far; `cutShort`: it stopped arriving before its NUL.
   void HexLineComplete(bool cutShort, Clock::time_point at, std::vector<Output>& out);
@@ -105,10 +112,12 @@ class UnitCore {
   size_t expected_ = 0;          // whole frame size once the header is in
   uint8_t lastCommand_ = 0;      // command of the frame being answered, echoed in replies
   Clock::time_point lastArrival_{};
-  std::string hexLine_;       // the HEX line so far; never above kMaxHexLine characters
-  bool hexOverlong_ = false;  // the line went past kMaxHexLine: drained to its NUL, then refused
-  bool hexSession_ = false;   // a start record was taken: every line up to its NUL is a HEX line
-  uint32_t hexTotal_ = 0;     // data bytes taken since the start record, 24 bits
+  std::string hexLine_;            // the HEX line so far; never above kMaxHexLine characters
+  bool hexOverlong_ = false;       // the line went past kMaxHexLine: drained to its NUL, then refused
+  bool hexSession_ = false;        // a start record was taken: every line up to its NUL is a HEX line
+  uint32_t hexTotal_ = 0;          // data bytes taken since the start record, 24 bits
+  Clock::time_point busyUntil_{};  // an erase under way: received bytes wait until it ends
+  std::optional<Clock::time_point> nextChatter_;
   Faults faults_;
   Recording recording_;
 };

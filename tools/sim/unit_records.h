@@ -31,13 +31,16 @@ enum class Stage { kAck, kResult };
 // Replaces the acknowledgement or the operation result of one command.
 struct ReplyFault {
   enum class Kind {
-    kCode,    // answer with `code` and `text` instead of success
-    kSilent,  // send nothing at this stage (nor the operation result after a silent ack)
+    kCode,         // answer with `code` and `text` instead of success
+    kSilent,       // send nothing at this stage (nor the operation result after a silent ack)
+    kBadChecksum,  // answer with `code` and `text` in a reply whose bytes do not sum to 0
+    kBadHeader,    // answer with `code` and `text` in a reply that begins 00 07, not 00 06
   };
   Kind kind = Kind::kCode;
   int16_t code = 0;
   std::string text;  // bytes sent after the result code; empty: a plain 13-byte reply
   int times = -1;    // frames of that command it applies to; -1: every one
+  int after = 0;     // frames of that command answered as usual first (the fault hits frame after + 1)
 };
 
 // Replaces the unit's reply to lines of a HEX transfer. Start records are not lines here: they
@@ -66,7 +69,11 @@ struct Faults {
   int promptSpacingMs = 0;                   // gap between the bytes of the prompt answer
   std::string garbage;                       // bytes sent before the next replies ...
   int garbageReplies = 0;                    // ... this many of them
-  int eraseDelayMs = 0;                      // delay before Open's operation result
+  int eraseDelayMs = 0;                      // delay before Open's operation result; the unit
+                                             // takes in nothing else meanwhile (it is erasing)
+  int doubledReplies = 0;                    // send each of the next N replies twice; -1: all
+  std::string chatter;                       // sent again and again, without end, while set ...
+  int chatterEveryMs = 50;                   // ... this often
 
   // HEX line transfer: replies to the next lines, taken in order, each for its `lines` lines;
   // and bytes sent for a start record instead of the unit's verdict byte.

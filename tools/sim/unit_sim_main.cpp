@@ -36,9 +36,14 @@ constexpr const char* kUsage =
     "  --frame-gap-ms N       a frame that stops arriving this long is answered 6 (default 250)\n"
     "  --erase-ms N           delay before the operation result of Open\n"
     "  --bad-checksum N       answer the next N frames with code 1\n"
-    "  --error CMD,STAGE,CODE[,TEXT[,TIMES]]\n"
+    "  --error CMD,STAGE,CODE[,TEXT[,TIMES[,AFTER]]]\n"
     "                         answer CMD (open, data, close, reboot or a number) in STAGE (ack or\n"
-    "                         result) with CODE and optional TEXT, TIMES times (default: always)\n"
+    "                         result) with CODE and optional TEXT, TIMES times (default: always),\n"
+    "                         once AFTER frames of CMD were answered as usual (default 0)\n"
+    "  --damage-reply CMD,STAGE,checksum|header\n"
+    "                         send that reply once with a wrong checksum or a header not 00 06\n"
+    "  --double-replies N     send each of the next N replies twice (-1: every one)\n"
+    "  --chatter TEXT         send TEXT every 50 ms, without end\n"
     "  --silent-reply CMD,STAGE  send nothing at that stage of CMD\n"
     "  --silent               answer nothing at all\n"
     "  --wake-answer N        answer the wake-up byte with byte N (default 6; 0: not awake)\n"
@@ -146,10 +151,26 @@ bool ApplyFlag(const std::string& flag, const std::string* value, Settings& s) {
   } else if (flag == "--bad-checksum") {
     if (!number(0, 1'000'000)) return false;
     later([f = static_cast<int>(n)](SimulatedUnit& u) { u.SetBadChecksumFrames(f); });
+  } else if (flag == "--damage-reply") {
+    if (!value) return false;
+    const auto parts = SplitCommas(*value, 3);
+    if (parts.size() != 3 || (parts[2] != "checksum" && parts[2] != "header")) return false;
+    const auto command = ParseCommand(parts[0]);
+    const auto stage = ParseStage(parts[1]);
+    if (!command || !stage) return false;
+    const ReplyFault fault{parts[2] == "checksum" ? ReplyFault::Kind::kBadChecksum : ReplyFault::Kind::kBadHeader, 0,
+                           "", 1};
+    later([c = *command, st = *stage, fault](SimulatedUnit& u) { u.SetReplyFault(c, st, fault); });
+  } else if (flag == "--double-replies") {
+    if (!number(-1, 1'000'000)) return false;
+    later([r = static_cast<int>(n)](SimulatedUnit& u) { u.SetDoubledReplies(r); });
+  } else if (flag == "--chatter") {
+    if (!value || value->empty()) return false;
+    later([text = *value](SimulatedUnit& u) { u.SetChatter(text); });
   } else if (flag == "--error" || flag == "--silent-reply") {
     if (!value) return false;
     const bool silent = flag == "--silent-reply";
-    const auto parts = SplitCommas(*value, silent ? 2 : 5);
+    const auto parts = SplitCommas(*value, silent ? 2 : 6);
     if (parts.size() < 2) return false;
     const auto command = ParseCommand(parts[0]);
     const auto stage = ParseStage(parts[1]);
@@ -164,6 +185,10 @@ bool ApplyFlag(const std::string& flag, const std::string* value, Settings& s) {
       if (parts.size() > 4) {
         if (!ParseInt(parts[4], 1, 1'000'000, n)) return false;
         fault.times = static_cast<int>(n);
+      }
+      if (parts.size() > 5) {
+        if (!ParseInt(parts[5], 0, 1'000'000, n)) return false;
+        fault.after = static_cast<int>(n);
       }
     }
     later([c = *command, st = *stage, fault](SimulatedUnit& u) { u.SetReplyFault(c, st, fault); });
