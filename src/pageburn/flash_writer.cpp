@@ -5,6 +5,15 @@
 #include <thread>
 
 namespace kestrune {
+namespace {
+
+// The little-endian word at `offset`, as the chip stores it.
+uint32_t word_at(const uint8_t* data, uint32_t offset) {
+  return uint32_t{data[offset]} | uint32_t{data[offset + 1]} << 8 | uint32_t{data[offset + 2]} << 16 |
+         uint32_t{data[offset + 3]} << 24;
+}
+
+}  // namespace
 
 void flash_writer_t::pause(uint32_t ms) {
   if (sleep_)
@@ -43,7 +52,7 @@ bool flash_writer_t::wait_flash_ready() {
   return false;
 }
 
-bool flash_writer_t::write_flash_page(uint32_t page, const uint8_t* data, size_t size) {
+bool flash_writer_t::check_page(uint32_t page, const uint8_t* data, size_t size) {
   if (!monitor_) {
     last_error_ = kErrorNoMonitor;
     return true;
@@ -56,13 +65,16 @@ bool flash_writer_t::write_flash_page(uint32_t page, const uint8_t* data, size_t
     last_error_ = kErrorPageRange;
     return true;
   }
+  return false;
+}
+
+bool flash_writer_t::write_flash_page(uint32_t page, const uint8_t* data, size_t size) {
+  if (check_page(page, data, size)) return true;
   if (wait_flash_ready()) return true;
   // The words always fill the page buffer, mapped at the first page; the command names the
   // page they are committed to.
   for (uint32_t offset = 0; offset < chip_.page_size; offset += 4) {
-    const uint32_t word = uint32_t{data[offset]} | uint32_t{data[offset + 1]} << 8 | uint32_t{data[offset + 2]} << 16 |
-                          uint32_t{data[offset + 3]} << 24;
-    if (monitor_->samba_write_word(chip_.page_buffer_address + offset, word)) {
+    if (monitor_->samba_write_word(chip_.page_buffer_address + offset, word_at(data, offset))) {
       last_error_ = kErrorCommand;
       return true;
     }
@@ -73,6 +85,26 @@ bool flash_writer_t::write_flash_page(uint32_t page, const uint8_t* data, size_t
     return true;
   }
   return wait_flash_ready();
+}
+
+bool flash_writer_t::verify_flash_page(uint32_t page, const uint8_t* data, size_t size, flash_mismatch_t& mismatch) {
+  if (check_page(page, data, size)) return true;
+  // The page buffer window is the start of the flash array: page k starts k pages further on.
+  const uint32_t base = chip_.page_buffer_address + page * chip_.page_size;
+  for (uint32_t offset = 0; offset < chip_.page_size; offset += 4) {
+    mismatch = flash_mismatch_t{base + offset, word_at(data, offset), 0, false};
+    if (monitor_->samba_read_word(mismatch.address, mismatch.read)) {
+      mismatch.read_failed = true;
+      last_error_ = kErrorCommand;
+      return true;
+    }
+    if (mismatch.read != mismatch.wrote) {
+      last_error_ = kErrorMismatch;
+      return true;
+    }
+  }
+  last_error_ = kErrorNone;
+  return false;
 }
 
 bool flash_writer_t::set_boot_from_flash() {

@@ -10,6 +10,14 @@
 
 namespace kestrune {
 
+// The first word of a page that did not read back as it was written.
+struct flash_mismatch_t {
+  uint32_t address = 0;  // where the word lives in flash
+  uint32_t wrote = 0;
+  uint32_t read = 0;         // meaningless when read_failed
+  bool read_failed = false;  // the read brought no number after its retries
+};
+
 // Every operation returns true on failure and leaves a code in last_error(). Runs on the
 // program's main thread.
 class flash_writer_t {
@@ -20,6 +28,7 @@ class flash_writer_t {
   static constexpr int32_t kErrorPageSize = -3;   // page data not exactly one page
   static constexpr int32_t kErrorNotReady = -4;   // FRDY stayed clear
   static constexpr int32_t kErrorPageRange = -5;  // page number beyond the controller's flash
+  static constexpr int32_t kErrorMismatch = -6;   // a word read back differs from the one written
 
   // Status reads while FRDY is clear, after the first one; each follows a 1 ms pause.
   static constexpr int kReadyWaits = 32;
@@ -37,6 +46,9 @@ class flash_writer_t {
   bool wait_flash_ready();
   // Writes `size` bytes (exactly one page) as flash page `page`.
   bool write_flash_page(uint32_t page, const uint8_t* data, size_t size);
+  // Reads flash page `page` back word by word and compares it with `data` (exactly one page).
+  // Stops at the first word that differs or cannot be read, described in `mismatch`.
+  bool verify_flash_page(uint32_t page, const uint8_t* data, size_t size, flash_mismatch_t& mismatch);
   // Sets the GPNVM bit that makes the chip boot from flash.
   bool set_boot_from_flash();
 
@@ -53,6 +65,8 @@ class flash_writer_t {
   }
 
  private:
+  // The checks write_flash_page and verify_flash_page share.
+  bool check_page(uint32_t page, const uint8_t* data, size_t size);
   void pause(uint32_t ms);
   void report(const char* text);
 

@@ -1,4 +1,5 @@
-// pageburn's own flag table: the firmware file as its positional parameter, "port" and "waiterr".
+// pageburn's own flag table: the firmware file as its positional parameter, "port", "waiterr"
+// and "verify".
 #pragma once
 
 #include <array>
@@ -26,11 +27,14 @@ class PageburnFlags {
   std::string Port() const { return std::string(port_.Text()); }
   // Nonzero: wait for a key press after an error.
   int32_t WaitOnError() const { return waitOnError_; }
+  // Nonzero: read every written word back before the boot bit is set.
+  int32_t Verify() const { return verify_; }
 
  private:
   FlagText<kMaxPortLength> port_;
   int32_t waitOnError_ = 1;
-  std::array<GetcmdEntry, 4> table_;
+  int32_t verify_ = 0;
+  std::array<GetcmdEntry, 5> table_;
 };
 
 }  // namespace kestrune

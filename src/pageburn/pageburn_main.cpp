@@ -63,7 +63,7 @@ int PageburnMain(int argc, char** argv) {
   // A successful parse took the required file from argv[1].
   PageburnConsole console;
   console.stopRequested = [] { return CaughtStopSignal() != 0; };
-  const int result = RunDownload(argv[1], flags.Port(), console);
+  const int result = RunDownload(argv[1], flags.Port(), console, kSam3uEefc0, flags.Verify() != 0);
   if (CaughtStopSignal() != 0) {
     std::fflush(stdout);
     return StopExit();

@@ -2,6 +2,7 @@
 // loop with its progress lines.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -46,10 +47,49 @@ int Stopped(const PageburnConsole& console) {
   return kExitStopped;
 }
 
+void PrintRetries(std::FILE* out, const samba_monitor_t& monitor) {
+  if (monitor.retry_count() != 0) std::fprintf(out, "%d retries\n", monitor.retry_count());
+}
+
+// Reads back the `total` bytes sent as whole pages held in `sent` (padding included) and
+// prints the progress and the verdict. Returns kExitDone when every word matched.
+int VerifyPages(flash_writer_t& writer, const samba_monitor_t& monitor, const std::vector<uint8_t>& sent, int32_t total,
+                const PageburnConsole& console) {
+  std::FILE* out = console.out;
+  const uint32_t pageSize = writer.chip().page_size;
+  const uint32_t pages = static_cast<uint32_t>(sent.size() / pageSize);
+  int32_t verified = 0;
+  for (uint32_t page = 0; page < pages; ++page) {
+    if (console.stopRequested && console.stopRequested()) return Stopped(console);
+    flash_mismatch_t mismatch;
+    if (writer.verify_flash_page(page, sent.data() + size_t{page} * pageSize, pageSize, mismatch)) {
+      if (page != 0) std::fprintf(out, "\n");
+      if (mismatch.read_failed)
+        std::fprintf(out, "Verify failed at 0x%08x: wrote 0x%08x, read failed\n",
+                     static_cast<unsigned>(mismatch.address), static_cast<unsigned>(mismatch.wrote));
+      else
+        std::fprintf(out, "Verify failed at 0x%08x: wrote 0x%08x, read 0x%08x\n",
+                     static_cast<unsigned>(mismatch.address), static_cast<unsigned>(mismatch.wrote),
+                     static_cast<unsigned>(mismatch.read));
+      PrintRetries(out, monitor);
+      std::fflush(out);
+      return kExitVerify;
+    }
+    // The count is of the file's bytes, as the write's is; the last page's padding is not one.
+    verified = std::min<int32_t>(total, verified + static_cast<int32_t>(pageSize));
+    std::fprintf(out, "\r%d verified, %d%% complete", verified, static_cast<int>(int64_t{verified} * 100 / total));
+    std::fflush(out);
+  }
+  if (pages != 0) std::fprintf(out, "\n");
+  std::fprintf(out, "Verify OK\n");
+  std::fflush(out);
+  return kExitDone;
+}
+
 }  // namespace
 
 int RunDownload(const std::string& firmwarePath, const std::string& portName, const PageburnConsole& console,
-                const samba_chip_t& chip) {
+                const samba_chip_t& chip, bool verify) {
   std::FILE* out = console.out;
   if (portName.empty()) {
     std::fprintf(out, "No port given or found\n");
@@ -103,6 +143,8 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
   uint32_t page = 0;
   int32_t total = 0;
   std::vector<uint8_t> buffer(chip.page_size);
+  // What went out, page by page, for the read-back; never more than the chip's flash.
+  std::vector<uint8_t> sent;
   for (;;) {
     // A stop request lets the page before it finish; the chip keeps its monitor for a new run.
     if (console.stopRequested && console.stopRequested()) return Stopped(console);
@@ -122,10 +164,11 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
       if (size != 0 && page != 0) std::fprintf(out, "\n");
       std::fprintf(out, "write_flash_page() failed\n");
       std::fprintf(out, "Page %u was not written; the boot bit is not set\n", page);
-      if (monitor.retry_count() != 0) std::fprintf(out, "%d retries\n", monitor.retry_count());
+      PrintRetries(out, monitor);
       std::fflush(out);
       return kExitFlash;
     }
+    if (verify) sent.insert(sent.end(), buffer.begin(), buffer.end());
     total += static_cast<int32_t>(n);
     if (size != 0)
       std::fprintf(out, "\r%d sent, %d%% complete", total, static_cast<int>(int64_t{total} * 100 / size));
@@ -135,11 +178,18 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
     ++page;
   }
   std::fprintf(out, "\n");
+  if (verify) {
+    // A chip that holds anything but the image must not be told to boot it.
+    std::fprintf(out, "File Write Complete\n");
+    std::fflush(out);
+    const int verdict = VerifyPages(writer, monitor, sent, total, console);
+    if (verdict != kExitDone) return verdict;
+  }
   if (console.stopRequested && console.stopRequested()) return Stopped(console);
   const bool bootFailed = writer.set_boot_from_flash();
   if (bootFailed) std::fprintf(out, "Couldn't set GPNVM bit\n");
-  std::fprintf(out, "File Write Complete\n");
-  if (monitor.retry_count() != 0) std::fprintf(out, "%d retries\n", monitor.retry_count());
+  if (!verify) std::fprintf(out, "File Write Complete\n");
+  PrintRetries(out, monitor);
   std::fflush(out);
   // The boot bit is the point of the run: it succeeded only if that went in too.
   return bootFailed ? kExitFlash : kExitDone;

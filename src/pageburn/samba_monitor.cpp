@@ -79,6 +79,20 @@ bool samba_monitor_t::samba_get_version(std::string& version) {
 bool samba_monitor_t::read_flash_status(uint32_t& value, uint32_t fsr_address) {
   std::string reply;
   if (samba_command(reply, samba_read_word_command(fsr_address), kWordRetries)) return true;
+  return take_number(reply, value);
+}
+
+bool samba_monitor_t::samba_read_word(uint32_t address, uint32_t& value) {
+  if (device_) {
+    std::string stale;
+    device_->read(stale);
+  }
+  std::string reply;
+  if (samba_command(reply, samba_read_word_command(address), kWordRetries)) return true;
+  return take_number(reply, value);
+}
+
+bool samba_monitor_t::take_number(const std::string& reply, uint32_t& value) {
   if (!samba_parse_hex(reply, value)) {
     last_error_ = kErrorNoNumber;
     return true;

@@ -39,6 +39,10 @@ class samba_monitor_t {
   bool samba_get_version(std::string& version);
   // Reads EEFC_FSR ("w400e0808,4#") of the given chip into `value`.
   bool read_flash_status(uint32_t& value, uint32_t fsr_address = kSam3uEefc0.fsr_address);
+  // Reads the word at `address` with the status read's command and retries. Bytes left over
+  // from an earlier command are dropped first, so that a late reply to it cannot pass for
+  // this word's value.
+  bool samba_read_word(uint32_t address, uint32_t& value);
   // "W<address>,<value>#".
   bool samba_write_word(uint32_t address, uint32_t value);
 
@@ -47,6 +51,9 @@ class samba_monitor_t {
   samba_io_device_t* device() const { return device_; }
 
  private:
+  // The number a read-word reply holds; kErrorNoNumber when there is none.
+  bool take_number(const std::string& reply, uint32_t& value);
+
   int32_t retry_count_;
   samba_io_device_t* device_;
   int32_t last_error_ = kErrorNone;

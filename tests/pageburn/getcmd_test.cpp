@@ -17,7 +17,8 @@ namespace kestrune {
 namespace {
 
 constexpr const char* kUsage =
-    "\nUsage: pb <<source file>> [flags]\n  [flags] may include (defaults):\n  port=<text>\n  waiterr (1)\n";
+    "\nUsage: pb <<source file>> [flags]\n  [flags] may include (defaults):\n  port=<text>\n  waiterr (1)\n"
+    "  verify=<number> (0)\n";
 
 // One parse of pageburn's table, with the console lines kept.
 struct PageburnParse {
@@ -48,7 +49,7 @@ TEST(Getcmd, PageburnUsageTextAndHelp) {
   EXPECT_EQ(found.Run({"?"}), kGetcmdHelp);
   EXPECT_EQ(found.message,
             "\nUsage: pb <<source file>> [flags]\n  [flags] may include (defaults):\n  port=<text> (/dev/ttyACM0)\n"
-            "  waiterr (1)\n");
+            "  waiterr (1)\n  verify=<number> (0)\n");
   // Only the positional place asks for help.
   PageburnParse late;
   EXPECT_EQ(late.Run({"fw.bin", "help"}), kGetcmdUnrecognised);
@@ -234,13 +235,14 @@ TEST(Getcmd, IniFileBesideTheProgramAndScriptFiles) {
   // Comments: a word that starts with ';' ends its line. A UTF-8 byte order mark is skipped.
   program = dir / "pageburn";
   test::WriteFileBytes(dir / "pageburn.ini",
-                       "\xEF\xBB\xBF;port=COM9\n  port=COM5 waiterr=0 ;port=COM8 waiterr=3\n; x\n");
+                       "\xEF\xBB\xBF;port=COM9\n  port=COM5 waiterr=0 ;port=COM8 waiterr=3\n; x\nverify=1\n");
   {
     PageburnFlags flags("/dev/ttyACM0");
     EXPECT_EQ(parse(flags, {"?"}, message), kGetcmdHelp);
     EXPECT_EQ(message, "\nUsage: " + program +
                            " <<source file>> [flags]\n  [flags] may include (defaults):\n  port=<text> (COM5)\n"
-                           "  waiterr (0)\n");
+                           "  waiterr (0)\n  verify=<number> (1)\n");
+    EXPECT_EQ(flags.Verify(), 1);
     PageburnFlags later;
     EXPECT_EQ(parse(later, {"fw.bin", "port=COM6"}, message), kGetcmdOk);
     EXPECT_EQ(later.Port(), "COM6");

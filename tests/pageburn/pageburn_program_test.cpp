@@ -84,7 +84,7 @@ TEST(PageburnProgram, CommandLineErrorsAndHelpExitWithOneAndNoPrompt) {
 
   // The discovered port shows as the port flag's default.
   const std::string usage = "\nUsage: " + self + " <<source file>> [flags]\n  [flags] may include (defaults):\n" +
-                            "  port=<text> (" + rig.port + ")\n  waiterr (1)\n";
+                            "  port=<text> (" + rig.port + ")\n  waiterr (1)\n  verify=<number> (0)\n";
   for (const char* help : {"help", "?", "HELP"}) {
     r = rig.Run({help});
     EXPECT_EQ(r.exit, 1) << help;
@@ -182,6 +182,131 @@ TEST(PageburnProgram, ShortAndEmptyFilesAndFilesOfUnknownSize) {
                          "\nSending file \"/dev/stdin\"\nPAGE: 0 (size: 256, total: 256)\n"
                          "PAGE: 1 (size: 44, total: 300)\n\nFile Write Complete\n");
     EXPECT_EQ(rig.Flash(0, 300), bytes);
+  }
+}
+
+// Every command line pageburn sends for `padded` (whole pages): the version, each page's status
+// read, 64 page buffer words, commit and status read; with `verifiedWords`, that many read-backs
+// of flash words in order; with `boot`, the boot bit between two status reads.
+std::vector<std::string> Wire(const std::string& padded, size_t verifiedWords, bool boot) {
+  const std::string status = "w400e0808,4#";
+  auto hex = [](uint32_t v) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(v));
+    return std::string(text);
+  };
+  std::vector<std::string> wire{"V#"};
+  for (uint32_t page = 0; page * 256 < padded.size(); ++page) {
+    wire.push_back(status);
+    for (uint32_t offset = 0; offset < 256; offset += 4) {
+      uint32_t word = 0;
+      for (int i = 3; i >= 0; --i) word = word << 8 | static_cast<uint8_t>(padded[page * 256 + offset + i]);
+      wire.push_back("W" + hex(0x00080000 + offset) + "," + hex(word) + "#");
+    }
+    wire.push_back("W400e0804," + hex(0x5A000001 | page << 8) + "#");
+    wire.push_back(status);
+  }
+  for (uint32_t word = 0; word < verifiedWords; ++word) wire.push_back("w" + hex(0x00080000 + 4 * word) + ",4#");
+  if (boot) wire.insert(wire.end(), {status, "W400e0804,5a00010b#", status});
+  return wire;
+}
+
+// The read-back: every word written, padding included, before the boot bit; the first word that
+// differs or cannot be read ends the run with 6 and no boot bit. Without the flag the line
+// carries exactly what it did before the flag existed.
+TEST(PageburnProgram, VerifyReadsBackEveryWordBeforeTheBootBit) {
+  const std::string bytes = Bytes(300, 6);
+  const std::string padded = bytes + std::string(212, '\0');
+  const std::string sending = "\r256 sent, 85% complete\r300 sent, 100% complete\n";
+  // Flash left from an older image: page 1's third word holds zeros, which a write cannot set.
+  std::vector<uint8_t> old(1024, 0xFF);
+  std::fill(old.begin() + 264, old.begin() + 268, 0);
+  const uint32_t wroteAt264 = static_cast<uint8_t>(padded[264]) | static_cast<uint8_t>(padded[265]) << 8 |
+                              static_cast<uint8_t>(padded[266]) << 16 |
+                              uint32_t{static_cast<uint8_t>(padded[267])} << 24;
+  char differs[96], unread[96];
+  std::snprintf(differs, sizeof differs, "Verify failed at 0x00080108: wrote 0x%08x, read 0x00000000\n",
+                static_cast<unsigned>(wroteAt264));
+  std::snprintf(
+      unread, sizeof unread, "Verify failed at 0x00080000: wrote 0x%08x, read failed\n",
+      static_cast<unsigned>(static_cast<uint8_t>(padded[0]) | static_cast<uint8_t>(padded[1]) << 8 |
+                            static_cast<uint8_t>(padded[2]) << 16 | uint32_t{static_cast<uint8_t>(padded[3])} << 24));
+  const uint64_t firstRead = 1 + 2 * 67 + 1;  // the version, two pages of 67 commands
+  const struct {
+    const char* name;
+    std::vector<std::string> flags;
+    bool notErased;
+    uint64_t silentFrom;  // 0: the monitor answers everything
+    int exit;
+    std::string tail;  // the output after "Sending file ...\n"
+    std::vector<std::string> wire;
+    uint32_t gpnvm;
+  } rows[] = {
+      {"no flag", {}, false, 0, 0, sending + "File Write Complete\n", Wire(padded, 0, true), 2},
+      {"verify=0", {"verify=0"}, false, 0, 0, sending + "File Write Complete\n", Wire(padded, 0, true), 2},
+      {"no flag over flash not erased: the mix goes unnoticed",
+       {},
+       true,
+       0,
+       0,
+       sending + "File Write Complete\n",
+       Wire(padded, 0, true),
+       2},
+      {"verify=1",
+       {"verify=1"},
+       false,
+       0,
+       0,
+       sending + "File Write Complete\n\r256 verified, 85% complete\r300 verified, 100% complete\nVerify OK\n",
+       Wire(padded, 128, true),
+       2},
+      {"verify=1 over flash not erased",
+       {"verify=1"},
+       true,
+       0,
+       6,
+       sending + "File Write Complete\n\r256 verified, 85% complete\n" + differs + Prompt(6),
+       Wire(padded, 64 + 3, false),
+       0},
+      {"verify=1 with a read that is never answered",
+       {"verify=1"},
+       false,
+       firstRead,
+       6,
+       sending + "File Write Complete\n" + unread + "4 retries\n" + Prompt(6),
+       [&] {
+         auto wire = Wire(padded, 1, false);
+         wire.insert(wire.end(), 3, wire.back());
+         return wire;
+       }(),
+       0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    test::FakeSysfs sysfs;
+    sim::SimulatedSamba samba(sim::SambaOptions{.oldImage = row.notErased ? old : std::vector<uint8_t>{}});
+    ASSERT_TRUE(samba.Start()) << samba.LastError();
+    sysfs.AddUsbDevice("1-2", 0x03eb, 0x6124, "SAMBA0");
+    sysfs.AddAcmTty("1-2", 0, "ttyACM0");
+    const std::string port = sysfs.LinkDevNode("ttyACM0", samba.SlavePath());
+    samba.SetNotErased(row.notErased);
+    if (row.silentFrom != 0) samba.SetFaultsFromCommand(row.silentFrom, [](sim::SambaFaults& f) { f.silent = true; });
+    test::TempDir files;
+    const std::string file = files / "fw.bin";
+    test::WriteFileBytes(file, bytes);
+    std::vector<std::string> args{file};
+    args.insert(args.end(), row.flags.begin(), row.flags.end());
+    const ChildResult r = PageburnChild(KESTRUNE_PAGEBURN_PATH, args).Finish();
+    EXPECT_EQ(r.exit, row.exit) << r.out;
+    EXPECT_EQ(r.out,
+              "Port found at " + port + "\n" + kBanner + kVersionLine + "\nSending file \"" + file + "\"\n" + row.tail);
+    const auto rec = samba.Snapshot();
+    EXPECT_EQ(rec.commands, row.wire);
+    // Nothing but those lines: no stray byte between them.
+    size_t wireBytes = 0;
+    for (const auto& line : row.wire) wireBytes += line.size();
+    EXPECT_EQ(rec.bytesReceived, wireBytes);
+    EXPECT_EQ(rec.gpnvm, row.gpnvm);
   }
 }
 

@@ -81,6 +81,18 @@ TEST(SambaSimProgram, FaultFlagsReachTheMonitor) {
     EXPECT_EQ(client.Read(row.reply.size() + 1, 300), row.reply) << row.flags[0];
   }
 
+  // An older image in flash that was not erased: a page write keeps its zero bits.
+  kestrune::test::TempDir dir;
+  kestrune::test::WriteFileBytes(dir / "old.bin", std::string("\x0f\xf0\x00\xff", 4));
+  {
+    Program program({"--old-image", dir / "old.bin", "--not-erased"});
+    SlaveClient client(program.Read(true));
+    EXPECT_EQ(Ask(client, "w00080000,4#", 15), "\n\r0xff00f00f\n\r>");
+    EXPECT_EQ(Ask(client, "W00080000,3c3c3c3c#", 3), "\n\r>");
+    EXPECT_EQ(Ask(client, "W400e0804,5a000001#", 3), "\n\r>");
+    EXPECT_EQ(Ask(client, "w00080000,4#", 15), "\n\r0x3c00300c\n\r>");
+  }
+
   Program program({"--hang-up-after", "1"});
   SlaveClient client(program.Read(true));
   EXPECT_EQ(Ask(client, "V#", kVersionReply.size()), kVersionReply);
@@ -98,6 +110,7 @@ TEST(SambaSimProgram, RefusesBadFlagsAndReportsAFileItCannotWrite) {
                                           {"--hang-up-after", "0"},
                                           {"--image"},
                                           {"--image", ""},
+                                          {"--old-image", "/nonexistent/old.bin"},
                                           {"--frobnicate"}};
   for (const auto& flags : bad) {
     Program program(flags);

@@ -80,7 +80,7 @@ std::vector<uint8_t> FlashPage(const SambaRecording& r, uint32_t page) {
 }
 
 TEST(SimulatedSamba, AnswersEachCommandByteForByteInTerminalMode) {
-  SimulatedSamba monitor(SambaOptions{.flashPages = 1024, .version = "v9.9 test chip"});
+  SimulatedSamba monitor(SambaOptions{.flashPages = 1024, .version = "v9.9 test chip", .oldImage = {}});
   ASSERT_TRUE(monitor.Start()) << monitor.LastError();
   SlaveClient client(monitor.SlavePath());
   ASSERT_TRUE(client.Ok());
@@ -146,8 +146,38 @@ TEST(SimulatedSamba, PagesLandAtTheirOffsetAndTheBootBitIsRecorded) {
   EXPECT_TRUE(r.rejected.empty());
 }
 
+// Flash that was not erased before the run keeps its zero bits: a page write ANDs into it.
+TEST(SimulatedSamba, FlashNotErasedTakesTheAndOfWhatItHeldAndThePage) {
+  std::vector<uint8_t> old(2 * 256);
+  for (size_t i = 0; i < old.size(); ++i) old[i] = static_cast<uint8_t>(0xF0 ^ i);
+  const struct {
+    const char* name;
+    bool notErased;
+    uint8_t (*expect)(uint8_t held, uint8_t written);
+  } rows[] = {
+      {"erased first: the page replaces", false, [](uint8_t, uint8_t w) { return w; }},
+      {"not erased: the bits AND", true, [](uint8_t h, uint8_t w) { return static_cast<uint8_t>(h & w); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    SimulatedSamba monitor(SambaOptions{.flashPages = 4, .oldImage = old});
+    monitor.SetNotErased(row.notErased);
+    ASSERT_TRUE(monitor.Start());
+    SlaveClient client(monitor.SlavePath());
+    // What the flash held reads back before any write.
+    EXPECT_EQ(Ask(client, "w00080100,4#"), "\n\r0x" + Hex8(0xF3F2F1F0) + "\n\r>");
+    WritePage(client, 1, PagePattern(7));
+    const SambaRecording r = monitor.Snapshot();
+    std::vector<uint8_t> expected(256);
+    for (size_t i = 0; i < 256; ++i) expected[i] = row.expect(old[256 + i], PagePattern(7)[i]);
+    EXPECT_EQ(FlashPage(r, 1), expected);
+    EXPECT_EQ(FlashPage(r, 0), std::vector<uint8_t>(old.begin(), old.begin() + 256));
+    EXPECT_EQ(FlashPage(r, 2), std::vector<uint8_t>(256, 0xFF));
+  }
+}
+
 TEST(SimulatedSamba, FlashControllerRefusesBadCommandsAndShowsBusyForTheSetReads) {
-  SimulatedSamba monitor(SambaOptions{.flashPages = 16});
+  SimulatedSamba monitor(SambaOptions{.flashPages = 16, .oldImage = {}});
   monitor.SetFlashBusy(5);
   ASSERT_TRUE(monitor.Start());
   SlaveClient client(monitor.SlavePath());

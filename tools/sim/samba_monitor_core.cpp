@@ -53,6 +53,8 @@ SambaMonitorCore::SambaMonitorCore(const SambaOptions& options)
   line_.reserve(kMaxSambaLine);
   pageBuffer_.fill(kErased);
   recording_.flash.assign(size_t{flashPages_} * kSam3uEefc0.pageSize, kErased);
+  std::copy_n(options.oldImage.begin(), std::min(options.oldImage.size(), recording_.flash.size()),
+              recording_.flash.begin());
 }
 
 void SambaMonitorCore::ClearLog() {
@@ -171,8 +173,9 @@ void SambaMonitorCore::FlashCommand(uint32_t value, Clock::time_point at) {
   bool done = false;
   if (key == kSam3uEefc0.key && !Busy(at)) {
     if (command == kSam3uEefc0.writePage && argument < flashPages_) {
-      std::copy(pageBuffer_.begin(), pageBuffer_.end(),
-                recording_.flash.begin() + static_cast<std::ptrdiff_t>(argument * kSam3uEefc0.pageSize));
+      uint8_t* page = recording_.flash.data() + size_t{argument} * kSam3uEefc0.pageSize;
+      for (size_t i = 0; i < pageBuffer_.size(); ++i)
+        page[i] = faults_.notErased ? page[i] & pageBuffer_[i] : pageBuffer_[i];
       // A fresh buffer for the next page, so that a word the client skipped shows as erased.
       pageBuffer_.fill(kErased);
       Log(recording_.pagesWritten, argument);

@@ -55,6 +55,9 @@ struct SambaOptions {
   uint32_t flashPages = 1024;
   // Text between the "\n\r" pairs of the version reply.
   std::string version = "v1.4 Kestrune SAM-BA simulator";
+  // What the flash holds at start from its first byte (an older image); the rest is erased,
+  // and bytes beyond the flash are not kept.
+  std::vector<uint8_t> oldImage;
 };
 
 // Fault and timing switches of the monitor.
@@ -67,6 +70,9 @@ struct SambaFaults {
   int busyReads = 0;        // after each flash command, FRDY reads clear this many times
   int busyMs = 0;           // ... and for this long
   int replyDelayMs = 0;     // every reply starts this long after its '#' arrived
+  // The flash was not erased before the run: a page write ANDs the page buffer into what the
+  // page held, as the flash cells can only go from 1 to 0 without an erase.
+  bool notErased = false;
   // Answer N more command lines, then close the line as the next one ends (0: as the next ends).
   std::optional<uint64_t> hangUpAfterCommands;
 };

@@ -5,7 +5,7 @@
 //                      [--version TEXT] [--reply-delay-ms N] [--busy-reads N] [--busy-ms N]
 //                      [--stuck-busy] [--silent] [--no-prompt | --no-prompt-replies N]
 //                      [--garbage TEXT [--garbage-replies N]] [--hang-up-after N]
-//                      [--ignore-stdin]
+//                      [--old-image PATH] [--not-erased] [--ignore-stdin]
 //
 // It prints the slave path (e.g. /dev/pts/7) as one line on stdout, then serves the monitor
 // until SIGINT, SIGTERM or the end of stdin (only a signal with --ignore-stdin). At the end it
@@ -59,6 +59,8 @@ constexpr const char* kUsage =
     "  --garbage TEXT         send TEXT before the next reply\n"
     "  --garbage-replies N    ... before each of the next N replies (default 1)\n"
     "  --hang-up-after N      answer N command lines, then close the line as the next ends\n"
+    "  --old-image PATH       the flash holds PATH's bytes from its start (the rest erased)\n"
+    "  --not-erased           page writes AND into what the flash held (no erase before the run)\n"
     "  --ignore-stdin         run until a signal only\n"
     "  --help                 this text\n";
 
@@ -73,7 +75,22 @@ struct Settings {
 };
 
 bool IsSwitch(const std::string& flag) {
-  return flag == "--stuck-busy" || flag == "--silent" || flag == "--no-prompt" || flag == "--ignore-stdin";
+  return flag == "--stuck-busy" || flag == "--silent" || flag == "--no-prompt" || flag == "--not-erased" ||
+         flag == "--ignore-stdin";
+}
+
+// A file of at most the largest flash (65536 pages of 256 bytes); false when it cannot be read
+// or is larger.
+bool ReadWhole(const std::string& path, std::vector<uint8_t>& into) {
+  constexpr size_t kLimit = size_t{65536} * 256;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  into.assign(kLimit + 1, 0);
+  const size_t n = std::fread(into.data(), 1, into.size(), f);
+  const bool ok = !std::ferror(f) && n <= kLimit;
+  std::fclose(f);
+  into.resize(ok ? n : 0);
+  return ok;
 }
 
 // Takes one flag into the settings; false on a bad flag or value.
@@ -122,6 +139,10 @@ bool ApplyFlag(const std::string& flag, const std::string* value, Settings& s) {
   } else if (flag == "--hang-up-after") {
     if (!number(1, LONG_MAX)) return false;
     later([c = static_cast<uint64_t>(n)](SimulatedSamba& m) { m.SetHangUpAfterCommands(c); });
+  } else if (flag == "--old-image") {
+    if (!value || !ReadWhole(*value, s.options.oldImage)) return false;
+  } else if (flag == "--not-erased") {
+    later([](SimulatedSamba& m) { m.SetNotErased(true); });
   } else if (flag == "--ignore-stdin") {
     s.ignoreStdin = true;
   } else {

@@ -147,6 +147,11 @@ void SimulatedSamba::SetStuckBusy(bool stuck) {
   core_.faults().stuckBusy = stuck;
 }
 
+void SimulatedSamba::SetNotErased(bool notErased) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  core_.faults().notErased = notErased;
+}
+
 void SimulatedSamba::SetHangUpAfterCommands(uint64_t commands) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -52,6 +52,9 @@ class SimulatedSamba : public PtyService {
   void SetGarbage(const std::string& bytes, int replies = 1);
   // EEFC_FSR never shows FRDY, and the flash controller refuses every command.
   void SetStuckBusy(bool stuck);
+  // The flash was not erased before the run: each page write ANDs the page buffer into what
+  // the page held (SambaOptions::oldImage says what that was).
+  void SetNotErased(bool notErased);
   // Answer `commands` more command lines, then close the line as the next one ends, without
   // answering or carrying it out (a chip unplugged mid-transfer). 0: close now. The line stays
   // down until Stop; Snapshot().hungUp tells it happened.
