@@ -147,7 +147,11 @@ void RomsendSheet::OnCurrentChanged(int index) {
 }
 
 const std::string& RomsendSheet::RunPort() {
-  if (!runPort_) runPort_ = !portText.empty() ? portText : SerialInfo("serial").portText;
+  if (!runPort_) {
+    // A stored port that is not there now is still the one to try, so its failure names it.
+    const SerialInfo stored("serial");
+    runPort_ = !portText.empty() ? portText : !stored.portText.empty() ? stored.portText : stored.storedPort;
+  }
   return *runPort_;
 }
 
