@@ -88,7 +88,9 @@ bool JackServer::Start(std::string* why, int period) {
   if (pid_ > 0) return fail("started before");
   static std::atomic<int> serial{0};
   name_ = "kestrune-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
-  pid_ = Spawn({"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-p", std::to_string(period)});
+  // A generous client timeout: a client slowed by a sanitizer or a busy machine is waited for,
+  // not dropped from the graph (a dropped client gets no more data and its test times out).
+  pid_ = Spawn({"jackd", "--no-realtime", "-n", name_, "-t", "5000", "-d", "dummy", "-p", std::to_string(period)});
   if (pid_ < 0) return fail("cannot run jackd");
   const pid_t waiter = Spawn({"jack_wait", "-s", name_, "-w", "-t", "10"});
   if (waiter < 0) return fail("cannot run jack_wait");
