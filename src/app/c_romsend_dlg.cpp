@@ -8,7 +8,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
 #include <cstdio>
 
 #include "app/run_mode.h"
@@ -31,8 +33,18 @@ namespace {
 // Where the status printer writes: the status control of the open main page, if any.
 QLineEdit* g_statusControl = nullptr;
 const CRomsendDlg* g_statusPage = nullptr;
+// The open main page's progress bar, which the transfers feed.
+QProgressBar* g_progressBar = nullptr;
 
 constexpr char kAboutItem[] = "&About romsend...";
+
+// A transfer's progress in whole percent; called only when its progress text changes, and
+// the bar repaints only when the percentage does.
+void ShowProgress(int percent) {
+  if (!g_progressBar) return;
+  if (g_progressBar->isHidden()) g_progressBar->show();
+  g_progressBar->setValue(std::clamp(percent, 0, 100));
+}
 
 }  // namespace
 
@@ -83,6 +95,8 @@ CRomsendDlg::~CRomsendDlg() {
   if (g_statusPage == this) {
     g_statusPage = nullptr;
     g_statusControl = nullptr;
+    g_progressBar = nullptr;
+    TransferProgress() = nullptr;
   }
 }
 
@@ -94,6 +108,13 @@ void CRomsendDlg::OnInitDialog() {
   auto* status = new QLineEdit;
   status->setReadOnly(true);
   AddControl(kIdStatus, status, 32, 58, 200, 14);
+  // A thin bar under the status line, shown once a transfer reports progress.
+  auto* progress = new QProgressBar;
+  progress->setRange(0, 100);
+  progress->setValue(0);
+  progress->setTextVisible(false);
+  AddControl(kIdProgress, progress, 7, 74, 331, 3);
+  progress->hide();
   AddControl(kIdReboot, new QPushButton(QStringLiteral("Setup")), 235, 58, 27, 14);
   AddControl(kIdSerial, new QPushButton(QStringLiteral("Quit")), 262, 58, 24, 14);
   AddControl(kIdStop, new QPushButton(QStringLiteral("Stop")), 287, 58, 24, 14);
@@ -124,6 +145,8 @@ void CRomsendDlg::OnInitDialog() {
 
   g_statusControl = status;
   g_statusPage = this;
+  g_progressBar = progress;
+  TransferProgress() = ShowProgress;
 
   PrepareUpdateListControl(list);
   UpdateListOptions options;
@@ -229,17 +252,28 @@ int CRomsendDlg::Send(const std::string& path) {
   stop->setText(QStringLiteral("Stop"));
   stop->show();
   sendInProgress = 1;
+  // No bar until this send's transfer reports progress: an earlier send's must not show.
+  auto* progress = ControlAs<QProgressBar>(kIdProgress);
+  progress->hide();
+  progress->setValue(0);
 
   int result;
   int status;
+  bool sent;
   if (Classify(path) != kKindBam) {
     HexOutcome outcome = HexOutcome::kNotSent;
     result = HexLineTransfer(path, *engine, PrintStatus, &outcome);
     status = HexExitStatus(outcome);
+    sent = outcome == HexOutcome::kSuccess;
   } else {
     result = SendBam(path, status);
+    sent = operationMode == kOpSend && result == 0;
   }
   engine->CloseDriver();
+  // A whole file sent fills the bar, also when its last progress fell short of 100% (blank
+  // lines after a HEX file's last record) or it had none (a BAM image of empty blocks); after
+  // a failure it keeps the value where the transfer stopped.
+  if (sent) ShowProgress(100);
 
   sendInProgress = 0;
   send->setEnabled(true);

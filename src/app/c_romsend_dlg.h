@@ -12,6 +12,7 @@
 
 class QLineEdit;
 class QListWidget;
+class QProgressBar;
 class QPushButton;
 class QContextMenuEvent;
 
@@ -25,6 +26,7 @@ class CRomsendDlg : public PropertyPage {
   // Control ids.
   static constexpr int kIdList = 1000;
   static constexpr int kIdStatus = 1001;
+  static constexpr int kIdProgress = 1002;
   static constexpr int kIdReboot = 1003;
   static constexpr int kIdStop = 1005;
   static constexpr int kIdStatusLabel = 1009;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/tick_count.h"
+#include "updates/hex_line_transfer.h"
 #include "updates/update_kind.h"
 
 namespace kestrune {
@@ -33,6 +34,7 @@ void ReportProgress(const StatusPrinter& printer, uint32_t sent, uint32_t total,
     const int left = SecondsLeft(total, sent, TickDiff(TickCount(), startTick));
     std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ". Left: %d:%02d", left / 60, left % 60);
   }
+  if (TransferProgress()) TransferProgress()(percent);
   Print(printer, text);
 }
 

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include "platform/event_pump.h"
@@ -37,6 +38,8 @@ void ReportProgress(const StatusPrinter& printer, uint64_t consumed, uint64_t le
   const int n = std::snprintf(text, sizeof text, "Comparing ... %2.1f%%%% done", static_cast<double>(percent));
   if (LastProgressText() == text) return;
   LastProgressText() = text;
+  // The whole percent of the text's rounded figure, so that the bar agrees with "42.0%".
+  if (TransferProgress()) TransferProgress()(static_cast<int>(std::lround(static_cast<double>(percent) * 10.0) / 10));
   if (percent > 0) {
     const int left =
         SecondsLeft(static_cast<double>(length), static_cast<double>(consumed), TickDiff(TickCount(), startTick));
@@ -56,6 +59,11 @@ bool KnownVerdict(int verdict) {
 int& TransferRunning() {
   static int running = 0;
   return running;
+}
+
+ProgressSink& TransferProgress() {
+  static ProgressSink sink = nullptr;
+  return sink;
 }
 
 HexLineCutter::Result HexLineCutter::Next(std::string& line) {

@@ -6,7 +6,9 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
+#include <cstdio>
 #include <memory>
 
 #include "app/c_romsend_app.h"
@@ -177,6 +179,64 @@ TEST(MainPage, StopDuringAHexTransfer) {
   ASSERT_TRUE(r.Shown("Stopping....."));
   EXPECT_EQ(r.Status()->text().toStdString(), "Aborted");
   EXPECT_TRUE(r.Idle());
+}
+
+// The progress bar over successive sends in one window: hidden until a send's transfer
+// reports progress (also after an earlier send left it full), at each progress text the
+// percentage that text shows, full after success, where it stopped after a failure.
+TEST(MainPage, ProgressBarFollowsEachTransfer) {
+  using Fault = sim::HexLineFault;
+  struct Row {
+    const char* name;
+    const char* file;
+    std::vector<Fault> faults;  // the unit's answers to the HEX lines
+    bool succeeds;
+  };
+  const Row rows[] = {
+      {"BAM sent whole", "Kestrune_Demo.bam", {}, true},
+      {"HEX refused midway",
+       "Kestrune_Demo.hex",
+       {{Fault::Kind::kVerdict, '+', 0, 30}, {Fault::Kind::kVerdict, '!', 0, 7}},
+       false},
+      // Blank lines after the last record: the last progress text falls short of 100%.
+      {"HEX sent whole", "Blank_Tail.hex", {}, true},
+  };
+  Romsend r;
+  test::WriteFileBytes("Blank_Tail.hex", bamgen::SampleHex() + std::string(100, '\n'));
+  r.Start();
+  auto* bar = r.main->ControlAs<QProgressBar>(CRomsendDlg::kIdProgress);
+  ASSERT_NE(bar, nullptr);
+  EXPECT_TRUE(bar->isHidden());
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    r.unit.SetHexLineFaults(row.faults);
+    r.Select(row.file);
+    int progressTexts = 0;
+    int last = -1;
+    r.onShown = [&](const std::string& text) {
+      float percent = -1;
+      if (std::sscanf(text.c_str(), "Copying ... %f", &percent) != 1 &&
+          std::sscanf(text.c_str(), "Comparing ... %f", &percent) != 1) {
+        // Contact, title, erase: no transfer has reported progress yet.
+        EXPECT_TRUE(progressTexts > 0 || bar->isHidden()) << text;
+        return;
+      }
+      ++progressTexts;
+      EXPECT_FALSE(bar->isHidden()) << text;
+      EXPECT_EQ(bar->value(), static_cast<int>(percent)) << text;
+      last = bar->value();
+    };
+    r.main->OnSend();
+    r.onShown = nullptr;
+    ASSERT_GT(progressTexts, 1);
+    EXPECT_FALSE(bar->isHidden());
+    if (row.succeeds) {
+      EXPECT_EQ(bar->value(), 100);
+    } else {
+      EXPECT_EQ(bar->value(), last);
+      EXPECT_LT(last, 100);
+    }
+  }
 }
 
 TEST(MainPage, ResendsShowInEveryLaterText) {

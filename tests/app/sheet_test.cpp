@@ -5,6 +5,9 @@
 #include <QApplication>
 #include <QDir>
 #include <QKeyEvent>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
 #include <memory>
@@ -12,14 +15,17 @@
 #include "app/c_romsend_app.h"
 #include "app/c_romsend_dlg.h"
 #include "app/help_dialog.h"
+#include "app/update_list.h"
 #include "bam_image.h"
 #include "platform/message_box.h"
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
 #include "platform/program_info.h"
 #include "qt_app.h"
+#include "romsend_plumbing.h"
 #include "setup/config_page.h"
 #include "setup/romsend_sheet.h"
+#include "simulated_unit.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -130,18 +136,41 @@ TEST(RomsendSheet, SwitchingTheCommsModeReplacesTheCommsPage) {
 // Renders every page at the default font into the build folder, for a look at the layout, and
 // checks that no control reaches past its page.
 TEST(RomsendSheet, Screenshots) {
+  test::RomsendPlumbing plumbing;  // outlives the program, as in main()
   Program p;
   // The sample files as a user would have them, and one that is not an update.
   const std::vector<uint8_t> bam = bamgen::BuildBam(bamgen::SampleBam());
   test::WriteFileBytes("Kestrune_Demo.bam", std::string(bam.begin(), bam.end()));
   test::WriteFileBytes("Kestrune_Demo.hex", bamgen::SampleHex());
   test::WriteFileBytes("Notes_Only.bam", "");
+  // The README's picture shows the window in the middle of sending the sample BAM file.
+  sim::SimulatedUnit unit;
+  ASSERT_TRUE(unit.Start()) << unit.LastError();
   RomsendSheet* sheet = p.Start({});
+  AppProfile().WriteString("serial", "port", unit.SlavePath());
   sheet->show();
   const QString dir = QStringLiteral(KESTRUNE_APP_SHOT_DIR "/screenshots");
   QDir().mkpath(dir);
   QApplication::processEvents();
-  EXPECT_TRUE(sheet->grab().save(dir + QStringLiteral("/romsend_window.png")));  // the README's picture
+  auto* main = static_cast<CRomsendDlg*>(sheet->GetPage(0));
+  auto* list = main->ControlAs<QListWidget>(CRomsendDlg::kIdList);
+  for (int i = 0; i < list->count(); ++i) {
+    const auto path = UpdateEntryPath(list->item(i));
+    if (path && path->ends_with("Kestrune_Demo.bam")) list->setCurrentRow(i);
+  }
+  bool shot = false;
+  const QMetaObject::Connection watch = QObject::connect(
+      main->ControlAs<QLineEdit>(CRomsendDlg::kIdStatus), &QLineEdit::textChanged, [&](const QString& text) {
+        if (shot || !text.startsWith(QStringLiteral("Copying")) || text.startsWith(QStringLiteral("Copying ... 100")))
+          return;
+        shot = true;
+        EXPECT_FALSE(main->ControlAs<QProgressBar>(CRomsendDlg::kIdProgress)->isHidden());
+        EXPECT_TRUE(sheet->grab().save(dir + QStringLiteral("/romsend_window.png")));
+      });
+  main->OnSend();
+  QObject::disconnect(watch);
+  EXPECT_TRUE(shot) << main->ControlAs<QLineEdit>(CRomsendDlg::kIdStatus)->text().toStdString();
+  unit.Stop();
   RomsendSheet::SetCommsMode(1);
   RomsendSheet::SetCommsMode(0);
   QApplication::processEvents();
