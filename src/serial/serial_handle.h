@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -80,6 +81,11 @@ class PublicSerialHandle {
     (void)length;
     return 0;
   }
+  // The caller is waiting for `count` more bytes from the reader (0: for none). A reader that
+  // has handed over only part of them may rest for the wire time of the rest before it looks
+  // at the port again: they cannot arrive sooner, and the waiter wants them whole, so it is
+  // woken once instead of once a byte.
+  virtual void AwaitBytes(uint32_t count) { (void)count; }
   // Stores the four line values in the profile and applies them to the port.
   virtual void SetLine(uint32_t baud, uint8_t dataBits, uint8_t stopBits, uint8_t parity) {
     (void)baud;
@@ -106,6 +112,7 @@ class MySerialHandle : public PublicSerialHandle {
   uint32_t Write(const uint8_t* data, uint32_t length) override;
   uint32_t Read(uint8_t* buffer, uint32_t length) override;
   void SetLine(uint32_t baud, uint8_t dataBits, uint8_t stopBits, uint8_t parity) override;
+  void AwaitBytes(uint32_t count) override;
 
   // Keeps the current time-outs to put back at close and sets the ones for this handle's use:
   // reads return at once with what has arrived when a reader runs (or is about to start),
@@ -129,6 +136,9 @@ class MySerialHandle : public PublicSerialHandle {
   void StopReader();
   void ClosePort();
   void MarkHungUp();
+  // After a chunk of `delivered` bytes whose arrival was seen at `seen`: rests for the wire
+  // time of what is still awaited.
+  void RestForAwaited(uint32_t delivered, std::chrono::steady_clock::time_point seen);
   bool LockTransfers() const { return lockScope_ == PortLockScope::kAllPortAccess; }
 
   SerialReceiveFn callback_ = nullptr;
@@ -156,6 +166,9 @@ class MySerialHandle : public PublicSerialHandle {
   std::atomic<bool> closing_{false};
   std::atomic<bool> hungUp_{false};
   std::atomic<bool> readerRunning_{false};
+  // Set by AwaitBytes on the caller's thread, counted down by the reader.
+  std::atomic<uint32_t> awaited_{0};
+  std::atomic<uint32_t> byteTimeNs_{0};
 };
 
 }  // namespace kestrune

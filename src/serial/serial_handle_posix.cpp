@@ -4,11 +4,13 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <system_error>
 
 #include "platform/diagnostic_log.h"
@@ -27,6 +29,8 @@ constexpr int kMaxEmptyReads = 1000;
 // Close gives queued output this long to leave before it is discarded.
 constexpr uint32_t kCloseDrainMs = 1000;
 constexpr useconds_t kDrainCheckUs = 2000;
+// The longest rest for awaited bytes: a slow line or a wrong speed setting costs no more.
+constexpr uint64_t kMaxRestNs = 20'000'000;
 
 bool IsHangUpError(int err) {
   return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
@@ -145,11 +149,15 @@ void MySerialHandle::StopReader() {
 }
 
 void MySerialHandle::ReaderLoop() {
+  // The rests for awaited bytes are a fraction of a millisecond; the default 50 us of timer
+  // slack would add to each.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   pollfd fds[2] = {{port_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
   int emptyReads = 0;
   while (!closing_) {
     fds[0].revents = fds[1].revents = 0;
     const int ready = poll(fds, 2, kReaderPollMs);
+    const auto seen = std::chrono::steady_clock::now();
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0 || closing_ || fds[1].revents != 0) break;
     if (ready == 0) continue;
@@ -168,6 +176,7 @@ void MySerialHandle::ReaderLoop() {
         const uint32_t count = static_cast<uint32_t>(n);
         if (callback_) callback_(readBuffer_.get(), count, context_);
         totalRead_ += count;
+        RestForAwaited(count, seen);
         continue;
       }
       const bool transient = n < 0 && (err == EAGAIN || err == EINTR);
@@ -183,6 +192,40 @@ void MySerialHandle::ReaderLoop() {
     }
   }
   readerRunning_ = false;
+}
+
+void MySerialHandle::AwaitBytes(uint32_t count) {
+  uint64_t byteNs = 0;
+  if (count > 0 && line_ && line_->BaudRate >= 50 && line_->BaudRate <= 4'000'000) {
+    // Start bit, data bits, parity bit and stop bits, in half bits for the 1.5 stop bits.
+    const uint64_t halfBits = 2 + 2u * line_->ByteSize + (line_->Parity != kNoParity ? 2 : 0) +
+                              (line_->StopBits == kTwoStopBits    ? 4
+                               : line_->StopBits == kOne5StopBits ? 3
+                                                                  : 2);
+    byteNs = halfBits * 500'000'000ull / line_->BaudRate;
+  }
+  byteTimeNs_.store(static_cast<uint32_t>(byteNs), std::memory_order_relaxed);
+  awaited_.store(byteNs > 0 ? count : 0);
+}
+
+void MySerialHandle::RestForAwaited(uint32_t delivered, std::chrono::steady_clock::time_point seen) {
+  uint32_t awaited = awaited_.load();
+  if (awaited == 0) return;
+  const uint32_t rest = awaited > delivered ? awaited - delivered : 0;
+  // The caller may have stopped waiting meanwhile; then nothing is awaited any more.
+  if (!awaited_.compare_exchange_strong(awaited, rest) || rest == 0) return;
+  // The rest of the bytes come a byte time apart after the chunk seen at `seen`; the rest ends
+  // half a byte before the last is due, as waking a little early costs one more look at the
+  // port and waking late delays the whole reply.
+  const uint64_t byteNs = byteTimeNs_.load(std::memory_order_relaxed);
+  const auto due = seen + std::chrono::nanoseconds(std::min<uint64_t>(rest * byteNs - byteNs / 2, kMaxRestNs));
+  const int64_t ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(due - std::chrono::steady_clock::now()).count();
+  if (ns <= 0) return;
+  // The rest ends at once when the handle closes.
+  pollfd wake{wakeRead_, POLLIN, 0};
+  const timespec limit{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+  ppoll(&wake, 1, &limit, nullptr);
 }
 
 void MySerialHandle::MarkHungUp() {

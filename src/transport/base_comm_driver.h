@@ -39,6 +39,8 @@ class BaseCommDriver {
   virtual void Reopen() {}
   virtual int LastError() { return 0; }
   virtual int IsMidi() { return 0; }
+  // Received bytes not yet taken by Read, without a reading pass; -1 when the driver cannot tell.
+  virtual int WaitingBytes() { return -1; }
 
   // The SysEx type letter the next Write puts on the wire (MIDI only).
   uint8_t messageType = 0;

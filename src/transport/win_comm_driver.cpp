@@ -54,6 +54,7 @@ int WinCommDriver::Close() {
   port_.reset();
   readCount_ = 0;
   writeCount_ = 0;
+  wakeGoal_ = 0;
   return lastError_;
 }
 
@@ -80,7 +81,18 @@ void WinCommDriver::Receive(const uint8_t* data, uint32_t length, void* context)
     driver->hungUp_ = true;
   else
     driver->Store(data, length);
-  CurrentPump().Wake();
+  if (length == 0 || driver->WaiterSatisfied()) CurrentPump().Wake();
+}
+
+bool WinCommDriver::WaiterSatisfied() {
+  // Pairs with the fence in Read: either Read sees these bytes when it looks at the ring, or
+  // this sees the goal Read has set.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  const uint32_t write = writeCount_.load(std::memory_order_relaxed);
+  const uint32_t read = readCount_.load(std::memory_order_relaxed);
+  // A full ring cannot grow towards a larger goal; a stop must be seen at once.
+  return static_cast<int32_t>(write - wakeGoal_.load(std::memory_order_relaxed)) >= 0 || write - read >= kRingSize ||
+         receiveActive.load() == 0 || stopRequest.load() != 0;
 }
 
 void WinCommDriver::Store(const uint8_t* data, uint32_t length) {
@@ -127,7 +139,16 @@ unsigned WinCommDriver::Read(uint8_t* buffer, unsigned maximum, unsigned timeLim
       return got >= maximum || receiveActive.load() == 0 || stopRequest.load() != 0 || hungUp_.load();
     };
     PumpOneMessage();
-    if (!take() && !TickReached(TickCount(), deadline)) CurrentPump().WaitUntil(deadline, take);
+    if (!take() && !TickReached(TickCount(), deadline)) {
+      // The reader thread wakes this wait only once everything still wanted is in the ring
+      // (or on a hang-up or stop), not for every byte of a reply that trickles in.
+      wakeGoal_.store(readCount_.load(std::memory_order_relaxed) + (maximum - got), std::memory_order_relaxed);
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      port_->AwaitBytes(maximum - got);
+      CurrentPump().WaitUntil(deadline, take);
+      port_->AwaitBytes(0);
+      wakeGoal_.store(writeCount_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    }
   }
   --inUse_;
   return got;

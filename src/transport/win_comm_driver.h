@@ -41,6 +41,10 @@ class WinCommDriver : public BaseCommDriver {
   // once without dispatching anything.
   unsigned Read(uint8_t* buffer, unsigned maximum, unsigned timeLimitMs) override;
   std::string ErrorText(int code) override;
+  // What the ring holds; a look at it, no system call and no dispatching.
+  int WaitingBytes() override {
+    return port_ ? static_cast<int>(writeCount_.load(std::memory_order_acquire) - readCount_.load()) : 0;
+  }
   int BusyCount() override { return inUse_.load(); }
   void Reopen() override;
   // 0, or 102 once the open port has hung up (until the next Open).
@@ -66,6 +70,9 @@ class WinCommDriver : public BaseCommDriver {
   void LogOpenProblem() const;
   // Copies the one contiguous stretch available from the read index on; returns its length.
   unsigned TakeStretch(uint8_t* out, unsigned wanted);
+  // Whether a block just stored should wake the waiting Read: what it waits for is all in,
+  // the ring is full, or a stop was asked for.
+  bool WaiterSatisfied();
 
   std::atomic<int> inUse_{0};
   std::optional<std::string> fixedPort_;
@@ -78,6 +85,9 @@ class WinCommDriver : public BaseCommDriver {
   std::atomic<uint32_t> writeCount_{0};
   uint8_t ring_[kRingSize] = {};
   std::atomic<uint32_t> dropped_{0};
+  // The write count at which a waiting Read has all it wants; outside a wait it trails the
+  // write count, so every block wakes the pump as before.
+  std::atomic<uint32_t> wakeGoal_{0};
   const char* settingsName_;
   int lastError_ = 0;
   std::unique_ptr<PublicSerialHandle> port_;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <sys/resource.h>
 #include <thread>
 
@@ -140,6 +141,34 @@ TEST(WinCommDriver, ReadWaitsWithoutSpinningAndEndsAtItsLimit) {
                      (after.ru_stime.tv_usec - before.ru_stime.tv_usec);
   // A spinning wait would burn the whole 300 ms; a blocking one next to nothing.
   EXPECT_LT(cpuUs, 150000);
+}
+
+// A reply that trickles in a byte at a time wakes the waiting Read when it is whole, not once
+// a byte, and comes whole.
+TEST(WinCommDriver, TricklingReplyWakesTheWaitOnce) {
+  struct CountingPump : HeadlessEventPump {
+    void Wake() override {
+      ++wakes;
+      HeadlessEventPump::Wake();
+    }
+    std::atomic<int> wakes{0};
+  } pump;
+  OpenDriver o;
+  SetCurrentPump(&pump);
+  const std::string reply("+\x00\x10\x20\x30", 5);
+  std::thread unit([&] {
+    // Starts once the Read waits, then a byte every few milliseconds, as a slow line brings them.
+    test::WaitFor([&] { return o.driver.BusyCount() > 0; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (char c : reply) {
+      o.pty.WriteMaster(std::string(1, c));
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+  });
+  EXPECT_EQ(o.ReadAll(5, 3000), reply);
+  unit.join();
+  EXPECT_LE(pump.wakes.load(), 2);  // a wake a byte would be 5
+  SetCurrentPump(nullptr);
 }
 
 TEST(WinCommDriver, OpenTwiceReopensAndCloseEmptiesTheRing) {
