@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A 1 MiB BAM image sent by the real engine and serial transport to the simulated unit, run as
 // a program of its own so that this process's CPU time is the client's alone. The unit paces
 // its line at 115200 and then at 460800 baud; the figures are the payload bytes per second over

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers the benchmark drivers share.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // 100 Send Data frames of 1536 bytes to the simulated unit pacing its line at 115200 baud:
 // how close the transfer comes to the wire time of its bytes, and what CPU the client spends.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An Intel HEX file sent line by line by the real HEX transfer and serial transport to the
 // simulated unit, run as a program of its own so that this process's CPU time is the client's
 // alone. The unit paces its line at 115200 baud, 10 bits a byte, both ways. The wire-limited

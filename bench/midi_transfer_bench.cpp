@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A 256 KiB BAM image sent by the real engine and MIDI transport to the simulated unit behind a
 // MIDI device, first over the in-process loopback MIDI system, then over a private JACK server
 // with the unit in a process of its own (so this process's CPU time is the client's alone,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // 64 KiB (256 pages) written through the SAM-BA device, monitor and flash writer to the
 // simulated monitor, which answers every command 1 ms late (one USB frame) and keeps its flash
 // busy for a while after each page. The bare command round trip is measured in the same run;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real romsend program, started as users start it (offscreen platform here, its own settings
 // and a working folder holding a BAM and a HEX file): the time from fork to its window drawn,
 // over several starts, and the CPU it takes while its window sits idle for 10 s, read from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial port handle on a pseudo-terminal: how soon a byte written by the far end reaches the
 // receive callback (median), and what an open, idle handle with its reader thread costs in CPU.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How long a send takes to return after Stop is pressed, or after the unit's line hangs up, in
 // each phase of a serial send against the simulated unit: the contact wait, the line
 // synchronisation, the erase, a data frame and Close. Each phase is caught in its longest wait

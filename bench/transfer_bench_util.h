@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the whole-transfer benchmarks share: a scratch folder with its own settings, the BAM
 // image they send, a simulator run as a child process, and an engine that prints nothing.
 #pragma once

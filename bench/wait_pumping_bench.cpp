@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CPU cost of an idle WaitPumping(2000): with the console pump and with the GUI's Qt pump
 // (offscreen). A wait must block, not spin: the figure should stay well under 2% of one core.
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZT770+ lookup: the bridge is a USB CDC device found by its USB ids.
 #include "bridge_port.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where romsend finds the port of an attached ZT770+ USB bridge.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bytes to widget text.
 #include "byte_text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turning bytes from files (names, titles, help texts) into text for the widgets.
 #pragma once
 

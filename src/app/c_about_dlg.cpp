@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The about page and box.
 #include "c_about_dlg.h"
 

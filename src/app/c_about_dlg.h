@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The "About ..." page of the sheet, also shown as a box of its own from the main page's menu:
 // the program's name and version and the maker's notice.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // romsend start-up: profile, sheet, flags, the ZT770 bridge lookup, the modal run.
 #include "c_romsend_app.h"
 

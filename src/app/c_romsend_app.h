@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application object of romsend: start-up from profile selection to the closed sheet.
 #pragma once
 

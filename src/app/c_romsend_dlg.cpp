@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Main page: its controls, the send workflow and the status printer.
 #include "c_romsend_dlg.h"
 

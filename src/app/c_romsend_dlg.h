@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main page "Operate ..": the update list, the status line and the buttons that start and
 // stop a send; and the status printer through which every transfer reports.
 #pragma once

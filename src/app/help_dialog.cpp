@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instructions page and where its text comes from.
 #include "help_dialog.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The "Instructions" page: the steps of an update, from the help file that matches the comms
 // mode (help.txt for serial, midi_help.txt for MIDI) or, without one, from the built-in text.
 #pragma once

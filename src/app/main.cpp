@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // romsend: sends firmware update files to a unit in its update mode.
 #include <QApplication>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Flag parsing into table targets, the help box and the parameter file.
 #include "n_command_line_info.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Table-driven command-line flags: each table row names a flag and the field its value goes to.
 #pragma once
 

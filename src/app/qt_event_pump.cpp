@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Qt-backed waits: block in the event dispatcher until an event, a Wake or the deadline.
 #include "qt_event_pump.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The event pump of the GUI: waits run Qt's own event dispatching, so the window paints and
 // its buttons answer while a transfer waits on a unit.
 #pragma once

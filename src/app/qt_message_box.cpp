@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Maps the message-box style bits onto QMessageBox icons and buttons.
 #include "qt_message_box.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Message boxes of the GUI: a modal QMessageBox owned by the given widget (or none).
 #pragma once
 

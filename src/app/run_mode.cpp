@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // romsend's run modes: info requests, the unattended switch, the display check, quiet boxes.
 #include "run_mode.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How romsend is run, decided before its window exists: the "--help" and "--version" answers,
 // whether it runs unattended, whether it has a display, and the exit status a batch or
 // unattended run ends with.

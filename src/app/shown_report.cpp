@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The start-up marker: an application-wide event filter that removes itself after one line.
 #include "app/shown_report.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An opt-in start-up marker for the start-up benchmark: with KESTRUNE_REPORT_SHOWN=1 in the
 // environment, romsend writes one line to stderr when its first window has been drawn.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signal handlers that hand SIGINT and SIGTERM to the user-interface thread through a pipe.
 #include "stop_signals.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SIGINT and SIGTERM in romsend: during a send they act as the Stop button and the program ends
 // once the send has returned (port closed, logs whole); outside a send they end it at once. The
 // exit status is then 128 + the signal's number.

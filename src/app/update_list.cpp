@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update file list: search, entry texts, sort orders, selection and first status text.
 #include "update_list.h"
 

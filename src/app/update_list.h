@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update file list of the main page: which files are looked for, how each becomes one list
 // entry (its text and the path it carries), the sort orders, the entry selected at opening and
 // the first status text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Flash page writes and the boot bit through the embedded flash controller's registers.
 #include "pageburn/flash_writer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Programs flash through the SAM-BA monitor: page data into the controller's page buffer, a
 // write-page command to the embedded flash controller, and the boot-from-flash bit.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GETCMD: matching tokens against flag tables, the INI and script files, the usage text.
 #include "pageburn/getcmd.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GETCMD: pageburn's table-driven parser. A flag table binds positional parameters and named
 // flags to variables; the parser fills them from an INI file named after the program, then from
 // the command line (and from script files it names), and builds the usage text from the table.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pageburn's flag table.
 #include "pageburn/pageburn_flags.h"
 

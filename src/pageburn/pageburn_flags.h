@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pageburn's own flag table: the firmware file as its positional parameter, "port", "waiterr"
 // and "verify".
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pageburn's start: discovery, banner, flags, the run, and the key press after an error.
 #include <cstdio>
 #include <initializer_list>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pageburn's run: find or check the SAM-BA port, write the firmware file into flash page by
 // page, optionally read it back, set the boot bit, and tell the outcome in console lines and
 // an exit code.

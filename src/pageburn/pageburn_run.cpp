@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The download itself: port checks, the SAM-BA device, monitor and flash writer, and the page
 // loop with its progress lines.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What pageburn knows of the chip it programs: where the flash page buffer is mapped and how
 // the embedded flash controller (EEFC) is driven. One table row per controller.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte channel to the SAM-BA monitor: an abstract device, and its implementation over a
 // serial port handle whose reader thread fills a receive buffer that the main thread drains.
 #pragma once

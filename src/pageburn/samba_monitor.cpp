@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SAM-BA monitor commands over a samba_io_device_t.
 #include "pageburn/samba_monitor.h"
 

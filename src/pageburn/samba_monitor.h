@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SAM-BA monitor's command client: ASCII commands ending in '#', replies collected up to
 // the monitor's '>' prompt, each command tried again when no complete reply comes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SAM-BA byte device over the serial library: a bounded receive buffer shared with the
 // port's reader thread, and waits that block in the event pump instead of spinning.
 #include "pageburn/samba_io_device.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Console key input for programs that wait for the user before they end, and the stop signals
 // that may end such a wait (or a run) early.
 #pragma once

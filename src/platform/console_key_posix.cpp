@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Key press on a POSIX terminal (non-canonical, no echo, one byte) and the stop signals.
 #include <poll.h>
 #include <signal.h>

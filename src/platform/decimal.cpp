@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // atoi-style decimal reading for flags, profile texts and values from a unit.
 #include "decimal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a decimal number the way C's atoi does, without its overflow hazard.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Diagnostic log file handling and the program-wide WriteLog.
 #include "diagnostic_log.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The diagnostic log: one file per run, one time-stamped entry per call.
 #pragma once
 

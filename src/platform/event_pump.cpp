@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The headless event pump and the program-wide waiting helpers built on the current pump.
 #include "event_pump.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dispatching pending events from inside long operations on the user-interface thread, so
 // that painting and the Stop button keep working while a transfer waits on a unit.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a log file safely where others may have put something else under its name: a link
 // is never followed at the last component and only a regular file is written to.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Log files opened without following links and only as regular files.
 #include "log_file.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console and recording message boxes and the program-wide service slot.
 #include "message_box.h"
 

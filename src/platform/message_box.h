@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Message boxes: the one way every layer shows the user a message and gets an answer.
 #pragma once
 

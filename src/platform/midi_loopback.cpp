@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The in-process MIDI system: device lists, opens with their ownership rules, and one delivery
 // thread that calls receivers the way a MIDI system's own thread does.
 #include "midi_loopback.h"

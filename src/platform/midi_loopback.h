@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An in-process MIDI system for tests and benchmarks: named devices whose far ends a simulated
 // unit holds, and MidiPorts for the program's side. Messages are handed over on a delivery
 // thread of the loopback's own, as a MIDI system calls its clients back on its thread.

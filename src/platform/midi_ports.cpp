@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every MIDI backend shares: the choice of system, the ports factory and device names.
 #include "midi_ports.h"
 

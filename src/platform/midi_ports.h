@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MIDI system as romsend sees it: the input and output devices present, one input opened
 // with a callback on the MIDI system's own thread, one output that sends System Exclusive
 // messages. Failures are reported with the numbers of the Windows multimedia MIDI functions,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MIDI ports on RtMidi: ALSA's sequencer or a JACK server. RtMidi's failures are turned into the
 // MIDI functions' numbers here, once, through an error callback (so RtMidi never throws at us
 // after construction and prints nothing).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-user settings store: named integer and text values grouped in sections, kept in an
 // INI file ("[section]" headings, "entry=value" lines, integers in decimal).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // INI profile on POSIX: parse, edit and atomically replace the file under an flock.
 #include "profile.h"
 

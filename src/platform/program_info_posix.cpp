@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Program path and per-user folders on POSIX.
 #include "program_info.h"
 

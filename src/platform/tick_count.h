@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Millisecond tick counter that every time limit and progress time is measured with.
 #pragma once
 

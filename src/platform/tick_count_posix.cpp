@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TickCount on POSIX: the monotonic clock, which never jumps with the wall clock.
 #include "tick_count.h"
 

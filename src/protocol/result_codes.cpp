@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Result codes to texts, and the failure line an exchange reports.
 #include <cstdio>
 

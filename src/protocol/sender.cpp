@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames, replies and resends of the protocol engine, and its result log.
 #include "sender.h"
 

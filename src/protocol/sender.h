@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The protocol engine that speaks to a unit's boot loader: frames and their two replies,
 // resends, the contact phase, result codes and texts, and the result log.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The session with a unit: contact over a serial line or MIDI, line synchronisation, the
 // reboot commands, and the paced status texts of the program's engine.
 #include <cctype>

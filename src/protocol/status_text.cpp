@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a status printer turns a format and its one argument into the line the user reads.
 #include <algorithm>
 #include <cstring>

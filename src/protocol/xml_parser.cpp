@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tag-list XML reader: one pass over the text, tags appended in the order they stand.
 #include "xml_parser.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small, forgiving XML reader for the unit's identification reply: it turns a text into a flat,
 // ordered list of tags rather than a tree, and looks values up by the key element before them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line-settings, port-configuration and time-out records that both programs and their
 // profiles speak in. They keep the Windows layout byte for byte (28-byte DCB with its flag
 // word), so settings saved or copied as raw bytes mean the same everywhere.

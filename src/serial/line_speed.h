@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line speed of an open port as a number of baud, any rate the driver can make (not only
 // the standard ones). Kept apart from termios.h users: the kernel's interface for arbitrary
 // rates has its own termios structure.

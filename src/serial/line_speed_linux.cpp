@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary line speeds through TCSETS2 with BOTHER, as serial libraries on Linux set them.
 #include "serial/line_speed.h"
 

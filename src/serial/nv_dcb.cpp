@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading and saving line settings through the application profile.
 #include "serial/nv_dcb.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line settings that survive the program: a DCB kept in the application profile, so that a
 // port opens with the settings last chosen for it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port lock "myMutex": one lock shared by every port handle of every process of the
 // user that uses this library, so that no two handles (even in romsend and pageburn at
 // once) touch their ports at the same moment.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port lock on POSIX: a process-wide timed mutex plus an flock on a per-user lock file.
 #include "serial/port_lock.h"
 

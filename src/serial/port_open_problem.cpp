@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The classification of a failed port open and its texts.
 #include "serial/port_open_problem.h"
 

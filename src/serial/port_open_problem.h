@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Why a serial port could not be opened, told to the user in one line with the usual fix.
 // Shared by romsend (its diagnostic log) and pageburn (standard error).
 #pragma once

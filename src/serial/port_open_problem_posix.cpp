@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Looking at a port again after its open failed, without disturbing whoever holds it.
 #include <fcntl.h>
 #include <sys/file.h>

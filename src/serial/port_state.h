@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Moving line settings between a DCB and an open port: the stand-ins for reading and setting
 // a port's state. Callable from any thread; neither blocks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DCB <-> termios: line settings of a POSIX terminal device.
 #include "serial/port_state.h"
 

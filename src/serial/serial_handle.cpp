@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Port names and the factory that opens a handle and sets up its reader.
 #include "serial/serial_handle.h"
 

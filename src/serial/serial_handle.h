@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one way both programs touch a serial port: an exclusively opened port with an optional
 // reader thread that hands every received chunk to a callback, line settings kept in the
 // profile, and the port lock "myMutex" around port operations.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MySerialHandle on a POSIX terminal device: exclusive open, poll()-driven reader thread,
 // termios restored at close.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial settings model and the list of serial ports read from sysfs.
 #include "serial/serial_info.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial settings of romsend as the setup pages and the serial driver see them: port name
 // and line settings as texts, kept in one profile section, with the tables that name them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The DCB <-> termios translation itself, without a port, so that every row of it can be
 // checked (a pseudo-terminal keeps neither data bits nor parity, so a port cannot show them).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the serial port of an attached USB device by its vendor and product id, and telling a
 // USB CDC serial port from other ports, by reading the kernel's sysfs tree.
 #pragma once

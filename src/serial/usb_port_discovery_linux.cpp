@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // USB serial port discovery on Linux: the kernel's sysfs tree stands in for the device registry.
 //   <sysfs>/bus/usb/devices/<dev>            link to a USB device: idVendor, idProduct, serial
 //   <dev>/<dev>:<cfg>.<if>/tty/<tty>         a class driver's tty (cdc_acm: ttyACM<n>)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The common base of the comms pages (serial and MIDI): a property page that says which kind
 // of comms page it is, so the sheet can tell them apart.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MIDI settings model over the shared device choice.
 #include "midi_config_info.h"
 

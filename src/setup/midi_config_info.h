@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MIDI settings model: the input and output device names that romsend uses, taken from the
 // profile section "MIDI", checked against the devices present and saved back. The MIDI page
 // shows and edits it; the MIDI transport opens the same choice.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MIDI settings page: two device lists that follow each other, saved on OK and on leaving.
 #include "setup/midi_page.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MIDI settings page: the user picks the input and the output device by name. myMIDIpage
 // is the variant that serves as romsend's comms page in MIDI mode.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sheet's serial page: hidden page buttons, kill-active as OK, transport reopen.
 #include "setup/my_serial_page.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial settings page as romsend's sheet hosts it under "Comms Setup": the sheet's own
 // buttons stand in for the page's, and new settings reach an open transport.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Property page base: control registry and dialog-unit geometry.
 #include "property_page.h"
 

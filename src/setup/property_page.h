@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The property page that the sheet's pages build on: a widget made from a dialog template,
 // whose controls keep their numeric ids and their geometry in dialog units.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main sheet: page order, tab texts, the "Finished" button and the window behaviours.
 #include "romsend_sheet.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The property sheet that is romsend's whole window: the main page, the comms page, the
 // instructions and the about page under their tabs, and a "Finished" button.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial settings page: lists from the model's tables, selection rules, port text cleanup and
 // the write-back on OK.
 #include "setup/serial_page.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial settings page: the port and line settings of the "serial" profile section shown
 // as six drop-down lists, written back when the user confirms or leaves the page.
 #pragma once

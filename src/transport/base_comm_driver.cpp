@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Texts of the transport codes that every driver shares.
 #include "base_comm_driver.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transport interface between the protocol engine and a unit: one driver per send, over a
 // serial port or a MIDI input/output pair.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MIDI transport: SysEx envelopes, 7-in-8 packing, the receive queue fed by the MIDI thread and
 // the acceptance rules for what comes back.
 #include "midi_comm_driver.h"

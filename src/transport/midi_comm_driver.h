@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MIDI transport: every Write is one System Exclusive message on the MIDI output, every Read
 // takes one SysEx message from the MIDI input. Protocol frames travel 7-in-8 packed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MIDI device pair: lookup by name and the profile's choice with its fallback.
 #include "midi_device_choice.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which MIDI input and output romsend talks to: the names kept in the profile section "MIDI",
 // checked against the devices present, with a fallback to a usable pair. The MIDI transport
 // opens what this chooses; the MIDI settings model shows and saves it.

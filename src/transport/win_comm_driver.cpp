@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial transport: ring buffer between the reader thread and Read, and the port's life.
 #include "win_comm_driver.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial transport: a port opened through the serial library, whose reader thread fills a
 // 2048-byte ring that Read empties on the user-interface thread.
 #pragma once

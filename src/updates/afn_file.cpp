@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wildcard file search over POSIX folder listings.
 #include "afn_file.h"
 

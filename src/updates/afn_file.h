@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding files by wildcard pattern: the update file list uses it to find the update files.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The BAM transfer engine and its binding to a file and the protocol engine.
 #include "bam_desc.h"
 

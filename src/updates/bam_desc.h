@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A BAM update image and the engine that walks it: title record, image header, size table and
 // up to 16 data blocks, driven through a small set of device operations. MyBAMdesc binds those
 // operations to a file and to the protocol engine.

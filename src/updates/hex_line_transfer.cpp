@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // HEX line transfer: start record, one line plus a NUL per write, a 5-byte reply per line.
 #include "hex_line_transfer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Intel HEX line transfer: romsend does not read the records itself; it hands the unit one
 // text line at a time, and the unit checks and programs it and answers with a verdict.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The buffered file over a POSIX file descriptor, and its open-failure message.
 #include "n_file.h"
 

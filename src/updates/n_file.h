@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A buffered read-only file: the HEX line transfer reads its file a character at a time, and
 // this keeps that to one system read per buffer.
 #pragma once

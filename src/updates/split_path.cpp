@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Path parts on POSIX: '/' separates folders, the last '.' of the last component starts the
 // extension (so ".profile" is all extension, as the update-file patterns expect).
 #include "split_path.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Splitting a path into folder, name and extension, and joining such parts back into a path.
 #pragma once
 

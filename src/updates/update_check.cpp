@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-file checks of BAM and HEX update files before contact, and how a refusal is reported.
 #include "update_check.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks an update file as a whole before the unit is contacted: a unit erases its flash on
 // the first frame, so a file that cannot be sent whole must be refused before any byte goes out.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File kinds by name and the HEX record writer.
 #include "update_kind.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What kind of update a file is, told from its name, and the Intel HEX record texts that
 // romsend composes itself.
 #pragma once

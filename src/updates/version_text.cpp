@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Version text from the numbers the build compiled in.
 #include "version_text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's version as users see it (about page and box), compiled in from the project
 // version.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // romsend start-up: flags reach the main page and the sheet, the ZT770 rule, the window.
 #include "app/c_romsend_app.h"
 

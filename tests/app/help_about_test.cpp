@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instructions and about pages: which help file is shown, the built-in text, the about box.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

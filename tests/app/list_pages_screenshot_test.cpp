@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Renders the update list, the instructions page and the about page into PNG files in the build
 // folder (screenshots/), so layout faults can be seen, and checks that their texts fit.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main page driving whole sends: real widgets offscreen, the program's engine and serial
 // transport, and the simulated unit on a pty. What the unit received, what the status line
 // showed, and how the buttons and the sheet behaved.

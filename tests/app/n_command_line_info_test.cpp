@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Flag parsing: abbreviations, separators, pending values, help text and the parameter file.
 #include "app/n_command_line_info.h"
 

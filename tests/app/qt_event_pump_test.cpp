@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GUI's pump: Qt events run during a wait, a Wake from another thread ends it, quit is seen.
 #include "app/qt_event_pump.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // romsend's run modes decided before its window: the info requests, the unattended switch, the
 // arguments an unattended run refuses, the display check, and boxes that no person answers.
 #include "app/run_mode.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // romsend's sheet as the program builds it: tab order and texts, the comms mode and its page,
 // a command-line port, F1, and a screenshot of every page.
 #include <gtest/gtest.h>

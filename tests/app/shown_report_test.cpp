@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The start-up marker: silent unless asked for, then one line at the first drawn window only.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update file list: which files are listed and how, the sort orders, the selection at opening
 // and the first status text.
 #include "app/update_list.h"

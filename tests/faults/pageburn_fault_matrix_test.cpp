@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pageburn's rows of the fault matrix: the real program against the simulated SAM-BA monitor,
 // which goes silent, hangs up, sends garbage, keeps its flash controller busy, or answers badly
 // a few times and then recovers, starting at the version read, at a middle page or at the boot

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // romsend's rows of the fault matrix: BAM and Intel HEX over a serial line and BAM over MIDI,
 // sent from the real main page (offscreen) through the real engine and transports to the
 // simulated unit, which fails at one phase of the transfer. Every row checks the final status

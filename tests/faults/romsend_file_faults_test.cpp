@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // romsend's rows of the fault matrix that concern its files rather than the line: a working
 // folder it cannot write, a profile it cannot write or that is damaged, a help file that is
 // binary, an update file replaced or cut while it is listed or being sent, and the program

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real romsend as a child process in a scratch tree of its own (program copy, working,
 // config, state and runtime folders) with the simulated unit on a pty: the harness of the
 // fault-matrix rows that run the program itself.

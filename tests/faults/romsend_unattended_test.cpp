@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // romsend's unattended and batch runs as a script sees them: the real program against the
 // simulated unit, each row ending with its exit status, the line that tells why on standard
 // output or error, and whether any byte reached the unit. Every status of the exit table is

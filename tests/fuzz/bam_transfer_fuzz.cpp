@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the BAM transfer engine with any file bytes over an in-memory device that serves them
 // in the file binding's 1536-byte chunks. Besides crashes and sanitizer reports it checks the
 // engine's promises: Close follows a successful Open and only then, data goes out only between

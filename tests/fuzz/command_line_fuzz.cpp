@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the table-driven command-line parser with any argv: the input split at NUL bytes is
 // the argument list (argv[0] included), parsed against a table with a row of every flag type.
 // Besides crashes and sanitizer reports it checks that the search patterns are exactly the plain

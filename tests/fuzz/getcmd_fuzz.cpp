@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes GETCMD with arbitrary arguments and flag-file bytes. The input up to its first 0xFF
 // byte is the argument list (arguments split at NUL bytes), the rest the bytes of a script file
 // held in memory. Each input is parsed twice: as pageburn's command line with "script <file>"

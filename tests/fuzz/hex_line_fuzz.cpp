@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the HEX line cutter, the start record's verdict read, the verdict texts and the whole
 // HEX line transfer: the first bytes script the unit's replies, the rest is the file. Checks
 // that every line cut is bounded and never empty, that the consumed count stays inside the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the MIDI transport's receive side and its 7-in-8 packing. The input is a list of
 // received messages (each a 2-byte little-endian length, capped, and its bytes) after two
 // control bytes: the Read maximum and a message type for one Write. The messages go through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the INI profile with any file bytes and any section, entry and value. The input up to
 // its first 0xFF byte is the file; after it come the section, the entry and the value to write,
 // split at NUL bytes. Besides crashes and sanitizer reports it checks the store's promises: a

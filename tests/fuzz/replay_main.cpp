@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays saved inputs through a fuzz target without libFuzzer, so every ordinary and sanitizer
 // build runs the committed corpus. Arguments are files or folders (every regular file inside,
 // in name order). Fails when no input was found, so a lost corpus does not pass silently.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the engine's reply reading: `Sender::ReadReply`, `Exchange` with its resends, `SendData`
 // and the bare MIDI request, over a scripted driver whose reads hand out any bytes with any
 // length fields. The first byte chooses the transport (serial or MIDI), the operation and

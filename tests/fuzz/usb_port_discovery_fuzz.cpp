@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes USB serial port discovery with arbitrary sysfs contents. A small tree (one USB device
 // with a CDC interface and its tty) is built once in a temp folder; each input, split at NUL
 // bytes, supplies the device's idVendor and idProduct bytes, the target of the interface's

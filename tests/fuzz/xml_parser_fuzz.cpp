@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the tag-list XML reader with arbitrary bytes, as a unit's reply could deliver them.
 // Besides crashes and sanitizer reports it checks that the byte view and the C-string forms of
 // the same text give the same entries, and that lookups stay inside the parsed lists.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build into a temp prefix and runs the installed programs from there: pageburn
 # prints its usage, romsend starts offscreen and keeps running, and the help texts sit where an
 # installed romsend looks for them.

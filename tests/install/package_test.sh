@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package the way a release does (cpack -G DEB) and has lintian judge it: any
 # error or warning fails. Overrides, if ever needed, go beside the package with a reason.
 # Usage: package_test.sh <build folder>

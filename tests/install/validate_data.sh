@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the desktop-entry and AppStream validators over the files the package installs.
 # Usage: validate_data.sh <source folder>
 set -euo pipefail

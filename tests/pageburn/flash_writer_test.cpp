@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The flash writer over a scripted monitor: the commands of a page and of the boot bit, FRDY
 // waits, and how each failure is reported.
 #include "pageburn/flash_writer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GETCMD: pageburn's flags and usage text, every value type, nested tables, deferred handlers,
 // the INI file beside the program and script files, and inputs of any size.
 #include "pageburn/getcmd.h"

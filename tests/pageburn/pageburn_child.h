@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the pageburn program as a child process, as a user or a script would: its standard
 // output and error collected apart, standard input from /dev/null, a pipe or a terminal.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pageburn program end to end: the real binary as a child process, the simulated SAM-BA
 // monitor on a pty behind a fake sysfs tree that shows it as a cdc_acm port, and the flash
 // image, GPNVM bits, console lines and exit codes that come out.

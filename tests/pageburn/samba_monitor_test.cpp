@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SAM-BA command client over a scripted device: command texts, reply framing, retries and
 // their count, and the bounds on replies that never end.
 #include "pageburn/samba_monitor.h"

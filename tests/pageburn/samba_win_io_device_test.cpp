@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SAM-BA byte device over a real pseudo-terminal: open rules, the receive buffer shared
 // with the reader thread, its bound, and writes after the far end hung up.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A samba_io_device_t that answers each written command from a script, for monitor and flash
 // writer tests: every chunk it queues is one arrival, and an empty queue is a 200 ms silence.
 #pragma once

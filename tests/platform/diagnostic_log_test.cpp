@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The diagnostic log: entry format, one file per run, fallback to the state folder.
 #include "platform/diagnostic_log.h"
 

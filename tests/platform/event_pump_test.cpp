@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Waiting without spinning: posted events run during a wait, Wake ends it early, quit is seen.
 #include "platform/event_pump.h"
 

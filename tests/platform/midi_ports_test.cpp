@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MIDI ports: device names, the loopback system's opens and deliveries, and RtMidi on a real
 // ALSA sequencer or a private JACK server when the machine has one.
 #include <gtest/gtest.h>

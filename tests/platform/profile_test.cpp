@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The INI profile: defaults, round trips, damaged files and concurrent writers.
 #include "platform/profile.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames, replies and resends of the engine over a scripted transport.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine and the serial transport against the simulated unit over a real pseudo-terminal.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The contact phase over a scripted transport: serial wake-up and line synchronisation, the
 // MIDI identity reply, the reboot requests, and the pacing of status texts.
 #include <gtest/gtest.h>

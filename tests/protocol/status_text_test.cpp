@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a status printer shows for a format and its one argument.
 #include <gtest/gtest.h>
 

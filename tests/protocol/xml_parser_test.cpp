@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tag-list XML reader: entry lists of small documents, incomplete texts, and key lookups.
 #include "protocol/xml_parser.h"
 

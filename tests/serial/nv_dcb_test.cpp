@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line settings kept in the profile: defaults, masking, what Save writes and its one message.
 #include "serial/nv_dcb.h"
 

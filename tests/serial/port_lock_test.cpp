@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port lock "myMutex": where it lives, exclusion between processes and threads, and which
 // operations take it under each program's setting.
 #include "serial/port_lock.h"

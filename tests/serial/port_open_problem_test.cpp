@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Why a port did not open, told in one line with its fix, and the looks at real files that
 // tell the reasons apart.
 #include "serial/port_open_problem.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helpers: a pseudo-terminal pair standing in for a serial cable, and bounded waits.
 #pragma once
 

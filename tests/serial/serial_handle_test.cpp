@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port handle on real pseudo-terminals: names, exclusive open, settings in and out, the
 // reader thread, restore at close and hang-up.
 #include "serial/serial_handle.h"

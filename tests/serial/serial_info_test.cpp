@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial settings model: port list from a fake sysfs tree, texts from the profile, Apply,
 // equality and copies.
 #include "serial/serial_info.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DCB <-> termios on plain structs, every row both ways (ports on pseudo-terminals cannot show
 // data bits or parity, so those are checked here).
 #include "serial/termios_map_posix.h"

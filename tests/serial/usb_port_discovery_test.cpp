@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // USB serial port discovery against fake sysfs trees: port classes, instance order, skipped
 // instances and odd or hostile trees.
 #include "serial/usb_port_discovery.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MIDI settings model over the loopback MIDI system: which pair it chooses from the profile
 // and the devices present, when it writes the profile, and saving.
 #include <gtest/gtest.h>

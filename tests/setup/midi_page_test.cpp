@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MIDI settings page over the loopback MIDI system: what the lists show and select, how the
 // input carries the output along, and when the choice reaches the profile.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial settings page with real widgets: lists and their order, selections from the
 // profile, the port text cleanup, OK writing the profile and reopening the transport, and the
 // sheet variant's hidden buttons.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Spawning and ending the simulator programs in their tests.
 #include "child_process.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulator program run as a second process, as the programs under test meet it: a pipe on
 // its stdin (closing it ends the simulator) and one for its stdout and stderr together.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated unit taking an Intel HEX transfer over its pty as a client sends it: a start
 // record answered with one verdict byte, then text lines each ended by a NUL and answered with
 // five bytes (verdict, unused byte, 24-bit total low byte first), damaged and overlong lines,

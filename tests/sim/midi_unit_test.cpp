@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated unit over MIDI, spoken to message by message through the loopback MIDI system:
 // the bytes of its identity reply, its packed replies to frames, its answer to the reboot
 // request, and what it makes of frames that are short or damaged.

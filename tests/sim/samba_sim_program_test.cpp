@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kestrune-samba-sim as its own process, as the downloader's end-to-end tests run it: the slave
 // path on the first line, a link to it, flags that set the faults and timing, and the flash
 // image and GPNVM files written when it ends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated SAM-BA monitor driven over the slave side of its pty with command lines written
 // by hand from the monitor's wire format: replies byte for byte, pages through the page buffer
 // and the flash controller, the status register's busy reads, the GPNVM bit and each fault.

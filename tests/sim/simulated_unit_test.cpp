@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated unit driven over the slave side of its pty with frames built by hand from the
 // boot loader's wire layout: session start, a whole transfer recorded, damaged frames, every
 // fault switch, pacing, hang-up and a prompt Stop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Slave-side helpers for the simulated unit's tests.
 #include "slave_client.h"
 

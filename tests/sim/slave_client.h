@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test's side of the line: the pty slave opened like a serial port, with bounded reads,
 // and frames and replies built and parsed from the boot loader's wire layout.
 #pragma once

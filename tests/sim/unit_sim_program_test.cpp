@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kestrune-unit-sim as its own process: the slave path on the first line, flags that set the
 // fault switches, and an end on closed stdin or SIGTERM with a summary of what it received.
 #include <signal.h>

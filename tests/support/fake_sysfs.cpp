@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fake sysfs tree: folders, attribute files and relative links as the kernel lays them out.
 #include "fake_sysfs.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fake sysfs tree and device folder in a temp folder, shaped like the kernel's, for tests of
 // USB serial port discovery. While it lives, KESTRUNE_SYSFS_ROOT and KESTRUNE_DEV_ROOT point at
 // it. Links are relative, as in the real tree:

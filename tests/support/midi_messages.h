@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SysEx messages of the unit's own kind, as tests build them: F0 7D 70 01, the type letter,
 // the data as given, F7.
 #pragma once

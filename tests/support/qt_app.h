@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One QApplication for a test process (offscreen), made on first use.
 #pragma once
 

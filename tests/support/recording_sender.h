@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The protocol engine with its console output captured instead of printed, for tests and fuzz
 // targets: every status text it shows and every trace character, in order.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A transport that replays scripted replies and records what was written, for engine tests.
 #pragma once
 

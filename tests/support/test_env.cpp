@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test main: every test process gets its own config, state and lock folders and working folder,
 // so no test sees another's profile, log or port lock.
 #include "test_env.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers every test uses: temp folders and scoped environment variables.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MIDI transport over the loopback MIDI system, with the test playing the unit at the far
 // end of the device: envelopes and packing of what is written, acceptance of what is read,
 // waits that wake on arrival and end at a cancel, the texts of the MIDI failures.

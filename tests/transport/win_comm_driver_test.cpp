@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial transport over a real pseudo-terminal: ring wrap, overflow, texts, open/close.
 #include "transport/win_comm_driver.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wildcard matching and the file search: quoting, extensions, subfolders and stopping early.
 #include "updates/afn_file.h"
 

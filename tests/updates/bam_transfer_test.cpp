@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The BAM transfer engine over an in-memory device: what it asks the device to do, in which
 // order, and what it reports, for well-formed and faulty images.
 #include <gtest/gtest.h>

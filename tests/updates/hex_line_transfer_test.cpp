@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File kinds, HEX record texts, the line cutter, and the HEX line transfer over a scripted
 // transport that answers each line the way the test tells it to.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The buffered file: reads and seeks across buffer boundaries, refusals, and the open-failure box.
 #include "updates/n_file.h"
 

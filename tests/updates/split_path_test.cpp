@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Path parts and rebuilding a path from them, including parts that do not fit.
 #include "updates/split_path.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole sessions through the real engine and MIDI transport against the simulated unit behind a
 // MIDI device: over the loopback MIDI system, and over a real one (a private JACK server, the
 // ALSA sequencer where the machine has it).

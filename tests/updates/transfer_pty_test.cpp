@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole transfers through the real engine and serial transport against the simulated unit on a
 // pseudo-terminal: what the unit received, and what the user read.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole-file checks before contact: BAM layouts held against the file, HEX files that are
 // plainly incomplete. Each row is a file the transfer would have started on (the unit erasing
 // its flash for a BAM, or "Success!" for a HEX) before these checks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Version text forms and the about-box caption.
 #include "updates/version_text.h"
 

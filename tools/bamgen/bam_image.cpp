@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Update file builder.
 #include "bam_image.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds update files of any shape: BAM images (valid, or with chosen fields made wrong) and
 // Intel HEX texts. The project's sample files and the transfer tests and benchmarks use it.
 #pragma once

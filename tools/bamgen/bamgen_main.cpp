@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kestrune-bamgen: writes update files for tests, benchmarks and the demo.
 //   kestrune-bamgen --samples DIR          the project's sample BAM, HEX and SAM firmware files into DIR
 //   kestrune-bamgen --bam FILE [--title T] [--sizes N,N,...] [--seed S]

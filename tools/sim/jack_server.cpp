@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting and stopping a private jackd, waiting for it with jack_wait.
 #include "jack_server.h"
 

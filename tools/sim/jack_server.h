@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A private JACK server for tests and benchmarks that need a real MIDI system: jackd with the
 // dummy backend (no sound hardware), under a name of its own so that parallel runs and a
 // user's server do not meet. Clients reach it through JACK_DEFAULT_SERVER.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MIDI side of the simulated unit: SysEx envelopes, the identity reply, 7-in-8 packing and
 // the boot-loader core behind them.
 #include "midi_unit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated audio unit in its boot loader, reached over MIDI System Exclusive messages: it
 // answers the identity request with its identity reply (an XML key list), takes protocol
 // frames packed 7-in-8 in 'T' messages and answers each with its two replies packed in 'U'

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kestrune-midi-unit-sim: runs a simulated unit behind a MIDI device of the ALSA sequencer or a
 // JACK server (virtual ports), so that romsend can reach it as an interface of that name.
 // Prints "ready" as the first line of stdout once the ports exist and runs until SIGINT,

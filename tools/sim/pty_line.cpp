@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening and closing the simulators' pty line and wake-up pipe.
 #include "pty_line.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The line every simulator serves: the master side of a raw pseudo-terminal plus a wake-up pipe
 // that ends the serving thread's poll() early. Shared so that each simulator opens and closes
 // its line the same way.

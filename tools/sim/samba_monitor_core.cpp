@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command lines, memory map and flash controller of the simulated SAM-BA monitor.
 #include "samba_monitor_core.h"
 

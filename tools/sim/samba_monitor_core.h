@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated SAM-BA ROM monitor without any I/O: it takes received bytes with their arrival
 // times and says what to send back and when. It speaks the monitor's terminal mode (ASCII
 // commands ending in '#', replies framed by "\n\r" and ended by the '>' prompt) and models the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kestrune-samba-sim: runs a simulated SAM-BA monitor (SAM3U, flash at 0x00080000) on a fresh
 // pseudo-terminal so that pageburn, or any client, can be pointed at it.
 //

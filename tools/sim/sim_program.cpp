@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Flag numbers and the end-of-run wait of the simulator programs.
 #include "sim_program.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the simulator programs share: reading a number from a flag, and the run-until-told-to-
 // stop wait (SIGINT, SIGTERM or the end of stdin).
 #pragma once

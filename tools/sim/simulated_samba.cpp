@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated SAM-BA monitor's line: a pty master served by one thread that blocks in
 // poll(), with delayed replies and the hang-up switch.
 #include "simulated_samba.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated SAM-BA ROM monitor of a SAM3U chip, on the master side of a pseudo-terminal. The
 // program or test under test opens the slave path as its USB CDC serial port and speaks the
 // monitor's terminal mode to it: "V#" for the version, "w<addr>,4#" to read a word and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated unit's line: a pty master served by one thread that blocks in poll(), with
 // pacing of both directions to a baud rate and the hang-up switch.
 #include "simulated_unit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated audio unit in its boot loader, on the master side of a pseudo-terminal. The
 // program or test under test opens the slave path as its serial port and speaks to it as to a
 // real unit: wake-up byte, line synchronisation, then checksummed frames, each answered by an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Session, framing and replies of the simulated boot loader.
 #include "unit_core.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated unit's boot loader without any I/O: it takes received bytes with their arrival
 // times and says what to send back and when. The pty front end (SimulatedUnit) owns the line;
 // this class owns the session state, the fault switches and the recording.

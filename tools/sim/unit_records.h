@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the simulated unit records of a session and the faults it can be told to show.
 // Plain values, shared by the protocol core and the pty front end.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kestrune-unit-sim: runs a simulated unit on a fresh pseudo-terminal so that romsend (or any
 // serial client) can be pointed at it. Prints the slave path as the first line of stdout and
 // runs until SIGINT, SIGTERM or the end of stdin; then prints what it received to stderr.
