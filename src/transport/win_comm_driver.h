@@ -89,6 +89,9 @@ class WinCommDriver : public BaseCommDriver {
   // The write count at which a waiting Read has all it wants; outside a wait it trails the
   // write count, so every block wakes the pump as before.
   std::atomic<uint32_t> wakeGoal_{0};
+  // Orders the goal's store before the ring's look in Read against the ring's store before the
+  // goal's look on the reader thread.
+  std::atomic<uint32_t> handshake_{0};
   const char* settingsName_;
   int lastError_ = 0;
   std::unique_ptr<PublicSerialHandle> port_;
