@@ -166,6 +166,8 @@ const char* Sender::SendOnce(int& result, std::string& replyText, unsigned resul
 
 unsigned Sender::TakeWaitingBytes(const char* before) {
   if (!driver_ || driver_->IsMidi() == 1) return 0;
+  // A driver that can tell its ring is empty spares the reading pass (once a frame or line).
+  if (driver_->WaitingBytes() == 0) return 0;
   // Bounded, so a peer that never stops talking cannot keep us here.
   constexpr unsigned kMost = 4096;
   constexpr unsigned kShown = 32;
