@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "jack_server.h"
+#include "midi_device.h"
 #include "platform/midi_loopback.h"
 #include "platform/midi_ports.h"
 #include "platform/profile.h"
@@ -175,7 +176,7 @@ TEST(MidiLoopback, InstalledAsTheSystem) {
 // opens it by its listed name: big SysEx messages arrive whole, short messages come through.
 void RoundTrip(MidiApi api, const std::string& name) {
   int error = -1;
-  std::unique_ptr<MidiDeviceEnd> device = OpenRtMidiDevice(name, api, &error);
+  std::unique_ptr<MidiDeviceEnd> device = sim::OpenMidiDevice(name, api, &error);
   ASSERT_TRUE(device) << "error " << error;
   EXPECT_EQ(error, kMidiOk);
   Inbox atDevice, atHost;
@@ -240,7 +241,7 @@ TEST(RtMidiPorts, NoMidiSystem) {
     EXPECT_EQ(ports->OpenInput(0, {}), kMidiNoDriver);
     EXPECT_EQ(ports->OpenOutput(0), kMidiNoDriver);
     int error = 0;
-    EXPECT_FALSE(OpenRtMidiDevice("USB Audio Device", api, &error));
+    EXPECT_FALSE(sim::OpenMidiDevice("USB Audio Device", api, &error));
     EXPECT_EQ(error, kMidiNoDriver);
   }
 }

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "jack_server.h"
+#include "midi_device.h"
 #include "midi_messages.h"
 #include "platform/event_pump.h"
 #include "platform/midi_loopback.h"
@@ -366,16 +367,17 @@ TEST(MidiCommDriverOnJack, OpensTheNamedDevices) {
   } rows[] = {{"beside another device", true}, {"the only device", false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    std::unique_ptr<MidiDeviceEnd> early = OpenRtMidiDevice("Early Client", MidiApi::kJack);
+    // Declared before the devices, whose receivers count into them until they are closed.
+    std::atomic<int> atUnit{0}, atOther{0};
+    std::unique_ptr<MidiDeviceEnd> early = sim::OpenMidiDevice("Early Client", MidiApi::kJack);
     ASSERT_TRUE(early);
-    std::unique_ptr<MidiDeviceEnd> unit = OpenRtMidiDevice(kDefaultMidiDevice, MidiApi::kJack);
+    std::unique_ptr<MidiDeviceEnd> unit = sim::OpenMidiDevice(kDefaultMidiDevice, MidiApi::kJack);
     ASSERT_TRUE(unit);
     std::unique_ptr<MidiDeviceEnd> other;
     if (row.otherDevice) {
-      other = OpenRtMidiDevice("Other Synth", MidiApi::kJack);
+      other = sim::OpenMidiDevice("Other Synth", MidiApi::kJack);
       ASSERT_TRUE(other);
     }
-    std::atomic<int> atUnit{0}, atOther{0};
     unit->SetReceiver([&](const uint8_t*, size_t) { ++atUnit; });
     if (other) other->SetReceiver([&](const uint8_t*, size_t) { ++atOther; });
     early.reset();  // its port slots are free now

@@ -12,6 +12,7 @@
 
 #include "bam_image.h"
 #include "jack_server.h"
+#include "midi_device.h"
 #include "midi_unit.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
@@ -217,7 +218,7 @@ void TransferOverRealPorts(MidiApi api, const std::string& device) {
   AppProfile().WriteString("MIDI", "In", device);
   AppProfile().WriteString("MIDI", "Out", device);
   int error = 0;
-  std::unique_ptr<MidiDeviceEnd> end = OpenRtMidiDevice(device, api, &error);
+  std::unique_ptr<MidiDeviceEnd> end = sim::OpenMidiDevice(device, api, &error);
   ASSERT_TRUE(end) << "error " << error;
   {
     Session s(*end);

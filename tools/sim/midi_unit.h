@@ -6,7 +6,7 @@
 // same boot-loader core as the serial unit's, so it records and misbehaves the same way.
 //
 // It serves one MidiDeviceEnd: the far end of a loopback device in-process, or virtual ports
-// of the ALSA sequencer or a JACK server (OpenRtMidiDevice).
+// of the ALSA sequencer or a JACK server (OpenMidiDevice).
 //
 // Threads: Start creates one unit thread that blocks on a condition variable until a message
 // arrives or a reply falls due; it never spins. The device end's receiver (the MIDI system's

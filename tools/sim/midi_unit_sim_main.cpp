@@ -13,6 +13,7 @@
 #include <string>
 
 #include "midi_unit.h"
+#include "midi_device.h"
 #include "sim_program.h"
 
 namespace {
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
   const EndSignals endSignals;
 
   int error = 0;
-  std::unique_ptr<kestrune::MidiDeviceEnd> device = kestrune::OpenRtMidiDevice(name, api, &error);
+  std::unique_ptr<kestrune::MidiDeviceEnd> device = kestrune::sim::OpenMidiDevice(name, api, &error);
   if (!device) {
     std::fprintf(stderr, "kestrune-midi-unit-sim: no MIDI system for the device (error %d)\n", error);
     return 1;
