@@ -23,10 +23,13 @@ PortLockScope CurrentPortLockScope();
 // Default bound of every wait for the lock.
 inline constexpr uint32_t kPortLockWaitMs = 5000;
 
-// The lock is an in-process mutex (threads of one process) plus an flock on
-// "$XDG_RUNTIME_DIR/myMutex.lock", or "/tmp/myMutex-<uid>.lock" without a runtime folder
-// (other processes). When the lock file cannot be used (refused, or in /tmp but owned by
-// someone else) only the in-process part excludes.
+// The lock is an in-process mutex (threads of one process) plus, for other processes, a
+// robust process-shared mutex in a shared memory segment that the lock file
+// "$XDG_RUNTIME_DIR/myMutex.lock" (or "/tmp/myMutex-<uid>.lock" without a runtime folder)
+// names, so that taking and giving it back costs no system call while nobody else wants it.
+// When no such segment can be used, an flock on the lock file takes its place; when the lock
+// file itself cannot be used (refused, or in /tmp but owned by someone else) only the
+// in-process part excludes.
 //
 // One object per port handle; Acquire and Release are called in pairs on one thread.
 class PortLock {
@@ -49,10 +52,16 @@ class PortLock {
 
   // The lock file in use; empty when only the in-process part works.
   const std::string& FilePath() const { return path_; }
+  // Whether other processes are kept out by the shared mutex (rather than the flock).
+  bool SharesMutex() const { return shared_ != nullptr; }
+
+  struct Shared;
 
  private:
   int fd_ = -1;
   std::string path_;
+  Shared* shared_ = nullptr;
+  bool heldShared_ = false;
 };
 
 // Holds the lock for a scope when `enabled`; a wait that times out goes on without it.

@@ -1,16 +1,23 @@
 // SPDX-License-Identifier: MIT
-// The port lock on POSIX: a process-wide timed mutex plus an flock on a per-user lock file.
+// The port lock on POSIX: a process-wide timed mutex plus, between processes, a robust
+// process-shared mutex in a System V shared memory segment recorded in a per-user lock file
+// (an flock on that file where no segment can be used).
 #include "serial/port_lock.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <random>
 
 #include "platform/program_info.h"
 #include "platform/tick_count.h"
@@ -69,6 +76,112 @@ int OpenLockFile(std::string& path) {
   return fd;
 }
 
+// The lock file's head names the segment that holds the shared mutex. A segment rather than a
+// mapping of the file itself: its size is fixed at creation, so nobody can cut the memory away
+// under a holder (a truncated file mapping faults with SIGBUS). The segment is marked for
+// removal as soon as it is made and goes when the last process detaches; Linux still lets
+// others attach it by its id until then. The tag, drawn at random, ties file and segment
+// together, so a recycled id or a damaged file is never taken for ours.
+constexpr uint32_t kFileMagic = 0x4b4d4c46;     // "FLMK"
+constexpr uint32_t kSegmentMagic = 0x4b4d4c53;  // "SLMK"
+constexpr uint32_t kLayoutVersion = 1;
+
+struct FileHead {
+  uint32_t magic;
+  uint32_t version;
+  int32_t segment;
+  uint32_t size;
+  uint64_t tag;
+};
+
+}  // namespace
+
+struct PortLock::Shared {
+  uint32_t magic;
+  uint32_t version;
+  uint64_t tag;
+  pthread_mutex_t mutex;
+};
+
+namespace {
+
+// The segment the file names, when it is ours (this user's, private to it, big enough, same
+// tag); none otherwise.
+PortLock::Shared* AttachRecorded(int fd) {
+  FileHead head{};
+  if (pread(fd, &head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) || head.magic != kFileMagic ||
+      head.version != kLayoutVersion || head.size != sizeof(PortLock::Shared) || head.segment < 0)
+    return nullptr;
+  shmid_ds ds{};
+  if (shmctl(head.segment, IPC_STAT, &ds) != 0 || ds.shm_perm.uid != getuid() || ds.shm_perm.cuid != getuid() ||
+      (ds.shm_perm.mode & 0777) != 0600 || ds.shm_segsz < sizeof(PortLock::Shared))
+    return nullptr;
+  void* at = shmat(head.segment, nullptr, 0);
+  if (at == reinterpret_cast<void*>(-1)) return nullptr;
+  auto* shared = static_cast<PortLock::Shared*>(at);
+  if (shared->magic != kSegmentMagic || shared->version != kLayoutVersion || shared->tag != head.tag) {
+    shmdt(at);
+    return nullptr;
+  }
+  return shared;
+}
+
+// A new segment with an unowned mutex, recorded in the file; none when either fails.
+PortLock::Shared* CreateAndRecord(int fd) {
+  const int id = shmget(IPC_PRIVATE, sizeof(PortLock::Shared), IPC_CREAT | 0600);
+  if (id < 0) return nullptr;
+  void* at = shmat(id, nullptr, 0);
+  shmctl(id, IPC_RMID, nullptr);
+  if (at == reinterpret_cast<void*>(-1)) return nullptr;
+  auto* shared = static_cast<PortLock::Shared*>(at);
+  std::memset(shared, 0, sizeof *shared);
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  const int made = pthread_mutex_init(&shared->mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+  std::random_device entropy;
+  const uint64_t tag = (uint64_t{entropy()} << 32) ^ entropy() ^ static_cast<uint64_t>(TickCount());
+  shared->tag = tag;
+  shared->version = kLayoutVersion;
+  shared->magic = kSegmentMagic;
+  const FileHead head{kFileMagic, kLayoutVersion, id, sizeof(PortLock::Shared), tag};
+  if (made != 0 || pwrite(fd, &head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) {
+    shmdt(at);
+    return nullptr;
+  }
+  return shared;
+}
+
+// Joins the segment the lock file names, or makes one; under a brief flock of the file, so two
+// processes starting together agree on one. None when the file stays locked past the bound
+// (another holder of the flock) or no segment can be had.
+PortLock::Shared* OpenShared(int fd) {
+  const uint32_t deadline = TickCount() + kPortLockWaitMs;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || TickReached(TickCount(), deadline)) return nullptr;
+    usleep(kFlockRetryUs);
+  }
+  PortLock::Shared* shared = AttachRecorded(fd);
+  if (!shared) shared = CreateAndRecord(fd);
+  flock(fd, LOCK_UN);
+  return shared;
+}
+
+timespec MonotonicIn(int32_t ms) {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += ms / 1000;
+  t.tv_nsec += static_cast<long>(ms % 1000) * 1'000'000;
+  if (t.tv_nsec >= 1'000'000'000) {
+    t.tv_nsec -= 1'000'000'000;
+    ++t.tv_sec;
+  }
+  return t;
+}
+
 }  // namespace
 
 void SetPortLockScope(PortLockScope scope) {
@@ -80,9 +193,11 @@ PortLockScope CurrentPortLockScope() {
 
 PortLock::PortLock() {
   fd_ = OpenLockFile(path_);
+  if (fd_ >= 0) shared_ = OpenShared(fd_);
 }
 
 PortLock::~PortLock() {
+  if (shared_) shmdt(shared_);
   if (fd_ >= 0) close(fd_);
 }
 
@@ -98,6 +213,37 @@ PortLock::Wait PortLock::Acquire(uint32_t timeoutMs, const std::atomic<bool>* ca
       p.freed.wait_for(guard, std::chrono::milliseconds(std::min<int32_t>(left, kPollSliceMs)));
     }
     p.held = true;
+  }
+  while (shared_) {
+    int got = pthread_mutex_trylock(&shared_->mutex);
+    if (got == EBUSY) {
+      // In short slices, so that a cancel is seen.
+      const int32_t left = TickDiff(deadline, TickCount());
+      const timespec slice = MonotonicIn(std::clamp<int32_t>(left, 0, kPollSliceMs));
+      got = pthread_mutex_clocklock(&shared_->mutex, CLOCK_MONOTONIC, &slice);
+    }
+    // A holder that died leaves the lock to the next waiter; the ports need no repair.
+    if (got == EOWNERDEAD && pthread_mutex_consistent(&shared_->mutex) != 0) {
+      pthread_mutex_unlock(&shared_->mutex);
+      got = ENOTRECOVERABLE;
+    } else if (got == EOWNERDEAD) {
+      got = 0;
+    }
+    if (got == 0) {
+      heldShared_ = true;
+      return Wait::kLocked;
+    }
+    if (got == EBUSY || got == ETIMEDOUT || got == EINTR || got == EAGAIN) {
+      const bool cancelled = Cancelled(cancel);
+      if (cancelled || TickReached(TickCount(), deadline)) {
+        ReleaseProcess();
+        return cancelled ? Wait::kCancelled : Wait::kTimedOut;
+      }
+      continue;
+    }
+    // A segment whose mutex cannot be used any more (written over) is left for the flock.
+    shmdt(shared_);
+    shared_ = nullptr;
   }
   if (fd_ < 0) return Wait::kLocked;
   for (;;) {
@@ -115,7 +261,12 @@ PortLock::Wait PortLock::Acquire(uint32_t timeoutMs, const std::atomic<bool>* ca
 }
 
 void PortLock::Release() {
-  if (fd_ >= 0) flock(fd_, LOCK_UN);
+  if (heldShared_) {
+    heldShared_ = false;
+    pthread_mutex_unlock(&shared_->mutex);
+  } else if (fd_ >= 0) {
+    flock(fd_, LOCK_UN);
+  }
   ReleaseProcess();
 }
 
