@@ -139,7 +139,8 @@ class MySerialHandle : public PublicSerialHandle {
   void MarkHungUp();
   // After a chunk of `delivered` bytes whose arrival was seen at `seen`: rests for the wire
   // time of what is still awaited.
-  void RestForAwaited(uint32_t delivered, std::chrono::steady_clock::time_point seen);
+  // True when it rested: the awaited bytes are due, so the next pass reads without polling.
+  bool RestForAwaited(uint32_t delivered, std::chrono::steady_clock::time_point seen);
   bool LockTransfers() const { return lockScope_ == PortLockScope::kAllPortAccess; }
 
   SerialReceiveFn callback_ = nullptr;

@@ -155,14 +155,21 @@ void MySerialHandle::ReaderLoop() {
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   pollfd fds[2] = {{port_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
   int emptyReads = 0;
+  // After a rest for awaited bytes they are due: a read comes first, and a poll only when it
+  // finds nothing yet.
+  bool readFirst = false;
   while (!closing_) {
-    fds[0].revents = fds[1].revents = 0;
-    const int ready = poll(fds, 2, kReaderPollMs);
+    const bool direct = readFirst;
+    readFirst = false;
+    if (!direct) {
+      fds[0].revents = fds[1].revents = 0;
+      const int ready = poll(fds, 2, kReaderPollMs);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0 || closing_ || fds[1].revents != 0) break;
+      if (ready == 0) continue;
+    }
     const auto seen = std::chrono::steady_clock::now();
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0 || closing_ || fds[1].revents != 0) break;
-    if (ready == 0) continue;
-    const short events = fds[0].revents;
+    const short events = direct ? short{POLLIN} : fds[0].revents;
     if (events & POLLIN) {
       ssize_t n;
       int err;
@@ -177,10 +184,12 @@ void MySerialHandle::ReaderLoop() {
         const uint32_t count = static_cast<uint32_t>(n);
         if (callback_) callback_(readBuffer_.get(), count, context_);
         totalRead_ += count;
-        RestForAwaited(count, seen);
+        readFirst = RestForAwaited(count, seen);
         continue;
       }
       const bool transient = n < 0 && (err == EAGAIN || err == EINTR);
+      // Not there yet after all: the poll waits for it.
+      if (direct && transient) continue;
       // Nothing to read although poll said so: tolerated a while, unless the port is gone.
       if ((transient || n == 0) && !(events & kGone) && !(n < 0 && IsHangUpError(err)) && ++emptyReads < kMaxEmptyReads)
         continue;
@@ -209,12 +218,12 @@ void MySerialHandle::AwaitBytes(uint32_t count) {
   awaited_.store(byteNs > 0 ? count : 0);
 }
 
-void MySerialHandle::RestForAwaited(uint32_t delivered, std::chrono::steady_clock::time_point seen) {
+bool MySerialHandle::RestForAwaited(uint32_t delivered, std::chrono::steady_clock::time_point seen) {
   uint32_t awaited = awaited_.load();
-  if (awaited == 0) return;
+  if (awaited == 0) return false;
   const uint32_t rest = awaited > delivered ? awaited - delivered : 0;
   // The caller may have stopped waiting meanwhile; then nothing is awaited any more.
-  if (!awaited_.compare_exchange_strong(awaited, rest) || rest == 0) return;
+  if (!awaited_.compare_exchange_strong(awaited, rest) || rest == 0) return false;
   // The rest of the bytes come a byte time apart after the chunk seen at `seen`; the rest ends
   // half a byte before the last is due, as waking a little early costs one more look at the
   // port and waking late delays the whole reply.
@@ -222,11 +231,11 @@ void MySerialHandle::RestForAwaited(uint32_t delivered, std::chrono::steady_cloc
   const auto due = seen + std::chrono::nanoseconds(std::min<uint64_t>(rest * byteNs - byteNs / 2, kMaxRestNs));
   const int64_t ns =
       std::chrono::duration_cast<std::chrono::nanoseconds>(due - std::chrono::steady_clock::now()).count();
-  if (ns <= 0) return;
+  if (ns <= 0) return false;
   // The rest ends at once when the handle closes.
   pollfd wake{wakeRead_, POLLIN, 0};
   const timespec limit{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-  ppoll(&wake, 1, &limit, nullptr);
+  return ppoll(&wake, 1, &limit, nullptr) == 0;
 }
 
 void MySerialHandle::MarkHungUp() {
