@@ -9,7 +9,6 @@
 #include <sys/file.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -51,7 +50,7 @@ void ReleaseProcess() {
 }
 
 constexpr int32_t kPollSliceMs = 10;
-constexpr useconds_t kFlockRetryUs = 1000;
+constexpr useconds_t kRetryUs = 1000;
 
 bool Cancelled(const std::atomic<bool>* cancel) {
   return cancel && cancel->load();
@@ -162,24 +161,12 @@ PortLock::Shared* OpenShared(int fd) {
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK || TickReached(TickCount(), deadline)) return nullptr;
-    usleep(kFlockRetryUs);
+    usleep(kRetryUs);
   }
   PortLock::Shared* shared = AttachRecorded(fd);
   if (!shared) shared = CreateAndRecord(fd);
   flock(fd, LOCK_UN);
   return shared;
-}
-
-timespec MonotonicIn(int32_t ms) {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  t.tv_sec += ms / 1000;
-  t.tv_nsec += static_cast<long>(ms % 1000) * 1'000'000;
-  if (t.tv_nsec >= 1'000'000'000) {
-    t.tv_nsec -= 1'000'000'000;
-    ++t.tv_sec;
-  }
-  return t;
 }
 
 }  // namespace
@@ -215,13 +202,9 @@ PortLock::Wait PortLock::Acquire(uint32_t timeoutMs, const std::atomic<bool>* ca
     p.held = true;
   }
   while (shared_) {
+    // Tried every millisecond, as the flock is: another process wanting a port at the same
+    // moment is rare, and a timed lock would wait on the realtime clock.
     int got = pthread_mutex_trylock(&shared_->mutex);
-    if (got == EBUSY) {
-      // In short slices, so that a cancel is seen.
-      const int32_t left = TickDiff(deadline, TickCount());
-      const timespec slice = MonotonicIn(std::clamp<int32_t>(left, 0, kPollSliceMs));
-      got = pthread_mutex_clocklock(&shared_->mutex, CLOCK_MONOTONIC, &slice);
-    }
     // A holder that died leaves the lock to the next waiter; the ports need no repair.
     if (got == EOWNERDEAD && pthread_mutex_consistent(&shared_->mutex) != 0) {
       pthread_mutex_unlock(&shared_->mutex);
@@ -233,12 +216,13 @@ PortLock::Wait PortLock::Acquire(uint32_t timeoutMs, const std::atomic<bool>* ca
       heldShared_ = true;
       return Wait::kLocked;
     }
-    if (got == EBUSY || got == ETIMEDOUT || got == EINTR || got == EAGAIN) {
+    if (got == EBUSY || got == EAGAIN) {
       const bool cancelled = Cancelled(cancel);
       if (cancelled || TickReached(TickCount(), deadline)) {
         ReleaseProcess();
         return cancelled ? Wait::kCancelled : Wait::kTimedOut;
       }
+      usleep(kRetryUs);
       continue;
     }
     // A segment whose mutex cannot be used any more (written over) is left for the flock.
@@ -256,7 +240,7 @@ PortLock::Wait PortLock::Acquire(uint32_t timeoutMs, const std::atomic<bool>* ca
       ReleaseProcess();
       return cancelled ? Wait::kCancelled : Wait::kTimedOut;
     }
-    usleep(kFlockRetryUs);
+    usleep(kRetryUs);
   }
 }
 
