@@ -156,7 +156,8 @@ TEST(PortLock, ADamagedLockFileOrSegmentNeitherCrashesNorHoldsUpAndProcessesStil
   };
   const Row rows[] = {
       {"file emptied", [](const std::string& path, const std::string&) { WriteWhole(path, ""); }},
-      {"file cut short", [](const std::string& path, const std::string& head) { WriteWhole(path, head.substr(0, 10)); }},
+      {"file cut short",
+       [](const std::string& path, const std::string& head) { WriteWhole(path, head.substr(0, 10)); }},
       {"file filled with garbage",
        [](const std::string& path, const std::string&) { WriteWhole(path, std::string(4096, '\xa5')); }},
       {"file names a segment that does not exist",
