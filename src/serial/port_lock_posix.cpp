@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +17,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <random>
 
 #include "platform/program_info.h"
 #include "platform/tick_count.h"
@@ -140,8 +140,11 @@ PortLock::Shared* CreateAndRecord(int fd) {
   pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
   const int made = pthread_mutex_init(&shared->mutex, &attr);
   pthread_mutexattr_destroy(&attr);
-  std::random_device entropy;
-  const uint64_t tag = (uint64_t{entropy()} << 32) ^ entropy() ^ static_cast<uint64_t>(TickCount());
+  // The clock and the process id stand in should the system have no randomness to give.
+  uint64_t tag = 0;
+  if (getrandom(&tag, sizeof tag, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof tag))
+    tag = (static_cast<uint64_t>(getpid()) << 32) ^
+          static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   shared->tag = tag;
   shared->version = kLayoutVersion;
   shared->magic = kSegmentMagic;
