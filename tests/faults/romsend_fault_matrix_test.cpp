@@ -71,7 +71,7 @@ constexpr unsigned kContactMs = 10 * 1000;  // ten one-second waits for the wake
 constexpr unsigned kSyncMs = 20 * 1000;     // twenty 'U' prompts, each answered within a second
 constexpr unsigned kIdentityMs = 5000;      // the MIDI identity reply
 constexpr unsigned kHexReplyMs = 5000;      // a start record's or a line's verdict
-constexpr unsigned kAckMs = kAckLimitMs;    // a frame's acknowledgement
+const unsigned kAckMs = ProtocolLimits{}.ackMs;  // a frame's acknowledgement
 // Besides the failing phase a send makes contact and shows up to two dozen status texts, each
 // of which may stand 500 ms before the next; plus slack for a loaded machine.
 constexpr unsigned kAllowanceMs = 25000;

@@ -65,13 +65,13 @@ TEST(SessionOverPty, ContactFramesAndTheRecordingAgree) {
   const uint8_t header[6] = {0x00, 0x06, 0x12, 0x34, 0x00, 0x01};
   b.engine->BeginMessage(kCmdOpen, sizeof header, "Open");
   b.engine->Append(header, sizeof header);
-  EXPECT_EQ(b.engine->Exchange(kOpenResultLimitMs, 1), 0);
+  EXPECT_EQ(b.engine->Exchange(b.engine->Limits().openResultMs, 1), 0);
   std::vector<uint8_t> data(1536);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 13);
   EXPECT_EQ(b.engine->SendData(3, data.data(), 1536, 0x1234), 0);
   EXPECT_EQ(b.engine->SendData(4, data.data(), 10, 0x1234), 0);
   b.engine->BeginMessage(kCmdClose, 0, "Close");
-  EXPECT_EQ(b.engine->Exchange(kCloseResultLimitMs, 0), 0);
+  EXPECT_EQ(b.engine->Exchange(b.engine->Limits().closeResultMs, 0), 0);
   b.engine->CloseDriver();
 
   const sim::Recording r = b.unit.Snapshot();
@@ -94,7 +94,7 @@ TEST(SessionOverPty, UnitFaultsBecomeFailureLines) {
   const uint8_t header[2] = {0x00, 0x02};
   b.engine->BeginMessage(kCmdOpen, 2, "Open");
   b.engine->Append(header, 2);
-  EXPECT_EQ(b.engine->Exchange(kOpenResultLimitMs, 1), 4);
+  EXPECT_EQ(b.engine->Exchange(b.engine->Limits().openResultMs, 1), 4);
   EXPECT_EQ(b.engine->MessageText(), "Bad Flash Erase (Open Operation Error 4)");
 
   b.unit.SetReplyFault(sim::kCmdSendData, sim::Stage::kAck, {sim::ReplyFault::Kind::kCode, 3, "flash worn", 1});
@@ -179,7 +179,7 @@ TEST(SessionOverPty, EveryWaitEndsWithinItsLimitWhateverArrives) {
       {"'#', then endless talk", [](sim::SimulatedUnit& u) { u.SetChatter("chatter ", 50); }, false, 1, "Failure",
        8000},
       {"reply text announced longer than sent", [cut](sim::SimulatedUnit& u) { u.SetGarbage(cut, 1); }, true, 10,
-       nullptr, static_cast<int32_t>(kAckLimitMs) + 3000},
+       nullptr, static_cast<int32_t>(ProtocolLimits{}.ackMs) + 3000},
   };
   for (const Row& row : rows) {
     Bench b;
@@ -197,7 +197,7 @@ TEST(SessionOverPty, EveryWaitEndsWithinItsLimitWhateverArrives) {
     int result;
     if (row.frame) {
       b.engine->BeginMessage(kCmdClose, 0, "Close");
-      result = b.engine->Exchange(kCloseResultLimitMs, 0);
+      result = b.engine->Exchange(b.engine->Limits().closeResultMs, 0);
     } else {
       result = b.engine->Contact();
     }
@@ -277,14 +277,14 @@ TEST(SessionOverPty, StopAndHangUpEndEveryPhaseWithinASecond) {
       case Phase::kErase:
         b.engine->BeginMessage(kCmdOpen, sizeof header, "Open");
         b.engine->Append(header, sizeof header);
-        result = b.engine->Exchange(kOpenResultLimitMs, 1);
+        result = b.engine->Exchange(b.engine->Limits().openResultMs, 1);
         break;
       case Phase::kData:
         result = b.engine->SendData(0, data, sizeof data, 0x1234);
         break;
       case Phase::kClose:
         b.engine->BeginMessage(kCmdClose, 0, "Close");
-        result = b.engine->Exchange(kCloseResultLimitMs, 0);
+        result = b.engine->Exchange(b.engine->Limits().closeResultMs, 0);
         break;
     }
     const uint32_t returned = TickCount();
@@ -307,10 +307,10 @@ TEST(SessionOverPty, StopAndHangUpEndEveryPhaseWithinASecond) {
     ASSERT_EQ(b.engine->Contact(), 0) << row.name;
     b.engine->BeginMessage(kCmdOpen, sizeof header, "Open");
     b.engine->Append(header, sizeof header);
-    EXPECT_EQ(b.engine->Exchange(kOpenResultLimitMs, 1), 0) << row.name;
+    EXPECT_EQ(b.engine->Exchange(b.engine->Limits().openResultMs, 1), 0) << row.name;
     EXPECT_EQ(b.engine->SendData(0, data, sizeof data, 0x1234), 0) << row.name;
     b.engine->BeginMessage(kCmdClose, 0, "Close");
-    EXPECT_EQ(b.engine->Exchange(kCloseResultLimitMs, 1), 0) << row.name;
+    EXPECT_EQ(b.engine->Exchange(b.engine->Limits().closeResultMs, 1), 0) << row.name;
     const sim::Recording r = b.unit.Snapshot();
     EXPECT_EQ(r.imageHeader, std::vector<uint8_t>(header, header + sizeof header)) << row.name;
     ASSERT_FALSE(r.chunks.empty()) << row.name;
