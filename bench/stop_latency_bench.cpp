@@ -96,12 +96,12 @@ int Measure(Phase phase, bool hangUp, const std::string& dir) {
       } else if (phase == Phase::kErase) {
         engine.BeginMessage(kCmdOpen, sizeof header, "Open");
         engine.Append(header, sizeof header);
-        result = engine.Exchange(kOpenResultLimitMs, 1);
+        result = engine.Exchange(engine.Limits().openResultMs, 1);
       } else if (phase == Phase::kData) {
         result = engine.SendData(0, data, sizeof data, 0x1234);
       } else {
         engine.BeginMessage(kCmdClose, 0, "Close");
-        result = engine.Exchange(kCloseResultLimitMs, 0);
+        result = engine.Exchange(engine.Limits().closeResultMs, 0);
       }
       const uint32_t returned = TickCount();
       trigger.join();

@@ -313,7 +313,7 @@ int CRomsendDlg::SendBam(const std::string& path, int& status) {
   }
   MyBAMdesc desc(path, engine);
   // Reboot and Serial: a bare 'V' request; only Reboot looks for the 'W' answer.
-  const int answer = engine.MidiCommand('V', nullptr, 0, 1000);
+  const int answer = engine.MidiCommand('V', nullptr, 0, engine.Limits().versionReplyMs);
   if (operationMode == kOpReboot && answer != 'W') {
     ShowMessageBox("Reboot Unsuccessful", "Problem !!", kBoxOk | kBoxIconWarning, this);
     status = kExitFailed;

@@ -55,7 +55,7 @@ void SetTheSender(mySender* sender) {
   g_sender = sender;
 }
 
-Sender::Sender(const std::string& resultLogPath) {
+Sender::Sender(const std::string& resultLogPath, const ProtocolLimits& limits) : limits_(limits) {
   // Shared with other readers and writers; appended to, never truncated.
   const int fd = OpenLogFile(resultLogPath, true);
   if (fd >= 0) {
@@ -130,7 +130,7 @@ int Sender::SendData(uint16_t blockIndex, const uint8_t* data, uint32_t count, u
   PutBE32(header + 6, count);
   Append(header, 10);
   Append(data, static_cast<int>(count));
-  return Exchange(kSendDataResultLimitMs, 1);
+  return Exchange(limits_.sendDataResultMs, 1);
 }
 
 const char* Sender::SendOnce(int& result, std::string& replyText, unsigned resultLimitMs) {
@@ -151,7 +151,7 @@ const char* Sender::SendOnce(int& result, std::string& replyText, unsigned resul
   }
   result = driver_->Write(frame_, static_cast<unsigned>(frameLength_ + 1));
   if (result != 0) return "Write";
-  result = ReadReply(kAckLimitMs, replyText);
+  result = ReadReply(limits_.ackMs, replyText);
   if (result != 0) return "Command Ack";
   result = ReadReply(resultLimitMs, replyText);
   if (result != 0) return "Operation";
@@ -308,8 +308,8 @@ void Sender::ClearCancel() {
   if (driver_) driver_->stopRequest = 0;
 }
 
-void Sender::WaitSeconds(double seconds) {
-  const uint32_t deadline = TickCount() + static_cast<uint32_t>(seconds * 1000.0);
+void Sender::WaitMs(unsigned ms) {
+  const uint32_t deadline = TickCount() + ms;
   CurrentPump().WaitUntil(deadline, {});
 }
 

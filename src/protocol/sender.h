@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "protocol/protocol_limits.h"
 #include "transport/base_comm_driver.h"
 
 namespace kestrune {
@@ -44,13 +45,6 @@ enum ResultCode : int {
 // Command codes of the frames.
 enum Command : uint8_t { kCmdOpen = 1, kCmdSendData = 2, kCmdClose = 5, kCmdReboot = 7 };
 
-// Time limits in milliseconds.
-constexpr unsigned kAckLimitMs = 10000;
-constexpr unsigned kOpenResultLimitMs = 100000;
-constexpr unsigned kSendDataResultLimitMs = 10000;
-constexpr unsigned kCloseResultLimitMs = 5000;
-constexpr unsigned kRebootResultLimitMs = 10000;
-
 // Everything runs on the user-interface thread; driver waits keep the window alive, so the
 // Stop button's SetCancel runs inside them.
 class Sender {
@@ -61,8 +55,9 @@ class Sender {
   static constexpr int kReplyTextSize = 128;
 
   // Opens the result log at `resultLogPath` (appended, never truncated); an unopenable log
-  // silently drops its lines for the whole run.
-  explicit Sender(const std::string& resultLogPath = "romsend.txt");
+  // silently drops its lines for the whole run. Every wait on the unit takes its limit from
+  // `limits`.
+  explicit Sender(const std::string& resultLogPath = "romsend.txt", const ProtocolLimits& limits = {});
   virtual ~Sender();
   Sender(const Sender&) = delete;
   Sender& operator=(const Sender&) = delete;
@@ -105,9 +100,11 @@ class Sender {
   int SyncBaud();
   int Reboot();
   int MidiCommand(uint8_t type, const uint8_t* data, unsigned count, unsigned replyLimitMs);
-  void WaitSeconds(double seconds);
+  // Keeps the window alive for `ms` milliseconds.
+  void WaitMs(unsigned ms);
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+  const ProtocolLimits& Limits() const { return limits_; }
   BaseCommDriver* Driver() const { return driver_.get(); }
   int Cancel() const { return cancel_; }
   uint32_t Attempts() const { return attempts_; }
@@ -136,6 +133,7 @@ class Sender {
   const char* commandName_ = "";
   int retriesLeft_ = 0;
   std::unique_ptr<BaseCommDriver> driver_;
+  ProtocolLimits limits_;
   std::FILE* resultLog_ = nullptr;
   uint32_t attempts_ = 0;
   uint32_t exchanges_ = 0;
@@ -144,10 +142,11 @@ class Sender {
 };
 
 // The engine bound to the program's window: status texts go to the main page's status
-// printer, at least 500 ms apart.
+// printer, at least the limits' status gap (500 ms) apart.
 class mySender : public Sender {
  public:
-  explicit mySender(const std::string& resultLogPath = "romsend.txt") : Sender(resultLogPath) {}
+  explicit mySender(const std::string& resultLogPath = "romsend.txt", const ProtocolLimits& limits = {})
+      : Sender(resultLogPath, limits) {}
 
   // Each text shown reaches the printer as the format "%s" with the text as its argument.
   void SetStatusPrinter(StatusPrinter printer) { printer_ = std::move(printer); }

@@ -20,13 +20,6 @@ constexpr uint8_t kPrompt = 'U';
 constexpr uint8_t kSynced = '#';
 constexpr uint8_t kAcknowledge = 'A';
 constexpr uint8_t kIdentityReply = 2;  // received type of the manufacturer's identity reply
-constexpr unsigned kStatusGapMs = 500;
-// Waits of the contact phase: one wake-up answer, one prompt's answer, the quiet after 'A'
-// (and how long the line may keep talking before it counts as no unit at all).
-constexpr unsigned kContactWaitMs = 1000;
-constexpr unsigned kPromptWaitMs = 1000;
-constexpr unsigned kDrainQuietMs = 100;
-constexpr unsigned kDrainLimitMs = 2000;
 
 struct UnitType {
   int number;
@@ -76,7 +69,7 @@ int Sender::Contact() {
     }
     static constexpr unsigned kIdentityMax = 2048;
     std::string reply(kIdentityMax, '\0');
-    const unsigned got = driver_->Read(reinterpret_cast<uint8_t*>(reply.data()), kIdentityMax, 5000);
+    const unsigned got = driver_->Read(reinterpret_cast<uint8_t*>(reply.data()), kIdentityMax, limits_.identityReplyMs);
     if (got <= 10 || driver_->receivedType != kIdentityReply) {
       ShowStatus("Communication startup failed !!", 1);
       return 100;
@@ -106,7 +99,7 @@ int Sender::Contact() {
     }
     ShowStatus(identity, 1);
     Log("%s", identity.c_str());
-    WaitSeconds(1.0);
+    WaitMs(limits_.identityShownMs);
     driver_->messageType = 'T';
     return 0;
   }
@@ -118,7 +111,7 @@ int Sender::Contact() {
   }
   for (int n = 10; n >= 1; --n) {
     uint8_t byte = 0;
-    if (driver_->Read(&byte, 1, kContactWaitMs) == 1 && byte != 0x00) {
+    if (driver_->Read(&byte, 1, limits_.contactWaitMs) == 1 && byte != 0x00) {
       ShowStatus("Contact made", 1);
       return SyncBaud();
     }
@@ -150,8 +143,8 @@ int Sender::SyncBaud() {
     char text[64];
     std::snprintf(text, sizeof text, "Setting Baud Rate (%d)", r);
     ShowStatus(text, 1);
-    // The prompt's answer comes within its second, whatever else arrives meanwhile.
-    const uint32_t deadline = TickCount() + kPromptWaitMs;
+    // The prompt's answer comes within its wait (a second), whatever else arrives meanwhile.
+    const uint32_t deadline = TickCount() + limits_.promptWaitMs;
     bool synced = false;
     for (;;) {
       const int32_t left = TickDiff(deadline, TickCount());
@@ -167,11 +160,11 @@ int Sender::SyncBaud() {
       driver_->Write(&kAcknowledge, 1);
       // The unit falls quiet once it has taken the 'A'; a peer that goes on talking is not a
       // unit ready for frames.
-      const uint32_t drainEnd = TickCount() + kDrainLimitMs;
+      const uint32_t drainEnd = TickCount() + limits_.drainLimitMs;
       bool quiet = false;
       uint8_t byte = 0;
       while (!TickReached(TickCount(), drainEnd) && !cancel_) {
-        if (driver_->Read(&byte, 1, kDrainQuietMs) != 1 || byte == 0x00) {
+        if (driver_->Read(&byte, 1, limits_.drainQuietMs) != 1 || byte == 0x00) {
           quiet = true;
           break;
         }
@@ -192,7 +185,7 @@ int Sender::Reboot() {
   ClearCancel();
   driver_->messageType = 'T';
   BeginMessage(kCmdReboot, 0, "Reboot");
-  return Exchange(kRebootResultLimitMs, 1);
+  return Exchange(limits_.rebootResultMs, 1);
 }
 
 int Sender::MidiCommand(uint8_t type, const uint8_t* data, unsigned count, unsigned replyLimitMs) {
@@ -227,8 +220,9 @@ bool Sender::PortGone() {
 }
 
 void mySender::ShowStatus(const std::string& text, int) {
-  // Two texts stand at least half a second apart on the screen, so each can be read.
-  const uint32_t due = lastStatusTick_ + kStatusGapMs;
+  // Two texts stand at least the status gap (half a second) apart on the screen, so each can be
+  // read.
+  const uint32_t due = lastStatusTick_ + Limits().statusGapMs;
   if (lastStatusTick_ != 0 && !TickReached(TickCount(), due)) CurrentPump().WaitUntil(due, {});
   if (printer_) printer_("%s", text.c_str());
   lastStatusTick_ = TickCount();

@@ -180,7 +180,7 @@ int MyBAMdesc::open(int headerLength, const uint8_t* header, const StatusPrinter
   engine_.Append(length, 2);
   engine_.Append(header, headerLength - 2);
   engine_.ShowStatus("Erasing", 1);
-  return engine_.Exchange(kOpenResultLimitMs, 1);
+  return engine_.Exchange(engine_.Limits().openResultMs, 1);
 }
 
 int MyBAMdesc::startBlock(int index, uint32_t, uint32_t, const StatusPrinter&) {
@@ -194,7 +194,7 @@ int MyBAMdesc::write(const uint8_t* data, unsigned count, uint16_t tag) {
 
 int MyBAMdesc::close() {
   engine_.BeginMessage(kCmdClose, 0, "Close");
-  return engine_.Exchange(kCloseResultLimitMs, 0);
+  return engine_.Exchange(engine_.Limits().closeResultMs, 0);
 }
 
 }  // namespace kestrune

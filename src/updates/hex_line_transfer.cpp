@@ -16,7 +16,6 @@
 namespace kestrune {
 namespace {
 
-constexpr unsigned kReplyLimitMs = 5000;
 constexpr unsigned kReplySize = 5;
 constexpr int kMaxResends = 6;
 constexpr uint32_t kFileBufferSize = 8192;
@@ -86,14 +85,14 @@ HexLineCutter::Result HexLineCutter::Next(std::string& line) {
   }
 }
 
-int WriteStartRecord(BaseCommDriver& driver, int kind) {
+int WriteStartRecord(BaseCommDriver& driver, int kind, unsigned replyLimitMs) {
   const std::string record = StartRecord(kind);
   // The record and its NUL terminator go out in one write.
   if (driver.Write(reinterpret_cast<const uint8_t*>(record.c_str()), static_cast<unsigned>(record.size() + 1)) != 0) {
     return -1;
   }
   uint8_t verdict = 0;
-  return driver.Read(&verdict, 1, kReplyLimitMs) == 1 ? verdict : -1;
+  return driver.Read(&verdict, 1, replyLimitMs) == 1 ? verdict : -1;
 }
 
 std::string VerdictText(int verdict, uint64_t consumed) {
@@ -167,7 +166,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
   auto stray = [&] { return engine.TakeWaitingBytes("a HEX line") > 0; };
   uint64_t taken = 0;  // file offset just past the last line the unit took
   if (stray()) return fail("Stray Data", -1, taken);
-  int verdict = WriteStartRecord(*driver, Classify(path));
+  int verdict = WriteStartRecord(*driver, Classify(path), engine.Limits().hexReplyMs);
   if (verdict >= 0 && !KnownVerdict(verdict)) return fail("Bad Verdict", verdict, cutter.Consumed());
   std::string line;
   while (verdict == '+') {
@@ -203,7 +202,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
           driver->Write(reinterpret_cast<const uint8_t*>(line.c_str()), static_cast<unsigned>(line.size() + 1));
       // A reply cut short (or none) leaves the unit's state unknown: it counts as verdict 0,
       // which ends the transfer without sending the line again. So does a write that failed.
-      const unsigned got = written == 0 ? driver->Read(reply, kReplySize, kReplyLimitMs) : 0;
+      const unsigned got = written == 0 ? driver->Read(reply, kReplySize, engine.Limits().hexReplyMs) : 0;
       verdict = got == kReplySize ? reply[0] : 0;
       if (engine.Cancel()) break;
       // A whole reply whose verdict the unit does not give is no answer to this line.

@@ -47,8 +47,8 @@ class HexLineCutter {
 };
 
 // Writes the start record for `kind` followed by one NUL byte, and returns the one-byte verdict
-// read within 5000 ms, or -1 when not exactly one byte came.
-int WriteStartRecord(BaseCommDriver& driver, int kind);
+// read within `replyLimitMs` (the engine's HEX reply limit), or -1 when not exactly one byte came.
+int WriteStartRecord(BaseCommDriver& driver, int kind, unsigned replyLimitMs);
 
 // Text for a line's final verdict; `consumed` is the file offset just past the refused line.
 std::string VerdictText(int verdict, uint64_t consumed);

@@ -35,6 +35,7 @@
 #include "qt_app.h"
 #include "romsend_plumbing.h"
 #include "setup/romsend_sheet.h"
+#include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
 #include "transport/midi_comm_driver.h"
@@ -66,15 +67,18 @@ struct Row {
   int resends;            // frames the engine resent (the unit's bad-checksum answers)
 };
 
+// The engine runs on shortened limits, so that the rows sit through their timeouts quickly.
+const ProtocolLimits kLimits = test::ShortLimits();
 // The protocol's time limits that a failing phase can use up.
-constexpr unsigned kContactMs = 10 * 1000;  // ten one-second waits for the wake-up answer
-constexpr unsigned kSyncMs = 20 * 1000;     // twenty 'U' prompts, each answered within a second
-constexpr unsigned kIdentityMs = 5000;      // the MIDI identity reply
-constexpr unsigned kHexReplyMs = 5000;      // a start record's or a line's verdict
-constexpr unsigned kAckMs = kAckLimitMs;    // a frame's acknowledgement
+const unsigned kContactMs = 10 * kLimits.contactWaitMs;  // ten waits for the wake-up answer
+const unsigned kSyncMs = 20 * kLimits.promptWaitMs;      // twenty 'U' prompts, each answered in its wait
+const unsigned kIdentityMs = kLimits.identityReplyMs;    // the MIDI identity reply
+const unsigned kHexReplyMs = kLimits.hexReplyMs;         // a start record's or a line's verdict
+const unsigned kAckMs = kLimits.ackMs;                   // a frame's acknowledgement
 // Besides the failing phase a send makes contact and shows up to two dozen status texts, each
-// of which may stand 500 ms before the next; plus slack for a loaded machine.
-constexpr unsigned kAllowanceMs = 25000;
+// of which may stand the status gap before the next; plus slack for a loaded machine, which
+// stays below the real limits' waits so that a wait that ignored the shortened limit shows.
+const unsigned kAllowanceMs = 24 * kLimits.statusGapMs + 5000;
 
 // clang-format off
 const Row kRows[] = {
@@ -320,7 +324,7 @@ class Romsend {
     } else {
       StartSerialUnit();
     }
-    plumbing.emplace();
+    plumbing.emplace(kLimits);
 
     const char* args[] = {"romsend"};
     app_ = std::make_unique<CRomsendApp>([] { return std::string(); });

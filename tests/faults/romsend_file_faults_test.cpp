@@ -43,6 +43,7 @@
 #include "qt_app.h"
 #include "romsend_plumbing.h"
 #include "romsend_rig.h"
+#include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
 
@@ -356,14 +357,15 @@ void KilledMidTransfer() {
 
 // --- rows run in this process, with the program's own windows offscreen ---
 
-// romsend started in this process over the simulated unit, its main page open.
+// romsend started in this process over the simulated unit, its main page open. Its status
+// texts follow each other quickly; every wait for the unit is the real one.
 struct InProcess : test::RomsendPlumbing {
   sim::SimulatedUnit unit;
   std::unique_ptr<CRomsendApp> app;  // goes first, before the plumbing
   CRomsendDlg* main = nullptr;
   std::vector<std::string> shown;
 
-  InProcess() { EXPECT_TRUE(unit.Start()) << unit.LastError(); }
+  InProcess() : RomsendPlumbing(test::ShortPauses()) { EXPECT_TRUE(unit.Start()) << unit.LastError(); }
   void Start(const char* pattern) {
     const char* args[] = {"romsend", pattern};
     app = std::make_unique<CRomsendApp>([] { return std::string(); });

@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (line.empty() || line.size() > kestrune::HexLineCutter::kMaxLine) std::abort();
   }
   // The start record through the same driver: a verdict byte or -1, nothing else.
-  const int verdict = kestrune::WriteStartRecord(driver, kestrune::kKindHex);
+  const int verdict = kestrune::WriteStartRecord(driver, kestrune::kKindHex, kestrune::ProtocolLimits{}.hexReplyMs);
   if (verdict < -1 || verdict > 255) std::abort();
   if (kestrune::VerdictText(verdict, cutter.Consumed()).empty()) std::abort();
 

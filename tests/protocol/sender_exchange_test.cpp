@@ -30,7 +30,7 @@ TEST(SenderFrames, FrameBytesAndSendDataHeader) {
   d->Queue(Reply(0));
   d->Queue(Reply(0));
   e.BeginMessage(kCmdReboot, 0, "Reboot");
-  EXPECT_EQ(e.Exchange(kRebootResultLimitMs, 1), 0);
+  EXPECT_EQ(e.Exchange(e.Limits().rebootResultMs, 1), 0);
   ASSERT_EQ(d->writes.size(), 1u);
   EXPECT_EQ(d->writes[0], std::string("\x00\x06\x07\x00\x00\x00\xF3", 7));
   EXPECT_EQ(d->readLimits, (std::vector<unsigned>{10000, 10000}));
@@ -111,7 +111,7 @@ TEST(SenderExchange, BadChecksumForeverSendsSixTimesAndLogsEach) {
   d->onWrite = [&](const std::string&) { d->Queue(Reply(1)); };
   const uint32_t attempts = e.Attempts(), exchanges = e.Exchanges();
   e.BeginMessage(kCmdOpen, 0, "Open");
-  EXPECT_EQ(e.Exchange(kOpenResultLimitMs, 1), 1);
+  EXPECT_EQ(e.Exchange(e.Limits().openResultMs, 1), 1);
   EXPECT_EQ(d->writes.size(), 6u);
   for (const auto& w : d->writes) EXPECT_EQ(w, d->writes[0]);
   EXPECT_EQ(e.traced, "RRRRR");
@@ -134,7 +134,7 @@ TEST(SenderExchange, ShortMessageThenSuccessResendsOnce) {
   d->Queue(Reply(0));
   d->Queue(Reply(0));
   e.BeginMessage(kCmdClose, 0, "Close");
-  EXPECT_EQ(e.Exchange(kCloseResultLimitMs, 0), 0);
+  EXPECT_EQ(e.Exchange(e.Limits().closeResultMs, 0), 0);
   EXPECT_EQ(d->writes.size(), 2u);
   EXPECT_EQ(e.Retries() >= 1, true);
 }
@@ -145,7 +145,7 @@ TEST(SenderExchange, CancelBeforeTheFrameWritesNothingAndIsAlwaysReported) {
   ScriptedDriver* d = Attach(e);
   e.SetCancel(1);
   e.BeginMessage(kCmdClose, 0, "Close");
-  EXPECT_EQ(e.Exchange(kCloseResultLimitMs, 0), 1000);  // Close is reported when cancelled
+  EXPECT_EQ(e.Exchange(e.Limits().closeResultMs, 0), 1000);  // Close is reported when cancelled
   EXPECT_TRUE(d->writes.empty());
   EXPECT_EQ(e.statuses, std::vector<std::string>{"Cancelled by User"});
   EXPECT_EQ(e.MessageText(), "Cancelled by User");
@@ -159,7 +159,7 @@ TEST(SenderExchange, FailingCloseIsSilent) {
   d->Queue(Reply(0));
   d->Queue(Reply(3));
   e.BeginMessage(kCmdClose, 0, "Close");
-  EXPECT_EQ(e.Exchange(kCloseResultLimitMs, 0), 3);
+  EXPECT_EQ(e.Exchange(e.Limits().closeResultMs, 0), 3);
   EXPECT_TRUE(e.statuses.empty());
   EXPECT_EQ(test::ReadFileBytes(dir / "romsend.txt"), "");
 }
@@ -169,7 +169,7 @@ TEST(SenderExchange, WriteFailureEndsAtTheWriteStage) {
   ScriptedDriver* d = Attach(e);
   d->writeResult = 102;
   e.BeginMessage(kCmdReboot, 0, "Reboot");
-  EXPECT_EQ(e.Exchange(kRebootResultLimitMs, 1), 102);
+  EXPECT_EQ(e.Exchange(e.Limits().rebootResultMs, 1), 102);
   EXPECT_EQ(e.MessageText(), "Unknown E102 (Reboot Write Error 102)");
 }
 

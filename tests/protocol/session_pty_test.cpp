@@ -11,6 +11,7 @@
 #include "platform/profile.h"
 #include "platform/tick_count.h"
 #include "protocol/sender.h"
+#include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
 #include "transport/win_comm_driver.h"
@@ -19,7 +20,8 @@ namespace kestrune {
 namespace {
 
 // A unit on a pty, the "serial" settings naming it, and an engine with a serial driver whose
-// status texts are collected with the tick they were shown at.
+// status texts are collected with the tick they were shown at. The engine waits within
+// `limits`: the real ones unless a test shortens them.
 struct Bench {
   sim::SimulatedUnit unit;
   test::TempDir dir;
@@ -28,11 +30,11 @@ struct Bench {
   std::vector<std::pair<std::string, uint32_t>> shown;
   std::function<void(const std::string&)> onText;
 
-  Bench() {
+  explicit Bench(const ProtocolLimits& limits = {}) {
     EXPECT_TRUE(unit.Start()) << unit.LastError();
     AppProfile().WriteString("serial", "port", unit.SlavePath());
     SetCurrentPump(&pump);
-    engine = std::make_unique<mySender>(dir / "romsend.txt");
+    engine = std::make_unique<mySender>(dir / "romsend.txt", limits);
     engine->SetStatusPrinter([this](const char*, const char* text) {
       shown.emplace_back(text, TickCount());
       if (onText) onText(text);
@@ -65,13 +67,13 @@ TEST(SessionOverPty, ContactFramesAndTheRecordingAgree) {
   const uint8_t header[6] = {0x00, 0x06, 0x12, 0x34, 0x00, 0x01};
   b.engine->BeginMessage(kCmdOpen, sizeof header, "Open");
   b.engine->Append(header, sizeof header);
-  EXPECT_EQ(b.engine->Exchange(kOpenResultLimitMs, 1), 0);
+  EXPECT_EQ(b.engine->Exchange(b.engine->Limits().openResultMs, 1), 0);
   std::vector<uint8_t> data(1536);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 13);
   EXPECT_EQ(b.engine->SendData(3, data.data(), 1536, 0x1234), 0);
   EXPECT_EQ(b.engine->SendData(4, data.data(), 10, 0x1234), 0);
   b.engine->BeginMessage(kCmdClose, 0, "Close");
-  EXPECT_EQ(b.engine->Exchange(kCloseResultLimitMs, 0), 0);
+  EXPECT_EQ(b.engine->Exchange(b.engine->Limits().closeResultMs, 0), 0);
   b.engine->CloseDriver();
 
   const sim::Recording r = b.unit.Snapshot();
@@ -94,7 +96,7 @@ TEST(SessionOverPty, UnitFaultsBecomeFailureLines) {
   const uint8_t header[2] = {0x00, 0x02};
   b.engine->BeginMessage(kCmdOpen, 2, "Open");
   b.engine->Append(header, 2);
-  EXPECT_EQ(b.engine->Exchange(kOpenResultLimitMs, 1), 4);
+  EXPECT_EQ(b.engine->Exchange(b.engine->Limits().openResultMs, 1), 4);
   EXPECT_EQ(b.engine->MessageText(), "Bad Flash Erase (Open Operation Error 4)");
 
   b.unit.SetReplyFault(sim::kCmdSendData, sim::Stage::kAck, {sim::ReplyFault::Kind::kCode, 3, "flash worn", 1});
@@ -114,7 +116,7 @@ TEST(SessionOverPty, UnitFaultsBecomeFailureLines) {
 }
 
 TEST(SessionOverPty, ZeroAnswerIsNoContactAndSilenceFailsTheStartUp) {
-  Bench b;
+  Bench b(test::ShortLimits());
   b.unit.SetWakeAnswer(0x00);
   EXPECT_EQ(b.engine->Contact(), 1);
   const auto texts = b.Texts();
@@ -133,13 +135,13 @@ TEST(SessionOverPty, CancelDuringTheContactWait) {
 
 TEST(SessionOverPty, SynchronisationWaitsOnOnePromptAndGivesUpAfterTwenty) {
   {
-    Bench b;
+    Bench b(test::ShortPauses());
     b.unit.SetPromptAnswer("xyz#", 300);  // chatter first, each byte within a second
     EXPECT_EQ(b.engine->Contact(), 0);
     EXPECT_EQ(b.unit.Snapshot().prompts, 1u);
   }
   {
-    Bench b;
+    Bench b(test::ShortPauses());
     b.unit.SetPromptAnswer(std::string(1, '\0'));  // a zero byte ends each prompt's wait at once
     EXPECT_EQ(b.engine->Contact(), 1);
     EXPECT_EQ(b.Texts().back(), "Failure");
@@ -158,6 +160,11 @@ TEST(SessionOverPty, PortInUseIsAFaultyPort) {
 // A peer that never stops talking, and a reply that announces more text than it brings: each
 // wait ends within its own limit, whatever arrives meanwhile.
 TEST(SessionOverPty, EveryWaitEndsWithinItsLimitWhateverArrives) {
+  // Shortened limits, and bounds made of them and of room for a loaded machine.
+  const ProtocolLimits limits = test::ShortLimits();
+  const auto bound = [&limits](unsigned waitsMs, unsigned texts) {
+    return static_cast<int32_t>(waitsMs + texts * limits.statusGapMs + 3000);
+  };
   // A reply that announces 200 text bytes and brings 20, then falls silent.
   std::string cut = sim::BuildReply(sim::kCmdClose, 0, std::string(200, 't')).substr(0, 33);
   struct Row {
@@ -168,21 +175,21 @@ TEST(SessionOverPty, EveryWaitEndsWithinItsLimitWhateverArrives) {
     const char* text;
     int32_t boundMs;  // what the waits' own limits allow, with room for a loaded machine
   } rows[] = {
-      // Twenty prompts, each answered within its second or not at all.
+      // Twenty prompts, each answered within its wait or not at all.
       {"endless talk without '#'",
        [](sim::SimulatedUnit& u) {
          u.SetPromptAnswer("");
          u.SetChatter("no hash here ", 50);
        },
-       false, 1, "Failure", 35000},
+       false, 1, "Failure", bound(20 * limits.promptWaitMs, 24)},
       // The '#' comes, but the line never falls quiet after 'A'.
       {"'#', then endless talk", [](sim::SimulatedUnit& u) { u.SetChatter("chatter ", 50); }, false, 1, "Failure",
-       8000},
+       bound(limits.contactWaitMs + limits.promptWaitMs + limits.drainLimitMs, 5)},
       {"reply text announced longer than sent", [cut](sim::SimulatedUnit& u) { u.SetGarbage(cut, 1); }, true, 10,
-       nullptr, static_cast<int32_t>(kAckLimitMs) + 3000},
+       nullptr, bound(limits.ackMs, 0)},
   };
   for (const Row& row : rows) {
-    Bench b;
+    Bench b(limits);
     if (row.frame) {
       ASSERT_EQ(b.engine->Contact(), 0) << row.name;
     }
@@ -197,7 +204,7 @@ TEST(SessionOverPty, EveryWaitEndsWithinItsLimitWhateverArrives) {
     int result;
     if (row.frame) {
       b.engine->BeginMessage(kCmdClose, 0, "Close");
-      result = b.engine->Exchange(kCloseResultLimitMs, 0);
+      result = b.engine->Exchange(b.engine->Limits().closeResultMs, 0);
     } else {
       result = b.engine->Contact();
     }
@@ -239,7 +246,8 @@ TEST(SessionOverPty, StopAndHangUpEndEveryPhaseWithinASecond) {
   const uint8_t header[6] = {0x00, 0x06, 0x12, 0x34, 0x00, 0x01};
   const uint8_t data[4] = {1, 2, 3, 4};
   for (const Row& row : rows) {
-    Bench b;
+    // The real waits: each must still be running when the stop or the pull comes.
+    Bench b(test::ShortPauses());
     std::atomic<uint32_t> fired{0};
     std::thread trigger;
     // The stop (a click dispatched inside the wait) or the pull, `afterMs` from now.
@@ -277,14 +285,14 @@ TEST(SessionOverPty, StopAndHangUpEndEveryPhaseWithinASecond) {
       case Phase::kErase:
         b.engine->BeginMessage(kCmdOpen, sizeof header, "Open");
         b.engine->Append(header, sizeof header);
-        result = b.engine->Exchange(kOpenResultLimitMs, 1);
+        result = b.engine->Exchange(b.engine->Limits().openResultMs, 1);
         break;
       case Phase::kData:
         result = b.engine->SendData(0, data, sizeof data, 0x1234);
         break;
       case Phase::kClose:
         b.engine->BeginMessage(kCmdClose, 0, "Close");
-        result = b.engine->Exchange(kCloseResultLimitMs, 0);
+        result = b.engine->Exchange(b.engine->Limits().closeResultMs, 0);
         break;
     }
     const uint32_t returned = TickCount();
@@ -307,10 +315,10 @@ TEST(SessionOverPty, StopAndHangUpEndEveryPhaseWithinASecond) {
     ASSERT_EQ(b.engine->Contact(), 0) << row.name;
     b.engine->BeginMessage(kCmdOpen, sizeof header, "Open");
     b.engine->Append(header, sizeof header);
-    EXPECT_EQ(b.engine->Exchange(kOpenResultLimitMs, 1), 0) << row.name;
+    EXPECT_EQ(b.engine->Exchange(b.engine->Limits().openResultMs, 1), 0) << row.name;
     EXPECT_EQ(b.engine->SendData(0, data, sizeof data, 0x1234), 0) << row.name;
     b.engine->BeginMessage(kCmdClose, 0, "Close");
-    EXPECT_EQ(b.engine->Exchange(kCloseResultLimitMs, 1), 0) << row.name;
+    EXPECT_EQ(b.engine->Exchange(b.engine->Limits().closeResultMs, 1), 0) << row.name;
     const sim::Recording r = b.unit.Snapshot();
     EXPECT_EQ(r.imageHeader, std::vector<uint8_t>(header, header + sizeof header)) << row.name;
     ASSERT_FALSE(r.chunks.empty()) << row.name;

@@ -142,7 +142,10 @@ TEST(SenderContact, MidiIdentityReply) {
     RecorderMessageBox boxes;
     ScopedMessageBox use(&boxes);
     test::TempDir dir;
-    Engine e(dir / "romsend.txt");
+    // The identity stands only briefly after contact; every wait for a reply is the real one.
+    ProtocolLimits limits;
+    limits.identityShownMs = 10;
+    Engine e(dir / "romsend.txt", limits);
     auto* d = new ScriptedDriver;
     d->midi = 1;
     e.SetDriver(d);

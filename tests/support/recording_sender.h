@@ -14,7 +14,8 @@ namespace kestrune::test {
 
 class RecordingSender : public Sender {
  public:
-  explicit RecordingSender(const std::string& resultLogPath = "romsend.txt") : Sender(resultLogPath) {}
+  explicit RecordingSender(const std::string& resultLogPath = "romsend.txt", const ProtocolLimits& limits = {})
+      : Sender(resultLogPath, limits) {}
 
   void ShowStatus(const std::string& text, int) override {
     statuses.push_back(text);

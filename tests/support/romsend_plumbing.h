@@ -11,6 +11,7 @@
 #include "app/qt_event_pump.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
+#include "protocol/protocol_limits.h"
 #include "protocol/sender.h"
 #include "qt_app.h"
 
@@ -18,12 +19,13 @@ namespace kestrune::test {
 
 class RomsendPlumbing {
  public:
-  RomsendPlumbing() {
+  // The engine waits on the unit within `limits`: the real ones unless a test shortens them.
+  explicit RomsendPlumbing(const ProtocolLimits& limits = {}) {
     EnsureQtApp();
     useBoxes_ = std::make_unique<ScopedMessageBox>(&boxes);
     pump_ = std::make_unique<QtEventPump>();
     SetCurrentPump(pump_.get());
-    engine = std::make_unique<mySender>("romsend.txt");
+    engine = std::make_unique<mySender>("romsend.txt", limits);
     engine->SetStatusPrinter(PrintStatus);
     SetTheSender(engine.get());
   }

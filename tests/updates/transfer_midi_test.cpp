@@ -20,6 +20,7 @@
 #include "platform/profile.h"
 #include "protocol/sender.h"
 #include "recording_sender.h"
+#include "short_limits.h"
 #include "test_env.h"
 #include "transport/midi_comm_driver.h"
 #include "updates/bam_desc.h"
@@ -30,20 +31,23 @@ namespace {
 using Engine = test::RecordingSender;
 
 // A simulated unit serving `end`, and the program's side: an engine with a MIDI transport on
-// whatever MIDI system MakeMidiPorts() gives, a pump, a message-box recorder.
+// whatever MIDI system MakeMidiPorts() gives, a pump, a message-box recorder. The engine waits
+// for replies as long as the real limits say, but lets the identity stand only briefly.
 struct Session {
   sim::MidiUnit unit;
   test::TempDir dir;
   HeadlessEventPump pump;
   RecorderMessageBox boxes;
   ScopedMessageBox scopedBoxes{&boxes};
-  Engine engine{dir / "romsend.txt"};
+  Engine engine;
   std::vector<std::string> printed;
   StatusPrinter printer = [this](const char* format, const char* argument) {
     printed.push_back(FormatStatus(format, argument));
   };
 
-  explicit Session(MidiDeviceEnd& end, sim::MidiUnitOptions options = {}) : unit(std::move(options)) {
+  explicit Session(MidiDeviceEnd& end, sim::MidiUnitOptions options = {},
+                   const ProtocolLimits& limits = test::ShortPauses())
+      : unit(std::move(options)), engine(dir / "romsend.txt", limits) {
     EXPECT_TRUE(unit.Start(end));
     SetCurrentPump(&pump);
     engine.SetDriver(new MIDIcommDriver());
@@ -148,9 +152,9 @@ TEST(MidiSession, FailuresOfTheLink) {
     EXPECT_EQ(s.engine.Driver()->Open(), 6);
     EXPECT_EQ(s.engine.ErrorText(6), "no device driver present");
   }
-  {  // a unit that does not answer the identity request
+  {  // a unit that does not answer the identity request: the wait is a shortened one
     Loopback link;
-    Session s(link.end);
+    Session s(link.end, {}, test::ShortLimits());
     s.unit.SetAnswerIdentity(false);
     EXPECT_EQ(s.engine.Contact(), 100);
     EXPECT_EQ(s.engine.statuses.back(), "Communication startup failed !!");

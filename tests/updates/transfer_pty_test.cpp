@@ -11,6 +11,7 @@
 #include "platform/event_pump.h"
 #include "platform/profile.h"
 #include "protocol/sender.h"
+#include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
 #include "transport/win_comm_driver.h"
@@ -21,7 +22,8 @@ namespace kestrune {
 namespace {
 
 // A unit on a pty, the "serial" settings naming it, and the program's engine with a serial
-// driver; every status text is collected as the user would read it.
+// driver; every status text is collected as the user would read it. The engine waits within
+// `limits`: the real ones unless a test shortens them.
 struct Line {
   sim::SimulatedUnit unit;
   test::TempDir dir;
@@ -34,11 +36,11 @@ struct Line {
   };
   std::function<void(const std::string&)> onText;
 
-  Line() {
+  explicit Line(const ProtocolLimits& limits = {}) {
     EXPECT_TRUE(unit.Start()) << unit.LastError();
     AppProfile().WriteString("serial", "port", unit.SlavePath());
     SetCurrentPump(&pump);
-    engine = std::make_unique<mySender>(dir / "romsend.txt");
+    engine = std::make_unique<mySender>(dir / "romsend.txt", limits);
     engine->SetStatusPrinter(printer);
     engine->SetDriver(new WinCommDriver("Serial Settings"));
   }
@@ -163,7 +165,7 @@ TEST(HexOverPty, RefusedLinesAndShortReplies) {
   const std::vector<std::string> lines = RecordLines(text);
   using Fault = sim::HexLineFault;
   {
-    Line line;
+    Line line(test::ShortPauses());
     line.unit.SetHexLineFaults({{Fault::Kind::kVerdict, '-', 0, 7}});
     EXPECT_EQ(line.SendHex("a.hex", text), 0);
     EXPECT_EQ(line.texts.back(), "Bad Send");
@@ -172,7 +174,7 @@ TEST(HexOverPty, RefusedLinesAndShortReplies) {
   }
   {
     // Refused on its second line: the offset counts what was read, up to the CR that ended it.
-    Line line;
+    Line line(test::ShortPauses());
     line.unit.SetHexLineFaults({{Fault::Kind::kVerdict, '+', 0, 1}, {Fault::Kind::kVerdict, '!', 0, 7}});
     EXPECT_EQ(line.SendHex("b.hex", text), 0);
     char expected[48];
@@ -181,8 +183,9 @@ TEST(HexOverPty, RefusedLinesAndShortReplies) {
     EXPECT_EQ(line.unit.Snapshot().hexLines, std::vector<std::string>{lines[0]});
   }
   {
-    // A reply cut short ends the transfer without a resend.
-    Line line;
+    // A reply cut short ends the transfer without a resend, once the (shortened) reply limit
+    // has passed.
+    Line line(test::ShortLimits());
     line.unit.SetHexLineFaults({{Fault::Kind::kShort, '+', 2, 1}});
     EXPECT_EQ(line.SendHex("c.hex", text), 0);
     EXPECT_EQ(line.texts.back(), "Unknown Error");
@@ -190,7 +193,7 @@ TEST(HexOverPty, RefusedLinesAndShortReplies) {
   }
   {
     // The start record refused: no line goes out.
-    Line line;
+    Line line(test::ShortPauses());
     line.unit.SetHexStartAnswer(std::string("-"));
     EXPECT_EQ(line.SendHex("d.hex", text), 0);
     EXPECT_EQ(line.texts.back(), "Bad Send");
