@@ -2,10 +2,10 @@
 // Flag parsing into table targets, the help box and the parameter file.
 #include "n_command_line_info.h"
 
+#include <strings.h>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <strings.h>
 
 #include "platform/decimal.h"
 #include "platform/message_box.h"
@@ -13,7 +13,9 @@
 
 namespace kestrune {
 
-int LeadingInt(const std::string& text) { return LeadingDecimal(text); }
+int LeadingInt(const std::string& text) {
+  return LeadingDecimal(text);
+}
 
 bool FlagNameMatches(const char* name, const std::string& arg) {
   for (size_t i = 0; i < 3; ++i) {
@@ -49,7 +51,9 @@ std::vector<std::string> ParseCommandLine(NCommandLineInfo& info, int argc, cons
 
 NCommandLineInfo::NCommandLineInfo(const FlagEntry* table) : table_(table) {}
 
-NCommandLineInfo::~NCommandLineInfo() { WriteParamFile(); }
+NCommandLineInfo::~NCommandLineInfo() {
+  WriteParamFile();
+}
 
 void NCommandLineInfo::SetParamFile(bool hasValue, const std::string& value) {
   paramFile_ = hasValue ? value : ReplaceExtension(ProgramPath(), ".prm");
@@ -141,7 +145,9 @@ std::string NCommandLineInfo::HelpText() const {
   return text;
 }
 
-void NCommandLineInfo::ShowHelp() const { ShowMessageBox(HelpText(), "Command Line Flags", kBoxOk | kBoxIconInformation); }
+void NCommandLineInfo::ShowHelp() const {
+  ShowMessageBox(HelpText(), "Command Line Flags", kBoxOk | kBoxIconInformation);
+}
 
 void NCommandLineInfo::WriteParamFile() {
   const std::string path = paramFile_;

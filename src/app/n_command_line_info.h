@@ -10,14 +10,14 @@ namespace kestrune {
 
 // What a flag does; the numbers are those of the flag tables.
 enum FlagType : int {
-  kFlagString = 0,      // value after ':' or '=', else the next plain argument
-  kFlagSwitch = 1,      // target set to 1
-  kFlagInteger = 2,     // decimal value after ':' or '=', else of the next plain argument
-  kFlagParamFile = 3,   // asks for the parameter file at destruction
-  kFlagSavedInt = 4,    // only written to the parameter file
-  kFlagSavedString = 5, // only written to the parameter file
-  kFlagSavedInt2 = 6,   // only written to the parameter file
-  kFlagReserved = 7,    // 7 and above: "SAVEPARAMS" acts as a parameter-file request
+  kFlagString = 0,       // value after ':' or '=', else the next plain argument
+  kFlagSwitch = 1,       // target set to 1
+  kFlagInteger = 2,      // decimal value after ':' or '=', else of the next plain argument
+  kFlagParamFile = 3,    // asks for the parameter file at destruction
+  kFlagSavedInt = 4,     // only written to the parameter file
+  kFlagSavedString = 5,  // only written to the parameter file
+  kFlagSavedInt2 = 6,    // only written to the parameter file
+  kFlagReserved = 7,     // 7 and above: "SAVEPARAMS" acts as a parameter-file request
 };
 
 // Where a flag's value goes: an int field, a string field, or nowhere.

@@ -88,9 +88,13 @@ EventPump& CurrentPump() {
   return p ? *p : DefaultPump();
 }
 
-void SetCurrentPump(EventPump* pump) { g_pump.store(pump); }
+void SetCurrentPump(EventPump* pump) {
+  g_pump.store(pump);
+}
 
-bool PumpOneMessage() { return CurrentPump().PumpOne(); }
+bool PumpOneMessage() {
+  return CurrentPump().PumpOne();
+}
 
 void WaitPumping(uint32_t ms) {
   const uint32_t deadline = TickCount() + ms;

@@ -16,8 +16,8 @@ std::string ProgramName();
 void SetProgramPathForTest(const std::string& path);
 
 // XDG base folders, falling back to their documented defaults under $HOME.
-std::string XdgConfigHome();   // $XDG_CONFIG_HOME or ~/.config
-std::string XdgStateHome();    // $XDG_STATE_HOME or ~/.local/state
+std::string XdgConfigHome();  // $XDG_CONFIG_HOME or ~/.config
+std::string XdgStateHome();   // $XDG_STATE_HOME or ~/.local/state
 // $XDG_RUNTIME_DIR when set and usable, else empty (callers pick their own /tmp fallback).
 std::string XdgRuntimeDir();
 

@@ -2,13 +2,13 @@
 // Program path and per-user folders on POSIX.
 #include "program_info.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <mutex>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestrune {
 namespace {
@@ -56,9 +56,13 @@ std::string ProgramName() {
   return name;
 }
 
-std::string XdgConfigHome() { return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config"); }
+std::string XdgConfigHome() {
+  return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config");
+}
 
-std::string XdgStateHome() { return EnvOr("XDG_STATE_HOME", HomeFolder() + "/.local/state"); }
+std::string XdgStateHome() {
+  return EnvOr("XDG_STATE_HOME", HomeFolder() + "/.local/state");
+}
 
 std::string XdgRuntimeDir() {
   std::string dir = EnvOr("XDG_RUNTIME_DIR", "");

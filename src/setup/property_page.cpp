@@ -8,7 +8,8 @@ namespace kestrune {
 
 QRect DialogUnitsToPixels(const QFontMetrics& metrics, int x, int y, int width, int height) {
   // The average width over the letters of the alphabet, as dialog templates were designed with.
-  const int avgWidth = (metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) + 26) / 52;
+  const int avgWidth =
+      (metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) + 26) / 52;
   const int charHeight = metrics.height();
   auto hx = [&](int du) { return (du * avgWidth + 2) / 4; };
   auto vy = [&](int du) { return (du * charHeight + 4) / 8; };

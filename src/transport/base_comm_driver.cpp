@@ -6,11 +6,16 @@ namespace kestrune {
 
 std::string BaseCommDriver::ErrorText(int code) {
   switch (code) {
-    case kTransportOk: return "No problem";
-    case kTransportTimeout: return "Comms timeout";
-    case kTransportError: return "Comms Problem";
-    case kTransportDisconnect: return "Comms Disconnect";
-    default: return "Can't Explain";
+    case kTransportOk:
+      return "No problem";
+    case kTransportTimeout:
+      return "Comms timeout";
+    case kTransportError:
+      return "Comms Problem";
+    case kTransportDisconnect:
+      return "Comms Disconnect";
+    default:
+      return "Can't Explain";
   }
 }
 

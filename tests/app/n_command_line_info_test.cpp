@@ -38,8 +38,8 @@ TEST(NCommandLineInfo, SwitchAbbreviationsAndCase) {
   const struct {
     const char* arg;
     int batch;
-  } rows[] = {{"/bat", 1}, {"/BATCH", 1}, {"-batch", 1}, {"/batchmode", 1}, {"/ba", 0}, {"/b", 0}, {"/bxt", 0},
-              {"-Bat:ignored", 1}};
+  } rows[] = {{"/bat", 1}, {"/BATCH", 1}, {"-batch", 1}, {"/batchmode", 1},
+              {"/ba", 0},  {"/b", 0},     {"/bxt", 0},   {"-Bat:ignored", 1}};
   for (const auto& row : rows) {
     RomsendFlags f;
     f.Parse({row.arg});
@@ -89,8 +89,14 @@ TEST(NCommandLineInfo, SearchPatternsAreThePlainArgumentsBeforeTheFirstFlag) {
   const struct {
     const char* arg;
     bool flag;
-  } rows[] = {{"/batch", true}, {"-sort", true}, {"/port:/dev/ttyACM0", true}, {"/port=/dev/x", true},
-              {"/home/me/updates/*.bam", false}, {"*.bam", false}, {"", false}, {"/", true}};
+  } rows[] = {{"/batch", true},
+              {"-sort", true},
+              {"/port:/dev/ttyACM0", true},
+              {"/port=/dev/x", true},
+              {"/home/me/updates/*.bam", false},
+              {"*.bam", false},
+              {"", false},
+              {"/", true}};
   for (const auto& row : rows) EXPECT_EQ(IsFlagArgument(row.arg), row.flag) << row.arg;
 }
 
@@ -133,8 +139,13 @@ TEST(NCommandLineInfo, ParameterFileRequests) {
   const struct {
     const char* arg;
     const char* path;
-  } rows[] = {{"prm:E:\\p.prm", "E:\\p.prm"}, {"prm=E:\\p.prm", "\\p.prm"}, {"prm=x.prm", "x.prm"},
-              {"prm", "/opt/kestrune/romsend.prm"}, {"res", ""}, {"SAVEPARAMS", ""}, {"sav", ""}};
+  } rows[] = {{"prm:E:\\p.prm", "E:\\p.prm"},
+              {"prm=E:\\p.prm", "\\p.prm"},
+              {"prm=x.prm", "x.prm"},
+              {"prm", "/opt/kestrune/romsend.prm"},
+              {"res", ""},
+              {"SAVEPARAMS", ""},
+              {"sav", ""}};
   for (const auto& row : rows) {
     AllTypes t;
     NCommandLineInfo info(t.table);
@@ -163,16 +174,18 @@ TEST(NCommandLineInfo, ParameterFileHoldsFinalValuesWithCrLf) {
     info.ParseParam("num=12", true, true);
     t.num = 13;  // changed after parsing: the file shows the value at destruction
   }
-  EXPECT_EQ(test::ReadFileBytes(path),
-            "str: value one\r\nsw: 1\r\nnum: 13\r\nsin: 41\r\nsst: keep me\r\nsi2: -6\r\n");
+  EXPECT_EQ(test::ReadFileBytes(path), "str: value one\r\nsw: 1\r\nnum: 13\r\nsin: 41\r\nsst: keep me\r\nsi2: -6\r\n");
 }
 
 TEST(NCommandLineInfo, ParameterFileSkippedForBlankPathsAndUncreatableFiles) {
   test::TempDir dir;
   for (const std::string& path : {std::string(" ") + (dir / "blank.prm"), std::string("\x80") + "x.prm",
-                                 std::string("/proc/no-such-folder/x.prm")}) {
+                                  std::string("/proc/no-such-folder/x.prm")}) {
     AllTypes t;
-    { NCommandLineInfo info(t.table); info.ParseParam("prm:" + path, true, true); }
+    {
+      NCommandLineInfo info(t.table);
+      info.ParseParam("prm:" + path, true, true);
+    }
     EXPECT_FALSE(test::FileExists(path)) << path;
   }
   EXPECT_FALSE(test::FileExists(dir / "blank.prm"));

@@ -15,10 +15,10 @@
 #include <QStyleOptionGroupBox>
 #include <QTest>
 
-#include "qt_app.h"
 #include "fake_sysfs.h"
 #include "platform/profile.h"
 #include "protocol/sender.h"
+#include "qt_app.h"
 #include "scripted_driver.h"
 #include "setup/my_serial_page.h"
 #include "test_env.h"

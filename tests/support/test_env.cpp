@@ -8,12 +8,12 @@
 
 #include "platform/program_info.h"
 
+#include <unistd.h>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 namespace kestrune::test {
 namespace {
@@ -21,7 +21,9 @@ std::string g_root;
 std::atomic<unsigned> g_counter{0};
 }  // namespace
 
-const std::string& TestRoot() { return g_root; }
+const std::string& TestRoot() {
+  return g_root;
+}
 
 TempDir::TempDir() {
   path_ = g_root + "/tmp-" + std::to_string(g_counter++);
@@ -62,7 +64,9 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
-bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
+bool FileExists(const std::string& path) {
+  return std::filesystem::exists(path);
+}
 
 }  // namespace kestrune::test
 
@@ -71,7 +75,8 @@ int main(int argc, char** argv) {
   char templ[] = "/tmp/kestrune-test-XXXXXX";
   if (!mkdtemp(templ)) return 2;
   g_root = templ;
-  for (const char* sub : {"config", "state", "runtime", "work", "bin"}) std::filesystem::create_directories(g_root + "/" + sub);
+  for (const char* sub : {"config", "state", "runtime", "work", "bin"})
+    std::filesystem::create_directories(g_root + "/" + sub);
   std::filesystem::permissions(g_root + "/runtime", std::filesystem::perms::owner_all);
   setenv("XDG_CONFIG_HOME", (g_root + "/config").c_str(), 1);
   setenv("XDG_STATE_HOME", (g_root + "/state").c_str(), 1);

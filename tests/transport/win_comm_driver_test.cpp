@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <atomic>
 #include <chrono>
-#include <sys/resource.h>
 #include <thread>
 
 #include "../serial/pty_pair.h"
@@ -136,10 +136,9 @@ TEST(WinCommDriver, ReadWaitsWithoutSpinningAndEndsAtItsLimit) {
   const int32_t took = TickDiff(TickCount(), t0);
   getrusage(RUSAGE_THREAD, &after);
   EXPECT_GE(took, 300);
-  const long cpuUs = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1000000L +
-                     (after.ru_utime.tv_usec - before.ru_utime.tv_usec) +
-                     (after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1000000L +
-                     (after.ru_stime.tv_usec - before.ru_stime.tv_usec);
+  const long cpuUs =
+      (after.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1000000L + (after.ru_utime.tv_usec - before.ru_utime.tv_usec) +
+      (after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1000000L + (after.ru_stime.tv_usec - before.ru_stime.tv_usec);
   // A spinning wait would burn the whole 300 ms; a blocking one next to nothing.
   EXPECT_LT(cpuUs, 150000);
 }

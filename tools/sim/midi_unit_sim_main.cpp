@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "midi_unit.h"
 #include "midi_device.h"
+#include "midi_unit.h"
 #include "sim_program.h"
 
 namespace {
