@@ -160,8 +160,12 @@ TEST(SessionOverPty, PortInUseIsAFaultyPort) {
 // A peer that never stops talking, and a reply that announces more text than it brings: each
 // wait ends within its own limit, whatever arrives meanwhile.
 TEST(SessionOverPty, EveryWaitEndsWithinItsLimitWhateverArrives) {
-  // Shortened limits, and bounds made of them and of room for a loaded machine.
-  const ProtocolLimits limits = test::ShortLimits();
+  // Shortened limits, and bounds made of them and of room for a loaded machine. The quiet
+  // after 'A' is longer than the real one here and the chatter denser, so that a simulator
+  // held up by a busy machine cannot pass for a line that fell quiet.
+  ProtocolLimits limits = test::ShortLimits();
+  limits.drainQuietMs = 400;
+  limits.drainLimitMs = 1500;
   const auto bound = [&limits](unsigned waitsMs, unsigned texts) {
     return static_cast<int32_t>(waitsMs + texts * limits.statusGapMs + 3000);
   };
@@ -183,7 +187,7 @@ TEST(SessionOverPty, EveryWaitEndsWithinItsLimitWhateverArrives) {
        },
        false, 1, "Failure", bound(20 * limits.promptWaitMs, 24)},
       // The '#' comes, but the line never falls quiet after 'A'.
-      {"'#', then endless talk", [](sim::SimulatedUnit& u) { u.SetChatter("chatter ", 50); }, false, 1, "Failure",
+      {"'#', then endless talk", [](sim::SimulatedUnit& u) { u.SetChatter("chatter ", 10); }, false, 1, "Failure",
        bound(limits.contactWaitMs + limits.promptWaitMs + limits.drainLimitMs, 5)},
       {"reply text announced longer than sent", [cut](sim::SimulatedUnit& u) { u.SetGarbage(cut, 1); }, true, 10,
        nullptr, bound(limits.ackMs, 0)},
