@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "app/c_about_dlg.h"
-#include "app/c_romsend_dlg.h"
 #include "app/help_dialog.h"
+#include "app/main_page.h"
 #include "app/n_command_line_info.h"
 #include "app/run_mode.h"
 #include "app/stop_signals.h"
@@ -55,7 +55,7 @@ bool CRomsendApp::InitInstance(int argc, const char* const* argv, bool runModal)
 
   RomsendSheet::Pages pages;
   pages.main = [](int& commsMode) -> PropertyPage* {
-    auto* main = new CRomsendDlg(commsMode);
+    auto* main = new MainPage(commsMode);
     main->showAbout = [main] { CAboutDlg::DoModal(main); };
     return main;
   };
@@ -73,7 +73,7 @@ bool CRomsendApp::InitInstance(int argc, const char* const* argv, bool runModal)
   };
   sheet_ = new RomsendSheet(QStringLiteral("Kestrune Update Utility"), pages, nullptr, 0);
 
-  auto* main = static_cast<CRomsendDlg*>(sheet_->GetPage(0));
+  auto* main = static_cast<MainPage*>(sheet_->GetPage(0));
   parsing_ = new Parsing{};
   FillRomsendFlagTable(parsing_->table, &main->batchFlag, &main->sortMode, &sheet_->portText, &main->unattendedFlag);
   parsing_->info = std::make_unique<NCommandLineInfo>(parsing_->table);

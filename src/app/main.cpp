@@ -5,7 +5,7 @@
 
 #include "app/bridge_port.h"
 #include "app/c_romsend_app.h"
-#include "app/c_romsend_dlg.h"
+#include "app/main_page.h"
 #include "app/qt_event_pump.h"
 #include "app/qt_message_box.h"
 #include "app/run_mode.h"

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 
-#include "app/c_romsend_dlg.h"
+#include "app/main_page.h"
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "platform/program_info.h"
@@ -25,7 +25,7 @@ struct StartUp {
   std::string bridge;  // what the bridge lookup finds
   std::unique_ptr<CRomsendApp> app;
 
-  CRomsendDlg* Start(std::vector<const char*> args) {
+  MainPage* Start(std::vector<const char*> args) {
     test::EnsureQtApp();
     ScopedMessageBox use(&boxes);
     args.insert(args.begin(), "romsend");
@@ -34,13 +34,13 @@ struct StartUp {
       return bridge;
     });
     EXPECT_FALSE(app->InitInstance(static_cast<int>(args.size()), args.data(), false));
-    return static_cast<CRomsendDlg*>(app->Sheet()->GetPage(0));
+    return static_cast<MainPage*>(app->Sheet()->GetPage(0));
   }
 };
 
 TEST(CRomsendApp, FlagsReachTheMainPageAndTheSheet) {
   StartUp run;
-  CRomsendDlg* main = run.Start({"*.hex?", "/batch", "-sort", "3", "/port:/dev/ttyUSB1"});
+  MainPage* main = run.Start({"*.hex?", "/batch", "-sort", "3", "/port:/dev/ttyUSB1"});
   EXPECT_EQ(main->batchFlag, 1);
   EXPECT_EQ(main->sortMode, 3);
   EXPECT_EQ(run.app->Sheet()->portText, "/dev/ttyUSB1");  // a device path keeps its case
@@ -55,7 +55,7 @@ TEST(CRomsendApp, FlagsReachTheMainPageAndTheSheet) {
 
   // The unattended switch is a row of the same table, and implies batch.
   StartUp unattended;
-  CRomsendDlg* quiet = unattended.Start({"-UNA"});
+  MainPage* quiet = unattended.Start({"-UNA"});
   EXPECT_EQ(quiet->unattendedFlag, 1);
   EXPECT_EQ(quiet->batchFlag, 1);
 }
@@ -99,13 +99,13 @@ TEST(CRomsendApp, SheetShowsTheMainPageUnderItsTabsAndButtons) {
   EXPECT_EQ(sheet->TabText(0), "Operate ..");
   EXPECT_EQ(sheet->Button(RomsendSheet::kIdFinished)->text(), "Finished");
   EXPECT_TRUE(sheet->Button(RomsendSheet::kIdCancel)->isHidden());
-  auto* main = static_cast<CRomsendDlg*>(sheet->GetPage(0));
+  auto* main = static_cast<MainPage*>(sheet->GetPage(0));
   ASSERT_TRUE(main->IsCreated());
   // Without "SerialReset" only the list, the status line and Send show.
-  EXPECT_FALSE(main->Control(CRomsendDlg::kIdSend)->isHidden());
-  EXPECT_TRUE(main->Control(CRomsendDlg::kIdStop)->isHidden());
-  EXPECT_TRUE(main->Control(CRomsendDlg::kIdReboot)->isHidden());
-  EXPECT_TRUE(main->Control(CRomsendDlg::kIdSerial)->isHidden());
+  EXPECT_FALSE(main->Control(MainPage::kIdSend)->isHidden());
+  EXPECT_TRUE(main->Control(MainPage::kIdStop)->isHidden());
+  EXPECT_TRUE(main->Control(MainPage::kIdReboot)->isHidden());
+  EXPECT_TRUE(main->Control(MainPage::kIdSerial)->isHidden());
   const QImage shot = sheet->grab().toImage();
   EXPECT_FALSE(shot.isNull());
   if (const char* out = std::getenv("KESTRUNE_SCREENSHOT")) shot.save(out);
@@ -119,10 +119,10 @@ TEST(CRomsendApp, SerialResetShowsRebootAndSerialButtons) {
   StartUp run;
   run.Start({});
   run.app->Sheet()->show();
-  auto* main = static_cast<CRomsendDlg*>(run.app->Sheet()->GetPage(0));
-  EXPECT_EQ(main->ControlAs<QPushButton>(CRomsendDlg::kIdReboot)->text(), "Reboot");
-  EXPECT_EQ(main->ControlAs<QPushButton>(CRomsendDlg::kIdSerial)->text(), "Serial");
-  EXPECT_FALSE(main->Control(CRomsendDlg::kIdReboot)->isHidden());
+  auto* main = static_cast<MainPage*>(run.app->Sheet()->GetPage(0));
+  EXPECT_EQ(main->ControlAs<QPushButton>(MainPage::kIdReboot)->text(), "Reboot");
+  EXPECT_EQ(main->ControlAs<QPushButton>(MainPage::kIdSerial)->text(), "Serial");
+  EXPECT_FALSE(main->Control(MainPage::kIdReboot)->isHidden());
   run.app->Sheet()->close();
 }
 

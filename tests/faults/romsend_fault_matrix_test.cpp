@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "app/c_romsend_app.h"
-#include "app/c_romsend_dlg.h"
+#include "app/main_page.h"
 #include "app/qt_event_pump.h"
 #include "app/update_list.h"
 #include "bam_image.h"
@@ -332,12 +332,12 @@ class Romsend {
     AppProfile().WriteInt("Config", "CommsMode", Midi() ? 1 : 0);
     if (!Midi()) AppProfile().WriteString("serial", "port", serialUnit->SlavePath());
     app_->Sheet()->show();
-    main = static_cast<CRomsendDlg*>(app_->Sheet()->GetPage(0));
+    main = static_cast<MainPage*>(app_->Sheet()->GetPage(0));
     main->commsMode = Midi() ? 1 : 0;
     QObject::connect(Status(), &QLineEdit::textChanged, [this](const QString& text) { OnShown(text.toStdString()); });
     // Opening the transport stores its settings (the serial line's, the MIDI devices' names);
     // one open and close first, so that a send finds them as they will stay.
-    std::unique_ptr<BaseCommDriver> driver(CRomsendDlg::TransportFactory()(main->commsMode));
+    std::unique_ptr<BaseCommDriver> driver(MainPage::TransportFactory()(main->commsMode));
     EXPECT_EQ(driver->Open(), 0);
     driver->Close();
   }
@@ -352,7 +352,7 @@ class Romsend {
   Romsend& operator=(const Romsend&) = delete;
 
   bool Midi() const { return transport_ == Transport::kBamOverMidi; }
-  QLineEdit* Status() const { return main->ControlAs<QLineEdit>(CRomsendDlg::kIdStatus); }
+  QLineEdit* Status() const { return main->ControlAs<QLineEdit>(MainPage::kIdStatus); }
   std::string StatusText() const { return Status()->text().toStdString(); }
   const std::string& FileName() const {
     static const std::string bam = kBamFile, hex = kHexFile;
@@ -361,7 +361,7 @@ class Romsend {
 
   // The listed file's path, selected in the list as the user would.
   std::string SelectFile() {
-    auto* list = main->ControlAs<QListWidget>(CRomsendDlg::kIdList);
+    auto* list = main->ControlAs<QListWidget>(MainPage::kIdList);
     for (int i = 0; i < list->count(); ++i) {
       const auto path = UpdateEntryPath(list->item(i));
       if (path && std::filesystem::path(*path).filename() == FileName()) {
@@ -402,7 +402,7 @@ class Romsend {
 
   // Set up after the units, taken down before them and the MIDI system they use.
   std::optional<test::RomsendPlumbing> plumbing;
-  CRomsendDlg* main = nullptr;
+  MainPage* main = nullptr;
   std::unique_ptr<sim::SimulatedUnit> serialUnit;
   std::unique_ptr<sim::MidiUnit> midiUnit;
   MidiDeviceEnd* midiEnd = nullptr;

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "app/c_romsend_dlg.h"
+#include "app/main_page.h"
 #include "app/qt_event_pump.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"

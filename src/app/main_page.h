@@ -21,7 +21,7 @@ namespace kestrune {
 
 class BaseCommDriver;
 
-class CRomsendDlg : public PropertyPage {
+class MainPage : public PropertyPage {
  public:
   static constexpr int kTemplateId = 102;
   // Control ids.
@@ -40,8 +40,8 @@ class CRomsendDlg : public PropertyPage {
   // Operation modes of a send of a BAM entry.
   enum Operation : int { kOpSend = 0, kOpReboot = 2, kOpSerial = 3 };
 
-  explicit CRomsendDlg(int& commsMode, QWidget* parent = nullptr);
-  ~CRomsendDlg() override;
+  explicit MainPage(int& commsMode, QWidget* parent = nullptr);
+  ~MainPage() override;
 
   int& commsMode;          // the sheet's: 0 serial, 1 MIDI
   int operationMode = 0;   // 0 send; 2 'V' expecting 'W' (Reboot); 3 'V' unchecked (Serial)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Main page: its controls, the send workflow and the status printer.
-#include "c_romsend_dlg.h"
+#include "main_page.h"
 
 #include <sys/stat.h>
 
@@ -33,7 +33,7 @@ namespace {
 
 // Where the status printer writes: the status control of the open main page, if any.
 QLineEdit* g_statusControl = nullptr;
-const CRomsendDlg* g_statusPage = nullptr;
+const MainPage* g_statusPage = nullptr;
 // The open main page's progress bar, which the transfers feed.
 QProgressBar* g_progressBar = nullptr;
 
@@ -77,7 +77,7 @@ void PrintStatus(const char* format, const char* argument) {
   if (delay > 0) WaitPumping(static_cast<uint32_t>(delay));
 }
 
-std::function<BaseCommDriver*(int commsMode)>& CRomsendDlg::TransportFactory() {
+std::function<BaseCommDriver*(int commsMode)>& MainPage::TransportFactory() {
   static std::function<BaseCommDriver*(int)> factory = [](int mode) -> BaseCommDriver* {
     // The serial transport keeps to this run's port (see RomsendSheet::RunPort).
     if (mode == 0) {
@@ -89,10 +89,10 @@ std::function<BaseCommDriver*(int commsMode)>& CRomsendDlg::TransportFactory() {
   return factory;
 }
 
-CRomsendDlg::CRomsendDlg(int& mode, QWidget* parent)
+MainPage::MainPage(int& mode, QWidget* parent)
     : PropertyPage(kTemplateId, QStringLiteral("Kestrune Update"), 345, 79, parent), commsMode(mode) {}
 
-CRomsendDlg::~CRomsendDlg() {
+MainPage::~MainPage() {
   if (g_statusPage == this) {
     g_statusPage = nullptr;
     g_statusControl = nullptr;
@@ -101,7 +101,7 @@ CRomsendDlg::~CRomsendDlg() {
   }
 }
 
-void CRomsendDlg::OnInitDialog() {
+void MainPage::OnInitDialog() {
   auto* list = new QListWidget;
   list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   AddControl(kIdList, list, 7, 7, 331, 44);
@@ -160,7 +160,7 @@ void CRomsendDlg::OnInitDialog() {
   if (batchFlag && !CaughtStopSignal()) QMetaObject::invokeMethod(send, &QPushButton::click, Qt::QueuedConnection);
 }
 
-bool CRomsendDlg::SelectedEntry(std::string& path) const {
+bool MainPage::SelectedEntry(std::string& path) const {
   const auto* list = ControlAs<QListWidget>(kIdList);
   const QListWidgetItem* item = list ? list->currentItem() : nullptr;
   if (!item) return false;
@@ -168,7 +168,7 @@ bool CRomsendDlg::SelectedEntry(std::string& path) const {
   return true;
 }
 
-void CRomsendDlg::OnSend() {
+void MainPage::OnSend() {
   // One send at a time: a second one would replace the transport in use. None at all once the
   // program has been told to end.
   if (sendInProgress || CaughtStopSignal()) return;
@@ -187,42 +187,42 @@ void CRomsendDlg::OnSend() {
   Send(path);
 }
 
-void CRomsendDlg::SendEnded(int result, int status) {
+void MainPage::SendEnded(int result, int status) {
   exitStatus = status;
   if (CaughtStopSignal() || unattendedFlag || (batchFlag && result == 0)) {
     if (auto* sheet = RomsendSheet::Instance()) sheet->done(0);
   }
 }
 
-void CRomsendDlg::OnReboot() {
+void MainPage::OnReboot() {
   operationMode = kOpReboot;
   OnSend();
   operationMode = kOpSend;
 }
 
-void CRomsendDlg::OnSerial() {
+void MainPage::OnSerial() {
   operationMode = kOpSerial;
   OnSend();
   operationMode = kOpSend;
 }
 
-void CRomsendDlg::OnStop() {
+void MainPage::OnStop() {
   if (!sendInProgress) return;
   if (mySender* engine = TheSender()) engine->SetCancel(1);
   PrintStatus("%s", "Stopping.....");
 }
 
-bool CRomsendDlg::CommandEnabled(int command) const {
+bool MainPage::CommandEnabled(int command) const {
   return command != kCmdSendMenu || !sendInProgress;
 }
 
-void CRomsendDlg::OnCommand(int command) {
+void MainPage::OnCommand(int command) {
   if (!CommandEnabled(command)) return;
   if (command == kCmdSendMenu) OnSend();
   if (command == kCmdAbout && showAbout) showAbout();
 }
 
-void CRomsendDlg::contextMenuEvent(QContextMenuEvent* event) {
+void MainPage::contextMenuEvent(QContextMenuEvent* event) {
   // Linux windows have no system menu; the page's own menu offers its commands instead.
   QMenu menu(this);
   QAction* send = menu.addAction(QStringLiteral("Send.."));
@@ -233,11 +233,11 @@ void CRomsendDlg::contextMenuEvent(QContextMenuEvent* event) {
   if (chosen == about) OnCommand(kCmdAbout);
 }
 
-void CRomsendDlg::OnCancel() {
+void MainPage::OnCancel() {
   if (mySender* engine = TheSender()) engine->SetCancel(1);
 }
 
-int CRomsendDlg::Send(const std::string& path) {
+int MainPage::Send(const std::string& path) {
   mySender* engine = TheSender();
   if (!engine) return 1;
   if (!path.empty()) AppProfile().WriteString("Romsend", "LastFile", path);
@@ -286,7 +286,7 @@ int CRomsendDlg::Send(const std::string& path) {
   return result;
 }
 
-int CRomsendDlg::SendBam(const std::string& path, int& status) {
+int MainPage::SendBam(const std::string& path, int& status) {
   mySender& engine = *TheSender();
   status = kExitSent;
   if (operationMode == kOpSend) {
@@ -321,7 +321,7 @@ int CRomsendDlg::SendBam(const std::string& path, int& status) {
   return 0;
 }
 
-int CRomsendDlg::RefuseBam(const std::string& path, const std::string& text, int& status) {
+int MainPage::RefuseBam(const std::string& path, const std::string& text, int& status) {
   ReportRefusedFile(*TheSender(), PrintStatus, path, text);
   status = kExitNothingToSend;
   return 1;  // a file or format fault, as the BAM transfer itself reports one
