@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/c_romsend_app.h"
 #include "app/main_page.h"
 #include "app/qt_event_pump.h"
+#include "app/romsend_app.h"
 #include "app/update_list.h"
 #include "bam_image.h"
 #include "midi_unit.h"
@@ -41,7 +41,7 @@ struct Romsend : test::RomsendPlumbing {
   test::TempDir config;
   test::ScopedEnv configHome{"XDG_CONFIG_HOME", config.Path().c_str()};
   sim::SimulatedUnit unit;
-  std::unique_ptr<CRomsendApp> app;  // goes first, before the plumbing
+  std::unique_ptr<RomsendApp> app;  // goes first, before the plumbing
   MainPage* main = nullptr;
   std::vector<std::string> shown;
   std::function<void(const std::string&)> onShown;
@@ -57,7 +57,7 @@ struct Romsend : test::RomsendPlumbing {
   // writes settings into the profile the program selected.
   void Start(std::vector<const char*> args = {}, const std::function<void()>& beforeShow = {}) {
     args.insert(args.begin(), "romsend");
-    app = std::make_unique<CRomsendApp>([] { return std::string(); });
+    app = std::make_unique<RomsendApp>([] { return std::string(); });
     app->InitInstance(static_cast<int>(args.size()), args.data(), false);
     // The unit's port, stored after start-up selected the program's profile.
     AppProfile().WriteString("serial", "port", unit.SlavePath());

@@ -13,9 +13,9 @@
 #include <QTabWidget>
 #include <memory>
 
-#include "app/c_romsend_app.h"
 #include "app/help_dialog.h"
 #include "app/main_page.h"
+#include "app/romsend_app.h"
 #include "app/update_list.h"
 #include "bam_image.h"
 #include "platform/message_box.h"
@@ -36,7 +36,7 @@ struct Program {
   RecorderMessageBox boxes;
   ScopedMessageBox useBoxes{&boxes};
   MidiLoopback midi;
-  std::unique_ptr<CRomsendApp> app;
+  std::unique_ptr<RomsendApp> app;
 
   Program() {
     test::EnsureQtApp();
@@ -46,7 +46,7 @@ struct Program {
   // Starts romsend with `args` after `prepare` ran on its freshly selected profile.
   RomsendSheet* Start(std::vector<const char*> args, const std::function<void()>& prepare = {}) {
     args.insert(args.begin(), "romsend");
-    app = std::make_unique<CRomsendApp>([] { return std::string(); });
+    app = std::make_unique<RomsendApp>([] { return std::string(); });
     // The profile is selected by start-up; settings a case needs are written into the same file
     // beforehand.
     SelectProfile(CompanyProfilePath("Kestrune", ProgramName()));

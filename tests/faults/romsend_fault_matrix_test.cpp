@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "app/c_romsend_app.h"
 #include "app/main_page.h"
 #include "app/qt_event_pump.h"
+#include "app/romsend_app.h"
 #include "app/update_list.h"
 #include "bam_image.h"
 #include "midi_unit.h"
@@ -327,7 +327,7 @@ class Romsend {
     plumbing.emplace(kLimits);
 
     const char* args[] = {"romsend"};
-    app_ = std::make_unique<CRomsendApp>([] { return std::string(); });
+    app_ = std::make_unique<RomsendApp>([] { return std::string(); });
     app_->InitInstance(1, args, false);
     AppProfile().WriteInt("Config", "CommsMode", Midi() ? 1 : 0);
     if (!Midi()) AppProfile().WriteString("serial", "port", serialUnit->SlavePath());
@@ -422,7 +422,7 @@ class Romsend {
   std::unique_ptr<MidiLoopback> midi_;
   std::vector<std::unique_ptr<sim::MidiUnit>> unpluggedUnits_;
   std::vector<std::unique_ptr<sim::SimulatedUnit>> hungUpUnits_;
-  std::unique_ptr<CRomsendApp> app_;
+  std::unique_ptr<RomsendApp> app_;
   std::function<bool(const std::string&)> when_;
   std::function<void()> action_;
 };

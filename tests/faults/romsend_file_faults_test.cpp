@@ -29,10 +29,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/c_romsend_app.h"
 #include "app/help_dialog.h"
 #include "app/main_page.h"
 #include "app/qt_event_pump.h"
+#include "app/romsend_app.h"
 #include "app/update_list.h"
 #include "bam_image.h"
 #include "platform/event_pump.h"
@@ -361,14 +361,14 @@ void KilledMidTransfer() {
 // texts follow each other quickly; every wait for the unit is the real one.
 struct InProcess : test::RomsendPlumbing {
   sim::SimulatedUnit unit;
-  std::unique_ptr<CRomsendApp> app;  // goes first, before the plumbing
+  std::unique_ptr<RomsendApp> app;  // goes first, before the plumbing
   MainPage* main = nullptr;
   std::vector<std::string> shown;
 
   InProcess() : RomsendPlumbing(test::ShortPauses()) { EXPECT_TRUE(unit.Start()) << unit.LastError(); }
   void Start(const char* pattern) {
     const char* args[] = {"romsend", pattern};
-    app = std::make_unique<CRomsendApp>([] { return std::string(); });
+    app = std::make_unique<RomsendApp>([] { return std::string(); });
     app->InitInstance(2, args, false);
     AppProfile().WriteString("serial", "port", unit.SlavePath());
     app->Sheet()->show();

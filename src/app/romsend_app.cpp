@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // romsend start-up: profile, sheet, flags, the ZT770 bridge lookup, the modal run.
-#include "c_romsend_app.h"
+#include "romsend_app.h"
 
 #include <cctype>
 #include <memory>
@@ -21,18 +21,18 @@
 
 namespace kestrune {
 
-struct CRomsendApp::Parsing {
+struct RomsendApp::Parsing {
   FlagEntry table[kRomsendFlagRows];
   std::unique_ptr<NCommandLineInfo> info;
 };
 
-CRomsendApp::CRomsendApp(BridgeFinder findBridge) : findBridge_(std::move(findBridge)) {}
+RomsendApp::RomsendApp(BridgeFinder findBridge) : findBridge_(std::move(findBridge)) {}
 
-CRomsendApp::~CRomsendApp() {
+RomsendApp::~RomsendApp() {
   Finish();
 }
 
-std::string ResolvePortName(const std::string& typed, const CRomsendApp::BridgeFinder& findBridge) {
+std::string ResolvePortName(const std::string& typed, const RomsendApp::BridgeFinder& findBridge) {
   if (typed.empty()) return typed;
   std::string upper = typed;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -45,7 +45,7 @@ std::string ResolvePortName(const std::string& typed, const CRomsendApp::BridgeF
   return found;
 }
 
-bool CRomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) {
+bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) {
   SelectProfile(CompanyProfilePath("Kestrune", ProgramName().empty() ? "romsend" : ProgramName()));
 
   // Each run's log starts with how the program was started, so a report can be matched to it.
@@ -109,7 +109,7 @@ bool CRomsendApp::InitInstance(int argc, const char* const* argv, bool runModal)
   return false;
 }
 
-void CRomsendApp::Finish() {
+void RomsendApp::Finish() {
   if (parsing_) {
     // The parameter file, if asked for, is written from the fields' final values.
     parsing_->info.reset();

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // romsend start-up: flags reach the main page and the sheet, the ZT770 rule, the window.
-#include "app/c_romsend_app.h"
+#include "app/romsend_app.h"
 
 #include <gtest/gtest.h>
 
@@ -23,13 +23,13 @@ struct StartUp {
   RecorderMessageBox boxes;
   int lookups = 0;
   std::string bridge;  // what the bridge lookup finds
-  std::unique_ptr<CRomsendApp> app;
+  std::unique_ptr<RomsendApp> app;
 
   MainPage* Start(std::vector<const char*> args) {
     test::EnsureQtApp();
     ScopedMessageBox use(&boxes);
     args.insert(args.begin(), "romsend");
-    app = std::make_unique<CRomsendApp>([this] {
+    app = std::make_unique<RomsendApp>([this] {
       ++lookups;
       return bridge;
     });
@@ -38,7 +38,7 @@ struct StartUp {
   }
 };
 
-TEST(CRomsendApp, FlagsReachTheMainPageAndTheSheet) {
+TEST(RomsendApp, FlagsReachTheMainPageAndTheSheet) {
   StartUp run;
   MainPage* main = run.Start({"*.hex?", "/batch", "-sort", "3", "/port:/dev/ttyUSB1"});
   EXPECT_EQ(main->batchFlag, 1);
@@ -60,7 +60,7 @@ TEST(CRomsendApp, FlagsReachTheMainPageAndTheSheet) {
   EXPECT_EQ(quiet->batchFlag, 1);
 }
 
-TEST(CRomsendApp, Zt770PortAsksForTheBridgeAndWarnsOnceWhenAbsent) {
+TEST(RomsendApp, Zt770PortAsksForTheBridgeAndWarnsOnceWhenAbsent) {
   const struct {
     std::vector<const char*> args;
     int lookups;
@@ -90,7 +90,7 @@ TEST(CRomsendApp, Zt770PortAsksForTheBridgeAndWarnsOnceWhenAbsent) {
   EXPECT_TRUE(found.boxes.Boxes().empty());
 }
 
-TEST(CRomsendApp, SheetShowsTheMainPageUnderItsTabsAndButtons) {
+TEST(RomsendApp, SheetShowsTheMainPageUnderItsTabsAndButtons) {
   StartUp run;
   run.Start({});
   RomsendSheet* sheet = run.app->Sheet();
@@ -112,7 +112,7 @@ TEST(CRomsendApp, SheetShowsTheMainPageUnderItsTabsAndButtons) {
   sheet->close();
 }
 
-TEST(CRomsendApp, SerialResetShowsRebootAndSerialButtons) {
+TEST(RomsendApp, SerialResetShowsRebootAndSerialButtons) {
   test::EnsureQtApp();
   SelectProfile(CompanyProfilePath("Kestrune", ProgramName()));
   ASSERT_TRUE(AppProfile().WriteInt("Romsend", "SerialReset", 1));
@@ -126,7 +126,7 @@ TEST(CRomsendApp, SerialResetShowsRebootAndSerialButtons) {
   run.app->Sheet()->close();
 }
 
-TEST(CRomsendApp, SheetRefusesToCloseWhileATransferRunsAndRetitlesWhenMinimised) {
+TEST(RomsendApp, SheetRefusesToCloseWhileATransferRunsAndRetitlesWhenMinimised) {
   StartUp run;
   run.Start({});
   RomsendSheet* sheet = run.app->Sheet();

@@ -10,12 +10,12 @@ namespace kestrune {
 
 class RomsendSheet;
 
-class CRomsendApp {
+class RomsendApp {
  public:
   // Looks up the port of an attached ZT770+ USB bridge; empty when none is attached.
   using BridgeFinder = std::function<std::string()>;
 
-  explicit CRomsendApp(BridgeFinder findBridge);
+  explicit RomsendApp(BridgeFinder findBridge);
 
   // Selects the profile, builds the sheet, applies the command line and, with `runModal`,
   // runs the sheet until it closes. Without it (tests), the sheet is kept for inspection
@@ -32,9 +32,9 @@ class CRomsendApp {
   // Ends a run that InitInstance left open: destroys the flag parser, then the sheet.
   void Finish();
 
-  ~CRomsendApp();
-  CRomsendApp(const CRomsendApp&) = delete;
-  CRomsendApp& operator=(const CRomsendApp&) = delete;
+  ~RomsendApp();
+  RomsendApp(const RomsendApp&) = delete;
+  RomsendApp& operator=(const RomsendApp&) = delete;
 
  private:
   BridgeFinder findBridge_;
@@ -47,6 +47,6 @@ class CRomsendApp {
 // The port text after the ZT770 rule: a name that begins with "ZT770" in any letter case asks
 // `findBridge`; when none is found the user is told and the name becomes empty. Other names
 // stay as typed (device paths are case-sensitive).
-std::string ResolvePortName(const std::string& typed, const CRomsendApp::BridgeFinder& findBridge);
+std::string ResolvePortName(const std::string& typed, const RomsendApp::BridgeFinder& findBridge);
 
 }  // namespace kestrune
