@@ -5,7 +5,7 @@
 #include <cctype>
 #include <memory>
 
-#include "app/c_about_dlg.h"
+#include "app/about_page.h"
 #include "app/help_dialog.h"
 #include "app/main_page.h"
 #include "app/n_command_line_info.h"
@@ -56,7 +56,7 @@ bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) 
   RomsendSheet::Pages pages;
   pages.main = [](int& commsMode) -> PropertyPage* {
     auto* main = new MainPage(commsMode);
-    main->showAbout = [main] { CAboutDlg::DoModal(main); };
+    main->showAbout = [main] { AboutPage::DoModal(main); };
     return main;
   };
   pages.comms = [](int&) -> PropertyPage* {
@@ -65,7 +65,7 @@ bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) 
     return page;
   };
   pages.help = [](int& commsMode) -> PropertyPage* { return new HelpDialog(commsMode); };
-  pages.about = [](int&) -> PropertyPage* { return new CAboutDlg; };
+  pages.about = [](int&) -> PropertyPage* { return new AboutPage; };
   pages.midi = [](int&) -> PropertyPage* {
     auto* page = new myMIDIpage;
     page->SetCommsModeSwitch(RomsendSheet::SetCommsMode);

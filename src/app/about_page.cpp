@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The about page and box.
-#include "c_about_dlg.h"
+#include "about_page.h"
 
 #include <QDialog>
 #include <QGroupBox>
@@ -13,9 +13,9 @@
 
 namespace kestrune {
 
-CAboutDlg::CAboutDlg(QWidget* parent) : PropertyPage(kTemplateId, QStringLiteral("About ..."), 129, 50, parent) {}
+AboutPage::AboutPage(QWidget* parent) : PropertyPage(kTemplateId, QStringLiteral("About ..."), 129, 50, parent) {}
 
-void CAboutDlg::OnInitDialog() {
+void AboutPage::OnInitDialog() {
   // The frame and the notice have no ids of their own; they are placed like the controls.
   auto* frame = new QGroupBox(this);
   frame->setGeometry(DialogUnitsToPixels(fontMetrics(), 7, 4, 115, 38));
@@ -29,7 +29,7 @@ void CAboutDlg::OnInitDialog() {
   Control(kIdOk)->hide();
 }
 
-bool CAboutDlg::OnSetActive() {
+bool AboutPage::OnSetActive() {
   if (!IsCreated()) Create();
   SetVersionCaption(
       [this](int id, const std::string& text) {
@@ -39,11 +39,11 @@ bool CAboutDlg::OnSetActive() {
   return true;
 }
 
-QDialog* CAboutDlg::CreateBox(QWidget* parent) {
+QDialog* AboutPage::CreateBox(QWidget* parent) {
   auto* box =
       new QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   box->setWindowTitle(QStringLiteral("About ..."));
-  auto* page = new CAboutDlg(box);
+  auto* page = new AboutPage(box);
   auto* layout = new QVBoxLayout(box);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(page);
@@ -52,7 +52,7 @@ QDialog* CAboutDlg::CreateBox(QWidget* parent) {
   return box;
 }
 
-int CAboutDlg::DoModal(QWidget* parent) {
+int AboutPage::DoModal(QWidget* parent) {
   // The box may go with its parent while it runs; the guard notices that.
   QPointer<QDialog> box = CreateBox(parent);
   const int result = box->exec();

@@ -12,13 +12,13 @@ namespace kestrune {
 
 inline constexpr char kMakerNotice[] = "Copyright (C) Kestrune";
 
-class CAboutDlg : public PropertyPage {
+class AboutPage : public PropertyPage {
  public:
   static constexpr int kTemplateId = 100;
   static constexpr int kIdVersion = 1008;
   static constexpr int kIdOk = 1;
 
-  explicit CAboutDlg(QWidget* parent = nullptr);
+  explicit AboutPage(QWidget* parent = nullptr);
 
   // Sets the version line ("Romsend V1.61"); without a version text it keeps "Romsend Version 1.61".
   bool OnSetActive() override;
