@@ -6,9 +6,9 @@
 #include <memory>
 
 #include "app/about_page.h"
+#include "app/flag_parser.h"
 #include "app/help_dialog.h"
 #include "app/main_page.h"
-#include "app/n_command_line_info.h"
 #include "app/run_mode.h"
 #include "app/stop_signals.h"
 #include "platform/diagnostic_log.h"
@@ -23,7 +23,7 @@ namespace kestrune {
 
 struct RomsendApp::Parsing {
   FlagEntry table[kRomsendFlagRows];
-  std::unique_ptr<NCommandLineInfo> info;
+  std::unique_ptr<FlagParser> info;
 };
 
 RomsendApp::RomsendApp(BridgeFinder findBridge) : findBridge_(std::move(findBridge)) {}
@@ -76,7 +76,7 @@ bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) 
   auto* main = static_cast<MainPage*>(sheet_->GetPage(0));
   parsing_ = new Parsing{};
   FillRomsendFlagTable(parsing_->table, &main->batchFlag, &main->sortMode, &sheet_->portText, &main->unattendedFlag);
-  parsing_->info = std::make_unique<NCommandLineInfo>(parsing_->table);
+  parsing_->info = std::make_unique<FlagParser>(parsing_->table);
   main->searchPatterns = ParseCommandLine(*parsing_->info, argc, argv);
   if (main->unattendedFlag) main->batchFlag = 1;
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Flag parsing: abbreviations, separators, pending values, help text and the parameter file.
-#include "app/n_command_line_info.h"
+#include "app/flag_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -28,13 +28,13 @@ struct RomsendFlags {
     RecorderMessageBox local;
     ScopedMessageBox use(boxes ? boxes : &local);
     args.insert(args.begin(), "romsend");
-    NCommandLineInfo info(table);
+    FlagParser info(table);
     patterns = ParseCommandLine(info, static_cast<int>(args.size()), args.data());
   }
   std::vector<std::string> patterns;
 };
 
-TEST(NCommandLineInfo, SwitchAbbreviationsAndCase) {
+TEST(FlagParser, SwitchAbbreviationsAndCase) {
   const struct {
     const char* arg;
     int batch;
@@ -47,7 +47,7 @@ TEST(NCommandLineInfo, SwitchAbbreviationsAndCase) {
   }
 }
 
-TEST(NCommandLineInfo, ValuesSeparatorsAndPendingFlags) {
+TEST(FlagParser, ValuesSeparatorsAndPendingFlags) {
   const struct {
     std::vector<const char*> args;
     int sort;
@@ -81,7 +81,7 @@ TEST(NCommandLineInfo, ValuesSeparatorsAndPendingFlags) {
   }
 }
 
-TEST(NCommandLineInfo, SearchPatternsAreThePlainArgumentsBeforeTheFirstFlag) {
+TEST(FlagParser, SearchPatternsAreThePlainArgumentsBeforeTheFirstFlag) {
   RomsendFlags f;
   f.Parse({"updates/*.*", "/home/me/x.bam", "/batch", "later.bam"});
   EXPECT_EQ(f.patterns, (std::vector<std::string>{"updates/*.*", "/home/me/x.bam"}));
@@ -100,7 +100,7 @@ TEST(NCommandLineInfo, SearchPatternsAreThePlainArgumentsBeforeTheFirstFlag) {
   for (const auto& row : rows) EXPECT_EQ(IsFlagArgument(row.arg), row.flag) << row.arg;
 }
 
-TEST(NCommandLineInfo, HelpBoxListsTheFlagsByteForByte) {
+TEST(FlagParser, HelpBoxListsTheFlagsByteForByte) {
   RecorderMessageBox boxes;
   RomsendFlags f;
   f.Parse({"/?", "/sort:4", "-?", "?"}, &boxes);
@@ -134,7 +134,7 @@ struct AllTypes {
                         {nullptr, nullptr, 0, {}}};
 };
 
-TEST(NCommandLineInfo, ParameterFileRequests) {
+TEST(FlagParser, ParameterFileRequests) {
   SetProgramPathForTest("/opt/kestrune/romsend.exe");
   const struct {
     const char* arg;
@@ -148,26 +148,26 @@ TEST(NCommandLineInfo, ParameterFileRequests) {
               {"sav", ""}};
   for (const auto& row : rows) {
     AllTypes t;
-    NCommandLineInfo info(t.table);
+    FlagParser info(t.table);
     info.ParseParam(row.arg, true, true);
     EXPECT_EQ(info.ParamFilePath(), row.path) << row.arg;
   }
   // A reserved entry whose name matches "SAVEPARAMS" acts as a request.
   int dummy = 0;
   FlagEntry reserved[] = {{"SAVEPARAMS", "save", 7, &dummy}, {nullptr, nullptr, 0, {}}};
-  NCommandLineInfo info(reserved);
+  FlagParser info(reserved);
   info.ParseParam("saveparams", true, true);
   EXPECT_EQ(info.ParamFilePath(), "/opt/kestrune/romsend.prm");
   info.ParseParam("", true, true);  // does not disturb what was set
   SetProgramPathForTest("");
 }
 
-TEST(NCommandLineInfo, ParameterFileHoldsFinalValuesWithCrLf) {
+TEST(FlagParser, ParameterFileHoldsFinalValuesWithCrLf) {
   test::TempDir dir;
   const std::string path = dir / "out.prm";
   AllTypes t;
   {
-    NCommandLineInfo info(t.table);
+    FlagParser info(t.table);
     info.ParseParam("prm:" + path, true, false);
     info.ParseParam("str:value one", true, false);
     info.ParseParam("sw", true, false);
@@ -177,13 +177,13 @@ TEST(NCommandLineInfo, ParameterFileHoldsFinalValuesWithCrLf) {
   EXPECT_EQ(test::ReadFileBytes(path), "str: value one\r\nsw: 1\r\nnum: 13\r\nsin: 41\r\nsst: keep me\r\nsi2: -6\r\n");
 }
 
-TEST(NCommandLineInfo, ParameterFileSkippedForBlankPathsAndUncreatableFiles) {
+TEST(FlagParser, ParameterFileSkippedForBlankPathsAndUncreatableFiles) {
   test::TempDir dir;
   for (const std::string& path : {std::string(" ") + (dir / "blank.prm"), std::string("\x80") + "x.prm",
                                   std::string("/proc/no-such-folder/x.prm")}) {
     AllTypes t;
     {
-      NCommandLineInfo info(t.table);
+      FlagParser info(t.table);
       info.ParseParam("prm:" + path, true, true);
     }
     EXPECT_FALSE(test::FileExists(path)) << path;
@@ -191,10 +191,10 @@ TEST(NCommandLineInfo, ParameterFileSkippedForBlankPathsAndUncreatableFiles) {
   EXPECT_FALSE(test::FileExists(dir / "blank.prm"));
 }
 
-TEST(NCommandLineInfo, ShortNamesMustBeTypedWholeAndAlone) {
+TEST(FlagParser, ShortNamesMustBeTypedWholeAndAlone) {
   int a = 0, b = 0;
   FlagEntry table[] = {{"v", "short", kFlagSwitch, &a}, {"vx", "two", kFlagSwitch, &b}, {nullptr, nullptr, 0, {}}};
-  NCommandLineInfo info(table);
+  FlagParser info(table);
   info.ParseParam("vq", true, false);
   EXPECT_EQ(a + b, 0);
   info.ParseParam("v", true, false);

@@ -32,13 +32,13 @@ struct FlagEntry {
   FlagTarget target;
 };
 
-class NCommandLineInfo {
+class FlagParser {
  public:
-  explicit NCommandLineInfo(const FlagEntry* table);
+  explicit FlagParser(const FlagEntry* table);
   // Writes the parameter file when one was asked for, from the fields' values at this moment.
-  virtual ~NCommandLineInfo();
-  NCommandLineInfo(const NCommandLineInfo&) = delete;
-  NCommandLineInfo& operator=(const NCommandLineInfo&) = delete;
+  virtual ~FlagParser();
+  FlagParser(const FlagParser&) = delete;
+  FlagParser& operator=(const FlagParser&) = delete;
 
   // Called once per argument, left to right. `isFlag` arguments arrive without their leading
   // '/' or '-'.
@@ -77,6 +77,6 @@ bool IsFlagArgument(const std::string& arg);
 
 // Hands argv[1..] to `info` by the rule above. Returns the plain arguments that stand before
 // the first flag: the update-file search patterns.
-std::vector<std::string> ParseCommandLine(NCommandLineInfo& info, int argc, const char* const* argv);
+std::vector<std::string> ParseCommandLine(FlagParser& info, int argc, const char* const* argv);
 
 }  // namespace kestrune

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Flag parsing into table targets, the help box and the parameter file.
-#include "n_command_line_info.h"
+#include "flag_parser.h"
 
 #include <strings.h>
 #include <cctype>
@@ -36,7 +36,7 @@ bool IsFlagArgument(const std::string& arg) {
   return name.find('/') == std::string::npos;
 }
 
-std::vector<std::string> ParseCommandLine(NCommandLineInfo& info, int argc, const char* const* argv) {
+std::vector<std::string> ParseCommandLine(FlagParser& info, int argc, const char* const* argv) {
   std::vector<std::string> patterns;
   bool sawFlag = false;
   for (int i = 1; i < argc; ++i) {
@@ -49,17 +49,17 @@ std::vector<std::string> ParseCommandLine(NCommandLineInfo& info, int argc, cons
   return patterns;
 }
 
-NCommandLineInfo::NCommandLineInfo(const FlagEntry* table) : table_(table) {}
+FlagParser::FlagParser(const FlagEntry* table) : table_(table) {}
 
-NCommandLineInfo::~NCommandLineInfo() {
+FlagParser::~FlagParser() {
   WriteParamFile();
 }
 
-void NCommandLineInfo::SetParamFile(bool hasValue, const std::string& value) {
+void FlagParser::SetParamFile(bool hasValue, const std::string& value) {
   paramFile_ = hasValue ? value : ReplaceExtension(ProgramPath(), ".prm");
 }
 
-void NCommandLineInfo::ParseParam(const std::string& arg, bool isFlag, bool) {
+void FlagParser::ParseParam(const std::string& arg, bool isFlag, bool) {
   if (arg == "?") {
     ShowHelp();
     return;
@@ -129,7 +129,7 @@ void NCommandLineInfo::ParseParam(const std::string& arg, bool isFlag, bool) {
   }
 }
 
-std::string NCommandLineInfo::HelpText() const {
+std::string FlagParser::HelpText() const {
   std::string text;
   char line[512];
   for (int i = 0; table_ && table_[i].name; ++i) {
@@ -145,11 +145,11 @@ std::string NCommandLineInfo::HelpText() const {
   return text;
 }
 
-void NCommandLineInfo::ShowHelp() const {
+void FlagParser::ShowHelp() const {
   ShowMessageBox(HelpText(), "Command Line Flags", kBoxOk | kBoxIconInformation);
 }
 
-void NCommandLineInfo::WriteParamFile() {
+void FlagParser::WriteParamFile() {
   const std::string path = paramFile_;
   paramFile_.clear();
   // A path starting with a blank, a control character or a byte of 0x80 and above asks for nothing.
