@@ -15,8 +15,8 @@
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "platform/program_info.h"
+#include "setup/comms_serial_page.h"
 #include "setup/midi_page.h"
-#include "setup/my_serial_page.h"
 #include "setup/romsend_sheet.h"
 
 namespace kestrune {
@@ -60,7 +60,7 @@ bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) 
     return main;
   };
   pages.comms = [](int&) -> PropertyPage* {
-    auto* page = new mySerialPage;
+    auto* page = new CommsSerialPage;
     page->SetCommsModeSwitch(RomsendSheet::SetCommsMode);
     return page;
   };

@@ -9,12 +9,12 @@
 
 namespace kestrune {
 
-class mySerialPage : public SerialPage {
+class CommsSerialPage : public SerialPage {
  public:
   // Asked to change the comms mode (1: MIDI); the sheet gives it.
   using CommsModeSwitch = std::function<void(int mode)>;
 
-  explicit mySerialPage(QWidget* parent = nullptr) : SerialPage(parent) {}
+  explicit CommsSerialPage(QWidget* parent = nullptr) : SerialPage(parent) {}
 
   void SetCommsModeSwitch(CommsModeSwitch modeSwitch) { modeSwitch_ = std::move(modeSwitch); }
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The sheet's serial page: hidden page buttons, kill-active as OK, transport reopen.
-#include "setup/my_serial_page.h"
+#include "setup/comms_serial_page.h"
 
 #include <QPushButton>
 
@@ -10,18 +10,18 @@
 
 namespace kestrune {
 
-void mySerialPage::OnInitDialog() {
+void CommsSerialPage::OnInitDialog() {
   SerialPage::OnInitDialog();
   connect(ControlAs<QPushButton>(kIdUseMidi), &QPushButton::clicked, this, [this] { UseMidi(); });
   // The sheet has its own "Finished" button and switches modes itself.
   for (const int id : {kIdOk, kIdCancel, kIdUseMidi}) Control(id)->hide();
 }
 
-void mySerialPage::UseMidi() {
+void CommsSerialPage::UseMidi() {
   if (modeSwitch_) modeSwitch_(1);
 }
 
-void mySerialPage::OnOK() {
+void CommsSerialPage::OnOK() {
   SerialPage::OnOK();
   if (Changed()) {
     // The port chosen here is this run's from now on, also for a transport already built.
@@ -34,7 +34,7 @@ void mySerialPage::OnOK() {
   }
 }
 
-bool mySerialPage::OnKillActive() {
+bool CommsSerialPage::OnKillActive() {
   OnOK();
   return true;
 }
