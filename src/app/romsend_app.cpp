@@ -67,7 +67,7 @@ bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) 
   pages.help = [](int& commsMode) -> PropertyPage* { return new HelpDialog(commsMode); };
   pages.about = [](int&) -> PropertyPage* { return new AboutPage; };
   pages.midi = [](int&) -> PropertyPage* {
-    auto* page = new myMIDIpage;
+    auto* page = new CommsMidiPage;
     page->SetCommsModeSwitch(RomsendSheet::SetCommsMode);
     return page;
   };

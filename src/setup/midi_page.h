@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The MIDI settings page: the user picks the input and the output device by name. myMIDIpage
+// The MIDI settings page: the user picks the input and the output device by name. CommsMidiPage
 // is the variant that serves as romsend's comms page in MIDI mode.
 #pragma once
 
@@ -38,7 +38,7 @@ class MIDIpage : public ConfigPage {
   MIDIconfigInfo model_;
 };
 
-class myMIDIpage : public MIDIpage {
+class CommsMidiPage : public MIDIpage {
  public:
   using CommsModeSwitch = std::function<void(int mode)>;
   using MIDIpage::MIDIpage;
