@@ -11,7 +11,7 @@
 #include "platform/tick_count.h"
 #include "serial/port_open_problem.h"
 #include "serial/serial_handle.h"
-#include "serial/serial_info.h"
+#include "serial/serial_settings_model.h"
 
 namespace kestrune {
 
@@ -26,7 +26,7 @@ WinCommDriver::~WinCommDriver() {
 
 int WinCommDriver::Open() {
   Close();
-  SerialInfo settings("serial");
+  SerialSettingsModel settings("serial");
   portName_ = fixedPort_ ? *fixedPort_ : settings.portText.empty() ? settings.storedPort : settings.portText;
   hungUp_ = false;
   port_.reset(PublicSerialHandle::Open(portName_, &WinCommDriver::Receive, this, kReaderBuffer));

@@ -47,14 +47,14 @@ inline constexpr size_t kMaxSerialPorts = 256;
 
 // Built on the thread that uses it; not thread-safe. Reads the profile at construction and
 // writes it only in Apply.
-class SerialInfo : public nvDCB {
+class SerialSettingsModel : public nvDCB {
  public:
   // Lists the ports and loads the section's settings. The port text is the section's "port"
   // (the first port listed when there is none); with no port listed, a stored port is kept
   // only while it exists as a character device (pseudo-terminals, /dev/serial/by-id links
   // and rfcomm devices are never listed but work), else the port text is empty. A stored
   // parity or stop-bit value without a name in its table shows as an empty text.
-  explicit SerialInfo(const std::string& section);
+  explicit SerialSettingsModel(const std::string& section);
 
   // Writes the port text as "port", turns the other texts back into line settings (an
   // unknown parity or stop-bit text gives 0, a baud or data-bit text is read as a decimal
@@ -63,7 +63,7 @@ class SerialInfo : public nvDCB {
   void Apply();
 
   // All six texts equal.
-  bool operator==(const SerialInfo& other) const;
+  bool operator==(const SerialSettingsModel& other) const;
 
   const std::vector<std::string>& Ports() const { return *ports_; }
   int PortCount() const { return static_cast<int>(ports_->size()); }

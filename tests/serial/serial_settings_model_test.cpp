@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The serial settings model: port list from a fake sysfs tree, texts from the profile, Apply,
 // equality and copies.
-#include "serial/serial_info.h"
+#include "serial/serial_settings_model.h"
 
 #include <gtest/gtest.h>
 
@@ -38,16 +38,16 @@ class FakeSys {
   ScopedEnv env_, dev_;
 };
 
-class SerialInfoTest : public testing::Test {
+class SerialSettingsModelTest : public testing::Test {
  protected:
   void SetUp() override { SelectProfile(dir_ / "romsend.ini"); }
   Profile& profile() { return AppProfile(); }
   TempDir dir_;
 };
 
-TEST_F(SerialInfoTest, PortsWithHardwareAreListedInNaturalOrderAndTheFirstIsTheDefault) {
+TEST_F(SerialSettingsModelTest, PortsWithHardwareAreListedInNaturalOrderAndTheFirstIsTheDefault) {
   FakeSys sys({{"ttyUSB10", true}, {"tty1", false}, {"ttyUSB2", true}, {"console", false}});
-  SerialInfo info("serial");
+  SerialSettingsModel info("serial");
   ASSERT_EQ(info.PortCount(), 2);
   EXPECT_EQ(info.Ports()[0], "/devroot/ttyUSB2");
   EXPECT_EQ(info.Ports()[1], "/devroot/ttyUSB10");
@@ -55,10 +55,10 @@ TEST_F(SerialInfoTest, PortsWithHardwareAreListedInNaturalOrderAndTheFirstIsTheD
 
   // A stored port stands even when the list does not hold it.
   ASSERT_TRUE(profile().WriteString("serial", "port", "COM3:"));
-  EXPECT_EQ(SerialInfo("serial").portText, "COM3:");
+  EXPECT_EQ(SerialSettingsModel("serial").portText, "COM3:");
 }
 
-TEST_F(SerialInfoTest, WithNoPortsListedAStoredPortIsKeptOnlyWhileItIsACharacterDevice) {
+TEST_F(SerialSettingsModelTest, WithNoPortsListedAStoredPortIsKeptOnlyWhileItIsACharacterDevice) {
   test::WriteFileBytes(dir_ / "plain", "x");
   const struct {
     const char* stored;  // nullptr: no entry
@@ -84,7 +84,7 @@ TEST_F(SerialInfoTest, WithNoPortsListedAStoredPortIsKeptOnlyWhileItIsACharacter
       if (r.stored) {
         ASSERT_TRUE(profile().WriteString("serial", "port", r.stored));
       }
-      SerialInfo info("serial");
+      SerialSettingsModel info("serial");
       EXPECT_EQ(info.PortCount(), 0);
       EXPECT_EQ(info.portText, r.text);
     }
@@ -93,10 +93,10 @@ TEST_F(SerialInfoTest, WithNoPortsListedAStoredPortIsKeptOnlyWhileItIsACharacter
   SelectProfile(d / "p.ini");
   ASSERT_TRUE(profile().WriteString("serial", "port", dir_ / "plain"));
   FakeSys none({});
-  EXPECT_EQ(SerialInfo("serial").portText, "");  // a regular file is no port
+  EXPECT_EQ(SerialSettingsModel("serial").portText, "");  // a regular file is no port
 }
 
-TEST_F(SerialInfoTest, TextsComeFromTheStoredValues) {
+TEST_F(SerialSettingsModelTest, TextsComeFromTheStoredValues) {
   FakeSys sys({});
   const struct {
     const char* name;
@@ -113,7 +113,7 @@ TEST_F(SerialInfoTest, TextsComeFromTheStoredValues) {
     TempDir d;
     SelectProfile(d / "p.ini");
     for (const auto& [entry, value] : r.stored) ASSERT_TRUE(profile().WriteInt("serial", entry, value));
-    SerialInfo info("serial");
+    SerialSettingsModel info("serial");
     EXPECT_EQ(info.baudText, r.baud);
     EXPECT_EQ(info.dataBitsText, r.bits);
     EXPECT_EQ(info.parityText, r.parity);
@@ -122,7 +122,7 @@ TEST_F(SerialInfoTest, TextsComeFromTheStoredValues) {
   }
 }
 
-TEST_F(SerialInfoTest, ApplyStoresTheTextsAsValues) {
+TEST_F(SerialSettingsModelTest, ApplyStoresTheTextsAsValues) {
   FakeSys sys({{"ttyACM0", true}});
   const struct {
     const char *baud, *bits, *parity, *stop;
@@ -135,7 +135,7 @@ TEST_F(SerialInfoTest, ApplyStoresTheTextsAsValues) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.baud);
-    SerialInfo info("serial");
+    SerialSettingsModel info("serial");
     info.portText = "/dev/ttyUSB7";
     info.baudText = r.baud;
     info.dataBitsText = r.bits;
@@ -151,30 +151,31 @@ TEST_F(SerialInfoTest, ApplyStoresTheTextsAsValues) {
     EXPECT_EQ(profile().GetString("serial", "flow", "<none>"), "<none>");
   }
   // Texts from the tables come back unchanged.
-  SerialInfo first("serial");
+  SerialSettingsModel first("serial");
   first.baudText = "38400";
   first.parityText = "even";
   first.stopBitsText = "2";
   first.dataBitsText = "6";
   first.Apply();
-  EXPECT_TRUE(SerialInfo("serial") == first);
+  EXPECT_TRUE(SerialSettingsModel("serial") == first);
 }
 
-TEST_F(SerialInfoTest, EqualityCoversTheSixTextsAndCopiesShareThePortList) {
+TEST_F(SerialSettingsModelTest, EqualityCoversTheSixTextsAndCopiesShareThePortList) {
   FakeSys sys({{"ttyS0", true}, {"ttyS1", true}});
-  SerialInfo a("serial");
-  SerialInfo b("serial");
+  SerialSettingsModel a("serial");
+  SerialSettingsModel b("serial");
   EXPECT_TRUE(a == b);
   b.flowControlText = std::string(kFlowControlTexts[4]);
   EXPECT_FALSE(a == b);
-  for (std::string SerialInfo::*text : {&SerialInfo::baudText, &SerialInfo::portText, &SerialInfo::parityText,
-                                        &SerialInfo::dataBitsText, &SerialInfo::stopBitsText}) {
-    SerialInfo c = a;
+  for (std::string SerialSettingsModel::*text :
+       {&SerialSettingsModel::baudText, &SerialSettingsModel::portText, &SerialSettingsModel::parityText,
+        &SerialSettingsModel::dataBitsText, &SerialSettingsModel::stopBitsText}) {
+    SerialSettingsModel c = a;
     EXPECT_TRUE(c == a);
     c.*text += "x";
     EXPECT_FALSE(c == a);
   }
-  const SerialInfo copy = a;
+  const SerialSettingsModel copy = a;
   EXPECT_EQ(&copy.Ports(), &a.Ports());
   EXPECT_EQ(copy.Section(), "serial");
   EXPECT_EQ(copy.BaudRate, a.BaudRate);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The serial settings model and the list of serial ports read from sysfs.
-#include "serial/serial_info.h"
+#include "serial/serial_settings_model.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -95,7 +95,7 @@ std::vector<std::string> EnumerateSerialPorts() {
   return names;
 }
 
-SerialInfo::SerialInfo(const std::string& section)
+SerialSettingsModel::SerialSettingsModel(const std::string& section)
     : nvDCB(section), ports_(std::make_shared<const std::vector<std::string>>(EnumerateSerialPorts())) {
   Profile& profile = AppProfile();
   storedPort = profile.GetString(Section(), "port", "");
@@ -110,7 +110,7 @@ SerialInfo::SerialInfo(const std::string& section)
   stopBitsText = NameAt(kStopBitsTexts, StopBits);
 }
 
-void SerialInfo::Apply() {
+void SerialSettingsModel::Apply() {
   AppProfile().WriteString(Section(), "port", portText);
   BaudRate = static_cast<uint32_t>(DecimalOf(baudText));
   Parity = IndexOf(kParityTexts, parityText);
@@ -119,7 +119,7 @@ void SerialInfo::Apply() {
   Save();
 }
 
-bool SerialInfo::operator==(const SerialInfo& other) const {
+bool SerialSettingsModel::operator==(const SerialSettingsModel& other) const {
   return baudText == other.baudText && portText == other.portText && parityText == other.parityText &&
          dataBitsText == other.dataBitsText && stopBitsText == other.stopBitsText &&
          flowControlText == other.flowControlText;
