@@ -1,44 +1,44 @@
 // SPDX-License-Identifier: MIT
 // The MIDI settings model over the shared device choice.
-#include "midi_config_info.h"
+#include "midi_settings_model.h"
 
 #include "platform/profile.h"
 #include "transport/midi_device_choice.h"
 
 namespace kestrune {
 
-MIDIconfigInfo::MIDIconfigInfo(bool fallback, std::unique_ptr<MidiPorts> ports)
+MidiSettingsModel::MidiSettingsModel(bool fallback, std::unique_ptr<MidiPorts> ports)
     : ports_(ports ? std::move(ports) : MakeMidiPorts()) {
   ChooseDevices(inputName, outputName, fallback);
   savedInputName = inputName;
   savedOutputName = outputName;
 }
 
-MIDIconfigInfo::~MIDIconfigInfo() {
+MidiSettingsModel::~MidiSettingsModel() {
   Save();
 }
 
-void MIDIconfigInfo::ChooseDevices(std::string& input, std::string& output, bool fallback) {
+void MidiSettingsModel::ChooseDevices(std::string& input, std::string& output, bool fallback) {
   ChooseMidiDevices(*ports_, input, output, fallback);
 }
 
-int MIDIconfigInfo::FindInput(const std::string& name) {
+int MidiSettingsModel::FindInput(const std::string& name) {
   return FindMidiInput(*ports_, name);
 }
 
-int MIDIconfigInfo::FindOutput(const std::string& name) {
+int MidiSettingsModel::FindOutput(const std::string& name) {
   return FindMidiOutput(*ports_, name);
 }
 
-std::vector<std::string> MIDIconfigInfo::InputNames() {
+std::vector<std::string> MidiSettingsModel::InputNames() {
   return ports_->InputNames();
 }
 
-std::vector<std::string> MIDIconfigInfo::OutputNames() {
+std::vector<std::string> MidiSettingsModel::OutputNames() {
   return ports_->OutputNames();
 }
 
-void MIDIconfigInfo::Save() {
+void MidiSettingsModel::Save() {
   Profile& profile = AppProfile();
   profile.WriteString(kMidiSection, kMidiInEntry, inputName);
   profile.WriteString(kMidiSection, kMidiOutEntry, outputName);

@@ -14,15 +14,15 @@ namespace kestrune {
 
 // Runs on the user-interface thread. Holds one MidiPorts for its life, through which every
 // lookup lists the devices afresh.
-class MIDIconfigInfo {
+class MidiSettingsModel {
  public:
   // Both names by ChooseDevices (which with `fallback` may already write the profile), and the
   // saved names set to them. `ports` null: MakeMidiPorts().
-  explicit MIDIconfigInfo(bool fallback, std::unique_ptr<MidiPorts> ports = nullptr);
+  explicit MidiSettingsModel(bool fallback, std::unique_ptr<MidiPorts> ports = nullptr);
   // Saves.
-  ~MIDIconfigInfo();
-  MIDIconfigInfo(const MIDIconfigInfo&) = delete;
-  MIDIconfigInfo& operator=(const MIDIconfigInfo&) = delete;
+  ~MidiSettingsModel();
+  MidiSettingsModel(const MidiSettingsModel&) = delete;
+  MidiSettingsModel& operator=(const MidiSettingsModel&) = delete;
 
   // The profile's names ("In", "Out"; "USB Audio Device" when absent), checked against the
   // devices present: with `fallback`, an output that is not there becomes the input's name, and

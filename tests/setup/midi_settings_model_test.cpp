@@ -5,7 +5,7 @@
 
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
-#include "setup/midi_config_info.h"
+#include "setup/midi_settings_model.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -27,7 +27,7 @@ struct Device {
   bool output;
 };
 
-TEST(MIDIconfigInfo, ChoosesThePair) {
+TEST(MidiSettingsModel, ChoosesThePair) {
   const struct {
     const char* name;
     std::vector<Device> devices;
@@ -109,7 +109,7 @@ TEST(MIDIconfigInfo, ChoosesThePair) {
     if (row.savedOut) AppProfile().WriteString("MIDI", "Out", row.savedOut);
     MidiLoopback loop;
     for (const Device& d : row.devices) loop.AddDevice(d.name, d.input, d.output);
-    auto model = std::make_unique<MIDIconfigInfo>(row.fallback, loop.MakePorts());
+    auto model = std::make_unique<MidiSettingsModel>(row.fallback, loop.MakePorts());
     EXPECT_EQ(model->inputName, row.in) << row.name;
     EXPECT_EQ(model->outputName, row.out) << row.name;
     EXPECT_EQ(model->savedInputName, row.in) << row.name;
@@ -123,13 +123,13 @@ TEST(MIDIconfigInfo, ChoosesThePair) {
   }
 }
 
-TEST(MIDIconfigInfo, FindsAndSaves) {
+TEST(MidiSettingsModel, FindsAndSaves) {
   FreshProfile profile;
   MidiLoopback loop;
   loop.AddDevice("Synth", false, true);
   loop.AddDevice("USB Audio Device");
   loop.AddDevice("Late", true, false);
-  MIDIconfigInfo model(true, loop.MakePorts());
+  MidiSettingsModel model(true, loop.MakePorts());
   EXPECT_EQ(model.InputNames(), (std::vector<std::string>{"USB Audio Device", "Late"}));
   EXPECT_EQ(model.OutputNames(), (std::vector<std::string>{"Synth", "USB Audio Device"}));
   EXPECT_EQ(model.FindInput("usb AUDIO device"), 0);
