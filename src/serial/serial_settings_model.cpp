@@ -96,7 +96,7 @@ std::vector<std::string> EnumerateSerialPorts() {
 }
 
 SerialSettingsModel::SerialSettingsModel(const std::string& section)
-    : nvDCB(section), ports_(std::make_shared<const std::vector<std::string>>(EnumerateSerialPorts())) {
+    : SavedLineSettings(section), ports_(std::make_shared<const std::vector<std::string>>(EnumerateSerialPorts())) {
   Profile& profile = AppProfile();
   storedPort = profile.GetString(Section(), "port", "");
   if (!ports_->empty()) {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "serial/nv_dcb.h"
+#include "serial/saved_line_settings.h"
 
 namespace kestrune {
 
@@ -47,7 +47,7 @@ inline constexpr size_t kMaxSerialPorts = 256;
 
 // Built on the thread that uses it; not thread-safe. Reads the profile at construction and
 // writes it only in Apply.
-class SerialSettingsModel : public nvDCB {
+class SerialSettingsModel : public SavedLineSettings {
  public:
   // Lists the ports and loads the section's settings. The port text is the section's "port"
   // (the first port listed when there is none); with no port listed, a stored port is kept

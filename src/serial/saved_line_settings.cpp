@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Loading and saving line settings through the application profile.
-#include "serial/nv_dcb.h"
+#include "serial/saved_line_settings.h"
 
 #include "platform/message_box.h"
 #include "platform/profile.h"
@@ -36,7 +36,8 @@ constexpr Entry kEntries[] = {
 
 }  // namespace
 
-nvDCB::nvDCB(const std::string& section, PortHandle port) : DCB{}, port_(port), section_(section) {
+SavedLineSettings::SavedLineSettings(const std::string& section, PortHandle port)
+    : DCB{}, port_(port), section_(section) {
   if (section_.empty()) section_ = ProgramName();
   DCBlength = sizeof(DCB);
   Set(kDcbBinary, 1);
@@ -67,7 +68,7 @@ nvDCB::nvDCB(const std::string& section, PortHandle port) : DCB{}, port_(port), 
   if (port_ != kNoPort) refusal_ = ApplyLineSettings(port_, *this, refusalError_);
 }
 
-void nvDCB::Save() {
+void SavedLineSettings::Save() {
   if (port_ != kNoPort) ReadPortState(port_, *this);
   Profile& profile = AppProfile();
   if (!profile.WriteInt(section_, "baud", static_cast<int>(BaudRate)))
@@ -81,7 +82,7 @@ void nvDCB::Save() {
   profile.WriteInt(section_, "InX", static_cast<int>(Get(kDcbInX)));
 }
 
-bool nvDCB::Set(uint32_t baud, uint8_t dataBits, uint8_t stopBits, uint8_t parity) {
+bool SavedLineSettings::Set(uint32_t baud, uint8_t dataBits, uint8_t stopBits, uint8_t parity) {
   BaudRate = baud;
   ByteSize = dataBits;
   Parity = parity;

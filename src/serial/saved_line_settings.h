@@ -14,7 +14,7 @@ namespace kestrune {
 // Reads the profile once, at construction, and writes it only in Save and Set. The profile is
 // AppProfile() at the moment of each call. Never closes its port: the port belongs to the
 // owner. Not thread-safe; the port handle calls Save under its port lock.
-class nvDCB : public DCB {
+class SavedLineSettings : public DCB {
  public:
   // Loads the settings. `section` empty means the program's name. With a port, the port's
   // current state is the base, the profile's entries are laid over it and the result is
@@ -22,7 +22,7 @@ class nvDCB : public DCB {
   // everything else zero. Entries missing from the profile take their defaults (115200 baud,
   // 8 data bits, no parity, one stop bit, DTR and RTS on, no flow control); each value is
   // masked to its field's width.
-  explicit nvDCB(const std::string& section = {}, PortHandle port = kNoPort);
+  explicit SavedLineSettings(const std::string& section = {}, PortHandle port = kNoPort);
 
   using DCB::Set;  // the flag-word setter stays reachable beside the four-value Set below
 

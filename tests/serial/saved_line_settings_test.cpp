@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Line settings kept in the profile: defaults, masking, what Save writes and its one message.
-#include "serial/nv_dcb.h"
+#include "serial/saved_line_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -18,15 +18,15 @@ using test::TempDir;
 // Flag word of an empty profile: binary, parity checking, DTR on, RTS on.
 constexpr uint32_t kDefaultFlags = 0x1 | 0x2 | (1u << 4) | (1u << 12);
 
-class NvDcbTest : public testing::Test {
+class SavedLineSettingsTest : public testing::Test {
  protected:
   void SetUp() override { SelectProfile(dir_ / "profile.ini"); }
   Profile& profile() { return AppProfile(); }
   TempDir dir_;
 };
 
-TEST_F(NvDcbTest, EmptyProfileGives115200EightNoneOneWithDtrAndRtsOn) {
-  nvDCB d("serial");
+TEST_F(SavedLineSettingsTest, EmptyProfileGives115200EightNoneOneWithDtrAndRtsOn) {
+  SavedLineSettings d("serial");
   EXPECT_EQ(d.DCBlength, 28u);
   EXPECT_EQ(d.BaudRate, 115200u);
   EXPECT_EQ(d.ByteSize, 8);
@@ -35,10 +35,10 @@ TEST_F(NvDcbTest, EmptyProfileGives115200EightNoneOneWithDtrAndRtsOn) {
   EXPECT_EQ(d.flags, kDefaultFlags);  // no CTS, DSR or XON/XOFF flow
   EXPECT_EQ(d.XonChar, 0);
   EXPECT_EQ(d.Section(), "serial");
-  EXPECT_EQ(nvDCB().Section(), ProgramName());
+  EXPECT_EQ(SavedLineSettings().Section(), ProgramName());
 }
 
-TEST_F(NvDcbTest, ProfileValuesAreMaskedToTheirFieldWidths) {
+TEST_F(SavedLineSettingsTest, ProfileValuesAreMaskedToTheirFieldWidths) {
   const struct {
     const char* entry;
     int value;
@@ -58,16 +58,16 @@ TEST_F(NvDcbTest, ProfileValuesAreMaskedToTheirFieldWidths) {
     TempDir dir;
     SelectProfile(dir / "p.ini");
     ASSERT_TRUE(profile().WriteInt("serial", r.entry, r.value));
-    nvDCB d("serial");
+    SavedLineSettings d("serial");
     EXPECT_EQ(d.flags, r.flags);
     EXPECT_EQ(d.ByteSize, r.byteSize);
     EXPECT_EQ(d.Parity, r.parity);
   }
 }
 
-TEST_F(NvDcbTest, SaveWritesItsEightEntriesInOrderAndLeavesTheDsrAndDtrEntriesAlone) {
+TEST_F(SavedLineSettingsTest, SaveWritesItsEightEntriesInOrderAndLeavesTheDsrAndDtrEntriesAlone) {
   ASSERT_TRUE(profile().WriteInt("serial", "InDsr", 1));
-  nvDCB d("serial");
+  SavedLineSettings d("serial");
   d.BaudRate = 57600;
   d.Set(kDcbOutX, 1);
   d.Set(kDcbOutxDsrFlow, 1);
@@ -77,13 +77,13 @@ TEST_F(NvDcbTest, SaveWritesItsEightEntriesInOrderAndLeavesTheDsrAndDtrEntriesAl
             "[serial]\nInDsr=1\nbaud=57600\nbits=8\nparity=0\nstop=0\nOutCts=0\nRtsControl=1\nOutX=1\nInX=0\n");
 }
 
-TEST_F(NvDcbTest, SaveStoresWhatThePortReallyHasAfterOtherChanges) {
+TEST_F(SavedLineSettingsTest, SaveStoresWhatThePortReallyHasAfterOtherChanges) {
   test::PtyPair pty;
   ASSERT_GE(pty.slave, 0);
   // 7 data bits and even parity: a pseudo-terminal keeps neither, so the port stays 8N.
   ASSERT_TRUE(profile().WriteInt("serial", "bits", 7));
   ASSERT_TRUE(profile().WriteInt("serial", "parity", kEvenParity));
-  nvDCB d("serial", pty.slave);  // applies 115200 7E1 as far as the port takes it
+  SavedLineSettings d("serial", pty.slave);  // applies 115200 7E1 as far as the port takes it
   EXPECT_EQ(d.ByteSize, 7);
   termios t = pty.SlaveTermios();
   EXPECT_EQ(cfgetospeed(&t), B115200);
@@ -102,9 +102,9 @@ TEST_F(NvDcbTest, SaveStoresWhatThePortReallyHasAfterOtherChanges) {
   for (const auto& e : expected) EXPECT_EQ(profile().GetInt("serial", e.entry, -1), e.value) << e.entry;
 }
 
-TEST_F(NvDcbTest, SetAppliesToThePortAndStoresTheFourValues) {
+TEST_F(SavedLineSettingsTest, SetAppliesToThePortAndStoresTheFourValues) {
   test::PtyPair pty;
-  nvDCB d("serial", pty.slave);
+  SavedLineSettings d("serial", pty.slave);
   EXPECT_TRUE(d.Set(460800, 7, kTwoStopBits, kSpaceParity));
   const termios t = pty.SlaveTermios();
   EXPECT_EQ(cfgetospeed(&t), B460800);
@@ -118,13 +118,13 @@ TEST_F(NvDcbTest, SetAppliesToThePortAndStoresTheFourValues) {
   EXPECT_EQ(profile().GetInt("serial", "bits", 0), 9);
 }
 
-TEST_F(NvDcbTest, UnwritableProfileShowsOneBoxPerSaveAndNonePerSet) {
+TEST_F(SavedLineSettingsTest, UnwritableProfileShowsOneBoxPerSaveAndNonePerSet) {
   test::WriteFileBytes(dir_ / "file", "not a folder");
   const std::string path = dir_ / "file/romsend.ini";  // its folder can never be made
   SelectProfile(path);
   RecorderMessageBox recorder;
   ScopedMessageBox scoped(&recorder);
-  nvDCB d("serial");
+  SavedLineSettings d("serial");
   d.Save();
   d.Save();
   EXPECT_FALSE(d.Set(9600, 8, kOneStopBit, kNoParity));
