@@ -42,9 +42,9 @@ class TimedSender : public Sender {
 
 // The serial transport with a stopwatch: the time from each line's write to the end of the
 // read of its reply, for the per-line profile.
-class TimedDriver : public BaseCommDriver {
+class TimedDriver : public Transport {
  public:
-  explicit TimedDriver(BaseCommDriver* inner) : inner_(inner) {}
+  explicit TimedDriver(Transport* inner) : inner_(inner) {}
   int Write(const uint8_t* data, unsigned length) override {
     written_ = Clock::now();
     lastLength_ = length;
@@ -70,7 +70,7 @@ class TimedDriver : public BaseCommDriver {
   std::vector<RoundTrip> roundTrips;
 
  private:
-  std::unique_ptr<BaseCommDriver> inner_;
+  std::unique_ptr<Transport> inner_;
   Clock::time_point written_;
   unsigned lastLength_ = 0;
 };

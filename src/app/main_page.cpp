@@ -77,8 +77,8 @@ void PrintStatus(const char* format, const char* argument) {
   if (delay > 0) WaitPumping(static_cast<uint32_t>(delay));
 }
 
-std::function<BaseCommDriver*(int commsMode)>& MainPage::TransportFactory() {
-  static std::function<BaseCommDriver*(int)> factory = [](int mode) -> BaseCommDriver* {
+std::function<Transport*(int commsMode)>& MainPage::TransportFactory() {
+  static std::function<Transport*(int)> factory = [](int mode) -> Transport* {
     // The serial transport keeps to this run's port (see RomsendSheet::RunPort).
     if (mode == 0) {
       if (RomsendSheet* sheet = RomsendSheet::Instance()) return new WinCommDriver("Serial Settings", sheet->RunPort());

@@ -19,7 +19,7 @@ class QContextMenuEvent;
 
 namespace kestrune {
 
-class BaseCommDriver;
+class Transport;
 
 class MainPage : public PropertyPage {
  public:
@@ -75,7 +75,7 @@ class MainPage : public PropertyPage {
 
   // Builds the transport for a comms mode; by default a serial driver for mode 0 and a MIDI
   // driver for any other. Tests and other front ends may replace it.
-  static std::function<BaseCommDriver*(int commsMode)>& TransportFactory();
+  static std::function<Transport*(int commsMode)>& TransportFactory();
   // Shows the about box as a dialog of its own (set by the program; nothing when empty).
   std::function<void()> showAbout;
 

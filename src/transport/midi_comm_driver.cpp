@@ -230,7 +230,7 @@ unsigned MIDIcommDriver::Read(uint8_t* buffer, unsigned maximum, unsigned timeLi
 
 std::string MIDIcommDriver::ErrorText(int code) {
   if (code >= 0 && code < static_cast<int>(std::size(kMidiTexts))) return kMidiTexts[code];
-  return BaseCommDriver::ErrorText(code);
+  return Transport::ErrorText(code);
 }
 
 }  // namespace kestrune

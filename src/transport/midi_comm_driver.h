@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/midi_ports.h"
-#include "transport/base_comm_driver.h"
+#include "transport/transport.h"
 
 namespace kestrune {
 
@@ -26,7 +26,7 @@ size_t UnpackSevenBit(const uint8_t* packed, size_t length, uint8_t* out, size_t
 
 // Threads: every operation runs on the user-interface thread. The MIDI system's thread only
 // appends received messages to the receive queue (under its lock) and wakes the event pump.
-class MIDIcommDriver : public BaseCommDriver {
+class MIDIcommDriver : public Transport {
  public:
   // A received message is kept as one block of at most this size: only the first 2048 bytes
   // of a longer message count, the rest of it is let go.

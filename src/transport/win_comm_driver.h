@@ -8,13 +8,13 @@
 #include <optional>
 #include <string>
 
-#include "transport/base_comm_driver.h"
+#include "transport/transport.h"
 
 namespace kestrune {
 
 class PublicSerialHandle;
 
-class WinCommDriver : public BaseCommDriver {
+class WinCommDriver : public Transport {
  public:
   static constexpr uint32_t kRingSize = 2048;
   static constexpr uint32_t kReaderBuffer = 8192;

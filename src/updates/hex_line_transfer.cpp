@@ -85,7 +85,7 @@ HexLineCutter::Result HexLineCutter::Next(std::string& line) {
   }
 }
 
-int WriteStartRecord(BaseCommDriver& driver, int kind, unsigned replyLimitMs) {
+int WriteStartRecord(Transport& driver, int kind, unsigned replyLimitMs) {
   const std::string record = StartRecord(kind);
   // The record and its NUL terminator go out in one write.
   if (driver.Write(reinterpret_cast<const uint8_t*>(record.c_str()), static_cast<unsigned>(record.size() + 1)) != 0) {
@@ -136,7 +136,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
   const uint64_t length = file.GetLength();
   ended = HexOutcome::kNoContact;
   if (engine.Contact() != 0) return 0;  // the engine has shown why
-  BaseCommDriver* driver = engine.Driver();
+  Transport* driver = engine.Driver();
   if (!driver) return 0;
   ended = HexOutcome::kFailed;
   const uint32_t startTick = TickCount();

@@ -337,7 +337,7 @@ class Romsend {
     QObject::connect(Status(), &QLineEdit::textChanged, [this](const QString& text) { OnShown(text.toStdString()); });
     // Opening the transport stores its settings (the serial line's, the MIDI devices' names);
     // one open and close first, so that a send finds them as they will stay.
-    std::unique_ptr<BaseCommDriver> driver(MainPage::TransportFactory()(main->commsMode));
+    std::unique_ptr<kestrune::Transport> driver(MainPage::TransportFactory()(main->commsMode));
     EXPECT_EQ(driver->Open(), 0);
     driver->Close();
   }

@@ -65,9 +65,9 @@ TEST(WinCommDriver, ErrorTextsKeepTheirTrailingBlanks) {
   EXPECT_EQ(d.ErrorText(102), "RS232 disconnected ");
   EXPECT_EQ(d.ErrorText(6), "Unknown E6");
   EXPECT_EQ(d.ErrorText(-9), "Unknown E-9");
-  BaseCommDriver& base = d;
-  EXPECT_EQ(base.BaseCommDriver::ErrorText(101), "Comms Problem");
-  EXPECT_EQ(base.BaseCommDriver::ErrorText(7), "Can't Explain");
+  Transport& base = d;
+  EXPECT_EQ(base.Transport::ErrorText(101), "Comms Problem");
+  EXPECT_EQ(base.Transport::ErrorText(7), "Can't Explain");
 }
 
 TEST(WinCommDriver, BytesFromThePortArriveInOrderAndWritesReachIt) {

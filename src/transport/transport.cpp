@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Texts of the transport codes that every driver shares.
-#include "base_comm_driver.h"
+#include "transport.h"
 
 namespace kestrune {
 
-std::string BaseCommDriver::ErrorText(int code) {
+std::string Transport::ErrorText(int code) {
   switch (code) {
     case kTransportOk:
       return "No problem";

@@ -19,12 +19,12 @@ enum TransportCode : int {
 
 // All operations are called on the user-interface thread, except where a driver says which of
 // its own members its receive thread touches. The engine owns the driver it is handed.
-class BaseCommDriver {
+class Transport {
  public:
-  BaseCommDriver() = default;
-  virtual ~BaseCommDriver() = default;
-  BaseCommDriver(const BaseCommDriver&) = delete;
-  BaseCommDriver& operator=(const BaseCommDriver&) = delete;
+  Transport() = default;
+  virtual ~Transport() = default;
+  Transport(const Transport&) = delete;
+  Transport& operator=(const Transport&) = delete;
 
   // Sends a block; returns a transport code.
   virtual int Write(const uint8_t* data, unsigned length) = 0;
