@@ -21,7 +21,7 @@
 #include "platform/profile.h"
 #include "platform/tick_count.h"
 #include "transfer_bench_util.h"
-#include "transport/win_comm_driver.h"
+#include "transport/serial_transport.h"
 #include "updates/hex_line_transfer.h"
 #include "updates/update_kind.h"
 
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
   }
   AppProfile().WriteString("serial", "port", unit.FirstLine());
   TimedSender engine(dir / "romsend.txt");
-  auto* timed = new TimedDriver(new WinCommDriver("Serial Settings"));
+  auto* timed = new TimedDriver(new SerialTransport("Serial Settings"));
   engine.SetDriver(timed);
 
   std::string verdict;

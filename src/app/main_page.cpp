@@ -22,7 +22,7 @@
 #include "platform/profile.h"
 #include "protocol/sender.h"
 #include "transport/midi_comm_driver.h"
-#include "transport/win_comm_driver.h"
+#include "transport/serial_transport.h"
 #include "updates/bam_desc.h"
 #include "updates/hex_line_transfer.h"
 #include "updates/update_check.h"
@@ -81,8 +81,9 @@ std::function<Transport*(int commsMode)>& MainPage::TransportFactory() {
   static std::function<Transport*(int)> factory = [](int mode) -> Transport* {
     // The serial transport keeps to this run's port (see RomsendSheet::RunPort).
     if (mode == 0) {
-      if (RomsendSheet* sheet = RomsendSheet::Instance()) return new WinCommDriver("Serial Settings", sheet->RunPort());
-      return new WinCommDriver("Serial Settings");
+      if (RomsendSheet* sheet = RomsendSheet::Instance())
+        return new SerialTransport("Serial Settings", sheet->RunPort());
+      return new SerialTransport("Serial Settings");
     }
     return new MIDIcommDriver();
   };

@@ -6,7 +6,7 @@
 
 #include "protocol/sender.h"
 #include "setup/romsend_sheet.h"
-#include "transport/win_comm_driver.h"
+#include "transport/serial_transport.h"
 
 namespace kestrune {
 
@@ -27,7 +27,7 @@ void CommsSerialPage::OnOK() {
     // The port chosen here is this run's from now on, also for a transport already built.
     if (RomsendSheet* sheet = RomsendSheet::Instance()) sheet->SetRunPort(Model().portText);
     if (mySender* engine = TheSender()) {
-      if (auto* serial = dynamic_cast<WinCommDriver*>(engine->Driver()); serial && serial->FixedPort())
+      if (auto* serial = dynamic_cast<SerialTransport*>(engine->Driver()); serial && serial->FixedPort())
         serial->SetFixedPort(Model().portText);
       engine->ReopenIfIdle();
     }

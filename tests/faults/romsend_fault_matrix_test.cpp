@@ -39,7 +39,7 @@
 #include "simulated_unit.h"
 #include "test_env.h"
 #include "transport/midi_comm_driver.h"
-#include "transport/win_comm_driver.h"
+#include "transport/serial_transport.h"
 
 namespace kestrune {
 namespace {

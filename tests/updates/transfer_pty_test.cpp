@@ -14,7 +14,7 @@
 #include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
-#include "transport/win_comm_driver.h"
+#include "transport/serial_transport.h"
 #include "updates/bam_desc.h"
 #include "updates/hex_line_transfer.h"
 
@@ -42,7 +42,7 @@ struct Line {
     SetCurrentPump(&pump);
     engine = std::make_unique<mySender>(dir / "romsend.txt", limits);
     engine->SetStatusPrinter(printer);
-    engine->SetDriver(new WinCommDriver("Serial Settings"));
+    engine->SetDriver(new SerialTransport("Serial Settings"));
   }
   ~Line() {
     engine.reset();

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The serial transport over a real pseudo-terminal: ring wrap, overflow, texts, open/close.
-#include "transport/win_comm_driver.h"
+#include "transport/serial_transport.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@ namespace {
 // A driver whose "serial" settings name the pty's slave side.
 struct OpenDriver {
   test::PtyPair pty;
-  WinCommDriver driver{"Serial Settings"};
+  SerialTransport driver{"Serial Settings"};
   explicit OpenDriver(bool open = true) {
     AppProfile().WriteString("serial", "port", pty.name);
     if (open) {
@@ -43,8 +43,8 @@ std::string Pattern(size_t n, int seed) {
   return s;
 }
 
-TEST(WinCommDriver, ClosedDriverWritesNothingAndReadsNothing) {
-  WinCommDriver d("Serial Settings");
+TEST(SerialTransport, ClosedDriverWritesNothingAndReadsNothing) {
+  SerialTransport d("Serial Settings");
   const uint8_t b = 1;
   EXPECT_EQ(d.Write(&b, 1), 102);
   uint8_t buf[4];
@@ -57,8 +57,8 @@ TEST(WinCommDriver, ClosedDriverWritesNothingAndReadsNothing) {
   EXPECT_STREQ(d.SettingsName(), "Serial Settings");
 }
 
-TEST(WinCommDriver, ErrorTextsKeepTheirTrailingBlanks) {
-  WinCommDriver d("Serial Settings");
+TEST(SerialTransport, ErrorTextsKeepTheirTrailingBlanks) {
+  SerialTransport d("Serial Settings");
   EXPECT_EQ(d.ErrorText(0), "RS232 no error");
   EXPECT_EQ(d.ErrorText(100), "RS232 timeout ");
   EXPECT_EQ(d.ErrorText(101), "RS232 undefined error ");
@@ -70,7 +70,7 @@ TEST(WinCommDriver, ErrorTextsKeepTheirTrailingBlanks) {
   EXPECT_EQ(base.Transport::ErrorText(7), "Can't Explain");
 }
 
-TEST(WinCommDriver, BytesFromThePortArriveInOrderAndWritesReachIt) {
+TEST(SerialTransport, BytesFromThePortArriveInOrderAndWritesReachIt) {
   OpenDriver o;
   EXPECT_EQ(o.driver.PortName(), o.pty.name);
   const std::string data = Pattern(1500, 3);
@@ -92,7 +92,7 @@ TEST(WinCommDriver, BytesFromThePortArriveInOrderAndWritesReachIt) {
   EXPECT_EQ(std::string(echo, 7), frame);
 }
 
-TEST(WinCommDriver, ThirteenBytesAcrossTheWrapAndOverflowPolicy) {
+TEST(SerialTransport, ThirteenBytesAcrossTheWrapAndOverflowPolicy) {
   OpenDriver o;
   o.Store(Pattern(2040, 1));
   EXPECT_EQ(o.ReadAll(2040), Pattern(2040, 1));
@@ -109,7 +109,7 @@ TEST(WinCommDriver, ThirteenBytesAcrossTheWrapAndOverflowPolicy) {
   EXPECT_EQ(kept, Pattern(2000, 2) + Pattern(48, 4));
 }
 
-TEST(WinCommDriver, ZeroMaximumAndZeroLimit) {
+TEST(SerialTransport, ZeroMaximumAndZeroLimit) {
   OpenDriver o;
   HeadlessEventPump pump;
   SetCurrentPump(&pump);
@@ -126,7 +126,7 @@ TEST(WinCommDriver, ZeroMaximumAndZeroLimit) {
   SetCurrentPump(nullptr);
 }
 
-TEST(WinCommDriver, ReadWaitsWithoutSpinningAndEndsAtItsLimit) {
+TEST(SerialTransport, ReadWaitsWithoutSpinningAndEndsAtItsLimit) {
   OpenDriver o;
   uint8_t buf[4];
   rusage before{}, after{};
@@ -145,7 +145,7 @@ TEST(WinCommDriver, ReadWaitsWithoutSpinningAndEndsAtItsLimit) {
 
 // A reply that trickles in a byte at a time wakes the waiting Read when it is whole, not once
 // a byte, and comes whole.
-TEST(WinCommDriver, TricklingReplyWakesTheWaitOnce) {
+TEST(SerialTransport, TricklingReplyWakesTheWaitOnce) {
   struct CountingPump : HeadlessEventPump {
     void Wake() override {
       ++wakes;
@@ -171,7 +171,7 @@ TEST(WinCommDriver, TricklingReplyWakesTheWaitOnce) {
   SetCurrentPump(nullptr);
 }
 
-TEST(WinCommDriver, OpenTwiceReopensAndCloseEmptiesTheRing) {
+TEST(SerialTransport, OpenTwiceReopensAndCloseEmptiesTheRing) {
   OpenDriver o;
   o.Store("stale");
   EXPECT_EQ(o.driver.Open(), 0);  // closes first, then opens with the current settings
@@ -187,7 +187,7 @@ TEST(WinCommDriver, OpenTwiceReopensAndCloseEmptiesTheRing) {
   EXPECT_EQ(o.driver.Write(&b, 1), 102);
 }
 
-TEST(WinCommDriver, HungUpPortReportsDisconnect) {
+TEST(SerialTransport, HungUpPortReportsDisconnect) {
   OpenDriver o;
   o.pty.CloseMaster();
   const std::string frame(7, 'x');
@@ -200,10 +200,10 @@ TEST(WinCommDriver, HungUpPortReportsDisconnect) {
   EXPECT_EQ(code, 102);
 }
 
-TEST(WinCommDriver, FailedOpenLogsTheReasonTheUserCanActOn) {
+TEST(SerialTransport, FailedOpenLogsTheReasonTheUserCanActOn) {
   test::TempDir dir;
   SetProgramPathForTest(dir / "romsend");  // the log of this run goes beside it
-  WinCommDriver d("Serial Settings");
+  SerialTransport d("Serial Settings");
   // An unplugged adapter: its pseudo-terminal number is no longer there.
   AppProfile().WriteString("serial", "port", "/dev/pts/987654");
   EXPECT_EQ(d.Open(), 1);
@@ -214,7 +214,7 @@ TEST(WinCommDriver, FailedOpenLogsTheReasonTheUserCanActOn) {
   EXPECT_EQ(d.Open(), 1);
   // A port another program holds.
   test::PtyPair pty;
-  WinCommDriver holder("Serial Settings");
+  SerialTransport holder("Serial Settings");
   AppProfile().WriteString("serial", "port", pty.name);
   ASSERT_EQ(holder.Open(), 0);
   EXPECT_EQ(d.Open(), 1);

@@ -14,7 +14,7 @@ namespace kestrune {
 
 class PublicSerialHandle;
 
-class WinCommDriver : public Transport {
+class SerialTransport : public Transport {
  public:
   static constexpr uint32_t kRingSize = 2048;
   static constexpr uint32_t kReaderBuffer = 8192;
@@ -23,9 +23,9 @@ class WinCommDriver : public Transport {
   // port, every Open takes the port the "serial" settings name at that moment; with one, the
   // driver keeps to that port whatever the settings say later, so a running copy of the program
   // is never redirected by another copy's settings.
-  explicit WinCommDriver(const char* settingsName);
-  WinCommDriver(const char* settingsName, std::string port);
-  ~WinCommDriver() override;
+  explicit SerialTransport(const char* settingsName);
+  SerialTransport(const char* settingsName, std::string port);
+  ~SerialTransport() override;
 
   // Closes, then opens the driver's port (or the one the "serial" settings name) with the saved
   // line settings. 0 when the port opened, 1 when not.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Serial transport: ring buffer between the reader thread and Read, and the port's life.
-#include "win_comm_driver.h"
+#include "serial_transport.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,21 +15,21 @@
 
 namespace kestrune {
 
-WinCommDriver::WinCommDriver(const char* settingsName) : settingsName_(settingsName) {}
+SerialTransport::SerialTransport(const char* settingsName) : settingsName_(settingsName) {}
 
-WinCommDriver::WinCommDriver(const char* settingsName, std::string port)
+SerialTransport::SerialTransport(const char* settingsName, std::string port)
     : fixedPort_(std::move(port)), settingsName_(settingsName) {}
 
-WinCommDriver::~WinCommDriver() {
+SerialTransport::~SerialTransport() {
   Close();
 }
 
-int WinCommDriver::Open() {
+int SerialTransport::Open() {
   Close();
   SerialSettingsModel settings("serial");
   portName_ = fixedPort_ ? *fixedPort_ : settings.portText.empty() ? settings.storedPort : settings.portText;
   hungUp_ = false;
-  port_.reset(PublicSerialHandle::Open(portName_, &WinCommDriver::Receive, this, kReaderBuffer));
+  port_.reset(PublicSerialHandle::Open(portName_, &SerialTransport::Receive, this, kReaderBuffer));
   if (!port_) {
     LogOpenProblem();
     return 1;
@@ -41,7 +41,7 @@ int WinCommDriver::Open() {
   return 0;
 }
 
-void WinCommDriver::LogOpenProblem() const {
+void SerialTransport::LogOpenProblem() const {
   // The status line keeps its fixed text; the log says why, so the user can mend it.
   std::string line = PortOpenProblemLine(DevicePathOf(ComPortName(portName_)),
                                          "choose the unit's serial port in Comms Setup, such as /dev/ttyUSB0");
@@ -49,7 +49,7 @@ void WinCommDriver::LogOpenProblem() const {
   WriteLog("Cannot open serial port: %s", line.c_str());
 }
 
-int WinCommDriver::Close() {
+int SerialTransport::Close() {
   if (!port_) return 0;
   // Deleting the handle joins its reader thread, so no callback can touch the ring after this.
   port_.reset();
@@ -59,14 +59,14 @@ int WinCommDriver::Close() {
   return lastError_;
 }
 
-void WinCommDriver::Reopen() {
+void SerialTransport::Reopen() {
   if (port_) {
     Close();
     Open();
   }
 }
 
-int WinCommDriver::Write(const uint8_t* data, unsigned length) {
+int SerialTransport::Write(const uint8_t* data, unsigned length) {
   if (!port_) return kTransportDisconnect;
   ++inUse_;
   const uint32_t written = port_->Write(data, length);
@@ -76,8 +76,8 @@ int WinCommDriver::Write(const uint8_t* data, unsigned length) {
   return written == 0 && length > 0 ? kTransportDisconnect : kTransportTimeout;
 }
 
-void WinCommDriver::Receive(const uint8_t* data, uint32_t length, void* context) {
-  auto* driver = static_cast<WinCommDriver*>(context);
+void SerialTransport::Receive(const uint8_t* data, uint32_t length, void* context) {
+  auto* driver = static_cast<SerialTransport*>(context);
   if (length == 0)
     driver->hungUp_ = true;
   else
@@ -85,7 +85,7 @@ void WinCommDriver::Receive(const uint8_t* data, uint32_t length, void* context)
   if (length == 0 || driver->WaiterSatisfied()) CurrentPump().Wake();
 }
 
-bool WinCommDriver::WaiterSatisfied() {
+bool SerialTransport::WaiterSatisfied() {
   // Pairs with the handshake in Read: both sides touch one atomic between their store and
   // their look, so either Read sees these bytes when it looks at the ring, or this sees the
   // goal Read has set. (A read-modify-write, not a fence: ThreadSanitizer understands it.)
@@ -97,7 +97,7 @@ bool WinCommDriver::WaiterSatisfied() {
          receiveActive.load() == 0 || stopRequest.load() != 0;
 }
 
-void WinCommDriver::Store(const uint8_t* data, uint32_t length) {
+void SerialTransport::Store(const uint8_t* data, uint32_t length) {
   const uint32_t read = readCount_.load(std::memory_order_acquire);
   const uint32_t write = writeCount_.load(std::memory_order_relaxed);
   // Unread bytes are never overwritten: what does not fit is dropped and counted. The unit's
@@ -114,7 +114,7 @@ void WinCommDriver::Store(const uint8_t* data, uint32_t length) {
   writeCount_.store(write + length, std::memory_order_release);
 }
 
-unsigned WinCommDriver::TakeStretch(uint8_t* out, unsigned wanted) {
+unsigned SerialTransport::TakeStretch(uint8_t* out, unsigned wanted) {
   const uint32_t write = writeCount_.load(std::memory_order_acquire);
   const uint32_t read = readCount_.load(std::memory_order_relaxed);
   const uint32_t at = read % kRingSize;
@@ -126,7 +126,7 @@ unsigned WinCommDriver::TakeStretch(uint8_t* out, unsigned wanted) {
   return n;
 }
 
-unsigned WinCommDriver::Read(uint8_t* buffer, unsigned maximum, unsigned timeLimitMs) {
+unsigned SerialTransport::Read(uint8_t* buffer, unsigned maximum, unsigned timeLimitMs) {
   if (!port_) return 0;
   ++inUse_;
   receiveActive = 1;
@@ -156,7 +156,7 @@ unsigned WinCommDriver::Read(uint8_t* buffer, unsigned maximum, unsigned timeLim
   return got;
 }
 
-std::string WinCommDriver::ErrorText(int code) {
+std::string SerialTransport::ErrorText(int code) {
   switch (code) {
     case kTransportOk:
       return "RS232 no error";
