@@ -21,7 +21,7 @@
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "protocol/sender.h"
-#include "transport/midi_comm_driver.h"
+#include "transport/midi_transport.h"
 #include "transport/serial_transport.h"
 #include "updates/bam_desc.h"
 #include "updates/hex_line_transfer.h"
@@ -85,7 +85,7 @@ std::function<Transport*(int commsMode)>& MainPage::TransportFactory() {
         return new SerialTransport("Serial Settings", sheet->RunPort());
       return new SerialTransport("Serial Settings");
     }
-    return new MIDIcommDriver();
+    return new MidiTransport();
   };
   return factory;
 }

@@ -38,7 +38,7 @@
 #include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
-#include "transport/midi_comm_driver.h"
+#include "transport/midi_transport.h"
 #include "transport/serial_transport.h"
 
 namespace kestrune {

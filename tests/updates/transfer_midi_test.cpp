@@ -22,7 +22,7 @@
 #include "recording_sender.h"
 #include "short_limits.h"
 #include "test_env.h"
-#include "transport/midi_comm_driver.h"
+#include "transport/midi_transport.h"
 #include "updates/bam_desc.h"
 
 namespace kestrune {
@@ -50,7 +50,7 @@ struct Session {
       : unit(std::move(options)), engine(dir / "romsend.txt", limits) {
     EXPECT_TRUE(unit.Start(end));
     SetCurrentPump(&pump);
-    engine.SetDriver(new MIDIcommDriver());
+    engine.SetDriver(new MidiTransport());
   }
   ~Session() {
     engine.SetDriver(nullptr);

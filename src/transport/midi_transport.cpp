@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // MIDI transport: SysEx envelopes, 7-in-8 packing, the receive queue fed by the MIDI thread and
 // the acceptance rules for what comes back.
-#include "midi_comm_driver.h"
+#include "midi_transport.h"
 
 #include <algorithm>
 #include <iterator>
@@ -80,15 +80,15 @@ size_t UnpackSevenBit(const uint8_t* packed, size_t length, uint8_t* out, size_t
   return n;
 }
 
-MIDIcommDriver::MIDIcommDriver() = default;
+MidiTransport::MidiTransport() = default;
 
-MIDIcommDriver::MIDIcommDriver(std::unique_ptr<MidiPorts> ports) : ports_(std::move(ports)) {}
+MidiTransport::MidiTransport(std::unique_ptr<MidiPorts> ports) : ports_(std::move(ports)) {}
 
-MIDIcommDriver::~MIDIcommDriver() {
+MidiTransport::~MidiTransport() {
   Close();
 }
 
-int MIDIcommDriver::Open() {
+int MidiTransport::Open() {
   if (inputOpen_ || outputOpen_) Close();
   // Ports of the system are made afresh, so that an Open after a failed one sees an interface
   // plugged in or a MIDI system started since.
@@ -113,7 +113,7 @@ int MIDIcommDriver::Open() {
   return code;
 }
 
-int MIDIcommDriver::Close() {
+int MidiTransport::Close() {
   int inCode = kMidiOk, outCode = kMidiOk;
   if (ports_ && inputOpen_) {
     inCode = ports_->CloseInput();
@@ -135,7 +135,7 @@ int MIDIcommDriver::Close() {
   return inCode != kMidiOk ? inCode : outCode;
 }
 
-int MIDIcommDriver::Write(const uint8_t* data, unsigned length) {
+int MidiTransport::Write(const uint8_t* data, unsigned length) {
   if (!outputOpen_) return kMidiInvalidHandle;
   std::vector<uint8_t> message;
   try {
@@ -159,7 +159,7 @@ int MIDIcommDriver::Write(const uint8_t* data, unsigned length) {
   return ports_->SendSysEx(message.data(), message.size());
 }
 
-void MIDIcommDriver::Receive(const uint8_t* data, size_t length) {
+void MidiTransport::Receive(const uint8_t* data, size_t length) {
   // Short messages (notes, controllers, clock) are nothing to the driver.
   if (length == 0 || (data[0] != kSysEx && data[0] >= 0x80)) return;
   // Only a message's first block is ever read; the blocks behind it are not kept, so no
@@ -175,7 +175,7 @@ void MIDIcommDriver::Receive(const uint8_t* data, size_t length) {
   CurrentPump().Wake();
 }
 
-bool MIDIcommDriver::TakeBlock(Block& block) {
+bool MidiTransport::TakeBlock(Block& block) {
   std::lock_guard<std::mutex> lock(queueMutex_);
   if (queue_.empty()) return false;
   block = std::move(queue_.front());
@@ -183,7 +183,7 @@ bool MIDIcommDriver::TakeBlock(Block& block) {
   return true;
 }
 
-bool MIDIcommDriver::Examine(const Block& block, uint8_t* buffer, unsigned maximum, unsigned& delivered) {
+bool MidiTransport::Examine(const Block& block, uint8_t* buffer, unsigned maximum, unsigned& delivered) {
   const size_t size = block.size();
   // A continuation of a long message, or anything else that is no message start.
   if (size < 2 || block[0] != kSysEx) return false;
@@ -212,7 +212,7 @@ bool MIDIcommDriver::Examine(const Block& block, uint8_t* buffer, unsigned maxim
   return true;
 }
 
-unsigned MIDIcommDriver::Read(uint8_t* buffer, unsigned maximum, unsigned timeLimitMs) {
+unsigned MidiTransport::Read(uint8_t* buffer, unsigned maximum, unsigned timeLimitMs) {
   receiveActive = 1;
   if (timeLimitMs == 0 || !inputOpen_) return 0;
   const uint32_t deadline = TickCount() + timeLimitMs;
@@ -228,7 +228,7 @@ unsigned MIDIcommDriver::Read(uint8_t* buffer, unsigned maximum, unsigned timeLi
   return taken ? delivered : 0;
 }
 
-std::string MIDIcommDriver::ErrorText(int code) {
+std::string MidiTransport::ErrorText(int code) {
   if (code >= 0 && code < static_cast<int>(std::size(kMidiTexts))) return kMidiTexts[code];
   return Transport::ErrorText(code);
 }

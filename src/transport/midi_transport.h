@@ -26,7 +26,7 @@ size_t UnpackSevenBit(const uint8_t* packed, size_t length, uint8_t* out, size_t
 
 // Threads: every operation runs on the user-interface thread. The MIDI system's thread only
 // appends received messages to the receive queue (under its lock) and wakes the event pump.
-class MIDIcommDriver : public Transport {
+class MidiTransport : public Transport {
  public:
   // A received message is kept as one block of at most this size: only the first 2048 bytes
   // of a longer message count, the rest of it is let go.
@@ -36,10 +36,10 @@ class MIDIcommDriver : public Transport {
   static constexpr size_t kMaxQueuedBlocks = 64;
 
   // Opens the ports that MakeMidiPorts() gives at each Open, and lets them go at Close.
-  MIDIcommDriver();
+  MidiTransport();
   // Uses `ports` for every Open; they stay with the driver.
-  explicit MIDIcommDriver(std::unique_ptr<MidiPorts> ports);
-  ~MIDIcommDriver() override;  // Close()
+  explicit MidiTransport(std::unique_ptr<MidiPorts> ports);
+  ~MidiTransport() override;  // Close()
 
   // Chooses the device pair from the "MIDI" settings (with fallback), opens the input, then
   // the output. 0 or the first MIDI failure (6 without a MIDI system, 2 for a device that is

@@ -18,8 +18,8 @@
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
 #include "test_env.h"
-#include "transport/midi_comm_driver.h"
 #include "transport/midi_device_choice.h"
+#include "transport/midi_transport.h"
 
 namespace kestrune {
 namespace {
@@ -43,7 +43,7 @@ struct Link {
   HeadlessEventPump pump;
   MidiLoopback loop;
   MidiDeviceEnd& end = loop.AddDevice(kDefaultMidiDevice);
-  MIDIcommDriver driver{loop.MakePorts()};
+  MidiTransport driver{loop.MakePorts()};
   std::mutex mutex;
   std::condition_variable cv;
   std::vector<Bytes> sent;
@@ -124,7 +124,7 @@ TEST(MidiPacking, SevenBitGroups) {
   EXPECT_EQ(UnpackSevenBit(packed.data(), packed.size(), out, 3), 3u);
 }
 
-TEST(MidiCommDriver, WritesOneMessageOfTheCurrentType) {
+TEST(MidiTransport, WritesOneMessageOfTheCurrentType) {
   Link link;
   const Bytes seven = Bytes(7, 0xFF), eight = Pattern(8, 1);
   const struct {
@@ -161,7 +161,7 @@ TEST(MidiCommDriver, WritesOneMessageOfTheCurrentType) {
   EXPECT_EQ(link.driver.Write(seven.data(), 7), 5);
 }
 
-TEST(MidiCommDriver, ReadTakesOneAcceptedMessage) {
+TEST(MidiTransport, ReadTakesOneAcceptedMessage) {
   Link link;
   // The unit packs a 13-byte reply into 16 bytes, which unpack into 14.
   const Bytes reply = {0x00, 0x06, 0x02, 0x00, 0x00, 0x06, 0x00, 0x00, 0, 0, 0, 0, 0xF2};
@@ -198,7 +198,7 @@ TEST(MidiCommDriver, ReadTakesOneAcceptedMessage) {
   EXPECT_EQ(link.driver.receivedType, 'W');
 }
 
-TEST(MidiCommDriver, ReadPassesOverWhatItDoesNotAccept) {
+TEST(MidiTransport, ReadPassesOverWhatItDoesNotAccept) {
   Link link;
   // A note, raw bytes that are no message start, another maker's identity reply and a
   // Universal message of another kind: none of them ends the Read, which takes the 'W'.
@@ -236,7 +236,7 @@ TEST(MidiCommDriver, ReadPassesOverWhatItDoesNotAccept) {
   EXPECT_EQ(link.Read(64, 1000), Bytes{0x02});
 }
 
-TEST(MidiCommDriver, WaitsWakeOnArrivalAndEndAtACancel) {
+TEST(MidiTransport, WaitsWakeOnArrivalAndEndAtACancel) {
   Link link;
   // A message that arrives during the wait ends it.
   std::thread unit([&] {
@@ -256,14 +256,14 @@ TEST(MidiCommDriver, WaitsWakeOnArrivalAndEndAtACancel) {
   EXPECT_EQ(link.driver.receiveActive.load(), 0);
 }
 
-TEST(MidiCommDriver, OpenAndClose) {
+TEST(MidiTransport, OpenAndClose) {
   HeadlessEventPump pump;
   SetCurrentPump(&pump);
   {  // no MIDI system at all
     MidiLoopback loop;
     loop.AddDevice(kDefaultMidiDevice);
     loop.SetReachable(false);
-    MIDIcommDriver driver(loop.MakePorts());
+    MidiTransport driver(loop.MakePorts());
     EXPECT_EQ(driver.Open(), 6);
     EXPECT_EQ(driver.ErrorText(6), "no device driver present");
     EXPECT_EQ(driver.Close(), 0);
@@ -276,7 +276,7 @@ TEST(MidiCommDriver, OpenAndClose) {
       ++made;
       return loop.MakePorts();
     });
-    MIDIcommDriver driver;
+    MidiTransport driver;
     EXPECT_EQ(driver.Open(), 2);
     loop.AddDevice(kDefaultMidiDevice);
     EXPECT_EQ(driver.Open(), 0);
@@ -289,7 +289,7 @@ TEST(MidiCommDriver, OpenAndClose) {
     MidiLoopback loop;
     MidiDeviceEnd& end = loop.AddDevice(kDefaultMidiDevice);
     loop.Install();
-    MIDIcommDriver driver;
+    MidiTransport driver;
     ASSERT_EQ(driver.Open(), 0);
     const Bytes m = Own('W', {0x04});
     end.Send(m.data(), m.size());
@@ -308,18 +308,18 @@ TEST(MidiCommDriver, OpenAndClose) {
   SetCurrentPump(nullptr);
 }
 
-TEST(MidiCommDriver, AFloodIsBounded) {
+TEST(MidiTransport, AFloodIsBounded) {
   Link link;
   std::vector<Bytes> flood;
   for (int i = 0; i < 70; ++i) flood.push_back(Own('W', {static_cast<uint8_t>(i)}));
   link.Arrive(flood);
-  EXPECT_EQ(link.driver.DroppedBlocks(), 70u - MIDIcommDriver::kMaxQueuedBlocks);
+  EXPECT_EQ(link.driver.DroppedBlocks(), 70u - MidiTransport::kMaxQueuedBlocks);
   EXPECT_EQ(link.Read(64, 1000), Bytes{0x00});  // the oldest comes first
 }
 
-TEST(MidiCommDriver, Texts) {
+TEST(MidiTransport, Texts) {
   MidiLoopback loop;
-  MIDIcommDriver driver(loop.MakePorts());
+  MidiTransport driver(loop.MakePorts());
   const struct {
     int code;
     const char* text;
@@ -352,7 +352,7 @@ namespace {
 // Over a real MIDI system (a private JACK server), with the port slots of a client that came
 // and went free below the devices: romsend opens the devices the profile names, each looked up
 // by name as it is opened, and never takes one of its own ports for a device.
-TEST(MidiCommDriverOnJack, OpensTheNamedDevices) {
+TEST(MidiTransportOnJack, OpensTheNamedDevices) {
   if (!sim::JackServer::Installed()) GTEST_SKIP() << "jackd is not installed";
   sim::JackServer server;
   std::string why;
@@ -384,7 +384,7 @@ TEST(MidiCommDriverOnJack, OpensTheNamedDevices) {
 
     AppProfile().WriteString(kMidiSection, kMidiInEntry, kDefaultMidiDevice);
     AppProfile().WriteString(kMidiSection, kMidiOutEntry, kDefaultMidiDevice);
-    MIDIcommDriver driver;
+    MidiTransport driver;
     ASSERT_EQ(driver.Open(), 0);
     const uint8_t frame[] = {0x01, 0x02, 0x03};
     // A connection JACK makes at Open takes effect in a later process cycle; a message sent in
