@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Wildcard matching and the file search: quoting, extensions, subfolders and stopping early.
-#include "updates/afn_file.h"
+#include "updates/wildcard_search.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -42,7 +42,7 @@ TEST(WildcardMatch, PatternRules) {
 }
 
 // Records what the search reports; fileFound answers `stopAt` for the file of that name.
-class Recorder : public AfnFile {
+class Recorder : public WildcardSearch {
  public:
   std::vector<std::string> files, folders;
   std::string stopAt;
@@ -60,7 +60,7 @@ class Recorder : public AfnFile {
   }
 };
 
-class AfnFileSearch : public testing::Test {
+class WildcardSearchTest : public testing::Test {
  protected:
   void SetUp() override {
     for (const char* name : {"a.bam", "B.BAM", "noext", "x.hex", "x.hex1", "x.hex2", "x.ihx", "two.dots.bam",
@@ -79,7 +79,7 @@ class AfnFileSearch : public testing::Test {
   TempDir dir;
 };
 
-TEST_F(AfnFileSearch, PatternsSelectNamesAndExtensions) {
+TEST_F(WildcardSearchTest, PatternsSelectNamesAndExtensions) {
   const std::string d = dir.Path() + "/";
   const struct {
     std::string pattern;
@@ -98,7 +98,7 @@ TEST_F(AfnFileSearch, PatternsSelectNamesAndExtensions) {
   for (const auto& row : rows) EXPECT_EQ(Found(row.pattern), row.files) << row.pattern;
 }
 
-TEST_F(AfnFileSearch, RelativePatternReportsBareNames) {
+TEST_F(WildcardSearchTest, RelativePatternReportsBareNames) {
   const std::string old = std::filesystem::current_path();
   ASSERT_EQ(chdir(dir.Path().c_str()), 0);
   const auto found = Found("*.hex?");
@@ -106,7 +106,7 @@ TEST_F(AfnFileSearch, RelativePatternReportsBareNames) {
   EXPECT_EQ(found, (std::vector<std::string>{"x.hex", "x.hex1", "x.hex2"}));
 }
 
-TEST_F(AfnFileSearch, SubfoldersOnlyWithFlag) {
+TEST_F(WildcardSearchTest, SubfoldersOnlyWithFlag) {
   const std::string d = dir.Path() + "/";
   Recorder flat;
   EXPECT_EQ(flat.search(d + "*.bam", 0), 0);
@@ -116,7 +116,7 @@ TEST_F(AfnFileSearch, SubfoldersOnlyWithFlag) {
   // Hidden folders are skipped, a link back up is not followed, and a folder whose name
   // begins with a quote is searched under its own name.
   Recorder deep;
-  EXPECT_EQ(deep.search(d + "*.bam", AfnFile::kSearchSubfolders), 0);
+  EXPECT_EQ(deep.search(d + "*.bam", WildcardSearch::kSearchSubfolders), 0);
   EXPECT_EQ(deep.Sorted(deep.folders),
             (std::vector<std::string>{d + "\"q", d + "folder.bam", d + "sub", d + "sub/deeper"}));
   EXPECT_EQ(deep.Sorted(deep.files),
@@ -124,12 +124,12 @@ TEST_F(AfnFileSearch, SubfoldersOnlyWithFlag) {
                                       d + "sub/deeper/d.bam", d + "two.dots.bam"}));
 }
 
-TEST_F(AfnFileSearch, NonZeroHookResultStopsTheSearch) {
+TEST_F(WildcardSearchTest, NonZeroHookResultStopsTheSearch) {
   const std::string d = dir.Path() + "/";
   for (const char* stop : {"a.bam", "d.bam"}) {
     Recorder r;
     r.stopAt = stop;
-    EXPECT_EQ(r.search(d + "*.bam", AfnFile::kSearchSubfolders), 7) << stop;
+    EXPECT_EQ(r.search(d + "*.bam", WildcardSearch::kSearchSubfolders), 7) << stop;
     ASSERT_FALSE(r.files.empty());
     EXPECT_TRUE(r.files.back().ends_with(stop)) << stop;
     EXPECT_EQ(std::count_if(r.files.begin(), r.files.end(), [&](const std::string& f) { return f.ends_with(stop); }),

@@ -14,11 +14,11 @@ namespace kestrune {
 int wildcardMatch(const char* name, const char* pattern);
 
 // A wildcard file search that reports each match to a hook. Runs on the caller's thread.
-class AfnFile {
+class WildcardSearch {
  public:
   enum SearchFlags : unsigned { kSearchSubfolders = 1 };
 
-  virtual ~AfnFile() = default;
+  virtual ~WildcardSearch() = default;
 
   // A matching file: its path is the pattern's folder part followed by the file's name (a bare
   // name for a pattern without a folder). Non-zero stops the search with that result.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The wildcard file search over POSIX folder listings.
-#include "afn_file.h"
+#include "wildcard_search.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -71,11 +71,11 @@ int wildcardMatch(const char* name, const char* pattern) {
   return 1;
 }
 
-int AfnFile::folderFound(const std::string&) {
+int WildcardSearch::folderFound(const std::string&) {
   return 0;
 }
 
-int AfnFile::search(const std::string& pattern, unsigned flags) {
+int WildcardSearch::search(const std::string& pattern, unsigned flags) {
   // A pattern may come quoted from a command line.
   std::string work = pattern;
   if (!work.empty() && work.front() == '"') work.erase(0, 1);
@@ -87,8 +87,8 @@ int AfnFile::search(const std::string& pattern, unsigned flags) {
 // `folder` is empty (the current folder) or ends with '/'. Subfolders get the split parts
 // rather than a rebuilt pattern, so a folder whose name begins or ends with a double quote is
 // searched under its own name.
-int AfnFile::searchFolder(const std::string& folder, const std::string& namePattern, const std::string& extPattern,
-                          unsigned flags) {
+int WildcardSearch::searchFolder(const std::string& folder, const std::string& namePattern,
+                                 const std::string& extPattern, unsigned flags) {
   const std::vector<FolderEntry> entries = ListFolder(folder);
   if (flags & kSearchSubfolders) {
     for (const FolderEntry& entry : entries) {
