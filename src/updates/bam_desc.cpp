@@ -161,7 +161,7 @@ int BAMdesc::transfer(const StatusPrinter& printer) {
 }
 
 MyBAMdesc::MyBAMdesc(const std::string& path, Sender& engine) : path_(path), engine_(engine) {
-  file_.Open(path, NFile::kModeRead | NFile::kShareDenyWrite, 8192);
+  file_.Open(path, BufferedFileReader::kModeRead | BufferedFileReader::kShareDenyWrite, 8192);
 }
 
 MyBAMdesc::~MyBAMdesc() {

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "protocol/sender.h"
-#include "updates/n_file.h"
+#include "updates/buffered_file_reader.h"
 #include "updates/update_check.h"
 
 namespace kestrune {
@@ -74,7 +74,7 @@ class MyBAMdesc : public BAMdesc {
 
  private:
   std::string path_;
-  NFile file_;
+  BufferedFileReader file_;
   Sender& engine_;
   uint8_t buffer_[kReadBufferSize] = {};
   int block_ = 0;

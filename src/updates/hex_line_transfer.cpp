@@ -9,7 +9,7 @@
 
 #include "platform/event_pump.h"
 #include "platform/tick_count.h"
-#include "updates/n_file.h"
+#include "updates/buffered_file_reader.h"
 #include "updates/update_check.h"
 #include "updates/update_kind.h"
 
@@ -123,8 +123,9 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     ReportRefusedFile(engine, printer, path, std::string(kBadFileText) + "not a regular file");
     return 1;
   }
-  NFile file;
-  if (!file.Open(path, NFile::kModeRead | NFile::kShareDenyWrite, kFileBufferSize, nullptr, true)) {
+  BufferedFileReader file;
+  if (!file.Open(path, BufferedFileReader::kModeRead | BufferedFileReader::kShareDenyWrite, kFileBufferSize, nullptr,
+                 true)) {
     ReportRefusedFile(engine, printer, path, "Cannot open file " + path);
     return 1;
   }

@@ -11,13 +11,13 @@
 namespace kestrune {
 
 // Why an open failed: the system error number saved at the failure, and the path.
-struct NFileError {
+struct FileOpenError {
   int osError = 0;
   std::string path;
 };
 
 // Not thread-safe; one owner reads it. Closing (or destroying) frees the buffer and the file.
-class NFile {
+class BufferedFileReader {
  public:
   // Open flags with the values of the framework's file-mode flags they stand for. The file is
   // only ever read; a write mode is refused. POSIX cannot keep writers away, so "writers
@@ -38,16 +38,16 @@ class NFile {
   static constexpr std::size_t kMaxErrorText = 89;
   static constexpr std::size_t kMaxCaption = 255;
 
-  NFile() = default;
-  ~NFile();
-  NFile(const NFile&) = delete;
-  NFile& operator=(const NFile&) = delete;
+  BufferedFileReader() = default;
+  ~BufferedFileReader();
+  BufferedFileReader(const BufferedFileReader&) = delete;
+  BufferedFileReader& operator=(const BufferedFileReader&) = delete;
 
   // Opens `path` for reading with a buffer of `bufferSize` bytes. Non-zero on success. On
   // failure `error` (when given) gets the reason, and with `showError` a message box with the
   // system's error text and the caption "Can't open file: <path>" is shown (stop icon).
   // A folder cannot be opened. An open file is closed first.
-  int Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, NFileError* error = nullptr,
+  int Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, FileOpenError* error = nullptr,
            bool showError = false);
   bool IsOpen() const { return fd_ >= 0; }
   // Whether what was opened is a regular file (links followed), as it stood at the open.

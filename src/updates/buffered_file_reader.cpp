@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The buffered file over a POSIX file descriptor, and its open-failure message.
-#include "n_file.h"
+#include "buffered_file_reader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,19 +35,20 @@ void TruncateText(std::string& text, std::size_t max) {
 void ShowOpenFailure(const std::string& path, int osError) {
   char buffer[256];
   std::string text = ErrorText(strerror_r(osError, buffer, sizeof buffer), buffer);
-  TruncateText(text, NFile::kMaxErrorText);
+  TruncateText(text, BufferedFileReader::kMaxErrorText);
   std::string caption = "Can't open file: " + path;
-  TruncateText(caption, NFile::kMaxCaption);
+  TruncateText(caption, BufferedFileReader::kMaxCaption);
   ShowMessageBox(text, caption, kBoxOk | kBoxIconError);
 }
 
 }  // namespace
 
-NFile::~NFile() {
+BufferedFileReader::~BufferedFileReader() {
   Close();
 }
 
-int NFile::Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, NFileError* error, bool showError) {
+int BufferedFileReader::Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, FileOpenError* error,
+                             bool showError) {
   Close();
   int osError = 0;
   if (flags & (kModeWrite | kModeReadWrite)) {
@@ -94,7 +95,7 @@ int NFile::Open(const std::string& path, unsigned flags, std::uint32_t bufferSiz
   return 0;
 }
 
-void NFile::Close() {
+void BufferedFileReader::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   buffer_.reset();
@@ -103,7 +104,7 @@ void NFile::Close() {
   bufferPos_ = bufferCount_ = 0;
 }
 
-bool NFile::Refill() {
+bool BufferedFileReader::Refill() {
   bufferPos_ = bufferCount_ = 0;
   if (fd_ < 0) return false;
   ssize_t got;
@@ -124,14 +125,14 @@ bool NFile::Refill() {
   return got > 0;
 }
 
-bool NFile::ChangedSinceOpen() const {
+bool BufferedFileReader::ChangedSinceOpen() const {
   struct stat st;
   if (fstat(fd_, &st) != 0) return true;
   return static_cast<std::uint64_t>(st.st_size) != fileLength_ || st.st_mtim.tv_sec != modifiedSec_ ||
          st.st_mtim.tv_nsec != modifiedNsec_;
 }
 
-std::size_t NFile::Read(void* dest, std::size_t count) {
+std::size_t BufferedFileReader::Read(void* dest, std::size_t count) {
   auto* out = static_cast<unsigned char*>(dest);
   std::size_t delivered = 0;
   while (delivered < count) {
@@ -144,17 +145,17 @@ std::size_t NFile::Read(void* dest, std::size_t count) {
   return delivered;
 }
 
-std::uint64_t NFile::GetPosition() const {
+std::uint64_t BufferedFileReader::GetPosition() const {
   return windowEnd_ - bufferCount_ + bufferPos_;
 }
 
-std::uint64_t NFile::GetLength() const {
+std::uint64_t BufferedFileReader::GetLength() const {
   struct stat st;
   if (fd_ >= 0 && fstat(fd_, &st) == 0) return static_cast<std::uint64_t>(st.st_size);
   return fileLength_;
 }
 
-bool NFile::Seek(std::int64_t offset, SeekOrigin origin) {
+bool BufferedFileReader::Seek(std::int64_t offset, SeekOrigin origin) {
   if (fd_ < 0) return false;
   const std::uint64_t length = GetLength();
   std::int64_t base = 0;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The buffered file: reads and seeks across buffer boundaries, refusals, and the open-failure box.
-#include "updates/n_file.h"
+#include "updates/buffered_file_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -26,21 +26,25 @@ std::string RandomBytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-TEST(NFile, ReadsAndSeeksDeliverTheFilesBytes) {
+TEST(BufferedFileReader, ReadsAndSeeksDeliverTheFilesBytes) {
   TempDir dir;
   const std::string content = RandomBytes(10007, 1);
   WriteFileBytes(dir / "image.hex", content);
   std::mt19937 rng(2);
   for (std::uint32_t bufferSize : {1u, 7u, 64u, 4096u, 20000u}) {
-    NFile file;
-    ASSERT_NE(file.Open(dir / "image.hex", NFile::kModeRead | NFile::kShareDenyWrite, bufferSize), 0);
+    BufferedFileReader file;
+    ASSERT_NE(
+        file.Open(dir / "image.hex", BufferedFileReader::kModeRead | BufferedFileReader::kShareDenyWrite, bufferSize),
+        0);
     EXPECT_EQ(file.GetLength(), content.size());
     std::uint64_t pos = 0;
     for (int step = 0; step < 400; ++step) {
       if (rng() % 3 == 0) {
-        const auto origin = static_cast<NFile::SeekOrigin>(rng() % 3);
+        const auto origin = static_cast<BufferedFileReader::SeekOrigin>(rng() % 3);
         const std::uint64_t target = rng() % (content.size() + 1);
-        const std::int64_t base = origin == NFile::kBegin ? 0 : origin == NFile::kCurrent ? pos : content.size();
+        const std::int64_t base = origin == BufferedFileReader::kBegin     ? 0
+                                  : origin == BufferedFileReader::kCurrent ? pos
+                                                                           : content.size();
         ASSERT_TRUE(file.Seek(static_cast<std::int64_t>(target) - base, origin)) << bufferSize;
         pos = target;
       }
@@ -57,30 +61,36 @@ TEST(NFile, ReadsAndSeeksDeliverTheFilesBytes) {
   }
 }
 
-TEST(NFile, SeeksOutsideTheFileAreRefused) {
+TEST(BufferedFileReader, SeeksOutsideTheFileAreRefused) {
   TempDir dir;
   WriteFileBytes(dir / "f", "0123456789");
-  NFile file;
-  ASSERT_NE(file.Open(dir / "f", NFile::kModeRead, 4), 0);
+  BufferedFileReader file;
+  ASSERT_NE(file.Open(dir / "f", BufferedFileReader::kModeRead, 4), 0);
   char c;
   ASSERT_EQ(file.Read(&c, 1), 1u);
   const struct {
     std::int64_t offset;
-    NFile::SeekOrigin origin;
-  } refused[] = {{11, NFile::kBegin}, {-1, NFile::kBegin}, {10, NFile::kCurrent},        {-2, NFile::kCurrent},
-                 {1, NFile::kEnd},    {-11, NFile::kEnd},  {INT64_MAX, NFile::kCurrent}, {INT64_MIN, NFile::kEnd}};
+    BufferedFileReader::SeekOrigin origin;
+  } refused[] = {{11, BufferedFileReader::kBegin},
+                 {-1, BufferedFileReader::kBegin},
+                 {10, BufferedFileReader::kCurrent},
+                 {-2, BufferedFileReader::kCurrent},
+                 {1, BufferedFileReader::kEnd},
+                 {-11, BufferedFileReader::kEnd},
+                 {INT64_MAX, BufferedFileReader::kCurrent},
+                 {INT64_MIN, BufferedFileReader::kEnd}};
   for (const auto& row : refused) {
     EXPECT_FALSE(file.Seek(row.offset, row.origin)) << row.offset << " from " << row.origin;
     EXPECT_EQ(file.GetPosition(), 1u);
   }
-  EXPECT_TRUE(file.Seek(0, NFile::kEnd));
+  EXPECT_TRUE(file.Seek(0, BufferedFileReader::kEnd));
   EXPECT_EQ(file.Read(&c, 1), 0u);
   file.Close();
   EXPECT_EQ(file.Read(&c, 1), 0u);
-  EXPECT_FALSE(file.Seek(0, NFile::kBegin));
+  EXPECT_FALSE(file.Seek(0, BufferedFileReader::kBegin));
 }
 
-TEST(NFile, OpenFailuresAndTheirBox) {
+TEST(BufferedFileReader, OpenFailuresAndTheirBox) {
   TempDir dir;
   WriteFileBytes(dir / "f", "x");
   RecorderMessageBox boxes;
@@ -91,31 +101,31 @@ TEST(NFile, OpenFailuresAndTheirBox) {
     unsigned flags;
     int osError;
   } rows[] = {
-      {dir / "missing.hex", NFile::kModeRead, ENOENT},
-      {dir.Path(), NFile::kModeRead, EISDIR},
-      {dir / "f", NFile::kModeReadWrite, EINVAL},
-      {longPath, NFile::kModeRead, ENAMETOOLONG},
+      {dir / "missing.hex", BufferedFileReader::kModeRead, ENOENT},
+      {dir.Path(), BufferedFileReader::kModeRead, EISDIR},
+      {dir / "f", BufferedFileReader::kModeReadWrite, EINVAL},
+      {longPath, BufferedFileReader::kModeRead, ENAMETOOLONG},
   };
   for (const auto& row : rows) {
     boxes.Clear();
-    NFile file;
-    NFileError error;
+    BufferedFileReader file;
+    FileOpenError error;
     EXPECT_EQ(file.Open(row.path, row.flags, 64, &error, true), 0) << row.path;
     EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(error.osError, row.osError) << row.path;
     EXPECT_EQ(error.path, row.path);
     const auto shown = boxes.Boxes();
     ASSERT_EQ(shown.size(), 1u) << row.path;
-    EXPECT_EQ(shown[0].text, std::string(std::strerror(row.osError)).substr(0, NFile::kMaxErrorText));
-    EXPECT_EQ(shown[0].title, ("Can't open file: " + row.path).substr(0, NFile::kMaxCaption));
+    EXPECT_EQ(shown[0].text, std::string(std::strerror(row.osError)).substr(0, BufferedFileReader::kMaxErrorText));
+    EXPECT_EQ(shown[0].title, ("Can't open file: " + row.path).substr(0, BufferedFileReader::kMaxCaption));
     EXPECT_EQ(shown[0].style, kBoxOk | kBoxIconError);
   }
   boxes.Clear();
-  NFile quiet;
-  EXPECT_EQ(quiet.Open(dir / "missing.hex", NFile::kModeRead, 64), 0);
+  BufferedFileReader quiet;
+  EXPECT_EQ(quiet.Open(dir / "missing.hex", BufferedFileReader::kModeRead, 64), 0);
   EXPECT_TRUE(boxes.Boxes().empty());
   // A buffer size of 0 still reads.
-  ASSERT_NE(quiet.Open(dir / "f", NFile::kModeRead, 0), 0);
+  ASSERT_NE(quiet.Open(dir / "f", BufferedFileReader::kModeRead, 0), 0);
   char c = 0;
   EXPECT_EQ(quiet.Read(&c, 1), 1u);
   EXPECT_EQ(c, 'x');
