@@ -32,7 +32,7 @@
 #include "protocol/sender.h"
 #include "transfer_bench_util.h"
 #include "transport/midi_transport.h"
-#include "updates/bam_desc.h"
+#include "updates/bam_transfer.h"
 
 namespace {
 

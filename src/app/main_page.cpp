@@ -23,7 +23,7 @@
 #include "protocol/sender.h"
 #include "transport/midi_transport.h"
 #include "transport/serial_transport.h"
-#include "updates/bam_desc.h"
+#include "updates/bam_transfer.h"
 #include "updates/hex_line_transfer.h"
 #include "updates/update_check.h"
 #include "updates/update_kind.h"
@@ -297,7 +297,7 @@ int MainPage::SendBam(const std::string& path, int& status) {
     struct stat st {};
     const bool found = stat(path.c_str(), &st) == 0;
     if (found && !S_ISREG(st.st_mode)) return RefuseBam(path, std::string(kBadFileText) + "not a regular file", status);
-    MyBAMdesc desc(path, engine);
+    BamFileTransfer desc(path, engine);
     if (!found || !desc.Opened()) return RefuseBam(path, "Cannot open file " + path, status);
     if (const std::string problem = desc.CheckLayout(); !problem.empty())
       return RefuseBam(path, kBadFileText + problem, status);
@@ -312,7 +312,7 @@ int MainPage::SendBam(const std::string& path, int& status) {
     status = result == 0 ? kExitSent : kExitFailed;
     return result;
   }
-  MyBAMdesc desc(path, engine);
+  BamFileTransfer desc(path, engine);
   // Reboot and Serial: a bare 'V' request; only Reboot looks for the 'W' answer.
   const int answer = engine.MidiCommand('V', nullptr, 0, engine.Limits().versionReplyMs);
   if (operationMode == kOpReboot && answer != 'W') {

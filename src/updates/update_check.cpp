@@ -8,7 +8,7 @@
 #include <ctime>
 #include <vector>
 
-#include "updates/bam_desc.h"
+#include "updates/bam_transfer.h"
 
 namespace kestrune {
 namespace {
@@ -38,11 +38,11 @@ std::string BamLayoutProblem(BufferedFileReader& file) {
   if (!ReadExactly(file, bytes, 2)) return "image header cut short";
   const int headerLength = Be16(bytes.data());
   // The transfer reads the header behind its length field in one read of its buffer.
-  if (headerLength <= 6 || headerLength - 2 > static_cast<int>(MyBAMdesc::kReadBufferSize))
+  if (headerLength <= 6 || headerLength - 2 > static_cast<int>(BamFileTransfer::kReadBufferSize))
     return "bad image header length " + std::to_string(headerLength);
   if (!ReadExactly(file, bytes, static_cast<size_t>(headerLength - 2))) return "image header cut short";
   const int blockCount = Be16(bytes.data());
-  if (blockCount <= 0 || blockCount > BAMdesc::kMaxBlocks) return "bad block count " + std::to_string(blockCount);
+  if (blockCount <= 0 || blockCount > BamTransfer::kMaxBlocks) return "bad block count " + std::to_string(blockCount);
   if (headerLength - 2 < 4 + 8 * blockCount)
     return "image header too short for " + std::to_string(blockCount) + " blocks";
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // A BAM update image and the engine that walks it: title record, image header, size table and
-// up to 16 data blocks, driven through a small set of device operations. MyBAMdesc binds those
+// up to 16 data blocks, driven through a small set of device operations. BamFileTransfer binds those
 // operations to a file and to the protocol engine.
 //
 // File layout (big-endian numbers, no gaps):
@@ -20,7 +20,7 @@
 
 namespace kestrune {
 
-class BAMdesc {
+class BamTransfer {
  public:
   static constexpr int kMaxBlocks = 16;
   // The engine never asks `read` for more than this at a time.
@@ -28,10 +28,10 @@ class BAMdesc {
   // Progress is reported once more than this many bytes went out since the last report.
   static constexpr uint32_t kProgressStep = 4096;
 
-  BAMdesc() = default;
-  BAMdesc(const BAMdesc&) = delete;
-  BAMdesc& operator=(const BAMdesc&) = delete;
-  virtual ~BAMdesc() = default;
+  BamTransfer() = default;
+  BamTransfer(const BamTransfer&) = delete;
+  BamTransfer& operator=(const BamTransfer&) = delete;
+  virtual ~BamTransfer() = default;
 
   // Device operations; a result of 0 means go on (or success). The base ones do nothing.
   virtual int prepare(int count, const uint32_t* parameters, const uint32_t* addresses, const StatusPrinter& printer);
@@ -51,14 +51,14 @@ class BAMdesc {
 
 // A BAM file sent through the protocol engine: Open carries the image header (the unit erases
 // on it), Send Data each chunk of at most 1536 bytes, Close ends the image.
-class MyBAMdesc : public BAMdesc {
+class BamFileTransfer : public BamTransfer {
  public:
   static constexpr unsigned kReadBufferSize = 1536;
 
   // Opens `path` for reading, writers denied. A file that does not open is not reported here:
   // the first read then yields nothing and the transfer ends with result 1.
-  MyBAMdesc(const std::string& path, Sender& engine);
-  ~MyBAMdesc() override;  // closes the file
+  BamFileTransfer(const std::string& path, Sender& engine);
+  ~BamFileTransfer() override;  // closes the file
 
   int close() override;
   int startBlock(int index, uint32_t length, uint32_t parameter, const StatusPrinter& printer) override;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The BAM transfer engine and its binding to a file and the protocol engine.
-#include "bam_desc.h"
+#include "bam_transfer.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -41,26 +41,26 @@ void ReportProgress(const StatusPrinter& printer, uint32_t sent, uint32_t total,
 
 }  // namespace
 
-int BAMdesc::prepare(int, const uint32_t*, const uint32_t*, const StatusPrinter&) {
+int BamTransfer::prepare(int, const uint32_t*, const uint32_t*, const StatusPrinter&) {
   return 0;
 }
-int BAMdesc::close() {
+int BamTransfer::close() {
   return 0;
 }
-int BAMdesc::startBlock(int, uint32_t, uint32_t, const StatusPrinter&) {
+int BamTransfer::startBlock(int, uint32_t, uint32_t, const StatusPrinter&) {
   return 0;
 }
-int BAMdesc::open(int, const uint8_t*, const StatusPrinter&) {
+int BamTransfer::open(int, const uint8_t*, const StatusPrinter&) {
   return 0;
 }
-int BAMdesc::write(const uint8_t*, unsigned, uint16_t) {
+int BamTransfer::write(const uint8_t*, unsigned, uint16_t) {
   return 0;
 }
-unsigned BAMdesc::read(const uint8_t*&, unsigned) {
+unsigned BamTransfer::read(const uint8_t*&, unsigned) {
   return 0;
 }
 
-int BAMdesc::transfer(const StatusPrinter& printer) {
+int BamTransfer::transfer(const StatusPrinter& printer) {
   const uint8_t* bytes = nullptr;
   int result = 0;
   auto finish = [&](int code) {
@@ -160,21 +160,21 @@ int BAMdesc::transfer(const StatusPrinter& printer) {
   return finish(result);
 }
 
-MyBAMdesc::MyBAMdesc(const std::string& path, Sender& engine) : path_(path), engine_(engine) {
+BamFileTransfer::BamFileTransfer(const std::string& path, Sender& engine) : path_(path), engine_(engine) {
   file_.Open(path, BufferedFileReader::kModeRead | BufferedFileReader::kShareDenyWrite, 8192);
 }
 
-MyBAMdesc::~MyBAMdesc() {
+BamFileTransfer::~BamFileTransfer() {
   file_.Close();
 }
 
-unsigned MyBAMdesc::read(const uint8_t*& out, unsigned maximum) {
+unsigned BamFileTransfer::read(const uint8_t*& out, unsigned maximum) {
   out = buffer_;
   if (!file_.IsOpen()) return 0;
   return static_cast<unsigned>(file_.Read(buffer_, std::min(maximum, kReadBufferSize)));
 }
 
-int MyBAMdesc::open(int headerLength, const uint8_t* header, const StatusPrinter&) {
+int BamFileTransfer::open(int headerLength, const uint8_t* header, const StatusPrinter&) {
   engine_.BeginMessage(kCmdOpen, static_cast<uint16_t>(headerLength), "Open");
   const uint8_t length[2] = {static_cast<uint8_t>(headerLength >> 8), static_cast<uint8_t>(headerLength & 0xff)};
   engine_.Append(length, 2);
@@ -183,16 +183,16 @@ int MyBAMdesc::open(int headerLength, const uint8_t* header, const StatusPrinter
   return engine_.Exchange(engine_.Limits().openResultMs, 1);
 }
 
-int MyBAMdesc::startBlock(int index, uint32_t, uint32_t, const StatusPrinter&) {
+int BamFileTransfer::startBlock(int index, uint32_t, uint32_t, const StatusPrinter&) {
   block_ = index;
   return 0;
 }
 
-int MyBAMdesc::write(const uint8_t* data, unsigned count, uint16_t tag) {
+int BamFileTransfer::write(const uint8_t* data, unsigned count, uint16_t tag) {
   return engine_.SendData(static_cast<uint16_t>(block_), data, count, tag);
 }
 
-int MyBAMdesc::close() {
+int BamFileTransfer::close() {
   engine_.BeginMessage(kCmdClose, 0, "Close");
   return engine_.Exchange(engine_.Limits().closeResultMs, 0);
 }
