@@ -30,9 +30,9 @@ std::string MasterRead(const test::PtyPair& pty, size_t n) {
   return got;
 }
 
-TEST(SambaWinIoDevice, OpensOncePortsThatExistAndKeepsTheFirst) {
-  samba_win_io_device_t device;
-  EXPECT_EQ(device.get_error(), samba_win_io_device_t::kErrorNone);
+TEST(SambaSerialChannel, OpensOncePortsThatExistAndKeepsTheFirst) {
+  SambaSerialChannel device;
+  EXPECT_EQ(device.get_error(), SambaSerialChannel::kErrorNone);
   EXPECT_FALSE(device.has_port());
   EXPECT_TRUE(device.write("V#"));  // nothing to write to
   EXPECT_TRUE(device.open(test::TestRoot() + "/no-such-port", 0));
@@ -41,7 +41,7 @@ TEST(SambaWinIoDevice, OpensOncePortsThatExistAndKeepsTheFirst) {
   test::PtyPair first, second;
   ASSERT_FALSE(device.open(first.name, 0));
   EXPECT_TRUE(device.open(second.name, 0));
-  EXPECT_EQ(device.get_error(), samba_win_io_device_t::kErrorAlreadyOpen);
+  EXPECT_EQ(device.get_error(), SambaSerialChannel::kErrorAlreadyOpen);
   // The first port is still the one in use.
   EXPECT_FALSE(device.write("V#"));
   EXPECT_EQ(MasterRead(first, 2), "V#");
@@ -61,9 +61,9 @@ TEST(SambaWinIoDevice, OpensOncePortsThatExistAndKeepsTheFirst) {
   EXPECT_EQ(device.reserved_8(1), 0);
 }
 
-TEST(SambaWinIoDevice, WaitReportsArrivalsAndTimesOutOnSilence) {
+TEST(SambaSerialChannel, WaitReportsArrivalsAndTimesOutOnSilence) {
   test::PtyPair pty;
-  samba_win_io_device_t device;
+  SambaSerialChannel device;
   ASSERT_FALSE(device.open(pty.name, 0));
   EXPECT_TRUE(device.wait_data());  // nothing comes
   std::thread peer([&] {
@@ -82,15 +82,15 @@ TEST(SambaWinIoDevice, WaitReportsArrivalsAndTimesOutOnSilence) {
   EXPECT_TRUE(device.wait_data());
 }
 
-TEST(SambaWinIoDevice, ReceiveBufferIsBoundedAndCountsWhatItDrops) {
-  samba_win_io_device_t device;
+TEST(SambaSerialChannel, ReceiveBufferIsBoundedAndCountsWhatItDrops) {
+  SambaSerialChannel device;
   const std::string chunk(1000, 'g');
   for (int i = 0; i < 70; ++i) device.store(reinterpret_cast<const uint8_t*>(chunk.data()), 1000);
   EXPECT_EQ(device.total_received(), 70000);
-  EXPECT_EQ(device.dropped(), 70000u - samba_win_io_device_t::kMaxPending);
+  EXPECT_EQ(device.dropped(), 70000u - SambaSerialChannel::kMaxPending);
   std::string got;
   device.read(got);
-  EXPECT_EQ(got.size(), samba_win_io_device_t::kMaxPending);
+  EXPECT_EQ(got.size(), SambaSerialChannel::kMaxPending);
   // Room again once read.
   device.store(reinterpret_cast<const uint8_t*>("ok"), 2);
   got.clear();
@@ -98,14 +98,14 @@ TEST(SambaWinIoDevice, ReceiveBufferIsBoundedAndCountsWhatItDrops) {
   EXPECT_EQ(got, "ok");
 }
 
-TEST(SambaWinIoDevice, ReaderAndMainThreadShareTheBufferWithoutLoss) {
-  samba_win_io_device_t device;
+TEST(SambaSerialChannel, ReaderAndMainThreadShareTheBufferWithoutLoss) {
+  SambaSerialChannel device;
   constexpr int kChunks = 20000;
   std::atomic<bool> done{false};
   std::thread producer([&] {
     for (int i = 0; i < kChunks; ++i) {
       const uint8_t byte = static_cast<uint8_t>(i);
-      samba_win_io_device_t::receive(&byte, 1, &device);
+      SambaSerialChannel::receive(&byte, 1, &device);
     }
     done = true;
   });
@@ -117,9 +117,9 @@ TEST(SambaWinIoDevice, ReaderAndMainThreadShareTheBufferWithoutLoss) {
   for (int i = 0; i < kChunks; ++i) ASSERT_EQ(static_cast<uint8_t>(got[i]), static_cast<uint8_t>(i)) << i;
 }
 
-TEST(SambaWinIoDevice, WritesFailOnceTheFarEndHungUp) {
+TEST(SambaSerialChannel, WritesFailOnceTheFarEndHungUp) {
   test::PtyPair pty;
-  samba_win_io_device_t device;
+  SambaSerialChannel device;
   ASSERT_FALSE(device.open(pty.name, 0));
   EXPECT_FALSE(device.write("V#"));
   EXPECT_EQ(MasterRead(pty, 2), "V#");
@@ -127,7 +127,7 @@ TEST(SambaWinIoDevice, WritesFailOnceTheFarEndHungUp) {
   close(pty.slave);  // the test's own slave descriptor would keep the line up
   pty.slave = -1;
   EXPECT_TRUE(test::WaitFor([&] { return device.write("V#"); }));
-  EXPECT_EQ(device.get_error(), samba_win_io_device_t::kErrorWriteFailed);
+  EXPECT_EQ(device.get_error(), SambaSerialChannel::kErrorWriteFailed);
   // A monitor over it gives up at once on every attempt.
   samba_monitor_t monitor(&device);
   std::string version;
@@ -135,10 +135,10 @@ TEST(SambaWinIoDevice, WritesFailOnceTheFarEndHungUp) {
   EXPECT_EQ(monitor.retry_count(), 2);
 }
 
-TEST(SambaWinIoDevice, TransfersDoNotWaitForThePortLockInPageburnsScope) {
+TEST(SambaSerialChannel, TransfersDoNotWaitForThePortLockInPageburnsScope) {
   SetPortLockScope(PortLockScope::kConfigAndClose);
   test::PtyPair pty;
-  auto device = std::make_unique<samba_win_io_device_t>();
+  auto device = std::make_unique<SambaSerialChannel>();
   ASSERT_FALSE(device->open(pty.name, 0));
   // Another holder keeps the lock for the whole exchange; a transfer under the lock would wait
   // for it longer than the reply's 200 ms.

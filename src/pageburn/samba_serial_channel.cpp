@@ -11,48 +11,48 @@
 
 namespace kestrune {
 
-samba_win_io_device_t::samba_win_io_device_t() = default;
+SambaSerialChannel::SambaSerialChannel() = default;
 
-samba_win_io_device_t::~samba_win_io_device_t() {
+SambaSerialChannel::~SambaSerialChannel() {
   // Deleting the handle joins the reader thread, so no callback runs into a freed buffer.
   port_.reset();
 }
 
-bool samba_win_io_device_t::open(const std::string& port, int unused) {
+bool SambaSerialChannel::open(const std::string& port, int unused) {
   (void)unused;
   if (port_) {
     last_error_ = kErrorAlreadyOpen;
     return true;
   }
-  port_.reset(PublicSerialHandle::Open(port, &samba_win_io_device_t::receive, this, kReadBufferSize));
+  port_.reset(PublicSerialHandle::Open(port, &SambaSerialChannel::receive, this, kReadBufferSize));
   return port_ == nullptr;
 }
 
-bool samba_win_io_device_t::reserved_2(int argument) {
+bool SambaSerialChannel::reserved_2(int argument) {
   (void)argument;
   return false;
 }
 
-bool samba_win_io_device_t::reserved_3(int argument) {
+bool SambaSerialChannel::reserved_3(int argument) {
   (void)argument;
   return false;
 }
 
-bool samba_win_io_device_t::reserved_6() {
+bool SambaSerialChannel::reserved_6() {
   return false;
 }
 
-int samba_win_io_device_t::reserved_8(int argument) {
+int SambaSerialChannel::reserved_8(int argument) {
   (void)argument;
   return 0;
 }
 
-void samba_win_io_device_t::receive(const uint8_t* data, uint32_t length, void* context) {
-  static_cast<samba_win_io_device_t*>(context)->store(data, length);
+void SambaSerialChannel::receive(const uint8_t* data, uint32_t length, void* context) {
+  static_cast<SambaSerialChannel*>(context)->store(data, length);
   CurrentPump().Wake();
 }
 
-void samba_win_io_device_t::store(const uint8_t* data, uint32_t length) {
+void SambaSerialChannel::store(const uint8_t* data, uint32_t length) {
   if (length == 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
   const size_t room = kMaxPending - std::min(buffer_.size(), kMaxPending);
@@ -62,7 +62,7 @@ void samba_win_io_device_t::store(const uint8_t* data, uint32_t length) {
   total_ = static_cast<int32_t>(static_cast<uint32_t>(total_) + length);
 }
 
-bool samba_win_io_device_t::wait_data() {
+bool SambaSerialChannel::wait_data() {
   auto waiting = [this] {
     std::lock_guard<std::mutex> lock(mutex_);
     return !buffer_.empty();
@@ -73,14 +73,14 @@ bool samba_win_io_device_t::wait_data() {
   return !CurrentPump().WaitUntil(deadline, waiting);
 }
 
-bool samba_win_io_device_t::read(std::string& out) {
+bool SambaSerialChannel::read(std::string& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   out += buffer_;
   buffer_.clear();
   return false;
 }
 
-bool samba_win_io_device_t::write(const std::string& text) {
+bool SambaSerialChannel::write(const std::string& text) {
   if (!port_) {
     last_error_ = kErrorWriteFailed;
     return true;
@@ -93,12 +93,12 @@ bool samba_win_io_device_t::write(const std::string& text) {
   return false;
 }
 
-int32_t samba_win_io_device_t::total_received() const {
+int32_t SambaSerialChannel::total_received() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return total_;
 }
 
-uint64_t samba_win_io_device_t::dropped() const {
+uint64_t SambaSerialChannel::dropped() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return dropped_;
 }
