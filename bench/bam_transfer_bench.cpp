@@ -14,7 +14,7 @@
 #include "platform/event_pump.h"
 #include "platform/profile.h"
 #include "transfer_bench_util.h"
-#include "transport/win_comm_driver.h"
+#include "transport/serial_transport.h"
 
 int main(int argc, char** argv) {
   using namespace kestrune;
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     }
     AppProfile().WriteString("serial", "port", unit.FirstLine());
     bench::QuietSender engine(dir / "romsend.txt");
-    engine.SetDriver(new WinCommDriver("Serial Settings"));
+    engine.SetDriver(new SerialTransport("Serial Settings"));
     const bench::TransferFigures f = bench::MeasureBamTransfer(engine, file, bench::CpuSeconds);
     if (f.result < 0) {
       std::fprintf(stderr, "no contact at %d baud\n", baud);

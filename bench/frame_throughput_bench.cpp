@@ -13,7 +13,7 @@
 #include "platform/tick_count.h"
 #include "protocol/sender.h"
 #include "simulated_unit.h"
-#include "transport/win_comm_driver.h"
+#include "transport/serial_transport.h"
 
 int main() {
   using namespace kestrune;
@@ -38,7 +38,7 @@ int main() {
   HeadlessEventPump pump;
   SetCurrentPump(&pump);
   Sender engine(std::string(dir) + "/romsend.txt");
-  engine.SetDriver(new WinCommDriver("Serial Settings"));
+  engine.SetDriver(new SerialTransport("Serial Settings"));
   if (engine.Contact() != 0) {
     std::fprintf(stderr, "no contact\n");
     return 1;

@@ -21,7 +21,7 @@
 #include "platform/profile.h"
 #include "platform/tick_count.h"
 #include "transfer_bench_util.h"
-#include "transport/win_comm_driver.h"
+#include "transport/serial_transport.h"
 #include "updates/hex_line_transfer.h"
 #include "updates/update_kind.h"
 
@@ -42,9 +42,9 @@ class TimedSender : public Sender {
 
 // The serial transport with a stopwatch: the time from each line's write to the end of the
 // read of its reply, for the per-line profile.
-class TimedDriver : public BaseCommDriver {
+class TimedDriver : public Transport {
  public:
-  explicit TimedDriver(BaseCommDriver* inner) : inner_(inner) {}
+  explicit TimedDriver(Transport* inner) : inner_(inner) {}
   int Write(const uint8_t* data, unsigned length) override {
     written_ = Clock::now();
     lastLength_ = length;
@@ -70,7 +70,7 @@ class TimedDriver : public BaseCommDriver {
   std::vector<RoundTrip> roundTrips;
 
  private:
-  std::unique_ptr<BaseCommDriver> inner_;
+  std::unique_ptr<Transport> inner_;
   Clock::time_point written_;
   unsigned lastLength_ = 0;
 };
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
   }
   AppProfile().WriteString("serial", "port", unit.FirstLine());
   TimedSender engine(dir / "romsend.txt");
-  auto* timed = new TimedDriver(new WinCommDriver("Serial Settings"));
+  auto* timed = new TimedDriver(new SerialTransport("Serial Settings"));
   engine.SetDriver(timed);
 
   std::string verdict;

@@ -31,8 +31,8 @@
 #include "platform/tick_count.h"
 #include "protocol/sender.h"
 #include "transfer_bench_util.h"
-#include "transport/midi_comm_driver.h"
-#include "updates/bam_desc.h"
+#include "transport/midi_transport.h"
+#include "updates/bam_transfer.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
   // A fresh engine per run, on a MIDI transport over whatever MakeMidiPorts() gives.
   auto transfer = [&](double (*cpu)()) {
     bench::QuietSender engine(dir / "romsend.txt");
-    engine.SetDriver(new MIDIcommDriver());
+    engine.SetDriver(new MidiTransport());
     return bench::MeasureBamTransfer(engine, file, cpu);
   };
 

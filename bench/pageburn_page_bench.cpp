@@ -109,7 +109,7 @@ int main() {
   double pageMs = 0, roundTripMs = 0, cpuShare = 0, verifyMs = 0;
   int retries = 0;
   {
-    samba_win_io_device_t device;
+    SambaSerialChannel device;
     if (device.open(sim.port, 0)) {
       std::fprintf(stderr, "cannot open %s\n", sim.port.c_str());
       return 1;

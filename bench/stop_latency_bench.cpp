@@ -18,7 +18,7 @@
 #include "platform/tick_count.h"
 #include "protocol/sender.h"
 #include "simulated_unit.h"
-#include "transport/win_comm_driver.h"
+#include "transport/serial_transport.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ int Measure(Phase phase, bool hangUp, const std::string& dir) {
     mySender engine(dir + "/romsend.txt");
     engine.SetStatusPrinter(
         [](const char* format, const char* text) { std::printf("  %s\n", FormatStatus(format, text).c_str()); });
-    engine.SetDriver(new WinCommDriver("Serial Settings", unit.SlavePath()));
+    engine.SetDriver(new SerialTransport("Serial Settings", unit.SlavePath()));
     std::atomic<uint32_t> fired{0};
     std::thread trigger;
     auto fire = [&](int afterMs) {

@@ -18,7 +18,7 @@
 #include "platform/profile.h"
 #include "platform/tick_count.h"
 #include "protocol/sender.h"
-#include "updates/bam_desc.h"
+#include "updates/bam_transfer.h"
 
 extern char** environ;
 
@@ -125,7 +125,7 @@ inline TransferFigures MeasureBamTransfer(Sender& engine, const std::string& fil
   uint32_t dataStart = 0;
   const double cpu0 = cpu();
   const uint32_t t0 = TickCount();
-  MyBAMdesc desc(file, engine);
+  BamFileTransfer desc(file, engine);
   f.result = desc.transfer([&](const char* format, const char* argument) {
     if (FormatStatus(format, argument) == "Erase done") dataStart = TickCount();
   });

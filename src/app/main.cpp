@@ -4,10 +4,10 @@
 #include <cstdio>
 
 #include "app/bridge_port.h"
-#include "app/c_romsend_app.h"
-#include "app/c_romsend_dlg.h"
+#include "app/main_page.h"
 #include "app/qt_event_pump.h"
 #include "app/qt_message_box.h"
+#include "app/romsend_app.h"
 #include "app/run_mode.h"
 #include "app/shown_report.h"
 #include "app/stop_signals.h"
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   engine.SetStatusPrinter(kestrune::PrintStatus);
   kestrune::SetTheSender(&engine);
 
-  kestrune::CRomsendApp theApp(kestrune::FindBridgePort);
+  kestrune::RomsendApp theApp(kestrune::FindBridgePort);
   theApp.InitInstance(argc, argv);
 
   kestrune::SetTheSender(nullptr);

@@ -73,12 +73,12 @@ bool AsksForUnattended(int argc, const char* const* argv) {
   FillRomsendFlagTable(table, &batch, &sort, &port, &unattended);
   SilentBoxes silent;
   ScopedMessageBox quiet(&silent);
-  NCommandLineInfo info(table);
+  FlagParser info(table);
   ParseCommandLine(info, argc, argv);
   return unattended != 0;
 }
 
-std::optional<std::string> DoubtfulArgument(const NCommandLineInfo& info, size_t patternCount, int argc,
+std::optional<std::string> DoubtfulArgument(const FlagParser& info, size_t patternCount, int argc,
                                             const char* const* argv) {
   // Unclaimed holds the patterns first, then what no flag took (flags without their '/' or '-').
   if (info.Unclaimed().size() > patternCount) {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "app/n_command_line_info.h"
+#include "app/flag_parser.h"
 #include "platform/message_box.h"
 
 namespace kestrune {
@@ -41,7 +41,7 @@ bool AsksForUnattended(int argc, const char* const* argv);
 // A command line that an unattended run must not guess at: a flag that no row takes, a value
 // flag left without its value, or a plain argument after the first flag (which would be
 // ignored, and another file sent). The offending argument, or none.
-std::optional<std::string> DoubtfulArgument(const NCommandLineInfo& info, size_t patternCount, int argc,
+std::optional<std::string> DoubtfulArgument(const FlagParser& info, size_t patternCount, int argc,
                                             const char* const* argv);
 
 // Makes sure the window can be built. Without DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM, an

@@ -13,7 +13,7 @@
 #include <QSocketNotifier>
 #include <atomic>
 
-#include "app/c_romsend_dlg.h"
+#include "app/main_page.h"
 #include "setup/romsend_sheet.h"
 
 namespace kestrune {
@@ -77,7 +77,7 @@ void StopOnSignal(int) {
     if (dialog && dialog != sheet && dialog->isVisible()) dialog->done(QDialog::Rejected);
   }
   if (!sheet) return;
-  auto* main = dynamic_cast<CRomsendDlg*>(sheet->GetPage(0));
+  auto* main = dynamic_cast<MainPage*>(sheet->GetPage(0));
   if (main && main->sendInProgress) {
     main->OnStop();  // the send ends the run once it has returned
     return;

@@ -204,7 +204,7 @@ void SortUpdateEntries(std::vector<UpdateEntry>& entries, int sortMode) {
   entries = std::move(sorted);
 }
 
-int myAfnFile::fileFound(const std::string& path) {
+int UpdateFileSearch::fileFound(const std::string& path) {
   entries_.push_back(MakeUpdateEntry(path, sortMode_));
   return 0;
 }
@@ -216,7 +216,7 @@ std::vector<UpdateEntry> FindUpdateEntries(const std::vector<std::string>& patte
   }
   if (searched.empty()) searched.assign(std::begin(kDefaultUpdatePatterns), std::end(kDefaultUpdatePatterns));
   std::vector<UpdateEntry> entries;
-  myAfnFile search(entries, sortMode);
+  UpdateFileSearch search(entries, sortMode);
   for (const std::string& pattern : searched) search.search(pattern);
   return entries;
 }

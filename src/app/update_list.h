@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "updates/afn_file.h"
+#include "updates/wildcard_search.h"
 
 class QLineEdit;
 class QListWidget;
@@ -78,9 +78,9 @@ int CompareEntryDate(const QString& a, const QString& b);
 void SortUpdateEntries(std::vector<UpdateEntry>& entries, int sortMode);
 
 // The search bound to the update list: every file found becomes an entry at the list's end.
-class myAfnFile : public AfnFile {
+class UpdateFileSearch : public WildcardSearch {
  public:
-  myAfnFile(std::vector<UpdateEntry>& entries, int sortMode) : entries_(entries), sortMode_(sortMode) {}
+  UpdateFileSearch(std::vector<UpdateEntry>& entries, int sortMode) : entries_(entries), sortMode_(sortMode) {}
   int fileFound(const std::string& path) override;
 
  private:

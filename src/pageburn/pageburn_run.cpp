@@ -108,7 +108,7 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
   }
 
   // The device, monitor and writer live to the end of the run; the device closes the port.
-  samba_win_io_device_t device;
+  SambaSerialChannel device;
   if (device.open(portName, 0)) {
     std::fflush(out);
     std::fprintf(console.err, "Cannot intialize %s\n", portName.c_str());

@@ -36,7 +36,7 @@ class samba_io_device_t {
 
 // The device over a PublicSerialHandle. The handle's reader thread appends what it receives
 // under a mutex and wakes the event pump; wait_data blocks in the pump until then.
-class samba_win_io_device_t : public samba_io_device_t {
+class SambaSerialChannel : public samba_io_device_t {
  public:
   static constexpr uint32_t kReadBufferSize = 8192;
   static constexpr uint32_t kWaitMs = 200;
@@ -48,11 +48,11 @@ class samba_win_io_device_t : public samba_io_device_t {
   static constexpr int kErrorAlreadyOpen = -10;  // open on a device that has a port
   static constexpr int kErrorWriteFailed = -11;  // the port took fewer bytes than given
 
-  samba_win_io_device_t();
+  SambaSerialChannel();
   // Closes the port (joining its reader thread) before the buffer goes.
-  ~samba_win_io_device_t() override;
-  samba_win_io_device_t(const samba_win_io_device_t&) = delete;
-  samba_win_io_device_t& operator=(const samba_win_io_device_t&) = delete;
+  ~SambaSerialChannel() override;
+  SambaSerialChannel(const SambaSerialChannel&) = delete;
+  SambaSerialChannel& operator=(const SambaSerialChannel&) = delete;
 
   // Fails with kErrorAlreadyOpen when a port is open already (that port stays open), or when
   // the port cannot be opened with a reader thread.

@@ -279,7 +279,7 @@ int Sender::Exchange(unsigned resultLimitMs, int report) {
   return result;
 }
 
-void Sender::SetDriver(BaseCommDriver* driver) {
+void Sender::SetDriver(Transport* driver) {
   driver_.reset(driver);
 }
 

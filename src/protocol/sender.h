@@ -11,7 +11,7 @@
 #include <string>
 
 #include "protocol/protocol_limits.h"
-#include "transport/base_comm_driver.h"
+#include "transport/transport.h"
 
 namespace kestrune {
 
@@ -92,7 +92,7 @@ class Sender {
   static std::string DeviceErrorWord(int code);
 
   // Driver ownership and the session.
-  void SetDriver(BaseCommDriver* driver);
+  void SetDriver(Transport* driver);
   void CloseDriver();
   void ReopenIfIdle();
   void SetCancel(int flag);
@@ -105,7 +105,7 @@ class Sender {
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   const ProtocolLimits& Limits() const { return limits_; }
-  BaseCommDriver* Driver() const { return driver_.get(); }
+  Transport* Driver() const { return driver_.get(); }
   int Cancel() const { return cancel_; }
   uint32_t Attempts() const { return attempts_; }
   uint32_t Exchanges() const { return exchanges_; }
@@ -132,7 +132,7 @@ class Sender {
   int frameLength_ = 0;
   const char* commandName_ = "";
   int retriesLeft_ = 0;
-  std::unique_ptr<BaseCommDriver> driver_;
+  std::unique_ptr<Transport> driver_;
   ProtocolLimits limits_;
   std::FILE* resultLog_ = nullptr;
   uint32_t attempts_ = 0;

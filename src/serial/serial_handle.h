@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "serial/dcb.h"
-#include "serial/nv_dcb.h"
 #include "serial/port_lock.h"
+#include "serial/saved_line_settings.h"
 
 namespace kestrune {
 
@@ -153,7 +153,7 @@ class MySerialHandle : public PublicSerialHandle {
   std::unique_ptr<uint8_t[]> readBuffer_;
   uint32_t readBufferSize_ = 0;
   std::unique_ptr<PortLock> lock_;
-  std::optional<nvDCB> line_;
+  std::optional<SavedLineSettings> line_;
   std::atomic<uint32_t> totalRead_{0};
 
   // What this platform adds: the state to put back at close, the reader's wake-up pipe and

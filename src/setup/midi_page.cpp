@@ -75,16 +75,16 @@ void MIDIpage::OnOK() {
   model_.Save();
 }
 
-void myMIDIpage::OnInitDialog() {
+void CommsMidiPage::OnInitDialog() {
   MIDIpage::OnInitDialog();
   connect(ControlAs<QPushButton>(kIdUseSerial), &QPushButton::clicked, this, [this] { UseSerial(); });
 }
 
-void myMIDIpage::UseSerial() {
+void CommsMidiPage::UseSerial() {
   if (modeSwitch_) modeSwitch_(0);
 }
 
-bool myMIDIpage::OnKillActive() {
+bool CommsMidiPage::OnKillActive() {
   OnOK();
   return true;
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The MIDI settings page: the user picks the input and the output device by name. myMIDIpage
+// The MIDI settings page: the user picks the input and the output device by name. CommsMidiPage
 // is the variant that serves as romsend's comms page in MIDI mode.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "setup/config_page.h"
-#include "setup/midi_config_info.h"
+#include "setup/midi_settings_model.h"
 
 class QComboBox;
 
@@ -24,7 +24,7 @@ class MIDIpage : public ConfigPage {
   explicit MIDIpage(std::unique_ptr<MidiPorts> ports = nullptr, QWidget* parent = nullptr);
 
   int PageKind() const override { return kKindMidi; }
-  MIDIconfigInfo& Model() { return model_; }
+  MidiSettingsModel& Model() { return model_; }
 
   // Reads both lists into the model and saves it.
   void OnOK() override;
@@ -35,10 +35,10 @@ class MIDIpage : public ConfigPage {
   void OnInputChanged();
 
  private:
-  MIDIconfigInfo model_;
+  MidiSettingsModel model_;
 };
 
-class myMIDIpage : public MIDIpage {
+class CommsMidiPage : public MIDIpage {
  public:
   using CommsModeSwitch = std::function<void(int mode)>;
   using MIDIpage::MIDIpage;

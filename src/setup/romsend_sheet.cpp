@@ -11,7 +11,7 @@
 #include <QVBoxLayout>
 
 #include "platform/profile.h"
-#include "serial/serial_info.h"
+#include "serial/serial_settings_model.h"
 #include "setup/config_page.h"
 #include "updates/hex_line_transfer.h"
 
@@ -116,7 +116,7 @@ void RomsendSheet::InitDialog() {
   if (!portText.empty()) {
     // A port named on the command line means serial, and that port.
     if (commsMode == 1) ChangeCommsMode(0);
-    SerialInfo stored("serial");
+    SerialSettingsModel stored("serial");
     if (stored.portText != portText) {
       stored.portText = portText;
       stored.Apply();
@@ -150,7 +150,7 @@ void RomsendSheet::OnCurrentChanged(int index) {
 const std::string& RomsendSheet::RunPort() {
   if (!runPort_) {
     // A stored port that is not there now is still the one to try, so its failure names it.
-    const SerialInfo stored("serial");
+    const SerialSettingsModel stored("serial");
     runPort_ = !portText.empty() ? portText : !stored.portText.empty() ? stored.portText : stored.storedPort;
   }
   return *runPort_;

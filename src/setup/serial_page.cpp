@@ -260,7 +260,7 @@ void SerialPage::OnPortFocusLost() {
 
 void SerialPage::OnOK() {
   if (!IsCreated()) return;  // never shown: the lists hold nothing to take
-  const SerialInfo before = info_;
+  const SerialSettingsModel before = info_;
   info_.portText = CutAtBlank(FromQt(List(kIdPort)->currentText()), kPortCutOnOk);
   info_.baudText = SelectedText(List(kIdBaud), info_.baudText);
   info_.parityText = SelectedText(List(kIdParity), info_.parityText);

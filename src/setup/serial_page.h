@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "serial/serial_info.h"
+#include "serial/serial_settings_model.h"
 #include "setup/config_page.h"
 
 class QComboBox;
@@ -49,8 +49,8 @@ class SerialPage : public ConfigPage {
 
   // The model the lists show. The sheet sets a command-line port here before the page is
   // first shown; SetPortText also updates the list of a page already created.
-  SerialInfo& Model() { return info_; }
-  const SerialInfo& Model() const { return info_; }
+  SerialSettingsModel& Model() { return info_; }
+  const SerialSettingsModel& Model() const { return info_; }
   void SetPortText(const std::string& port) override;
 
   // 1 when the last OK found the model changed (and applied it), else 0.
@@ -72,7 +72,7 @@ class SerialPage : public ConfigPage {
   void OnPortFocusLost();
   QComboBox* List(int id) const;
 
-  SerialInfo info_;
+  SerialSettingsModel info_;
   int changed_ = 0;
 };
 

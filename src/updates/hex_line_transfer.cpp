@@ -9,7 +9,7 @@
 
 #include "platform/event_pump.h"
 #include "platform/tick_count.h"
-#include "updates/n_file.h"
+#include "updates/buffered_file_reader.h"
 #include "updates/update_check.h"
 #include "updates/update_kind.h"
 
@@ -85,7 +85,7 @@ HexLineCutter::Result HexLineCutter::Next(std::string& line) {
   }
 }
 
-int WriteStartRecord(BaseCommDriver& driver, int kind, unsigned replyLimitMs) {
+int WriteStartRecord(Transport& driver, int kind, unsigned replyLimitMs) {
   const std::string record = StartRecord(kind);
   // The record and its NUL terminator go out in one write.
   if (driver.Write(reinterpret_cast<const uint8_t*>(record.c_str()), static_cast<unsigned>(record.size() + 1)) != 0) {
@@ -123,8 +123,9 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     ReportRefusedFile(engine, printer, path, std::string(kBadFileText) + "not a regular file");
     return 1;
   }
-  NFile file;
-  if (!file.Open(path, NFile::kModeRead | NFile::kShareDenyWrite, kFileBufferSize, nullptr, true)) {
+  BufferedFileReader file;
+  if (!file.Open(path, BufferedFileReader::kModeRead | BufferedFileReader::kShareDenyWrite, kFileBufferSize, nullptr,
+                 true)) {
     ReportRefusedFile(engine, printer, path, "Cannot open file " + path);
     return 1;
   }
@@ -136,7 +137,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
   const uint64_t length = file.GetLength();
   ended = HexOutcome::kNoContact;
   if (engine.Contact() != 0) return 0;  // the engine has shown why
-  BaseCommDriver* driver = engine.Driver();
+  Transport* driver = engine.Driver();
   if (!driver) return 0;
   ended = HexOutcome::kFailed;
   const uint32_t startTick = TickCount();

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "protocol/sender.h"
-#include "transport/base_comm_driver.h"
+#include "transport/transport.h"
 
 namespace kestrune {
 
@@ -48,7 +48,7 @@ class HexLineCutter {
 
 // Writes the start record for `kind` followed by one NUL byte, and returns the one-byte verdict
 // read within `replyLimitMs` (the engine's HEX reply limit), or -1 when not exactly one byte came.
-int WriteStartRecord(BaseCommDriver& driver, int kind, unsigned replyLimitMs);
+int WriteStartRecord(Transport& driver, int kind, unsigned replyLimitMs);
 
 // Text for a line's final verdict; `consumed` is the file offset just past the refused line.
 std::string VerdictText(int verdict, uint64_t consumed);

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <vector>
 
-#include "updates/bam_desc.h"
+#include "updates/bam_transfer.h"
 
 namespace kestrune {
 namespace {
@@ -22,12 +22,12 @@ int16_t Be16(const uint8_t* p) {
   return static_cast<int16_t>(static_cast<uint16_t>(p[0] << 8 | p[1]));
 }
 
-bool ReadExactly(NFile& file, std::vector<uint8_t>& into, size_t count) {
+bool ReadExactly(BufferedFileReader& file, std::vector<uint8_t>& into, size_t count) {
   into.assign(count, 0);
   return count == 0 || file.Read(into.data(), count) == count;
 }
 
-std::string BamLayoutProblem(NFile& file) {
+std::string BamLayoutProblem(BufferedFileReader& file) {
   const uint64_t length = file.GetLength();
   std::vector<uint8_t> bytes;
   if (!ReadExactly(file, bytes, 1)) return "no title record";
@@ -38,11 +38,11 @@ std::string BamLayoutProblem(NFile& file) {
   if (!ReadExactly(file, bytes, 2)) return "image header cut short";
   const int headerLength = Be16(bytes.data());
   // The transfer reads the header behind its length field in one read of its buffer.
-  if (headerLength <= 6 || headerLength - 2 > static_cast<int>(MyBAMdesc::kReadBufferSize))
+  if (headerLength <= 6 || headerLength - 2 > static_cast<int>(BamFileTransfer::kReadBufferSize))
     return "bad image header length " + std::to_string(headerLength);
   if (!ReadExactly(file, bytes, static_cast<size_t>(headerLength - 2))) return "image header cut short";
   const int blockCount = Be16(bytes.data());
-  if (blockCount <= 0 || blockCount > BAMdesc::kMaxBlocks) return "bad block count " + std::to_string(blockCount);
+  if (blockCount <= 0 || blockCount > BamTransfer::kMaxBlocks) return "bad block count " + std::to_string(blockCount);
   if (headerLength - 2 < 4 + 8 * blockCount)
     return "image header too short for " + std::to_string(blockCount) + " blocks";
 
@@ -72,10 +72,10 @@ bool SkippedBeforeALine(uint8_t c) {
 // near it (255 data bytes make 521 characters).
 constexpr uint64_t kHexTailBytes = 4096;
 
-std::string HexProblem(NFile& file) {
+std::string HexProblem(BufferedFileReader& file) {
   const uint64_t length = file.GetLength();
   const uint64_t start = length > kHexTailBytes ? length - kHexTailBytes : 0;
-  if (!file.Seek(static_cast<int64_t>(start), NFile::kBegin)) return "file cannot be read";
+  if (!file.Seek(static_cast<int64_t>(start), BufferedFileReader::kBegin)) return "file cannot be read";
   std::vector<uint8_t> tail;
   if (!ReadExactly(file, tail, static_cast<size_t>(length - start))) return "file cannot be read";
 
@@ -100,11 +100,11 @@ std::string HexProblem(NFile& file) {
 }
 
 // Runs one check on an open regular file and leaves the file at its start for the transfer.
-std::string CheckFromTheStart(NFile& file, std::string (*problemOf)(NFile&)) {
+std::string CheckFromTheStart(BufferedFileReader& file, std::string (*problemOf)(BufferedFileReader&)) {
   if (!file.IsOpen()) return "file cannot be opened";
   if (!file.IsRegular()) return "not a regular file";
   std::string problem = problemOf(file);
-  if (!file.Seek(0, NFile::kBegin) && problem.empty()) problem = "file cannot be read";
+  if (!file.Seek(0, BufferedFileReader::kBegin) && problem.empty()) problem = "file cannot be read";
   return problem;
 }
 
@@ -115,11 +115,11 @@ bool IsRegularFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string CheckBamLayout(NFile& file) {
+std::string CheckBamLayout(BufferedFileReader& file) {
   return CheckFromTheStart(file, BamLayoutProblem);
 }
 
-std::string CheckHexComplete(NFile& file) {
+std::string CheckHexComplete(BufferedFileReader& file) {
   return CheckFromTheStart(file, HexProblem);
 }
 

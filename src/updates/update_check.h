@@ -6,7 +6,7 @@
 #include <string>
 
 #include "protocol/sender.h"
-#include "updates/n_file.h"
+#include "updates/buffered_file_reader.h"
 
 namespace kestrune {
 
@@ -20,13 +20,13 @@ bool IsRegularFile(const std::string& path);
 // Reads the whole BAM layout of `file` (title record, image header, size table) and holds it
 // against the file's length, as the transfer will read it. Returns an empty text when the file
 // can be sent whole, else why it cannot. The file's position is back at its start afterwards.
-std::string CheckBamLayout(NFile& file);
+std::string CheckBamLayout(BufferedFileReader& file);
 
 // Whether a HEX file is plainly incomplete: empty (no line at all), its last line cut without
 // a line end (the line cutter would drop it), or its last record not an end-of-file record
 // (type 01). Lines are those of the HEX line transfer's cutter. Empty text when complete. The
 // file's position is back at its start afterwards.
-std::string CheckHexComplete(NFile& file);
+std::string CheckHexComplete(BufferedFileReader& file);
 
 // Shows a refused send's status text through `printer` and writes it with the time and the
 // file's path to the engine's result log. `text` is shown as it stands (no format conversions).

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/c_about_dlg.h"
+#include "app/about_page.h"
 #include "app/help_dialog.h"
 #include "platform/program_info.h"
 #include "qt_app.h"
@@ -165,24 +165,24 @@ TEST(HelpDialog, OddHelpFilesAreShownSafely) {
   EXPECT_TRUE(page.Control(HelpDialog::kIdUnused)->isHidden());
 }
 
-TEST(CAboutDlg, PageAndBoxShowNameVersionAndNotice) {
+TEST(AboutPage, PageAndBoxShowNameVersionAndNotice) {
   test::EnsureQtApp();
-  CAboutDlg page;
+  AboutPage page;
   EXPECT_EQ(page.Caption(), QStringLiteral("About ..."));
   page.Create();
-  EXPECT_EQ(page.ControlAs<QLabel>(CAboutDlg::kIdVersion)->text(), QStringLiteral("Romsend Version 1.61"));
+  EXPECT_EQ(page.ControlAs<QLabel>(AboutPage::kIdVersion)->text(), QStringLiteral("Romsend Version 1.61"));
   page.OnSetActive();
-  EXPECT_EQ(page.ControlAs<QLabel>(CAboutDlg::kIdVersion)->text(), QStringLiteral("Romsend V1.61"));
+  EXPECT_EQ(page.ControlAs<QLabel>(AboutPage::kIdVersion)->text(), QStringLiteral("Romsend V1.61"));
   EXPECT_EQ(page.NoticeLabel()->text(), QStringLiteral("Copyright (C) Kestrune"));
-  EXPECT_TRUE(page.Control(CAboutDlg::kIdOk)->isHidden());
+  EXPECT_TRUE(page.Control(AboutPage::kIdOk)->isHidden());
 
   // The box of its own: no visible OK; Esc closes it.
-  QDialog* box = CAboutDlg::CreateBox();
+  QDialog* box = AboutPage::CreateBox();
   EXPECT_EQ(box->windowTitle(), QStringLiteral("About ..."));
-  auto* inner = box->findChild<CAboutDlg*>();
+  auto* inner = box->findChild<AboutPage*>();
   ASSERT_NE(inner, nullptr);
-  EXPECT_EQ(inner->ControlAs<QLabel>(CAboutDlg::kIdVersion)->text(), QStringLiteral("Romsend V1.61"));
-  EXPECT_TRUE(inner->Control(CAboutDlg::kIdOk)->isHidden());
+  EXPECT_EQ(inner->ControlAs<QLabel>(AboutPage::kIdVersion)->text(), QStringLiteral("Romsend V1.61"));
+  EXPECT_TRUE(inner->Control(AboutPage::kIdOk)->isHidden());
   delete box;
 
   bool escSent = false;
@@ -193,7 +193,7 @@ TEST(CAboutDlg, PageAndBoxShowNameVersionAndNotice) {
     QTest::keyClick(modal, Qt::Key_Escape);
     escSent = true;
   });
-  EXPECT_EQ(CAboutDlg::DoModal(), QDialog::Rejected);
+  EXPECT_EQ(AboutPage::DoModal(), QDialog::Rejected);
   EXPECT_TRUE(escSent);
 }
 

@@ -11,7 +11,7 @@
 #include <climits>
 #include <filesystem>
 
-#include "app/c_about_dlg.h"
+#include "app/about_page.h"
 #include "app/help_dialog.h"
 #include "app/update_list.h"
 #include "bam_image.h"
@@ -96,12 +96,12 @@ TEST(ListPagesScreenshot, UpdateListHelpAndAbout) {
   EXPECT_LE(text->geometry().right(), help.width());
   EXPECT_LE(text->geometry().bottom(), help.height());
 
-  CAboutDlg about;
+  AboutPage about;
   about.Create();
   about.OnSetActive();
   about.resize(about.minimumSize());
   Save(about, "about_page.png");
-  ExpectFits(about.ControlAs<QLabel>(CAboutDlg::kIdVersion));
+  ExpectFits(about.ControlAs<QLabel>(AboutPage::kIdVersion));
   ExpectFits(about.NoticeLabel());
 }
 

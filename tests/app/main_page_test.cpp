@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/c_romsend_app.h"
-#include "app/c_romsend_dlg.h"
+#include "app/main_page.h"
 #include "app/qt_event_pump.h"
+#include "app/romsend_app.h"
 #include "app/update_list.h"
 #include "bam_image.h"
 #include "midi_unit.h"
@@ -41,8 +41,8 @@ struct Romsend : test::RomsendPlumbing {
   test::TempDir config;
   test::ScopedEnv configHome{"XDG_CONFIG_HOME", config.Path().c_str()};
   sim::SimulatedUnit unit;
-  std::unique_ptr<CRomsendApp> app;  // goes first, before the plumbing
-  CRomsendDlg* main = nullptr;
+  std::unique_ptr<RomsendApp> app;  // goes first, before the plumbing
+  MainPage* main = nullptr;
   std::vector<std::string> shown;
   std::function<void(const std::string&)> onShown;
 
@@ -57,20 +57,20 @@ struct Romsend : test::RomsendPlumbing {
   // writes settings into the profile the program selected.
   void Start(std::vector<const char*> args = {}, const std::function<void()>& beforeShow = {}) {
     args.insert(args.begin(), "romsend");
-    app = std::make_unique<CRomsendApp>([] { return std::string(); });
+    app = std::make_unique<RomsendApp>([] { return std::string(); });
     app->InitInstance(static_cast<int>(args.size()), args.data(), false);
     // The unit's port, stored after start-up selected the program's profile.
     AppProfile().WriteString("serial", "port", unit.SlavePath());
     if (beforeShow) beforeShow();
     app->Sheet()->show();
-    main = static_cast<CRomsendDlg*>(app->Sheet()->GetPage(0));
+    main = static_cast<MainPage*>(app->Sheet()->GetPage(0));
     QObject::connect(Status(), &QLineEdit::textChanged, [this](const QString& text) {
       shown.push_back(text.toStdString());
       if (onShown) onShown(shown.back());
     });
   }
-  QLineEdit* Status() const { return main->ControlAs<QLineEdit>(CRomsendDlg::kIdStatus); }
-  QListWidget* List() const { return main->ControlAs<QListWidget>(CRomsendDlg::kIdList); }
+  QLineEdit* Status() const { return main->ControlAs<QLineEdit>(MainPage::kIdStatus); }
+  QListWidget* List() const { return main->ControlAs<QListWidget>(MainPage::kIdList); }
   QPushButton* Button(int id) const { return main->ControlAs<QPushButton>(id); }
   void Select(const std::string& fileName) {
     for (int i = 0; i < List()->count(); ++i) {
@@ -91,8 +91,8 @@ struct Romsend : test::RomsendPlumbing {
     return done();
   }
   bool Idle() const {
-    return !main->sendInProgress && Button(CRomsendDlg::kIdSend)->isEnabled() &&
-           Button(CRomsendDlg::kIdStop)->isHidden() && TransferRunning() == 0;
+    return !main->sendInProgress && Button(MainPage::kIdSend)->isEnabled() && Button(MainPage::kIdStop)->isHidden() &&
+           TransferRunning() == 0;
   }
 };
 
@@ -123,7 +123,7 @@ TEST(MainPage, FailuresStillStoreLastFileAndLeaveTheLastText) {
 TEST(MainPage, RebootAndSerialButtons) {
   Romsend r;
   r.Start({}, [] { AppProfile().WriteInt("Romsend", "SerialReset", 1); });
-  EXPECT_FALSE(r.Button(CRomsendDlg::kIdReboot)->isHidden());
+  EXPECT_FALSE(r.Button(MainPage::kIdReboot)->isHidden());
   // A BAM entry: the 'V' request, which a serial unit does not answer with 'W'.
   r.Select("Kestrune_Demo.bam");
   r.main->OnReboot();
@@ -173,7 +173,7 @@ TEST(MainPage, StopDuringAHexTransfer) {
     const size_t before = r.shown.size();
     r.main->OnSend();
     doubleClickIgnored = r.shown.size() == before;
-    r.Button(CRomsendDlg::kIdStop)->click();
+    r.Button(MainPage::kIdStop)->click();
   };
   r.main->OnSend();
   EXPECT_TRUE(doubleClickIgnored);
@@ -205,7 +205,7 @@ TEST(MainPage, ProgressBarFollowsEachTransfer) {
   Romsend r;
   test::WriteFileBytes("Blank_Tail.hex", bamgen::SampleHex() + std::string(100, '\n'));
   r.Start();
-  auto* bar = r.main->ControlAs<QProgressBar>(CRomsendDlg::kIdProgress);
+  auto* bar = r.main->ControlAs<QProgressBar>(MainPage::kIdProgress);
   ASSERT_NE(bar, nullptr);
   EXPECT_TRUE(bar->isHidden());
   for (const Row& row : rows) {

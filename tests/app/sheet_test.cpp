@@ -13,9 +13,9 @@
 #include <QTabWidget>
 #include <memory>
 
-#include "app/c_romsend_app.h"
-#include "app/c_romsend_dlg.h"
 #include "app/help_dialog.h"
+#include "app/main_page.h"
+#include "app/romsend_app.h"
 #include "app/update_list.h"
 #include "bam_image.h"
 #include "platform/message_box.h"
@@ -36,7 +36,7 @@ struct Program {
   RecorderMessageBox boxes;
   ScopedMessageBox useBoxes{&boxes};
   MidiLoopback midi;
-  std::unique_ptr<CRomsendApp> app;
+  std::unique_ptr<RomsendApp> app;
 
   Program() {
     test::EnsureQtApp();
@@ -46,7 +46,7 @@ struct Program {
   // Starts romsend with `args` after `prepare` ran on its freshly selected profile.
   RomsendSheet* Start(std::vector<const char*> args, const std::function<void()>& prepare = {}) {
     args.insert(args.begin(), "romsend");
-    app = std::make_unique<CRomsendApp>([] { return std::string(); });
+    app = std::make_unique<RomsendApp>([] { return std::string(); });
     // The profile is selected by start-up; settings a case needs are written into the same file
     // beforehand.
     SelectProfile(CompanyProfilePath("Kestrune", ProgramName()));
@@ -87,7 +87,7 @@ TEST(RomsendSheet, MidiModeFromTheProfileKeepsTheSerialPageAtStart) {
   RomsendSheet* sheet = p.Start({}, [] { AppProfile().WriteInt("Config", "CommsMode", 1); });
   sheet->show();
   EXPECT_EQ(Program::CommsKind(sheet), ConfigPage::kKindSerial);
-  EXPECT_EQ(static_cast<CRomsendDlg*>(sheet->GetPage(0))->commsMode, 1);
+  EXPECT_EQ(static_cast<MainPage*>(sheet->GetPage(0))->commsMode, 1);
   EXPECT_EQ(static_cast<HelpDialog*>(sheet->GetPage(2))->commsMode, 1);
   sheet->close();
 }
@@ -126,7 +126,7 @@ TEST(RomsendSheet, SwitchingTheCommsModeReplacesTheCommsPage) {
   EXPECT_EQ(Program::Tabs(sheet), (std::vector<std::string>{"Operate ..", "Instructions", "About ...", "MIDI Config"}));
   EXPECT_EQ(sheet->ActiveIndex(), 3);
   EXPECT_EQ(AppProfile().GetInt("Config", "CommsMode", -1), 1);
-  EXPECT_EQ(static_cast<CRomsendDlg*>(sheet->GetPage(0))->commsMode, 1);
+  EXPECT_EQ(static_cast<MainPage*>(sheet->GetPage(0))->commsMode, 1);
   RomsendSheet::SetCommsMode(0);
   QApplication::processEvents();
   EXPECT_EQ(Program::Tabs(sheet).back(), "Serial");
@@ -153,24 +153,24 @@ TEST(RomsendSheet, Screenshots) {
   const QString dir = QStringLiteral(KESTRUNE_APP_SHOT_DIR "/screenshots");
   QDir().mkpath(dir);
   QApplication::processEvents();
-  auto* main = static_cast<CRomsendDlg*>(sheet->GetPage(0));
-  auto* list = main->ControlAs<QListWidget>(CRomsendDlg::kIdList);
+  auto* main = static_cast<MainPage*>(sheet->GetPage(0));
+  auto* list = main->ControlAs<QListWidget>(MainPage::kIdList);
   for (int i = 0; i < list->count(); ++i) {
     const auto path = UpdateEntryPath(list->item(i));
     if (path && path->ends_with("Kestrune_Demo.bam")) list->setCurrentRow(i);
   }
   bool shot = false;
   const QMetaObject::Connection watch = QObject::connect(
-      main->ControlAs<QLineEdit>(CRomsendDlg::kIdStatus), &QLineEdit::textChanged, [&](const QString& text) {
+      main->ControlAs<QLineEdit>(MainPage::kIdStatus), &QLineEdit::textChanged, [&](const QString& text) {
         if (shot || !text.startsWith(QStringLiteral("Copying")) || text.startsWith(QStringLiteral("Copying ... 100")))
           return;
         shot = true;
-        EXPECT_FALSE(main->ControlAs<QProgressBar>(CRomsendDlg::kIdProgress)->isHidden());
+        EXPECT_FALSE(main->ControlAs<QProgressBar>(MainPage::kIdProgress)->isHidden());
         EXPECT_TRUE(sheet->grab().save(dir + QStringLiteral("/romsend_window.png")));
       });
   main->OnSend();
   QObject::disconnect(watch);
-  EXPECT_TRUE(shot) << main->ControlAs<QLineEdit>(CRomsendDlg::kIdStatus)->text().toStdString();
+  EXPECT_TRUE(shot) << main->ControlAs<QLineEdit>(MainPage::kIdStatus)->text().toStdString();
   unit.Stop();
   RomsendSheet::SetCommsMode(1);
   RomsendSheet::SetCommsMode(0);

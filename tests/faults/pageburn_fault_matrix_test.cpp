@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/n_command_line_info.h"
+#include "app/flag_parser.h"
 #include "fake_sysfs.h"
 #include "pageburn/flash_writer.h"
 #include "pageburn/getcmd.h"

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "app/c_romsend_app.h"
-#include "app/c_romsend_dlg.h"
+#include "app/main_page.h"
 #include "app/qt_event_pump.h"
+#include "app/romsend_app.h"
 #include "app/update_list.h"
 #include "bam_image.h"
 #include "midi_unit.h"
@@ -38,8 +38,8 @@
 #include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
-#include "transport/midi_comm_driver.h"
-#include "transport/win_comm_driver.h"
+#include "transport/midi_transport.h"
+#include "transport/serial_transport.h"
 
 namespace kestrune {
 namespace {
@@ -327,17 +327,17 @@ class Romsend {
     plumbing.emplace(kLimits);
 
     const char* args[] = {"romsend"};
-    app_ = std::make_unique<CRomsendApp>([] { return std::string(); });
+    app_ = std::make_unique<RomsendApp>([] { return std::string(); });
     app_->InitInstance(1, args, false);
     AppProfile().WriteInt("Config", "CommsMode", Midi() ? 1 : 0);
     if (!Midi()) AppProfile().WriteString("serial", "port", serialUnit->SlavePath());
     app_->Sheet()->show();
-    main = static_cast<CRomsendDlg*>(app_->Sheet()->GetPage(0));
+    main = static_cast<MainPage*>(app_->Sheet()->GetPage(0));
     main->commsMode = Midi() ? 1 : 0;
     QObject::connect(Status(), &QLineEdit::textChanged, [this](const QString& text) { OnShown(text.toStdString()); });
     // Opening the transport stores its settings (the serial line's, the MIDI devices' names);
     // one open and close first, so that a send finds them as they will stay.
-    std::unique_ptr<BaseCommDriver> driver(CRomsendDlg::TransportFactory()(main->commsMode));
+    std::unique_ptr<kestrune::Transport> driver(MainPage::TransportFactory()(main->commsMode));
     EXPECT_EQ(driver->Open(), 0);
     driver->Close();
   }
@@ -352,7 +352,7 @@ class Romsend {
   Romsend& operator=(const Romsend&) = delete;
 
   bool Midi() const { return transport_ == Transport::kBamOverMidi; }
-  QLineEdit* Status() const { return main->ControlAs<QLineEdit>(CRomsendDlg::kIdStatus); }
+  QLineEdit* Status() const { return main->ControlAs<QLineEdit>(MainPage::kIdStatus); }
   std::string StatusText() const { return Status()->text().toStdString(); }
   const std::string& FileName() const {
     static const std::string bam = kBamFile, hex = kHexFile;
@@ -361,7 +361,7 @@ class Romsend {
 
   // The listed file's path, selected in the list as the user would.
   std::string SelectFile() {
-    auto* list = main->ControlAs<QListWidget>(CRomsendDlg::kIdList);
+    auto* list = main->ControlAs<QListWidget>(MainPage::kIdList);
     for (int i = 0; i < list->count(); ++i) {
       const auto path = UpdateEntryPath(list->item(i));
       if (path && std::filesystem::path(*path).filename() == FileName()) {
@@ -402,7 +402,7 @@ class Romsend {
 
   // Set up after the units, taken down before them and the MIDI system they use.
   std::optional<test::RomsendPlumbing> plumbing;
-  CRomsendDlg* main = nullptr;
+  MainPage* main = nullptr;
   std::unique_ptr<sim::SimulatedUnit> serialUnit;
   std::unique_ptr<sim::MidiUnit> midiUnit;
   MidiDeviceEnd* midiEnd = nullptr;
@@ -422,7 +422,7 @@ class Romsend {
   std::unique_ptr<MidiLoopback> midi_;
   std::vector<std::unique_ptr<sim::MidiUnit>> unpluggedUnits_;
   std::vector<std::unique_ptr<sim::SimulatedUnit>> hungUpUnits_;
-  std::unique_ptr<CRomsendApp> app_;
+  std::unique_ptr<RomsendApp> app_;
   std::function<bool(const std::string&)> when_;
   std::function<void()> action_;
 };

@@ -29,10 +29,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/c_romsend_app.h"
-#include "app/c_romsend_dlg.h"
 #include "app/help_dialog.h"
+#include "app/main_page.h"
 #include "app/qt_event_pump.h"
+#include "app/romsend_app.h"
 #include "app/update_list.h"
 #include "bam_image.h"
 #include "platform/event_pump.h"
@@ -361,23 +361,23 @@ void KilledMidTransfer() {
 // texts follow each other quickly; every wait for the unit is the real one.
 struct InProcess : test::RomsendPlumbing {
   sim::SimulatedUnit unit;
-  std::unique_ptr<CRomsendApp> app;  // goes first, before the plumbing
-  CRomsendDlg* main = nullptr;
+  std::unique_ptr<RomsendApp> app;  // goes first, before the plumbing
+  MainPage* main = nullptr;
   std::vector<std::string> shown;
 
   InProcess() : RomsendPlumbing(test::ShortPauses()) { EXPECT_TRUE(unit.Start()) << unit.LastError(); }
   void Start(const char* pattern) {
     const char* args[] = {"romsend", pattern};
-    app = std::make_unique<CRomsendApp>([] { return std::string(); });
+    app = std::make_unique<RomsendApp>([] { return std::string(); });
     app->InitInstance(2, args, false);
     AppProfile().WriteString("serial", "port", unit.SlavePath());
     app->Sheet()->show();
-    main = static_cast<CRomsendDlg*>(app->Sheet()->GetPage(0));
+    main = static_cast<MainPage*>(app->Sheet()->GetPage(0));
     QObject::connect(Status(), &QLineEdit::textChanged,
                      [this](const QString& text) { shown.push_back(text.toStdString()); });
   }
-  QLineEdit* Status() const { return main->ControlAs<QLineEdit>(CRomsendDlg::kIdStatus); }
-  QListWidget* List() const { return main->ControlAs<QListWidget>(CRomsendDlg::kIdList); }
+  QLineEdit* Status() const { return main->ControlAs<QLineEdit>(MainPage::kIdStatus); }
+  QListWidget* List() const { return main->ControlAs<QListWidget>(MainPage::kIdList); }
 };
 
 // The list shows the file as it was; what is sent is what the file holds when Send is pressed.

@@ -9,11 +9,11 @@
 #include <cstdlib>
 
 #include "protocol/sender.h"
-#include "updates/bam_desc.h"
+#include "updates/bam_transfer.h"
 
 namespace {
 
-class MemoryDevice : public kestrune::BAMdesc {
+class MemoryDevice : public kestrune::BamTransfer {
  public:
   MemoryDevice(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   int opens = 0, closes = 0;

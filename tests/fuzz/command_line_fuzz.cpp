@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/n_command_line_info.h"
+#include "app/flag_parser.h"
 #include "platform/message_box.h"
 
 namespace {
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string paramFile;
   {
-    kestrune::NCommandLineInfo info(table);
+    kestrune::FlagParser info(table);
     const std::vector<std::string> patterns =
         kestrune::ParseCommandLine(info, static_cast<int>(argv.size()), argv.data());
 

@@ -16,14 +16,14 @@
 
 #include "../support/recording_sender.h"
 #include "protocol/sender.h"
-#include "transport/base_comm_driver.h"
+#include "transport/transport.h"
 #include "updates/hex_line_transfer.h"
 #include "updates/update_kind.h"
 
 namespace {
 
 // Answers each write from a script of reply bytes; an exhausted script is silence.
-class ScriptDriver : public kestrune::BaseCommDriver {
+class ScriptDriver : public kestrune::Transport {
  public:
   ScriptDriver(const uint8_t* script, size_t size) : script_(script), size_(size) {}
   size_t writes = 0;

@@ -17,12 +17,12 @@
 #include "../support/midi_messages.h"
 #include "platform/event_pump.h"
 #include "platform/midi_loopback.h"
-#include "transport/midi_comm_driver.h"
+#include "transport/midi_transport.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using kestrune::MIDIcommDriver;
+using kestrune::MidiTransport;
 
 constexpr size_t kLongestMessage = 5000;
 
@@ -46,7 +46,7 @@ Bytes ModelUnpack(const uint8_t* t, size_t length, size_t maximum) {
 
 // What Read must make of one received message, if anything.
 bool ModelAccept(const Bytes& message, size_t maximum, Expected& e) {
-  const size_t s = std::min(message.size(), MIDIcommDriver::kBlockSize);
+  const size_t s = std::min(message.size(), MidiTransport::kBlockSize);
   const uint8_t* b = message.data();
   if (s < 2 || b[0] != 0xF0) return false;
   if (b[1] == 0x7E) {
@@ -73,7 +73,7 @@ struct Link {
   kestrune::HeadlessEventPump pump;
   kestrune::MidiLoopback loop;
   kestrune::MidiDeviceEnd& end = loop.AddDevice("USB Audio Device");
-  MIDIcommDriver driver{loop.MakePorts()};
+  MidiTransport driver{loop.MakePorts()};
   std::mutex mutex;
   Bytes lastSent;
 
@@ -156,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const Bytes& m : messages) {
     link.driver.Receive(m.data(), m.size());
     if (m.empty() || (m[0] != 0xF0 && m[0] >= 0x80)) continue;  // not for the driver
-    if (kept++ >= MIDIcommDriver::kMaxQueuedBlocks) continue;   // the queue was full
+    if (kept++ >= MidiTransport::kMaxQueuedBlocks) continue;    // the queue was full
     Expected e;
     if (ModelAccept(m, maximum, e)) expected.push_back(std::move(e));
   }

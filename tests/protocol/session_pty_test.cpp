@@ -14,7 +14,7 @@
 #include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
-#include "transport/win_comm_driver.h"
+#include "transport/serial_transport.h"
 
 namespace kestrune {
 namespace {
@@ -39,7 +39,7 @@ struct Bench {
       shown.emplace_back(text, TickCount());
       if (onText) onText(text);
     });
-    engine->SetDriver(new WinCommDriver("Serial Settings"));
+    engine->SetDriver(new SerialTransport("Serial Settings"));
   }
   ~Bench() {
     engine.reset();
@@ -151,7 +151,7 @@ TEST(SessionOverPty, SynchronisationWaitsOnOnePromptAndGivesUpAfterTwenty) {
 
 TEST(SessionOverPty, PortInUseIsAFaultyPort) {
   Bench b;
-  WinCommDriver other("Serial Settings");
+  SerialTransport other("Serial Settings");
   ASSERT_EQ(other.Open(), 0);
   EXPECT_EQ(b.engine->Contact(), 1);
   EXPECT_EQ(b.Texts().back(), "Serial port is faulty or in use by another program !!");

@@ -32,14 +32,14 @@ struct MidiSetup {
   }
   ~MidiSetup() { SelectProfile(oldProfile); }
   std::string Stored(const char* entry) const { return AppProfile().GetString("MIDI", entry, "(none)"); }
-  static QComboBox* List(myMIDIpage& page, int id) { return page.ControlAs<QComboBox>(id); }
+  static QComboBox* List(CommsMidiPage& page, int id) { return page.ControlAs<QComboBox>(id); }
 };
 
 TEST(MIDIpage, AnEmptyProfileFindsTheDefaultDevice) {
   MidiSetup s;
   s.midi.AddDevice("Other Synth");
   s.midi.AddDevice("USB Audio Device");
-  myMIDIpage page;
+  CommsMidiPage page;
   page.Create();
   EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdInput)->currentText(), "USB Audio Device");
   EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdOutput)->currentText(), "USB Audio Device");
@@ -53,7 +53,7 @@ TEST(MIDIpage, OtherDevicesAreTakenAndWrittenAsBoth) {
   MidiSetup s;
   s.midi.AddDevice("Only In", true, false);
   s.midi.AddDevice("Pedal Board");
-  myMIDIpage page;
+  CommsMidiPage page;
   EXPECT_EQ(s.Stored("In"), "Pedal Board");
   EXPECT_EQ(s.Stored("Out"), "Pedal Board");
   page.Create();
@@ -67,7 +67,7 @@ TEST(MIDIpage, TheInputCarriesTheOutputAlongAndLeavingSaves) {
   s.midi.AddDevice("USB Audio Device");
   s.midi.AddDevice("Pedal Board");
   s.midi.AddDevice("Keys In", true, false);
-  myMIDIpage page;
+  CommsMidiPage page;
   page.Create();
   QComboBox* in = MidiSetup::List(page, MIDIpage::kIdInput);
   QComboBox* out = MidiSetup::List(page, MIDIpage::kIdOutput);
@@ -86,7 +86,7 @@ TEST(MIDIpage, NoDevicesTellTheUserAndKeepTheStoredNames) {
   AppProfile().WriteString("MIDI", "In", "Pedal Board");
   AppProfile().WriteString("MIDI", "Out", "Pedal Board");
   {
-    myMIDIpage page;
+    CommsMidiPage page;
     page.Create();
     ASSERT_EQ(s.boxes.Boxes().size(), 1u);
     EXPECT_EQ(s.boxes.Boxes()[0].text, "No MIDI devices available");
@@ -102,7 +102,7 @@ TEST(MIDIpage, NoDevicesTellTheUserAndKeepTheStoredNames) {
 TEST(MIDIpage, UseSerialAsksForSerial) {
   MidiSetup s;
   s.midi.AddDevice("USB Audio Device");
-  myMIDIpage page;
+  CommsMidiPage page;
   int asked = -1;
   page.SetCommsModeSwitch([&asked](int mode) { asked = mode; });
   page.Create();

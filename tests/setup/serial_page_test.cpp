@@ -20,7 +20,7 @@
 #include "protocol/sender.h"
 #include "qt_app.h"
 #include "scripted_driver.h"
-#include "setup/my_serial_page.h"
+#include "setup/comms_serial_page.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -61,7 +61,7 @@ class SerialPageTest : public testing::Test {
 };
 
 TEST_F(SerialPageTest, ListsHoldTheTablesInOrderAndAnEmptyProfileSelectsTheDefaults) {
-  mySerialPage page;
+  CommsSerialPage page;
   page.Create();
   EXPECT_EQ(page.Caption(), "Serial");
   EXPECT_EQ(page.TemplateId(), 7);
@@ -121,7 +121,7 @@ TEST_F(SerialPageTest, StoredSettingsSelectTheirEntries) {
     ASSERT_TRUE(profile().WriteInt("serial", "parity", r.parity));
     ASSERT_TRUE(profile().WriteInt("serial", "stop", r.stop));
     ASSERT_TRUE(profile().WriteString("serial", "port", r.port));
-    mySerialPage page;
+    CommsSerialPage page;
     page.Create();
     EXPECT_EQ(List(page, SerialPage::kIdBaud)->currentText(), r.baudText);
     EXPECT_EQ(List(page, SerialPage::kIdDataBits)->currentText(), QString::number(r.bits));
@@ -137,7 +137,7 @@ TEST_F(SerialPageTest, ValuesTheListsCannotShowSurviveOk) {
   // empty texts when the user confirms the page without touching it.
   ASSERT_TRUE(profile().WriteInt("serial", "baud", 4800));
   ASSERT_TRUE(profile().WriteString("serial", "port", "/dev/pts/7"));
-  mySerialPage page;
+  CommsSerialPage page;
   page.Create();
   EXPECT_EQ(List(page, SerialPage::kIdBaud)->currentIndex(), -1);
   page.OnOK();
@@ -146,7 +146,7 @@ TEST_F(SerialPageTest, ValuesTheListsCannotShowSurviveOk) {
 }
 
 TEST_F(SerialPageTest, PortTextLosesItsDescriptionOnFocusOutAndOnOk) {
-  mySerialPage page;
+  CommsSerialPage page;
   page.Create();
   page.show();
   page.activateWindow();
@@ -177,7 +177,7 @@ TEST_F(SerialPageTest, PortTextLosesItsDescriptionOnFocusOutAndOnOk) {
 }
 
 TEST_F(SerialPageTest, OkWritesTheProfileAndAsksTheEngineToReopen) {
-  mySerialPage page;
+  CommsSerialPage page;
   page.Create();
   // Finished without touching the page: the flow-control list always shows an entry, so the
   // settings count as changed, are written and reach the transport.
@@ -227,7 +227,7 @@ TEST_F(SerialPageTest, SheetVariantHidesThePageButtons) {
   EXPECT_FALSE(plain.Control(SerialPage::kIdOk)->isHidden());
   EXPECT_FALSE(plain.Control(SerialPage::kIdCancel)->isHidden());
 
-  mySerialPage page;
+  CommsSerialPage page;
   std::vector<int> modes;
   page.SetCommsModeSwitch([&](int mode) { modes.push_back(mode); });
   page.Create();
@@ -240,7 +240,7 @@ TEST_F(SerialPageTest, SheetVariantHidesThePageButtons) {
 }
 
 TEST_F(SerialPageTest, ACommandLinePortReachesTheShownList) {
-  mySerialPage page;
+  CommsSerialPage page;
   page.SetPortText(Port("ttyS2"));  // before the first showing
   page.Create();
   EXPECT_EQ(List(page, SerialPage::kIdPort)->currentIndex(), 1);
@@ -250,7 +250,7 @@ TEST_F(SerialPageTest, ACommandLinePortReachesTheShownList) {
 
 TEST_F(SerialPageTest, NoPortsLeaveThePortListEmpty) {
   test::ScopedEnv none("KESTRUNE_SYSFS_ROOT", (dir_ / "nothing").c_str());
-  mySerialPage page;
+  CommsSerialPage page;
   page.Create();
   EXPECT_EQ(List(page, SerialPage::kIdPort)->count(), 0);
   EXPECT_EQ(List(page, SerialPage::kIdPort)->currentText(), "");
@@ -260,7 +260,7 @@ TEST_F(SerialPageTest, NoPortsLeaveThePortListEmpty) {
 // page at the default font; the pictures are left in the build folder for a look.
 TEST_F(SerialPageTest, ScreenshotShowsNothingClipped) {
   test::ScopedEnv realNames("KESTRUNE_DEV_ROOT", "/dev");
-  mySerialPage page;
+  CommsSerialPage page;
   page.Create();
   page.show();
   QApplication::processEvents();

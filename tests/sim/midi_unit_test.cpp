@@ -11,7 +11,7 @@
 #include "midi_messages.h"
 #include "midi_unit.h"
 #include "platform/midi_loopback.h"
-#include "transport/midi_comm_driver.h"
+#include "transport/midi_transport.h"
 #include "unit_core.h"
 
 namespace kestrune::sim {

@@ -2,12 +2,12 @@
 // romsend's plumbing in a test process, set up as its main() does: message boxes recorded
 // instead of shown, the Qt event pump current, and the program's engine reporting to the main
 // page's status printer. Tests that run romsend in-process derive from it; the program object
-// (CRomsendApp) must be gone before it is.
+// (RomsendApp) must be gone before it is.
 #pragma once
 
 #include <memory>
 
-#include "app/c_romsend_dlg.h"
+#include "app/main_page.h"
 #include "app/qt_event_pump.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "transport/base_comm_driver.h"
+#include "transport/transport.h"
 
 namespace kestrune::test {
 
-class ScriptedDriver : public BaseCommDriver {
+class ScriptedDriver : public Transport {
  public:
   struct Chunk {
     std::string bytes;
@@ -73,7 +73,7 @@ class ScriptedDriver : public BaseCommDriver {
       if (code == 2) return "bad device id";
       if (code == 6) return "no device driver present";
       if (code == 7) return "memory allocation error";
-      return BaseCommDriver::ErrorText(code);
+      return Transport::ErrorText(code);
     }
     switch (code) {
       case 0:

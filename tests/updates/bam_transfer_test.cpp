@@ -8,7 +8,7 @@
 
 #include "bam_image.h"
 #include "protocol/sender.h"
-#include "updates/bam_desc.h"
+#include "updates/bam_transfer.h"
 
 namespace kestrune {
 namespace {
@@ -19,9 +19,9 @@ using bamgen::PatternBytes;
 
 // Serves an image from memory in chunks of at most 1536 bytes, as a file-backed descriptor does,
 // and records every device call as a line of text plus the data written.
-class MemoryBAMdesc : public BAMdesc {
+class MemoryBamTransfer : public BamTransfer {
  public:
-  explicit MemoryBAMdesc(std::vector<uint8_t> image) : image_(std::move(image)) {}
+  explicit MemoryBamTransfer(std::vector<uint8_t> image) : image_(std::move(image)) {}
 
   std::vector<std::string> calls;
   std::vector<uint8_t> header;  // what open received, with the length field in front
@@ -84,7 +84,7 @@ BamImage ThreeBlocks() {
 
 TEST(BamTransfer, WalksAWellFormedImage) {
   const BamImage image = ThreeBlocks();
-  MemoryBAMdesc d(BuildBam(image));
+  MemoryBamTransfer d(BuildBam(image));
   Printed p;
   EXPECT_EQ(d.transfer(p.printer), 0);
   EXPECT_EQ(d.header, bamgen::ImageHeader(image));
@@ -106,7 +106,7 @@ TEST(BamTransfer, WalksAWellFormedImage) {
 
 TEST(BamTransfer, FormatFaultsBeforeOpenSendNothing) {
   auto run = [](std::vector<uint8_t> file) {
-    MemoryBAMdesc d(std::move(file));
+    MemoryBamTransfer d(std::move(file));
     Printed p;
     const int result = d.transfer(p.printer);
     EXPECT_TRUE(d.calls.empty()) << d.calls.front();
@@ -149,7 +149,7 @@ TEST(BamTransfer, FaultsAfterOpenStillClose) {
   // Total one more than the sum of the lengths.
   BamImage image = ThreeBlocks();
   image.totalField = 151;
-  MemoryBAMdesc mismatch(BuildBam(image));
+  MemoryBamTransfer mismatch(BuildBam(image));
   Printed p;
   EXPECT_EQ(mismatch.transfer(p.printer), 1);
   EXPECT_EQ(mismatch.calls, (std::vector<std::string>{"open 33", "close"}));
@@ -158,12 +158,12 @@ TEST(BamTransfer, FaultsAfterOpenStillClose) {
   // Data ends inside the last block: Close, and result 1 even when Close succeeds.
   std::vector<uint8_t> cut = BuildBam(ThreeBlocks());
   cut.resize(cut.size() - 10);
-  MemoryBAMdesc shortData(cut);
+  MemoryBamTransfer shortData(cut);
   EXPECT_EQ(shortData.transfer(nullptr), 1);
   EXPECT_EQ(shortData.calls.back(), "close");
 
   // A unit error on a data message is the one reported, not Close's.
-  MemoryBAMdesc unitError(BuildBam(ThreeBlocks()));
+  MemoryBamTransfer unitError(BuildBam(ThreeBlocks()));
   unitError.failWriteAt = 3;
   unitError.failWrite = 4003;
   unitError.closeResult = 9;
@@ -174,13 +174,13 @@ TEST(BamTransfer, FaultsAfterOpenStillClose) {
   EXPECT_EQ(q.texts.back(), "Transfer Failed ! (E4003)");
 
   // Open failing: no Close.
-  MemoryBAMdesc openFails(BuildBam(ThreeBlocks()));
+  MemoryBamTransfer openFails(BuildBam(ThreeBlocks()));
   openFails.failOpen = 100;
   EXPECT_EQ(openFails.transfer(nullptr), 100);
   EXPECT_EQ(openFails.calls, std::vector<std::string>{"open 33"});
 
   // Close failing after everything else went well gives Close's result.
-  MemoryBAMdesc closeFails(BuildBam(ThreeBlocks()));
+  MemoryBamTransfer closeFails(BuildBam(ThreeBlocks()));
   closeFails.closeResult = 5;
   EXPECT_EQ(closeFails.transfer(nullptr), 5);
 }
@@ -190,7 +190,7 @@ TEST(BamTransfer, ProgressIsReportedEvery4096BytesAndAtTheEnd) {
   BamImage small;
   small.title = "S";
   small.blocks = {{0, 0, PatternBytes(4096, 5)}};
-  MemoryBAMdesc d(BuildBam(small));
+  MemoryBamTransfer d(BuildBam(small));
   Printed p;
   ASSERT_EQ(d.transfer(p.printer), 0);
   std::vector<std::string> reports;
@@ -205,7 +205,7 @@ TEST(BamTransfer, ProgressIsReportedEvery4096BytesAndAtTheEnd) {
   BamImage large;
   large.title = "L";
   large.blocks = {{0, 0, PatternBytes(409700, 6)}};
-  MemoryBAMdesc e(BuildBam(large));
+  MemoryBamTransfer e(BuildBam(large));
   Printed q;
   ASSERT_EQ(e.transfer(q.printer), 0);
   reports.clear();
@@ -224,7 +224,7 @@ TEST(BamTransfer, TitleIsBoundedByItsRecord) {
   std::vector<uint8_t> file = BuildBam(ThreeBlocks());
   std::vector<uint8_t> bad = {4, 'a', 'b', 'c', 'd'};
   bad.insert(bad.end(), file.begin() + 14, file.end());
-  MemoryBAMdesc d(bad);
+  MemoryBamTransfer d(bad);
   Printed p;
   EXPECT_EQ(d.transfer(p.printer), 0);
   EXPECT_EQ(p.texts.front(), "Processing \"abcd\"");

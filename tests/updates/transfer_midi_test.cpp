@@ -22,8 +22,8 @@
 #include "recording_sender.h"
 #include "short_limits.h"
 #include "test_env.h"
-#include "transport/midi_comm_driver.h"
-#include "updates/bam_desc.h"
+#include "transport/midi_transport.h"
+#include "updates/bam_transfer.h"
 
 namespace kestrune {
 namespace {
@@ -50,7 +50,7 @@ struct Session {
       : unit(std::move(options)), engine(dir / "romsend.txt", limits) {
     EXPECT_TRUE(unit.Start(end));
     SetCurrentPump(&pump);
-    engine.SetDriver(new MIDIcommDriver());
+    engine.SetDriver(new MidiTransport());
   }
   ~Session() {
     engine.SetDriver(nullptr);
@@ -60,7 +60,7 @@ struct Session {
   int SendBam(const bamgen::BamImage& image) {
     const std::vector<uint8_t> bytes = bamgen::BuildBam(image);
     test::WriteFileBytes(dir / "update.bam", std::string(bytes.begin(), bytes.end()));
-    MyBAMdesc desc(dir / "update.bam", engine);
+    BamFileTransfer desc(dir / "update.bam", engine);
     if (const int contact = engine.Contact(); contact != 0) return contact;
     const int result = desc.transfer(printer);
     engine.CloseDriver();

@@ -14,8 +14,8 @@
 #include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
-#include "transport/win_comm_driver.h"
-#include "updates/bam_desc.h"
+#include "transport/serial_transport.h"
+#include "updates/bam_transfer.h"
 #include "updates/hex_line_transfer.h"
 
 namespace kestrune {
@@ -42,7 +42,7 @@ struct Line {
     SetCurrentPump(&pump);
     engine = std::make_unique<mySender>(dir / "romsend.txt", limits);
     engine->SetStatusPrinter(printer);
-    engine->SetDriver(new WinCommDriver("Serial Settings"));
+    engine->SetDriver(new SerialTransport("Serial Settings"));
   }
   ~Line() {
     engine.reset();
@@ -52,7 +52,7 @@ struct Line {
   int SendBam(const bamgen::BamImage& image) {
     const std::vector<uint8_t> bytes = bamgen::BuildBam(image);
     test::WriteFileBytes(dir / "update.bam", std::string(bytes.begin(), bytes.end()));
-    MyBAMdesc desc(dir / "update.bam", *engine);
+    BamFileTransfer desc(dir / "update.bam", *engine);
     if (const int contact = engine->Contact(); contact != 0) return contact;
     return desc.transfer(printer);
   }

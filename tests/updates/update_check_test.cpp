@@ -90,8 +90,9 @@ TEST(CheckBamLayout, WholeFilesPassAndEveryInconsistencyIsNamed) {
   test::TempDir dir;
   for (const BamRow& row : rows) {
     test::WriteFileBytes(dir / "u.bam", row.file());
-    NFile file;
-    ASSERT_TRUE(file.Open(dir / "u.bam", NFile::kModeRead | NFile::kShareDenyWrite, 8192)) << row.name;
+    BufferedFileReader file;
+    ASSERT_TRUE(file.Open(dir / "u.bam", BufferedFileReader::kModeRead | BufferedFileReader::kShareDenyWrite, 8192))
+        << row.name;
     EXPECT_EQ(CheckBamLayout(file), row.problem) << row.name;
     EXPECT_EQ(file.GetPosition(), 0u) << row.name;  // the transfer reads from the start
   }
@@ -119,8 +120,9 @@ TEST(CheckHexComplete, CompleteFilesPassAndPlainlyIncompleteOnesAreNamed) {
   test::TempDir dir;
   for (const auto& row : rows) {
     test::WriteFileBytes(dir / "u.hex", row.text);
-    NFile file;
-    ASSERT_TRUE(file.Open(dir / "u.hex", NFile::kModeRead | NFile::kShareDenyWrite, 8192)) << row.name;
+    BufferedFileReader file;
+    ASSERT_TRUE(file.Open(dir / "u.hex", BufferedFileReader::kModeRead | BufferedFileReader::kShareDenyWrite, 8192))
+        << row.name;
     EXPECT_EQ(CheckHexComplete(file), row.problem) << row.name;
     EXPECT_EQ(file.GetPosition(), 0u) << row.name;
   }

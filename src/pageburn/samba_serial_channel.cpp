@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: MIT
+// The SAM-BA byte device over the serial library: a bounded receive buffer shared with the
+// port's reader thread, and waits that block in the event pump instead of spinning.
+#include "pageburn/samba_io_device.h"
+
+#include <algorithm>
+
+#include "platform/event_pump.h"
+#include "platform/tick_count.h"
+#include "serial/serial_handle.h"
+
+namespace kestrune {
+
+SambaSerialChannel::SambaSerialChannel() = default;
+
+SambaSerialChannel::~SambaSerialChannel() {
+  // Deleting the handle joins the reader thread, so no callback runs into a freed buffer.
+  port_.reset();
+}
+
+bool SambaSerialChannel::open(const std::string& port, int unused) {
+  (void)unused;
+  if (port_) {
+    last_error_ = kErrorAlreadyOpen;
+    return true;
+  }
+  port_.reset(PublicSerialHandle::Open(port, &SambaSerialChannel::receive, this, kReadBufferSize));
+  return port_ == nullptr;
+}
+
+bool SambaSerialChannel::reserved_2(int argument) {
+  (void)argument;
+  return false;
+}
+
+bool SambaSerialChannel::reserved_3(int argument) {
+  (void)argument;
+  return false;
+}
+
+bool SambaSerialChannel::reserved_6() {
+  return false;
+}
+
+int SambaSerialChannel::reserved_8(int argument) {
+  (void)argument;
+  return 0;
+}
+
+void SambaSerialChannel::receive(const uint8_t* data, uint32_t length, void* context) {
+  static_cast<SambaSerialChannel*>(context)->store(data, length);
+  CurrentPump().Wake();
+}
+
+void SambaSerialChannel::store(const uint8_t* data, uint32_t length) {
+  if (length == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const size_t room = kMaxPending - std::min(buffer_.size(), kMaxPending);
+  const size_t kept = std::min<size_t>(length, room);
+  buffer_.append(reinterpret_cast<const char*>(data), kept);
+  dropped_ += length - kept;
+  total_ = static_cast<int32_t>(static_cast<uint32_t>(total_) + length);
+}
+
+bool SambaSerialChannel::wait_data() {
+  auto waiting = [this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !buffer_.empty();
+  };
+  if (waiting()) return false;
+  const uint32_t deadline = TickCount() + kWaitMs;
+  PumpOneMessage();
+  return !CurrentPump().WaitUntil(deadline, waiting);
+}
+
+bool SambaSerialChannel::read(std::string& out) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out += buffer_;
+  buffer_.clear();
+  return false;
+}
+
+bool SambaSerialChannel::write(const std::string& text) {
+  if (!port_) {
+    last_error_ = kErrorWriteFailed;
+    return true;
+  }
+  const uint32_t length = static_cast<uint32_t>(text.size());
+  if (port_->Write(reinterpret_cast<const uint8_t*>(text.data()), length) != length) {
+    last_error_ = kErrorWriteFailed;
+    return true;
+  }
+  return false;
+}
+
+int32_t SambaSerialChannel::total_received() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return total_;
+}
+
+uint64_t SambaSerialChannel::dropped() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dropped_;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: MIT
+// A BAM update image and the engine that walks it: title record, image header, size table and
+// up to 16 data blocks, driven through a small set of device operations. BamFileTransfer binds those
+// operations to a file and to the protocol engine.
+//
+// File layout (big-endian numbers, no gaps):
+//   title record   L (signed byte, = title length + 2), title, 0x00, one spare byte
+//   image header   H (signed 16, whole header incl. itself, > 6), block count N (1..16),
+//                  tag word, N x {24-bit address in a 32-bit field, 32-bit parameter}, rest
+//   size table     total (32), N block lengths (32)
+//   data           the blocks in order
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "protocol/sender.h"
+#include "updates/buffered_file_reader.h"
+#include "updates/update_check.h"
+
+namespace kestrune {
+
+class BamTransfer {
+ public:
+  static constexpr int kMaxBlocks = 16;
+  // The engine never asks `read` for more than this at a time.
+  static constexpr unsigned kMaxReadRequest = 30000;
+  // Progress is reported once more than this many bytes went out since the last report.
+  static constexpr uint32_t kProgressStep = 4096;
+
+  BamTransfer() = default;
+  BamTransfer(const BamTransfer&) = delete;
+  BamTransfer& operator=(const BamTransfer&) = delete;
+  virtual ~BamTransfer() = default;
+
+  // Device operations; a result of 0 means go on (or success). The base ones do nothing.
+  virtual int prepare(int count, const uint32_t* parameters, const uint32_t* addresses, const StatusPrinter& printer);
+  virtual int close();
+  virtual int startBlock(int index, uint32_t length, uint32_t parameter, const StatusPrinter& printer);
+  // `header` holds the headerLength - 2 bytes that follow the length field in the file.
+  virtual int open(int headerLength, const uint8_t* header, const StatusPrinter& printer);
+  virtual int write(const uint8_t* data, unsigned count, uint16_t tag);
+  // Points `out` at up to `maximum` next bytes of the image; 0 at the end or on failure.
+  virtual unsigned read(const uint8_t*& out, unsigned maximum);
+
+  // Sends the whole image. Returns 0 on success, 1 for a file or format fault, else the first
+  // failing operation's result. After a successful `open`, `close` is called whatever fails
+  // later, and the first failure is the one reported. `printer` may be empty.
+  int transfer(const StatusPrinter& printer);
+};
+
+// A BAM file sent through the protocol engine: Open carries the image header (the unit erases
+// on it), Send Data each chunk of at most 1536 bytes, Close ends the image.
+class BamFileTransfer : public BamTransfer {
+ public:
+  static constexpr unsigned kReadBufferSize = 1536;
+
+  // Opens `path` for reading, writers denied. A file that does not open is not reported here:
+  // the first read then yields nothing and the transfer ends with result 1.
+  BamFileTransfer(const std::string& path, Sender& engine);
+  ~BamFileTransfer() override;  // closes the file
+
+  int close() override;
+  int startBlock(int index, uint32_t length, uint32_t parameter, const StatusPrinter& printer) override;
+  int open(int headerLength, const uint8_t* header, const StatusPrinter& printer) override;
+  int write(const uint8_t* data, unsigned count, uint16_t tag) override;
+  unsigned read(const uint8_t*& out, unsigned maximum) override;
+
+  const std::string& Path() const { return path_; }
+  bool Opened() const { return file_.IsOpen(); }
+  // The whole layout held against the file before anything is sent (see CheckBamLayout):
+  // empty when the file can be sent whole, else why not.
+  std::string CheckLayout() { return CheckBamLayout(file_); }
+
+ private:
+  std::string path_;
+  BufferedFileReader file_;
+  Sender& engine_;
+  uint8_t buffer_[kReadBufferSize] = {};
+  int block_ = 0;
+};
+
+}  // namespace kestrune
