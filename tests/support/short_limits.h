@@ -10,8 +10,19 @@
 
 namespace kestrune::test {
 
-inline ProtocolLimits ShortLimits() {
+// The real waits for the unit's replies, but the pauses that wait on nobody shortened: the gap
+// between two status texts and the time the MIDI identity stands. For tests that read many
+// status texts or make many contacts but sit through no timeout.
+inline ProtocolLimits ShortPauses() {
   ProtocolLimits l;
+  l.identityShownMs = 10;
+  l.statusGapMs = 10;
+  return l;
+}
+
+// The shortened pauses (above) and shortened waits for the unit's replies.
+inline ProtocolLimits ShortLimits() {
+  ProtocolLimits l = ShortPauses();
   l.ackMs = 500;
   l.openResultMs = 1000;
   l.sendDataResultMs = 500;
@@ -22,19 +33,7 @@ inline ProtocolLimits ShortLimits() {
   l.promptWaitMs = 200;
   l.drainLimitMs = 500;
   l.identityReplyMs = 500;
-  l.identityShownMs = 10;
   l.versionReplyMs = 500;
-  l.statusGapMs = 10;
-  return l;
-}
-
-// The real waits for the unit's replies, but the pauses that wait on nobody shortened: the gap
-// between two status texts and the time the MIDI identity stands. For tests that read many
-// status texts or make many contacts but sit through no timeout.
-inline ProtocolLimits ShortPauses() {
-  ProtocolLimits l;
-  l.identityShownMs = 10;
-  l.statusGapMs = 10;
   return l;
 }
 
