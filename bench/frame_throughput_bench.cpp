@@ -11,7 +11,7 @@
 #include "platform/event_pump.h"
 #include "platform/profile.h"
 #include "platform/tick_count.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "simulated_unit.h"
 #include "transport/serial_transport.h"
 

@@ -29,7 +29,7 @@
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
 #include "platform/tick_count.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "transfer_bench_util.h"
 #include "transport/midi_transport.h"
 #include "updates/bam_transfer.h"

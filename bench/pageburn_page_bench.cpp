@@ -23,7 +23,7 @@
 
 #include "bench_util.h"
 #include "pageburn/flash_writer.h"
-#include "pageburn/samba_io_device.h"
+#include "pageburn/samba_channel.h"
 #include "pageburn/samba_monitor.h"
 #include "serial/port_lock.h"
 
@@ -110,12 +110,12 @@ int main() {
   int retries = 0;
   {
     SambaSerialChannel device;
-    if (device.open(sim.port, 0)) {
+    if (device.Open(sim.port, 0)) {
       std::fprintf(stderr, "cannot open %s\n", sim.port.c_str());
       return 1;
     }
-    samba_monitor_t monitor(&device);
-    flash_writer_t writer(&monitor);
+    SambaMonitor monitor(&device);
+    FlashWriter writer(&monitor);
 
     // The bare round trip: half the samples before the pages, half after, median of all.
     std::vector<double> trips;
@@ -123,7 +123,7 @@ int main() {
       uint32_t status = 0;
       for (int i = 0; i < kRoundTrips / 2; ++i) {
         const auto t = Clock::now();
-        failures += monitor.read_flash_status(status);
+        failures += monitor.ReadFlashStatus(status);
         trips.push_back(Ms(Clock::now() - t));
       }
     };
@@ -131,22 +131,22 @@ int main() {
     const double cpu0 = bench::CpuSeconds();
     const auto t0 = Clock::now();
     for (int page = 0; page < kPages; ++page)
-      failures += writer.write_flash_page(static_cast<uint32_t>(page), image.data() + page * 256, 256);
+      failures += writer.WriteFlashPage(static_cast<uint32_t>(page), image.data() + page * 256, 256);
     const double wallMs = Ms(Clock::now() - t0);
     const double cpuMs = (bench::CpuSeconds() - cpu0) * 1000.0;
     const auto v0 = Clock::now();
     for (int page = 0; page < kPages; ++page) {
-      flash_mismatch_t mismatch;
-      failures += writer.verify_flash_page(static_cast<uint32_t>(page), image.data() + page * 256, 256, mismatch);
+      FlashMismatch mismatch;
+      failures += writer.VerifyFlashPage(static_cast<uint32_t>(page), image.data() + page * 256, 256, mismatch);
     }
     verifyMs = Ms(Clock::now() - v0) / kPages;
-    failures += writer.set_boot_from_flash();
+    failures += writer.SetBootFromFlash();
     sampleTrips();
     std::sort(trips.begin(), trips.end());
     roundTripMs = trips[trips.size() / 2];
     pageMs = wallMs / kPages;
     cpuShare = 100.0 * cpuMs / wallMs;
-    retries = monitor.retry_count();
+    retries = monitor.RetryCount();
   }
   const bool ended = sim.Finish();
   const std::string flash = ReadFile(root + "/flash.bin");

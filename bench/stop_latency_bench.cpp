@@ -16,7 +16,7 @@
 #include "platform/event_pump.h"
 #include "platform/profile.h"
 #include "platform/tick_count.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "simulated_unit.h"
 #include "transport/serial_transport.h"
 
@@ -57,7 +57,7 @@ int Measure(Phase phase, bool hangUp, const std::string& dir) {
   SetCurrentPump(&pump);
   int elapsed = -1;
   {
-    mySender engine(dir + "/romsend.txt");
+    ProtocolEngine engine(dir + "/romsend.txt");
     engine.SetStatusPrinter(
         [](const char* format, const char* text) { std::printf("  %s\n", FormatStatus(format, text).c_str()); });
     engine.SetDriver(new SerialTransport("Serial Settings", unit.SlavePath()));

@@ -17,7 +17,7 @@
 #include "bam_image.h"
 #include "platform/profile.h"
 #include "platform/tick_count.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "updates/bam_transfer.h"
 
 extern char** environ;
@@ -126,7 +126,7 @@ inline TransferFigures MeasureBamTransfer(Sender& engine, const std::string& fil
   const double cpu0 = cpu();
   const uint32_t t0 = TickCount();
   BamFileTransfer desc(file, engine);
-  f.result = desc.transfer([&](const char* format, const char* argument) {
+  f.result = desc.Transfer([&](const char* format, const char* argument) {
     if (FormatStatus(format, argument) == "Erase done") dataStart = TickCount();
   });
   const uint32_t t1 = TickCount();

@@ -13,7 +13,7 @@
 #include "app/stop_signals.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 
 int main(int argc, char** argv) {
   // Answered before any window or setting is touched, as a Linux user expects.
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   kestrune::StopSignals stopSignals(kestrune::StopOnSignal);
 
   // The one protocol engine lives from start to end; it opens the result log in the working folder.
-  kestrune::mySender engine("romsend.txt");
+  kestrune::ProtocolEngine engine("romsend.txt");
   engine.SetStatusPrinter(kestrune::PrintStatus);
   kestrune::SetTheSender(&engine);
 

@@ -20,7 +20,7 @@
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
 #include "platform/profile.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "transport/midi_transport.h"
 #include "transport/serial_transport.h"
 #include "updates/bam_transfer.h"
@@ -51,7 +51,7 @@ void ShowProgress(int percent) {
 
 std::string StatusLineText(const char* format, const char* argument) {
   std::string text = FormatStatus(format, argument);
-  if (const mySender* engine = TheSender(); engine && engine->Retries() > 0) {
+  if (const ProtocolEngine* engine = TheSender(); engine && engine->Retries() > 0) {
     char note[32];
     std::snprintf(note, sizeof note, " (%d retries)", engine->Retries());
     text += note;
@@ -62,7 +62,8 @@ std::string StatusLineText(const char* format, const char* argument) {
 void PrintStatus(const char* format, const char* argument) {
   if (!g_statusControl) return;
   // A stop signal that came before the contact phase cleared the engine's stop request holds.
-  if (mySender* engine = TheSender(); engine && CaughtStopSignal() && g_statusPage && g_statusPage->sendInProgress) {
+  if (ProtocolEngine* engine = TheSender();
+      engine && CaughtStopSignal() && g_statusPage && g_statusPage->sendInProgress) {
     engine->SetCancel(1);
   }
   const std::string text = StatusLineText(format, argument);
@@ -209,7 +210,7 @@ void MainPage::OnSerial() {
 
 void MainPage::OnStop() {
   if (!sendInProgress) return;
-  if (mySender* engine = TheSender()) engine->SetCancel(1);
+  if (ProtocolEngine* engine = TheSender()) engine->SetCancel(1);
   PrintStatus("%s", "Stopping.....");
 }
 
@@ -235,11 +236,11 @@ void MainPage::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 void MainPage::OnCancel() {
-  if (mySender* engine = TheSender()) engine->SetCancel(1);
+  if (ProtocolEngine* engine = TheSender()) engine->SetCancel(1);
 }
 
 int MainPage::Send(const std::string& path) {
-  mySender* engine = TheSender();
+  ProtocolEngine* engine = TheSender();
   if (!engine) return 1;
   if (!path.empty()) AppProfile().WriteString("Romsend", "LastFile", path);
   engine->SetDriver(TransportFactory()(commsMode));
@@ -288,7 +289,7 @@ int MainPage::Send(const std::string& path) {
 }
 
 int MainPage::SendBam(const std::string& path, int& status) {
-  mySender& engine = *TheSender();
+  ProtocolEngine& engine = *TheSender();
   status = kExitSent;
   if (operationMode == kOpSend) {
     // The whole file is checked before the unit is woken: it erases its flash on the first
@@ -306,7 +307,7 @@ int MainPage::SendBam(const std::string& path, int& status) {
       return contact;
     }
     TransferRunning() = 1;
-    const int result = desc.transfer(PrintStatus);
+    const int result = desc.Transfer(PrintStatus);
     if (result != 0 && !engine.MessageText().empty()) PrintStatus("%s", engine.MessageText().c_str());
     TransferRunning() = 0;
     status = result == 0 ? kExitSent : kExitFailed;

@@ -204,7 +204,7 @@ void SortUpdateEntries(std::vector<UpdateEntry>& entries, int sortMode) {
   entries = std::move(sorted);
 }
 
-int UpdateFileSearch::fileFound(const std::string& path) {
+int UpdateFileSearch::FileFound(const std::string& path) {
   entries_.push_back(MakeUpdateEntry(path, sortMode_));
   return 0;
 }

@@ -81,7 +81,7 @@ void SortUpdateEntries(std::vector<UpdateEntry>& entries, int sortMode);
 class UpdateFileSearch : public WildcardSearch {
  public:
   UpdateFileSearch(std::vector<UpdateEntry>& entries, int sortMode) : entries_(entries), sortMode_(sortMode) {}
-  int fileFound(const std::string& path) override;
+  int FileFound(const std::string& path) override;
 
  private:
   std::vector<UpdateEntry>& entries_;

@@ -16,24 +16,24 @@ uint32_t word_at(const uint8_t* data, uint32_t offset) {
 
 }  // namespace
 
-void flash_writer_t::pause(uint32_t ms) {
+void FlashWriter::Pause(uint32_t ms) {
   if (sleep_)
     sleep_(ms, sleep_context_);
   else
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-void flash_writer_t::report(const char* text) {
+void FlashWriter::Report(const char* text) {
   if (print_) print_(text, print_context_);
 }
 
-bool flash_writer_t::wait_flash_ready() {
+bool FlashWriter::WaitFlashReady() {
   if (!monitor_) {
     last_error_ = kErrorNoMonitor;
     return true;
   }
   uint32_t status = 0;
-  if (monitor_->read_flash_status(status, chip_.fsr_address)) {
+  if (monitor_->ReadFlashStatus(status, chip_.fsr_address)) {
     last_error_ = kErrorCommand;
     return true;
   }
@@ -42,9 +42,9 @@ bool flash_writer_t::wait_flash_ready() {
       last_error_ = kErrorNotReady;
       return true;
     }
-    pause(1);
+    Pause(1);
     status = 0;
-    if (monitor_->read_flash_status(status, chip_.fsr_address)) {
+    if (monitor_->ReadFlashStatus(status, chip_.fsr_address)) {
       last_error_ = kErrorCommand;
       return true;
     }
@@ -53,7 +53,7 @@ bool flash_writer_t::wait_flash_ready() {
   return false;
 }
 
-bool flash_writer_t::check_page(uint32_t page, const uint8_t* data, size_t size) {
+bool FlashWriter::CheckPage(uint32_t page, const uint8_t* data, size_t size) {
   if (!monitor_) {
     last_error_ = kErrorNoMonitor;
     return true;
@@ -69,32 +69,32 @@ bool flash_writer_t::check_page(uint32_t page, const uint8_t* data, size_t size)
   return false;
 }
 
-bool flash_writer_t::write_flash_page(uint32_t page, const uint8_t* data, size_t size) {
-  if (check_page(page, data, size)) return true;
-  if (wait_flash_ready()) return true;
+bool FlashWriter::WriteFlashPage(uint32_t page, const uint8_t* data, size_t size) {
+  if (CheckPage(page, data, size)) return true;
+  if (WaitFlashReady()) return true;
   // The words always fill the page buffer, mapped at the first page; the command names the
   // page they are committed to.
   for (uint32_t offset = 0; offset < chip_.page_size; offset += 4) {
-    if (monitor_->samba_write_word(chip_.page_buffer_address + offset, word_at(data, offset))) {
+    if (monitor_->WriteWord(chip_.page_buffer_address + offset, word_at(data, offset))) {
       last_error_ = kErrorCommand;
       return true;
     }
   }
   const uint32_t command = chip_.write_page_command | (page & chip_.page_argument_mask) << chip_.page_argument_shift;
-  if (monitor_->samba_write_word(chip_.fcr_address, command)) {
+  if (monitor_->WriteWord(chip_.fcr_address, command)) {
     last_error_ = kErrorCommand;
     return true;
   }
-  return wait_flash_ready();
+  return WaitFlashReady();
 }
 
-bool flash_writer_t::verify_flash_page(uint32_t page, const uint8_t* data, size_t size, flash_mismatch_t& mismatch) {
-  if (check_page(page, data, size)) return true;
+bool FlashWriter::VerifyFlashPage(uint32_t page, const uint8_t* data, size_t size, FlashMismatch& mismatch) {
+  if (CheckPage(page, data, size)) return true;
   // The page buffer window is the start of the flash array: page k starts k pages further on.
   const uint32_t base = chip_.page_buffer_address + page * chip_.page_size;
   for (uint32_t offset = 0; offset < chip_.page_size; offset += 4) {
-    mismatch = flash_mismatch_t{base + offset, word_at(data, offset), 0, false};
-    if (monitor_->samba_read_word(mismatch.address, mismatch.read)) {
+    mismatch = FlashMismatch{base + offset, word_at(data, offset), 0, false};
+    if (monitor_->ReadWord(mismatch.address, mismatch.read)) {
       mismatch.read_failed = true;
       last_error_ = kErrorCommand;
       return true;
@@ -108,22 +108,22 @@ bool flash_writer_t::verify_flash_page(uint32_t page, const uint8_t* data, size_
   return false;
 }
 
-bool flash_writer_t::set_boot_from_flash() {
+bool FlashWriter::SetBootFromFlash() {
   if (!monitor_) {
     last_error_ = kErrorNoMonitor;
     return true;
   }
-  if (wait_flash_ready()) {
-    report("1\n");
+  if (WaitFlashReady()) {
+    Report("1\n");
     return true;
   }
-  if (monitor_->samba_write_word(chip_.fcr_address, chip_.set_gpnvm_command)) {
+  if (monitor_->WriteWord(chip_.fcr_address, chip_.set_gpnvm_command)) {
     last_error_ = kErrorCommand;
-    report("2\n");
+    Report("2\n");
     return true;
   }
-  if (wait_flash_ready()) {
-    report("3\n");
+  if (WaitFlashReady()) {
+    Report("3\n");
     return true;
   }
   return false;

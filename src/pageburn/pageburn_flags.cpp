@@ -5,10 +5,10 @@
 namespace kestrune {
 
 PageburnFlags::PageburnFlags(std::string_view discoveredPort)
-    : table_{GetcmdEntry{"<source file>", {}, kGetcmdTypePositional},
-             GetcmdEntry{"port", port_.Target(), kGetcmdTypeText},
-             GetcmdEntry{"waiterr", &waitOnError_, kGetcmdTypeSwitch},
-             GetcmdEntry{"verify", &verify_, kGetcmdTypeInteger}, GetcmdEntry{}} {
+    : table_{FlagTableEntry{"<source file>", {}, kFlagTypePositional},
+             FlagTableEntry{"port", port_.Target(), kFlagTypeText},
+             FlagTableEntry{"waiterr", &waitOnError_, kFlagTypeSwitch},
+             FlagTableEntry{"verify", &verify_, kFlagTypeInteger}, FlagTableEntry{}} {
   port_.Set(discoveredPort);
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "pageburn/getcmd.h"
+#include "pageburn/flag_table_parser.h"
 
 namespace kestrune {
 
@@ -24,7 +24,7 @@ class PageburnFlags {
   PageburnFlags(const PageburnFlags&) = delete;
   PageburnFlags& operator=(const PageburnFlags&) = delete;
 
-  const GetcmdEntry* Table() const { return table_.data(); }
+  const FlagTableEntry* Table() const { return table_.data(); }
   std::string Port() const { return std::string(port_.Text()); }
   // Nonzero: wait for a key press after an error.
   int32_t WaitOnError() const { return waitOnError_; }
@@ -35,7 +35,7 @@ class PageburnFlags {
   FlagText<kMaxPortLength> port_;
   int32_t waitOnError_ = 1;
   int32_t verify_ = 0;
-  std::array<GetcmdEntry, 5> table_;
+  std::array<FlagTableEntry, 5> table_;
 };
 
 }  // namespace kestrune

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "pageburn/getcmd.h"
+#include "pageburn/flag_table_parser.h"
 #include "pageburn/pageburn_flags.h"
 #include "pageburn/pageburn_program.h"
 #include "platform/console_key.h"
@@ -46,17 +46,17 @@ int PageburnMain(int argc, char** argv) {
   PageburnFlags flags(FindDevicePort(kSambaMonitorTarget));
   std::printf("** SAMBA downloader V1.1 **\n");
 
-  Getcmd parser(flags.Table());
+  FlagTableParser parser(flags.Table());
   std::string message;
   // "--help" and "-h" ask for the same usage text as "?", but as a request that succeeded.
   const bool linuxHelp = FindOption(argc, argv, {"--help", "-h"}) != 0;
   const char* helpArgs[] = {argc > 0 ? argv[0] : "pageburn", "?"};
   const int parsed = linuxHelp ? parser.Parse(2, helpArgs, message) : parser.Parse(argc, argv, message);
-  if (parsed == kGetcmdHelp) {
+  if (parsed == kFlagTableHelp) {
     std::printf("%s\n", message.c_str());
     return linuxHelp ? kExitDone : kExitCommandLine;
   }
-  if (parsed != kGetcmdOk) {
+  if (parsed != kFlagTableOk) {
     std::printf("bad command line: %s\n", message.c_str());
     return kExitCommandLine;
   }

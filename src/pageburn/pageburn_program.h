@@ -35,7 +35,7 @@ struct PageburnConsole {
 // Writes the file at `firmwarePath` to the chip behind `portName` and returns an exit code.
 // With `verify`, every page written is read back before the boot bit is set.
 int RunDownload(const std::string& firmwarePath, const std::string& portName, const PageburnConsole& console = {},
-                const samba_chip_t& chip = kSam3uEefc0, bool verify = false);
+                const SambaChip& chip = kSam3uEefc0, bool verify = false);
 
 // The whole program: discovery, banner, command line and INI file, the run, and the key press
 // that keeps an error on screen. Returns the exit code.

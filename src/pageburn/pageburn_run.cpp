@@ -11,7 +11,7 @@
 
 #include "pageburn/flash_writer.h"
 #include "pageburn/pageburn_program.h"
-#include "pageburn/samba_io_device.h"
+#include "pageburn/samba_channel.h"
 #include "pageburn/samba_monitor.h"
 #include "serial/port_open_problem.h"
 #include "serial/serial_handle.h"
@@ -36,7 +36,7 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-int TooLarge(const PageburnConsole& console, const std::string& path, const samba_chip_t& chip) {
+int TooLarge(const PageburnConsole& console, const std::string& path, const SambaChip& chip) {
   std::fprintf(console.out, "File \"%s\" does not fit the flash of %u bytes\n", path.c_str(),
                static_cast<unsigned>(chip.flash_pages * chip.page_size));
   return kExitFlash;
@@ -48,22 +48,22 @@ int Stopped(const PageburnConsole& console) {
   return kExitStopped;
 }
 
-void PrintRetries(std::FILE* out, const samba_monitor_t& monitor) {
-  if (monitor.retry_count() != 0) std::fprintf(out, "%d retries\n", monitor.retry_count());
+void PrintRetries(std::FILE* out, const SambaMonitor& monitor) {
+  if (monitor.RetryCount() != 0) std::fprintf(out, "%d retries\n", monitor.RetryCount());
 }
 
 // Reads back the `total` bytes sent as whole pages held in `sent` (padding included) and
 // prints the progress and the verdict. Returns kExitDone when every word matched.
-int VerifyPages(flash_writer_t& writer, const samba_monitor_t& monitor, const std::vector<uint8_t>& sent, int32_t total,
+int VerifyPages(FlashWriter& writer, const SambaMonitor& monitor, const std::vector<uint8_t>& sent, int32_t total,
                 const PageburnConsole& console) {
   std::FILE* out = console.out;
-  const uint32_t pageSize = writer.chip().page_size;
+  const uint32_t pageSize = writer.Chip().page_size;
   const uint32_t pages = static_cast<uint32_t>(sent.size() / pageSize);
   int32_t verified = 0;
   for (uint32_t page = 0; page < pages; ++page) {
     if (console.stopRequested && console.stopRequested()) return Stopped(console);
-    flash_mismatch_t mismatch;
-    if (writer.verify_flash_page(page, sent.data() + size_t{page} * pageSize, pageSize, mismatch)) {
+    FlashMismatch mismatch;
+    if (writer.VerifyFlashPage(page, sent.data() + size_t{page} * pageSize, pageSize, mismatch)) {
       if (page != 0) std::fprintf(out, "\n");
       if (mismatch.read_failed)
         std::fprintf(out, "Verify failed at 0x%08x: wrote 0x%08x, read failed\n",
@@ -90,7 +90,7 @@ int VerifyPages(flash_writer_t& writer, const samba_monitor_t& monitor, const st
 }  // namespace
 
 int RunDownload(const std::string& firmwarePath, const std::string& portName, const PageburnConsole& console,
-                const samba_chip_t& chip, bool verify) {
+                const SambaChip& chip, bool verify) {
   std::FILE* out = console.out;
   if (portName.empty()) {
     std::fprintf(out, "No port given or found\n");
@@ -109,19 +109,19 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
 
   // The device, monitor and writer live to the end of the run; the device closes the port.
   SambaSerialChannel device;
-  if (device.open(portName, 0)) {
+  if (device.Open(portName, 0)) {
     std::fflush(out);
     std::fprintf(console.err, "Cannot intialize %s\n", portName.c_str());
     const std::string path = DevicePathOf(ComPortName(portName));
     std::fputs(PortOpenProblemLine(path, "name the SAM-BA port, such as /dev/ttyACM0").c_str(), console.err);
     return kExitPortOpen;
   }
-  samba_monitor_t monitor(&device, 0);
-  flash_writer_t writer(&monitor, chip);
-  writer.set_printer(PrintTo, out);
+  SambaMonitor monitor(&device, 0);
+  FlashWriter writer(&monitor, chip);
+  writer.SetPrinter(PrintTo, out);
 
   std::string version;
-  if (monitor.samba_get_version(version)) {
+  if (monitor.GetVersion(version)) {
     // Whatever is behind the port does not speak the monitor's language: nothing is written.
     std::fprintf(out, "SAM-BA Version: ''\n");
     std::fprintf(out, "Port %s does not answer as the SAM-BA monitor\n", portName.c_str());
@@ -161,7 +161,7 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
     // A short last chunk goes out padded with the zeros it was cleared to.
     // The first page that does not go in ends the run: no later page and no boot bit, so the
     // chip stays in its monitor and a second run can write the whole image.
-    if (writer.write_flash_page(page, buffer.data(), buffer.size())) {
+    if (writer.WriteFlashPage(page, buffer.data(), buffer.size())) {
       if (size != 0 && page != 0) std::fprintf(out, "\n");
       std::fprintf(out, "write_flash_page() failed\n");
       std::fprintf(out, "Page %u was not written; the boot bit is not set\n", page);
@@ -187,7 +187,7 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
     if (verdict != kExitDone) return verdict;
   }
   if (console.stopRequested && console.stopRequested()) return Stopped(console);
-  const bool bootFailed = writer.set_boot_from_flash();
+  const bool bootFailed = writer.SetBootFromFlash();
   if (bootFailed) std::fprintf(out, "Couldn't set GPNVM bit\n");
   if (!verify) std::fprintf(out, "File Write Complete\n");
   PrintRetries(out, monitor);

@@ -7,7 +7,7 @@
 
 namespace kestrune {
 
-struct samba_chip_t {
+struct SambaChip {
   const char* name;
   // Flash base: writes into the first page here fill the controller's page buffer.
   uint32_t page_buffer_address;
@@ -28,7 +28,7 @@ struct samba_chip_t {
 
 // SAM3U family, controller EEFC0. It drives the first flash bank, 128 KiB on the largest
 // chips of the family.
-inline constexpr samba_chip_t kSam3uEefc0{
+inline constexpr SambaChip kSam3uEefc0{
     .name = "SAM3U EEFC0",
     .page_buffer_address = 0x00080000,
     .page_size = 256,

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// SAM-BA monitor commands over a samba_io_device_t.
+// SAM-BA monitor commands over a SambaChannel.
 #include "pageburn/samba_monitor.h"
 
 #include <cstdio>
@@ -8,19 +8,19 @@
 
 namespace kestrune {
 
-std::string samba_read_word_command(uint32_t address) {
+std::string ReadWordCommand(uint32_t address) {
   char text[24];
   std::snprintf(text, sizeof text, "w%08x,4#", static_cast<unsigned>(address));
   return text;
 }
 
-std::string samba_write_word_command(uint32_t address, uint32_t value) {
+std::string WriteWordCommand(uint32_t address, uint32_t value) {
   char text[32];
   std::snprintf(text, sizeof text, "W%08x,%08x#", static_cast<unsigned>(address), static_cast<unsigned>(value));
   return text;
 }
 
-bool samba_parse_hex(const std::string& text, uint32_t& value) {
+bool ParseMonitorHex(const std::string& text, uint32_t& value) {
   size_t i = 0;
   auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
   auto digit = [](char c) -> int {
@@ -43,15 +43,15 @@ bool samba_parse_hex(const std::string& text, uint32_t& value) {
   return true;
 }
 
-bool samba_monitor_t::samba_command(std::string& reply, const std::string& command, int retries) {
+bool SambaMonitor::Command(std::string& reply, const std::string& command, int retries) {
   const int attempts = retries < 0 ? 1 : retries + 1;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     reply.assign(1, ' ');
     // A write the port refused cannot be answered: the attempt fails without waiting.
-    if (device_ && !device_->write(command)) {
+    if (device_ && !device_->Write(command)) {
       const uint32_t give_up = TickCount() + kMaxAttemptMs;
-      while (!device_->wait_data()) {
-        device_->read(reply);
+      while (!device_->WaitForData()) {
+        device_->Read(reply);
         if (reply.back() == '>') {
           last_error_ = kErrorNone;
           return false;
@@ -65,9 +65,9 @@ bool samba_monitor_t::samba_command(std::string& reply, const std::string& comma
   return true;
 }
 
-bool samba_monitor_t::samba_get_version(std::string& version) {
+bool SambaMonitor::GetVersion(std::string& version) {
   std::string reply;
-  if (samba_command(reply, "V#", kVersionRetries)) return true;
+  if (Command(reply, "V#", kVersionRetries)) return true;
   if (reply.size() < 6) {
     last_error_ = kErrorShortVersion;
     return true;
@@ -77,24 +77,24 @@ bool samba_monitor_t::samba_get_version(std::string& version) {
   return false;
 }
 
-bool samba_monitor_t::read_flash_status(uint32_t& value, uint32_t fsr_address) {
+bool SambaMonitor::ReadFlashStatus(uint32_t& value, uint32_t fsr_address) {
   std::string reply;
-  if (samba_command(reply, samba_read_word_command(fsr_address), kWordRetries)) return true;
-  return take_number(reply, value);
+  if (Command(reply, ReadWordCommand(fsr_address), kWordRetries)) return true;
+  return TakeNumber(reply, value);
 }
 
-bool samba_monitor_t::samba_read_word(uint32_t address, uint32_t& value) {
+bool SambaMonitor::ReadWord(uint32_t address, uint32_t& value) {
   if (device_) {
     std::string stale;
-    device_->read(stale);
+    device_->Read(stale);
   }
   std::string reply;
-  if (samba_command(reply, samba_read_word_command(address), kWordRetries)) return true;
-  return take_number(reply, value);
+  if (Command(reply, ReadWordCommand(address), kWordRetries)) return true;
+  return TakeNumber(reply, value);
 }
 
-bool samba_monitor_t::take_number(const std::string& reply, uint32_t& value) {
-  if (!samba_parse_hex(reply, value)) {
+bool SambaMonitor::TakeNumber(const std::string& reply, uint32_t& value) {
+  if (!ParseMonitorHex(reply, value)) {
     last_error_ = kErrorNoNumber;
     return true;
   }
@@ -102,9 +102,9 @@ bool samba_monitor_t::take_number(const std::string& reply, uint32_t& value) {
   return false;
 }
 
-bool samba_monitor_t::samba_write_word(uint32_t address, uint32_t value) {
+bool SambaMonitor::WriteWord(uint32_t address, uint32_t value) {
   std::string reply;
-  if (samba_command(reply, samba_write_word_command(address, value), kWordRetries)) return true;
+  if (Command(reply, WriteWordCommand(address, value), kWordRetries)) return true;
   last_error_ = kErrorNone;
   return false;
 }

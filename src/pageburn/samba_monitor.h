@@ -6,14 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "pageburn/samba_channel.h"
 #include "pageburn/samba_chip.h"
-#include "pageburn/samba_io_device.h"
 
 namespace kestrune {
 
-// Every operation returns true on failure and leaves a code in last_error(). Runs on the
+// Every operation returns true on failure and leaves a code in LastError(). Runs on the
 // program's main thread; never prints.
-class samba_monitor_t {
+class SambaMonitor {
  public:
   static constexpr int32_t kErrorNone = 0;
   static constexpr int32_t kErrorShortVersion = -3;  // version reply under 6 characters
@@ -29,43 +29,42 @@ class samba_monitor_t {
 
   // `device` is not owned and must outlive the monitor; `retry_count` is where the count of
   // failed attempts starts.
-  explicit samba_monitor_t(samba_io_device_t* device, int32_t retry_count = 0)
-      : retry_count_(retry_count), device_(device) {}
+  explicit SambaMonitor(SambaChannel* device, int32_t retry_count = 0) : retry_count_(retry_count), device_(device) {}
 
   // Sends `command` up to retries + 1 times until a reply ends in '>'. The reply starts with
   // one space, then everything received. Bytes that come after an attempt gave up stay with
   // the device and open the next reply.
-  bool samba_command(std::string& reply, const std::string& command, int retries);
+  bool Command(std::string& reply, const std::string& command, int retries);
   // "V#": the version text between the reply's framing.
-  bool samba_get_version(std::string& version);
+  bool GetVersion(std::string& version);
   // Reads EEFC_FSR ("w400e0808,4#") of the given chip into `value`.
-  bool read_flash_status(uint32_t& value, uint32_t fsr_address = kSam3uEefc0.fsr_address);
+  bool ReadFlashStatus(uint32_t& value, uint32_t fsr_address = kSam3uEefc0.fsr_address);
   // Reads the word at `address` with the status read's command and retries. Bytes left over
   // from an earlier command are dropped first, so that a late reply to it cannot pass for
   // this word's value.
-  bool samba_read_word(uint32_t address, uint32_t& value);
+  bool ReadWord(uint32_t address, uint32_t& value);
   // "W<address>,<value>#".
-  bool samba_write_word(uint32_t address, uint32_t value);
+  bool WriteWord(uint32_t address, uint32_t value);
 
-  int32_t retry_count() const { return retry_count_; }
-  int32_t last_error() const { return last_error_; }
-  samba_io_device_t* device() const { return device_; }
+  int32_t RetryCount() const { return retry_count_; }
+  int32_t LastError() const { return last_error_; }
+  SambaChannel* Device() const { return device_; }
 
  private:
   // The number a read-word reply holds; kErrorNoNumber when there is none.
-  bool take_number(const std::string& reply, uint32_t& value);
+  bool TakeNumber(const std::string& reply, uint32_t& value);
 
   int32_t retry_count_;
-  samba_io_device_t* device_;
+  SambaChannel* device_;
   int32_t last_error_ = kErrorNone;
 };
 
 // The command texts: numbers as exactly 8 lower-case hexadecimal digits.
-std::string samba_read_word_command(uint32_t address);
-std::string samba_write_word_command(uint32_t address, uint32_t value);
+std::string ReadWordCommand(uint32_t address);
+std::string WriteWordCommand(uint32_t address, uint32_t value);
 
 // Reads one hexadecimal number as a "%x" conversion would: white space skipped, an optional
 // "0x". False when there is no digit or the number does not fit 32 bits.
-bool samba_parse_hex(const std::string& text, uint32_t& value);
+bool ParseMonitorHex(const std::string& text, uint32_t& value);
 
 }  // namespace kestrune

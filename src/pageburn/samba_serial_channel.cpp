@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The SAM-BA byte device over the serial library: a bounded receive buffer shared with the
 // port's reader thread, and waits that block in the event pump instead of spinning.
-#include "pageburn/samba_io_device.h"
+#include "pageburn/samba_channel.h"
 
 #include <algorithm>
 
@@ -18,7 +18,7 @@ SambaSerialChannel::~SambaSerialChannel() {
   port_.reset();
 }
 
-bool SambaSerialChannel::open(const std::string& port, int unused) {
+bool SambaSerialChannel::Open(const std::string& port, int unused) {
   (void)unused;
   if (port_) {
     last_error_ = kErrorAlreadyOpen;
@@ -28,31 +28,31 @@ bool SambaSerialChannel::open(const std::string& port, int unused) {
   return port_ == nullptr;
 }
 
-bool SambaSerialChannel::reserved_2(int argument) {
+bool SambaSerialChannel::Reserved2(int argument) {
   (void)argument;
   return false;
 }
 
-bool SambaSerialChannel::reserved_3(int argument) {
+bool SambaSerialChannel::Reserved3(int argument) {
   (void)argument;
   return false;
 }
 
-bool SambaSerialChannel::reserved_6() {
+bool SambaSerialChannel::Reserved6() {
   return false;
 }
 
-int SambaSerialChannel::reserved_8(int argument) {
+int SambaSerialChannel::Reserved8(int argument) {
   (void)argument;
   return 0;
 }
 
 void SambaSerialChannel::receive(const uint8_t* data, uint32_t length, void* context) {
-  static_cast<SambaSerialChannel*>(context)->store(data, length);
+  static_cast<SambaSerialChannel*>(context)->Store(data, length);
   CurrentPump().Wake();
 }
 
-void SambaSerialChannel::store(const uint8_t* data, uint32_t length) {
+void SambaSerialChannel::Store(const uint8_t* data, uint32_t length) {
   if (length == 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
   const size_t room = kMaxPending - std::min(buffer_.size(), kMaxPending);
@@ -62,7 +62,7 @@ void SambaSerialChannel::store(const uint8_t* data, uint32_t length) {
   total_ = static_cast<int32_t>(static_cast<uint32_t>(total_) + length);
 }
 
-bool SambaSerialChannel::wait_data() {
+bool SambaSerialChannel::WaitForData() {
   auto waiting = [this] {
     std::lock_guard<std::mutex> lock(mutex_);
     return !buffer_.empty();
@@ -73,14 +73,14 @@ bool SambaSerialChannel::wait_data() {
   return !CurrentPump().WaitUntil(deadline, waiting);
 }
 
-bool SambaSerialChannel::read(std::string& out) {
+bool SambaSerialChannel::Read(std::string& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   out += buffer_;
   buffer_.clear();
   return false;
 }
 
-bool SambaSerialChannel::write(const std::string& text) {
+bool SambaSerialChannel::Write(const std::string& text) {
   if (!port_) {
     last_error_ = kErrorWriteFailed;
     return true;
@@ -93,7 +93,7 @@ bool SambaSerialChannel::write(const std::string& text) {
   return false;
 }
 
-int32_t SambaSerialChannel::total_received() const {
+int32_t SambaSerialChannel::TotalReceived() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return total_;
 }

@@ -2,7 +2,7 @@
 // Result codes to texts, and the failure line an exchange reports.
 #include <cstdio>
 
-#include "sender.h"
+#include "protocol/protocol_engine.h"
 
 namespace kestrune {
 namespace {

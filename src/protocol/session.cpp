@@ -9,8 +9,8 @@
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
 #include "platform/tick_count.h"
+#include "protocol/protocol_engine.h"
 #include "protocol/xml_parser.h"
-#include "sender.h"
 
 namespace kestrune {
 namespace {
@@ -75,13 +75,13 @@ int Sender::Contact() {
       return 100;
     }
     reply.resize(got);
-    XMLparser keys(reply);
+    XmlParser keys(reply);
     std::string values[4];
     bool present[4] = {};
     static const char* const kKeys[4] = {"TypeNumber", "AppName", "IdNumber", "SerialNumber"};
     for (int i = 0; i < 4; ++i) {
-      if (const XMLentry* value = keys.findEntry("key", kKeys[i])) {
-        values[i] = value->getText();
+      if (const XmlEntry* value = keys.FindEntry("key", kKeys[i])) {
+        values[i] = value->Text();
         present[i] = true;
       }
     }
@@ -219,7 +219,7 @@ bool Sender::PortGone() {
   return true;
 }
 
-void mySender::ShowStatus(const std::string& text, int) {
+void ProtocolEngine::ShowStatus(const std::string& text, int) {
   // Two texts stand at least the status gap (half a second) apart on the screen, so each can be
   // read.
   const uint32_t due = lastStatusTick_ + Limits().statusGapMs;

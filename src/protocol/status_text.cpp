@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sender.h"
+#include "protocol/protocol_engine.h"
 
 namespace kestrune {
 

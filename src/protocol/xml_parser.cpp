@@ -32,17 +32,17 @@ std::string_view UpToNul(std::string_view text) {
 
 }  // namespace
 
-std::size_t XMLentry::parseTag(std::string_view text, XMLobserver* observer) {
+std::size_t XmlEntry::ParseTag(std::string_view text, XmlObserver* observer) {
   text = UpToNul(text);
-  return parseFrom(text.data(), text.data() + text.size(), observer, 0);
+  return ParseFrom(text.data(), text.data() + text.size(), observer, 0);
 }
 
-std::size_t XMLentry::parseTag(const char* text, XMLobserver* observer) {
+std::size_t XmlEntry::ParseTag(const char* text, XmlObserver* observer) {
   if (!text) return 0;
-  return parseTag(std::string_view(text), observer);
+  return ParseTag(std::string_view(text), observer);
 }
 
-std::size_t XMLentry::parseFrom(const char* start, const char* end, XMLobserver* observer, int depth) {
+std::size_t XmlEntry::ParseFrom(const char* start, const char* end, XmlObserver* observer, int depth) {
   const char* open = std::find(start, end, '<');
   if (open == end) return 0;
   text_.assign(start, open);
@@ -63,18 +63,18 @@ std::size_t XMLentry::parseFrom(const char* start, const char* end, XMLobserver*
 
     if (*p == '<') {
       if (depth >= kMaxTagDepth) return 0;
-      auto child = std::make_unique<XMLentry>();
+      auto child = std::make_unique<XmlEntry>();
       // The child starts where this step began, so the blanks before it become its text.
-      const std::size_t used = child->parseFrom(stepStart, end, observer, depth + 1);
+      const std::size_t used = child->ParseFrom(stepStart, end, observer, depth + 1);
       if (used == 0) return 0;
       children_.push_back(std::move(child));
-      if (observer) observer->childParsed(name_, *this);
+      if (observer) observer->ChildParsed(name_, *this);
       p = stepStart + used;
     } else if (*p == '[' || *p == ']') {
       ++bracketCount_;
       ++p;
     } else {
-      p = readAttribute(p, end);
+      p = ReadAttribute(p, end);
       if (!p) return 0;
     }
   }
@@ -82,7 +82,7 @@ std::size_t XMLentry::parseFrom(const char* start, const char* end, XMLobserver*
 
 // Reads one attribute token at `p` (not a blank, not '<' or '>'); returns the position after it,
 // or null when the text ends before the value's closing quote.
-const char* XMLentry::readAttribute(const char* p, const char* end) {
+const char* XmlEntry::ReadAttribute(const char* p, const char* end) {
   const char* tokenStart = p;
   while (p != end && !EndsToken(*p)) ++p;
   std::string token(tokenStart, p);
@@ -102,15 +102,15 @@ const char* XMLentry::readAttribute(const char* p, const char* end) {
   return p;
 }
 
-const XMLentry* XMLentry::findEntry(std::string_view name, const char* content) const {
+const XmlEntry* XmlEntry::FindEntry(std::string_view name, const char* content) const {
   std::string key;
   key.reserve(name.size() + 1);
   key += '/';
   key += name;
   for (std::size_t i = 0; i < children_.size(); ++i) {
-    const XMLentry& entry = *children_[i];
+    const XmlEntry& entry = *children_[i];
     if (entry.name_ != key) {
-      if (const XMLentry* found = entry.findEntry(name, content)) return found;
+      if (const XmlEntry* found = entry.FindEntry(name, content)) return found;
       continue;
     }
     if (!content) return &entry;
@@ -120,23 +120,23 @@ const XMLentry* XMLentry::findEntry(std::string_view name, const char* content) 
   return nullptr;
 }
 
-XMLparser::XMLparser(const char* text, XMLobserver* observer) {
+XmlParser::XmlParser(const char* text, XmlObserver* observer) {
   if (text) parse(std::string_view(text), observer);
 }
 
-XMLparser::XMLparser(std::string_view text, XMLobserver* observer) {
+XmlParser::XmlParser(std::string_view text, XmlObserver* observer) {
   parse(UpToNul(text), observer);
 }
 
-void XMLparser::parse(std::string_view text, XMLobserver* observer) {
+void XmlParser::parse(std::string_view text, XmlObserver* observer) {
   const char* p = text.data();
   const char* const end = p + text.size();
   for (;;) {
-    auto entry = std::make_unique<XMLentry>();
-    const std::size_t used = entry->parseFrom(p, end, observer, 0);
+    auto entry = std::make_unique<XmlEntry>();
+    const std::size_t used = entry->ParseFrom(p, end, observer, 0);
     if (used == 0) break;
-    if (!entry->getName().empty() && entry->getName()[0] == '?')
-      instructions_.append(std::move(entry));
+    if (!entry->Name().empty() && entry->Name()[0] == '?')
+      instructions_.Append(std::move(entry));
     else
       children_.push_back(std::move(entry));
     p += used;

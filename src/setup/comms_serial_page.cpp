@@ -4,7 +4,7 @@
 
 #include <QPushButton>
 
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "setup/romsend_sheet.h"
 #include "transport/serial_transport.h"
 
@@ -26,7 +26,7 @@ void CommsSerialPage::OnOK() {
   if (Changed()) {
     // The port chosen here is this run's from now on, also for a transport already built.
     if (RomsendSheet* sheet = RomsendSheet::Instance()) sheet->SetRunPort(Model().portText);
-    if (mySender* engine = TheSender()) {
+    if (ProtocolEngine* engine = TheSender()) {
       if (auto* serial = dynamic_cast<SerialTransport*>(engine->Driver()); serial && serial->FixedPort())
         serial->SetFixedPort(Model().portText);
       engine->ReopenIfIdle();

@@ -29,11 +29,11 @@ void SelectByPrefix(QComboBox* list, const std::string& name, bool elseFirst) {
 
 }  // namespace
 
-MIDIpage::MIDIpage(std::unique_ptr<MidiPorts> ports, QWidget* parent)
+MidiPage::MidiPage(std::unique_ptr<MidiPorts> ports, QWidget* parent)
     : ConfigPage(kTemplateId, QStringLiteral("MIDI Config"), 177 + kShift, 71, parent),
       model_(true, std::move(ports)) {}
 
-void MIDIpage::OnInitDialog() {
+void MidiPage::OnInitDialog() {
   AddControl(-1, new QLabel(QStringLiteral("Input Driver")), 5, 6, 24 + kShift, 8);
   AddControl(-2, new QLabel(QStringLiteral("Output Driver")), 4, 25, 26 + kShift, 8);
   auto* input = new QComboBox;
@@ -58,13 +58,13 @@ void MIDIpage::OnInitDialog() {
   connect(input, &QComboBox::currentIndexChanged, this, [this] { OnInputChanged(); });
 }
 
-void MIDIpage::OnInputChanged() {
+void MidiPage::OnInputChanged() {
   const auto* input = ControlAs<QComboBox>(kIdInput);
   if (input->currentIndex() < 0) return;
   SelectByPrefix(ControlAs<QComboBox>(kIdOutput), input->currentText().toStdString(), false);
 }
 
-void MIDIpage::OnOK() {
+void MidiPage::OnOK() {
   if (!IsCreated()) return;  // never shown: nothing was chosen here
   // A list that has no devices to offer (an interface unplugged) keeps the stored name rather
   // than saving an empty one over it.
@@ -76,7 +76,7 @@ void MIDIpage::OnOK() {
 }
 
 void CommsMidiPage::OnInitDialog() {
-  MIDIpage::OnInitDialog();
+  MidiPage::OnInitDialog();
   connect(ControlAs<QPushButton>(kIdUseSerial), &QPushButton::clicked, this, [this] { UseSerial(); });
 }
 

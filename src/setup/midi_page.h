@@ -13,7 +13,7 @@ class QComboBox;
 
 namespace kestrune {
 
-class MIDIpage : public ConfigPage {
+class MidiPage : public ConfigPage {
  public:
   static constexpr int kTemplateId = 138;
   static constexpr int kIdInput = 1006;
@@ -21,7 +21,7 @@ class MIDIpage : public ConfigPage {
   static constexpr int kIdUseSerial = 1010;
 
   // `ports` null: the system's MIDI devices (MakeMidiPorts()).
-  explicit MIDIpage(std::unique_ptr<MidiPorts> ports = nullptr, QWidget* parent = nullptr);
+  explicit MidiPage(std::unique_ptr<MidiPorts> ports = nullptr, QWidget* parent = nullptr);
 
   int PageKind() const override { return kKindMidi; }
   MidiSettingsModel& Model() { return model_; }
@@ -38,10 +38,10 @@ class MIDIpage : public ConfigPage {
   MidiSettingsModel model_;
 };
 
-class CommsMidiPage : public MIDIpage {
+class CommsMidiPage : public MidiPage {
  public:
   using CommsModeSwitch = std::function<void(int mode)>;
-  using MIDIpage::MIDIpage;
+  using MidiPage::MidiPage;
 
   void SetCommsModeSwitch(CommsModeSwitch modeSwitch) { modeSwitch_ = std::move(modeSwitch); }
   // Asks for comms mode 0 (serial); the switch may replace this page after the call returns.

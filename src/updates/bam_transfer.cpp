@@ -41,26 +41,26 @@ void ReportProgress(const StatusPrinter& printer, uint32_t sent, uint32_t total,
 
 }  // namespace
 
-int BamTransfer::prepare(int, const uint32_t*, const uint32_t*, const StatusPrinter&) {
+int BamTransfer::Prepare(int, const uint32_t*, const uint32_t*, const StatusPrinter&) {
   return 0;
 }
-int BamTransfer::close() {
+int BamTransfer::Close() {
   return 0;
 }
-int BamTransfer::startBlock(int, uint32_t, uint32_t, const StatusPrinter&) {
+int BamTransfer::StartBlock(int, uint32_t, uint32_t, const StatusPrinter&) {
   return 0;
 }
-int BamTransfer::open(int, const uint8_t*, const StatusPrinter&) {
+int BamTransfer::Open(int, const uint8_t*, const StatusPrinter&) {
   return 0;
 }
-int BamTransfer::write(const uint8_t*, unsigned, uint16_t) {
+int BamTransfer::Write(const uint8_t*, unsigned, uint16_t) {
   return 0;
 }
-unsigned BamTransfer::read(const uint8_t*&, unsigned) {
+unsigned BamTransfer::Read(const uint8_t*&, unsigned) {
   return 0;
 }
 
-int BamTransfer::transfer(const StatusPrinter& printer) {
+int BamTransfer::Transfer(const StatusPrinter& printer) {
   const uint8_t* bytes = nullptr;
   int result = 0;
   auto finish = [&](int code) {
@@ -76,10 +76,10 @@ int BamTransfer::transfer(const StatusPrinter& printer) {
 
   // Title record: its length L counts the title, its terminator and a spare byte. The title is
   // shown only up to its terminator and never beyond the L bytes read.
-  if (read(bytes, 1) == 1) {
+  if (Read(bytes, 1) == 1) {
     const int titleLength = static_cast<int8_t>(bytes[0]);
     if (titleLength <= 0) return finish(1);
-    const unsigned got = read(bytes, static_cast<unsigned>(titleLength));
+    const unsigned got = Read(bytes, static_cast<unsigned>(titleLength));
     if (got == 0) return finish(1);
     const auto* end = static_cast<const uint8_t*>(std::memchr(bytes, 0, got));
     const std::string title(reinterpret_cast<const char*>(bytes), end ? static_cast<size_t>(end - bytes) : got);
@@ -87,11 +87,11 @@ int BamTransfer::transfer(const StatusPrinter& printer) {
   }
 
   // Image header: the length field, then the rest, which goes to the unit as it stands.
-  if (read(bytes, 2) != 2) return finish(1);
+  if (Read(bytes, 2) != 2) return finish(1);
   const int headerLength = static_cast<int16_t>(Be16(bytes));
   if (headerLength <= 6) return finish(1);
   const unsigned headerRest = static_cast<unsigned>(headerLength - 2);
-  if (read(bytes, headerRest) != headerRest) return finish(1);
+  if (Read(bytes, headerRest) != headerRest) return finish(1);
   const std::vector<uint8_t> header(bytes, bytes + headerRest);
 
   // A header must hold its block descriptors; a shorter one would make them up from whatever
@@ -107,7 +107,7 @@ int BamTransfer::transfer(const StatusPrinter& printer) {
     parameters[i] = Be32(&header[8 + 8 * static_cast<size_t>(i)]);
   }
 
-  result = open(headerLength, header.data(), printer);
+  result = Open(headerLength, header.data(), printer);
   if (result != 0) return finish(result);
   Print(printer, "%s", "Erase done");
 
@@ -115,7 +115,7 @@ int BamTransfer::transfer(const StatusPrinter& printer) {
   uint32_t lengths[kMaxBlocks] = {};
   uint32_t total = 0;
   const unsigned tableSize = 4 * static_cast<unsigned>(blockCount) + 4;
-  if (read(bytes, tableSize) != tableSize) {
+  if (Read(bytes, tableSize) != tableSize) {
     result = 1;
   } else {
     total = Be32(bytes);
@@ -131,19 +131,19 @@ int BamTransfer::transfer(const StatusPrinter& printer) {
     const uint32_t startTick = TickCount();
     uint32_t sinceReport = 0;
     uint32_t sent = 0;
-    result = prepare(blockCount, parameters, addresses, printer);
+    result = Prepare(blockCount, parameters, addresses, printer);
     for (int k = 0; k < blockCount && result == 0; ++k) {
-      result = startBlock(k, lengths[k], parameters[k], printer);
+      result = StartBlock(k, lengths[k], parameters[k], printer);
       uint32_t remaining = lengths[k];
       while (remaining > 0 && result == 0) {
         const unsigned want = std::min<uint32_t>(remaining, kMaxReadRequest);
         // A device that hands back more than asked for is held to what was asked.
-        const unsigned count = std::min(read(bytes, want), want);
+        const unsigned count = std::min(Read(bytes, want), want);
         if (count == 0) {
           result = 1;
           break;
         }
-        result = write(bytes, count, tag);
+        result = Write(bytes, count, tag);
         remaining -= count;
         sinceReport += count;
         sent += count;
@@ -155,7 +155,7 @@ int BamTransfer::transfer(const StatusPrinter& printer) {
     }
   }
 
-  const int closed = close();
+  const int closed = Close();
   if (result == 0) result = closed;
   return finish(result);
 }
@@ -168,13 +168,13 @@ BamFileTransfer::~BamFileTransfer() {
   file_.Close();
 }
 
-unsigned BamFileTransfer::read(const uint8_t*& out, unsigned maximum) {
+unsigned BamFileTransfer::Read(const uint8_t*& out, unsigned maximum) {
   out = buffer_;
   if (!file_.IsOpen()) return 0;
   return static_cast<unsigned>(file_.Read(buffer_, std::min(maximum, kReadBufferSize)));
 }
 
-int BamFileTransfer::open(int headerLength, const uint8_t* header, const StatusPrinter&) {
+int BamFileTransfer::Open(int headerLength, const uint8_t* header, const StatusPrinter&) {
   engine_.BeginMessage(kCmdOpen, static_cast<uint16_t>(headerLength), "Open");
   const uint8_t length[2] = {static_cast<uint8_t>(headerLength >> 8), static_cast<uint8_t>(headerLength & 0xff)};
   engine_.Append(length, 2);
@@ -183,16 +183,16 @@ int BamFileTransfer::open(int headerLength, const uint8_t* header, const StatusP
   return engine_.Exchange(engine_.Limits().openResultMs, 1);
 }
 
-int BamFileTransfer::startBlock(int index, uint32_t, uint32_t, const StatusPrinter&) {
+int BamFileTransfer::StartBlock(int index, uint32_t, uint32_t, const StatusPrinter&) {
   block_ = index;
   return 0;
 }
 
-int BamFileTransfer::write(const uint8_t* data, unsigned count, uint16_t tag) {
+int BamFileTransfer::Write(const uint8_t* data, unsigned count, uint16_t tag) {
   return engine_.SendData(static_cast<uint16_t>(block_), data, count, tag);
 }
 
-int BamFileTransfer::close() {
+int BamFileTransfer::Close() {
   engine_.BeginMessage(kCmdClose, 0, "Close");
   return engine_.Exchange(engine_.Limits().closeResultMs, 0);
 }

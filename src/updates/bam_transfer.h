@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "updates/buffered_file_reader.h"
 #include "updates/update_check.h"
 
@@ -23,7 +23,7 @@ namespace kestrune {
 class BamTransfer {
  public:
   static constexpr int kMaxBlocks = 16;
-  // The engine never asks `read` for more than this at a time.
+  // The engine never asks `Read` for more than this at a time.
   static constexpr unsigned kMaxReadRequest = 30000;
   // Progress is reported once more than this many bytes went out since the last report.
   static constexpr uint32_t kProgressStep = 4096;
@@ -34,19 +34,19 @@ class BamTransfer {
   virtual ~BamTransfer() = default;
 
   // Device operations; a result of 0 means go on (or success). The base ones do nothing.
-  virtual int prepare(int count, const uint32_t* parameters, const uint32_t* addresses, const StatusPrinter& printer);
-  virtual int close();
-  virtual int startBlock(int index, uint32_t length, uint32_t parameter, const StatusPrinter& printer);
+  virtual int Prepare(int count, const uint32_t* parameters, const uint32_t* addresses, const StatusPrinter& printer);
+  virtual int Close();
+  virtual int StartBlock(int index, uint32_t length, uint32_t parameter, const StatusPrinter& printer);
   // `header` holds the headerLength - 2 bytes that follow the length field in the file.
-  virtual int open(int headerLength, const uint8_t* header, const StatusPrinter& printer);
-  virtual int write(const uint8_t* data, unsigned count, uint16_t tag);
+  virtual int Open(int headerLength, const uint8_t* header, const StatusPrinter& printer);
+  virtual int Write(const uint8_t* data, unsigned count, uint16_t tag);
   // Points `out` at up to `maximum` next bytes of the image; 0 at the end or on failure.
-  virtual unsigned read(const uint8_t*& out, unsigned maximum);
+  virtual unsigned Read(const uint8_t*& out, unsigned maximum);
 
   // Sends the whole image. Returns 0 on success, 1 for a file or format fault, else the first
-  // failing operation's result. After a successful `open`, `close` is called whatever fails
+  // failing operation's result. After a successful `Open`, `Close` is called whatever fails
   // later, and the first failure is the one reported. `printer` may be empty.
-  int transfer(const StatusPrinter& printer);
+  int Transfer(const StatusPrinter& printer);
 };
 
 // A BAM file sent through the protocol engine: Open carries the image header (the unit erases
@@ -60,11 +60,11 @@ class BamFileTransfer : public BamTransfer {
   BamFileTransfer(const std::string& path, Sender& engine);
   ~BamFileTransfer() override;  // closes the file
 
-  int close() override;
-  int startBlock(int index, uint32_t length, uint32_t parameter, const StatusPrinter& printer) override;
-  int open(int headerLength, const uint8_t* header, const StatusPrinter& printer) override;
-  int write(const uint8_t* data, unsigned count, uint16_t tag) override;
-  unsigned read(const uint8_t*& out, unsigned maximum) override;
+  int Close() override;
+  int StartBlock(int index, uint32_t length, uint32_t parameter, const StatusPrinter& printer) override;
+  int Open(int headerLength, const uint8_t* header, const StatusPrinter& printer) override;
+  int Write(const uint8_t* data, unsigned count, uint16_t tag) override;
+  unsigned Read(const uint8_t*& out, unsigned maximum) override;
 
   const std::string& Path() const { return path_; }
   bool Opened() const { return file_.IsOpen(); }

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "transport/transport.h"
 
 namespace kestrune {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "updates/buffered_file_reader.h"
 
 namespace kestrune {

@@ -71,7 +71,7 @@ int wildcardMatch(const char* name, const char* pattern) {
   return 1;
 }
 
-int WildcardSearch::folderFound(const std::string&) {
+int WildcardSearch::FolderFound(const std::string&) {
   return 0;
 }
 
@@ -81,28 +81,28 @@ int WildcardSearch::search(const std::string& pattern, unsigned flags) {
   if (!work.empty() && work.front() == '"') work.erase(0, 1);
   if (work.size() >= 2 && work.back() == '"') work.pop_back();
   const PathParts parts = SplitPathParts(work);
-  return searchFolder(parts.drive + parts.folder, parts.name, parts.ext, flags);
+  return SearchFolder(parts.drive + parts.folder, parts.name, parts.ext, flags);
 }
 
 // `folder` is empty (the current folder) or ends with '/'. Subfolders get the split parts
 // rather than a rebuilt pattern, so a folder whose name begins or ends with a double quote is
 // searched under its own name.
-int WildcardSearch::searchFolder(const std::string& folder, const std::string& namePattern,
+int WildcardSearch::SearchFolder(const std::string& folder, const std::string& namePattern,
                                  const std::string& extPattern, unsigned flags) {
   const std::vector<FolderEntry> entries = ListFolder(folder);
   if (flags & kSearchSubfolders) {
     for (const FolderEntry& entry : entries) {
       if (!entry.isRealFolder || entry.name[0] == '.') continue;
       const std::string path = folder + entry.name;
-      folderFound(path);
-      if (const int result = searchFolder(path + "/", namePattern, extPattern, flags)) return result;
+      FolderFound(path);
+      if (const int result = SearchFolder(path + "/", namePattern, extPattern, flags)) return result;
     }
   }
   for (const FolderEntry& entry : entries) {
     if (entry.isFolder) continue;
     const PathParts name = SplitPathParts(entry.name);
     if (wildcardMatch(name.name.c_str(), namePattern.c_str()) && wildcardMatch(name.ext.c_str(), extPattern.c_str())) {
-      if (const int result = fileFound(folder + entry.name)) return result;
+      if (const int result = FileFound(folder + entry.name)) return result;
     }
   }
   return 0;

@@ -22,9 +22,9 @@ class WildcardSearch {
 
   // A matching file: its path is the pattern's folder part followed by the file's name (a bare
   // name for a pattern without a folder). Non-zero stops the search with that result.
-  virtual int fileFound(const std::string& path) = 0;
+  virtual int FileFound(const std::string& path) = 0;
   // A subfolder about to be searched (only with kSearchSubfolders); the result is not used.
-  virtual int folderFound(const std::string& path);
+  virtual int FolderFound(const std::string& path);
 
   // Searches the folder named by `pattern` (relative to the current folder when it has no
   // folder part) for files whose name and extension match the pattern's name and extension
@@ -35,7 +35,7 @@ class WildcardSearch {
   int search(const std::string& pattern, unsigned flags = 0);
 
  private:
-  int searchFolder(const std::string& folder, const std::string& namePattern, const std::string& extPattern,
+  int SearchFolder(const std::string& folder, const std::string& namePattern, const std::string& extPattern,
                    unsigned flags);
 };
 

@@ -23,7 +23,7 @@
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
 #include "platform/tick_count.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "qt_app.h"
 #include "romsend_plumbing.h"
 #include "setup/romsend_sheet.h"

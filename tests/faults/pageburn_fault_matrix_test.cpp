@@ -16,8 +16,8 @@
 
 #include "app/flag_parser.h"
 #include "fake_sysfs.h"
+#include "pageburn/flag_table_parser.h"
 #include "pageburn/flash_writer.h"
-#include "pageburn/getcmd.h"
 #include "pageburn/samba_monitor.h"
 #include "pageburn_child.h"
 #include "simulated_samba.h"
@@ -25,7 +25,7 @@
 
 // romsend's flag table and pageburn's live in this one program: each has types of its own, so
 // both headers build in one file and no name has two definitions.
-static_assert(!std::is_same_v<kestrune::FlagEntry, kestrune::GetcmdEntry>);
+static_assert(!std::is_same_v<kestrune::FlagEntry, kestrune::FlagTableEntry>);
 
 namespace kestrune {
 namespace {
@@ -41,8 +41,8 @@ constexpr int kMiddlePage = 1;
 // What the monitor hears per page when nothing goes wrong: a ready read, the 64 words of the
 // page buffer, the commit and the ready read after it.
 constexpr uint64_t kCommandsPerPage = 1 + 64 + 1 + 1;
-constexpr int kVersionAttempts = samba_monitor_t::kVersionRetries + 1;
-constexpr int kWordAttempts = samba_monitor_t::kWordRetries + 1;
+constexpr int kVersionAttempts = SambaMonitor::kVersionRetries + 1;
+constexpr int kWordAttempts = SambaMonitor::kWordRetries + 1;
 // Bytes put before a reply: control characters, a NUL, bytes above 0x7f, no prompt.
 const std::string kNoise("\x13\xff\0noise\x80\x01", 10);
 
@@ -111,7 +111,7 @@ void Inject(Fault fault, Phase phase, sim::SambaFaults& f) {
     case Fault::kBadThenRecovers: {
       // As many noisy replies without their prompt as the command has retries: the most the
       // protocol absorbs.
-      const int bad = phase == Phase::kVersion ? samba_monitor_t::kVersionRetries : samba_monitor_t::kWordRetries;
+      const int bad = phase == Phase::kVersion ? SambaMonitor::kVersionRetries : SambaMonitor::kWordRetries;
       f.garbage = kNoise;
       f.garbageReplies = bad;
       f.noPromptReplies = bad;
@@ -198,7 +198,7 @@ TEST_P(PageburnFaults, EndsInTimeWithItsCodeAndFreesThePort) {
   // machine. A run past it is killed and shows exit -1.
   const int operations = kPages + 1;  // the pages and the boot bit
   const int limitMs =
-      (kVersionAttempts + operations * kWordAttempts) * static_cast<int>(samba_monitor_t::kMaxAttemptMs) + 10000;
+      (kVersionAttempts + operations * kWordAttempts) * static_cast<int>(SambaMonitor::kMaxAttemptMs) + 10000;
   const auto start = std::chrono::steady_clock::now();
   const ChildResult r = rig.Run(file, limitMs);
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
@@ -238,11 +238,10 @@ TEST_P(PageburnFaults, EndsInTimeWithItsCodeAndFreesThePort) {
       // The status is read, reads busy every time, and the page gives up after its waits.
       EXPECT_EQ(r.exit, 4);
       EXPECT_EQ(r.out, ExpectedOutput(rig, file, version, std::max(firstBad, 1), "1\n", 0));
-      EXPECT_GE(rec.fsrBusyReads, static_cast<unsigned>(flash_writer_t::kReadyWaits + 1));
+      EXPECT_GE(rec.fsrBusyReads, static_cast<unsigned>(FlashWriter::kReadyWaits + 1));
       break;
     case Fault::kBadThenRecovers: {
-      const int retries =
-          row.phase == Phase::kVersion ? samba_monitor_t::kVersionRetries : samba_monitor_t::kWordRetries;
+      const int retries = row.phase == Phase::kVersion ? SambaMonitor::kVersionRetries : SambaMonitor::kWordRetries;
       EXPECT_EQ(r.exit, 0);
       EXPECT_EQ(r.out, ExpectedOutput(rig, file, version, kPages + 2, "", retries));
       EXPECT_EQ(rig.Flash(0, written.size()), written);

@@ -39,7 +39,7 @@
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "platform/program_info.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "qt_app.h"
 #include "romsend_plumbing.h"
 #include "romsend_rig.h"

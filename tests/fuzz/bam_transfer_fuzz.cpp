@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "updates/bam_transfer.h"
 
 namespace {
@@ -19,20 +19,20 @@ class MemoryDevice : public kestrune::BamTransfer {
   int opens = 0, closes = 0;
   size_t written = 0;
 
-  int open(int headerLength, const uint8_t*, const kestrune::StatusPrinter&) override {
+  int Open(int headerLength, const uint8_t*, const kestrune::StatusPrinter&) override {
     if (headerLength <= 6 || opens++ != 0) std::abort();
     return 0;
   }
-  int write(const uint8_t*, unsigned count, uint16_t) override {
+  int Write(const uint8_t*, unsigned count, uint16_t) override {
     if (opens != 1 || closes != 0 || count == 0 || count > 1536) std::abort();
     written += count;
     return 0;
   }
-  int close() override {
+  int Close() override {
     if (opens != 1 || closes++ != 0) std::abort();
     return 0;
   }
-  unsigned read(const uint8_t*& out, unsigned maximum) override {
+  unsigned Read(const uint8_t*& out, unsigned maximum) override {
     const size_t n = std::min<size_t>({maximum, 1536, size_ - at_});
     out = data_ + at_;
     at_ += n;
@@ -50,7 +50,7 @@ class MemoryDevice : public kestrune::BamTransfer {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemoryDevice device(data, size);
   size_t shown = 0;
-  const int result = device.transfer(
+  const int result = device.Transfer(
       [&shown](const char* format, const char* argument) { shown += kestrune::FormatStatus(format, argument).size(); });
   if (device.opens != device.closes) std::abort();
   if (device.written > size) std::abort();

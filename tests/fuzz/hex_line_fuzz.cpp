@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "../support/recording_sender.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "transport/transport.h"
 #include "updates/hex_line_transfer.h"
 #include "updates/update_kind.h"

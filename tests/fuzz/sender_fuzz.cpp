@@ -15,7 +15,7 @@
 
 #include "../support/recording_sender.h"
 #include "../support/scripted_driver.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 
 namespace {
 

@@ -12,24 +12,24 @@
 
 namespace {
 
-using kestrune::XMLentry;
+using kestrune::XmlEntry;
 
 // Counts entries and checks each entry's fields against what parsing may produce.
-std::size_t CheckEntry(const XMLentry& entry, std::size_t inputSize, int depth) {
-  if (depth > XMLentry::kMaxTagDepth + 1) std::abort();
-  if (entry.getName().size() > inputSize || entry.getText().size() > inputSize) std::abort();
-  if (entry.getBracketCount() < 0) std::abort();
+std::size_t CheckEntry(const XmlEntry& entry, std::size_t inputSize, int depth) {
+  if (depth > XmlEntry::kMaxTagDepth + 1) std::abort();
+  if (entry.Name().size() > inputSize || entry.Text().size() > inputSize) std::abort();
+  if (entry.BracketCount() < 0) std::abort();
   std::size_t count = 1;
-  for (const auto& child : entry.getChildren()) count += CheckEntry(*child, inputSize, depth + 1);
+  for (const auto& child : entry.Children()) count += CheckEntry(*child, inputSize, depth + 1);
   return count;
 }
 
-bool SameEntries(const XMLentry& a, const XMLentry& b) {
-  if (a.getName() != b.getName() || a.getText() != b.getText() || a.getAttributes() != b.getAttributes() ||
-      a.getBracketCount() != b.getBracketCount() || a.getChildren().size() != b.getChildren().size())
+bool SameEntries(const XmlEntry& a, const XmlEntry& b) {
+  if (a.Name() != b.Name() || a.Text() != b.Text() || a.Attributes() != b.Attributes() ||
+      a.BracketCount() != b.BracketCount() || a.Children().size() != b.Children().size())
     return false;
-  for (std::size_t i = 0; i < a.getChildren().size(); ++i)
-    if (!SameEntries(*a.getChildren()[i], *b.getChildren()[i])) return false;
+  for (std::size_t i = 0; i < a.Children().size(); ++i)
+    if (!SameEntries(*a.Children()[i], *b.Children()[i])) return false;
   return true;
 }
 
@@ -37,26 +37,26 @@ bool SameEntries(const XMLentry& a, const XMLentry& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  kestrune::XMLparser doc(bytes);
+  kestrune::XmlParser doc(bytes);
   const std::string text(bytes);  // NUL-terminated copy; the parse stops at the first NUL either way
-  kestrune::XMLparser again(text.c_str());
-  if (!SameEntries(doc, again) || !SameEntries(doc.processingInstructions(), again.processingInstructions()))
+  kestrune::XmlParser again(text.c_str());
+  if (!SameEntries(doc, again) || !SameEntries(doc.ProcessingInstructions(), again.ProcessingInstructions()))
     std::abort();
   CheckEntry(doc, size, 0);
-  CheckEntry(doc.processingInstructions(), size, 0);
+  CheckEntry(doc.ProcessingInstructions(), size, 0);
 
   // The lookups the protocol engine makes on an identification reply, and a content-free one.
   for (const char* key : {"TypeNumber", "AppName", "IdNumber", "SerialNumber"}) {
-    if (const XMLentry* value = doc.findEntry("key", key)) {
-      if (value->getText().size() > size) std::abort();
+    if (const XmlEntry* value = doc.FindEntry("key", key)) {
+      if (value->Text().size() > size) std::abort();
     }
   }
-  if (const XMLentry* any = doc.findEntry("key")) {
-    if (any->getName() != "/key") std::abort();
+  if (const XmlEntry* any = doc.FindEntry("key")) {
+    if (any->Name() != "/key") std::abort();
   }
 
-  // A single tag parsed from every start position exercises parseTag on its own.
-  XMLentry single;
-  if (single.parseTag(bytes) > size) std::abort();
+  // A single tag parsed from every start position exercises ParseTag on its own.
+  XmlEntry single;
+  if (single.ParseTag(bytes) > size) std::abort();
   return 0;
 }

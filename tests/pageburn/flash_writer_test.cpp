@@ -20,15 +20,15 @@ using test::ScriptedSambaDevice;
 // Device, monitor and writer, with the writer's pauses and step digits recorded.
 struct Rig {
   ScriptedSambaDevice device;
-  samba_monitor_t monitor{&device};
-  flash_writer_t writer{&monitor};
+  SambaMonitor monitor{&device};
+  FlashWriter writer{&monitor};
   std::vector<uint32_t> sleeps;
   std::string printed;
 
   Rig() {
     device.answer = HealthyAnswer;
-    writer.set_sleep([](uint32_t ms, void* self) { static_cast<Rig*>(self)->sleeps.push_back(ms); }, this);
-    writer.set_printer([](const char* text, void* self) { static_cast<Rig*>(self)->printed += text; }, this);
+    writer.SetSleep([](uint32_t ms, void* self) { static_cast<Rig*>(self)->sleeps.push_back(ms); }, this);
+    writer.SetPrinter([](const char* text, void* self) { static_cast<Rig*>(self)->printed += text; }, this);
   }
   // Status replies in turn: FRDY clear for `busy` reads, then set; other commands healthy.
   void BusyFor(int busy) {
@@ -59,69 +59,69 @@ TEST(FlashWriter, PageGoesAsLittleEndianWordsToThePageBufferThenIsCommitted) {
     SCOPED_TRACE(page);
     Rig rig;
     const auto data = Page(static_cast<int>(page));
-    ASSERT_FALSE(rig.writer.write_flash_page(page, data.data(), data.size()));
-    EXPECT_EQ(rig.writer.last_error(), 0);
+    ASSERT_FALSE(rig.writer.WriteFlashPage(page, data.data(), data.size()));
+    EXPECT_EQ(rig.writer.LastError(), 0);
     const auto& w = rig.device.writes;
     ASSERT_EQ(w.size(), 1u + 64u + 1u + 1u);
     EXPECT_EQ(w.front(), "w400e0808,4#");
     for (uint32_t i = 0; i < 64; ++i) {
       const uint32_t word =
           data[4 * i] | data[4 * i + 1] << 8 | data[4 * i + 2] << 16 | uint32_t{data[4 * i + 3]} << 24;
-      EXPECT_EQ(w[1 + i], samba_write_word_command(0x00080000 + 4 * i, word));
+      EXPECT_EQ(w[1 + i], WriteWordCommand(0x00080000 + 4 * i, word));
     }
     EXPECT_EQ(w[65], commit);
     EXPECT_EQ(w[66], "w400e0808,4#");
     EXPECT_TRUE(rig.sleeps.empty());
   }
   // The words go out as the monitor reads them.
-  EXPECT_EQ(samba_write_word_command(0x00080000, 0x03020100), "W00080000,03020100#");
+  EXPECT_EQ(WriteWordCommand(0x00080000, 0x03020100), "W00080000,03020100#");
 }
 
 TEST(FlashWriter, PagesThatCannotBeWrittenAreRefusedBeforeAnyCommand) {
   const std::vector<uint8_t> data(257, 0xAA);
   Rig rig;
-  EXPECT_TRUE(rig.writer.write_flash_page(0, data.data(), 255));
-  EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorPageSize);
-  EXPECT_TRUE(rig.writer.write_flash_page(0, data.data(), 257));
-  EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorPageSize);
-  EXPECT_TRUE(rig.writer.write_flash_page(0, nullptr, 256));
-  EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorPageSize);
+  EXPECT_TRUE(rig.writer.WriteFlashPage(0, data.data(), 255));
+  EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorPageSize);
+  EXPECT_TRUE(rig.writer.WriteFlashPage(0, data.data(), 257));
+  EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorPageSize);
+  EXPECT_TRUE(rig.writer.WriteFlashPage(0, nullptr, 256));
+  EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorPageSize);
   // Past the flash the 16-bit page field would wrap onto page 0 (65536) or name no page.
   for (uint32_t page : {512u, 65536u, 65536u + 3u}) {
-    EXPECT_TRUE(rig.writer.write_flash_page(page, data.data(), 256));
-    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorPageRange);
+    EXPECT_TRUE(rig.writer.WriteFlashPage(page, data.data(), 256));
+    EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorPageRange);
   }
   EXPECT_TRUE(rig.device.writes.empty());
 
-  flash_writer_t orphan(nullptr);
-  EXPECT_TRUE(orphan.write_flash_page(0, data.data(), 256));
-  EXPECT_EQ(orphan.last_error(), flash_writer_t::kErrorNoMonitor);
-  EXPECT_TRUE(orphan.wait_flash_ready());
-  EXPECT_EQ(orphan.last_error(), flash_writer_t::kErrorNoMonitor);
-  EXPECT_TRUE(orphan.set_boot_from_flash());
-  EXPECT_EQ(orphan.last_error(), flash_writer_t::kErrorNoMonitor);
+  FlashWriter orphan(nullptr);
+  EXPECT_TRUE(orphan.WriteFlashPage(0, data.data(), 256));
+  EXPECT_EQ(orphan.LastError(), FlashWriter::kErrorNoMonitor);
+  EXPECT_TRUE(orphan.WaitFlashReady());
+  EXPECT_EQ(orphan.LastError(), FlashWriter::kErrorNoMonitor);
+  EXPECT_TRUE(orphan.SetBootFromFlash());
+  EXPECT_EQ(orphan.LastError(), FlashWriter::kErrorNoMonitor);
 }
 
 TEST(FlashWriter, WaitsOneMillisecondPerBusyStatusAndGivesUpAfterThirtyTwo) {
   {
     Rig rig;
     rig.BusyFor(5);
-    EXPECT_FALSE(rig.writer.wait_flash_ready());
+    EXPECT_FALSE(rig.writer.WaitFlashReady());
     EXPECT_EQ(rig.sleeps, std::vector<uint32_t>(5, 1));
     EXPECT_EQ(rig.Count('w'), 6);
   }
   {
     Rig rig;
     rig.BusyFor(32);
-    EXPECT_FALSE(rig.writer.wait_flash_ready());
+    EXPECT_FALSE(rig.writer.WaitFlashReady());
     EXPECT_EQ(rig.sleeps.size(), 32u);
     EXPECT_EQ(rig.Count('w'), 33);
   }
   {
     Rig rig;
     rig.BusyFor(33);
-    EXPECT_TRUE(rig.writer.wait_flash_ready());
-    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorNotReady);
+    EXPECT_TRUE(rig.writer.WaitFlashReady());
+    EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorNotReady);
     EXPECT_EQ(rig.sleeps.size(), 32u);
     EXPECT_EQ(rig.Count('w'), 33);
   }
@@ -132,7 +132,7 @@ TEST(FlashWriter, WaitsOneMillisecondPerBusyStatusAndGivesUpAfterThirtyTwo) {
     rig.device.answer = [&](const std::string&) {
       return std::vector<std::string>{Framed(++reads < 3 ? "0xfffffffe" : "0x00000003")};
     };
-    EXPECT_FALSE(rig.writer.wait_flash_ready());
+    EXPECT_FALSE(rig.writer.WaitFlashReady());
     EXPECT_EQ(rig.sleeps.size(), 2u);
   }
 }
@@ -143,21 +143,21 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
     // Silence on the first status read: 4 attempts, then -2 and nothing written.
     Rig rig;
     rig.device.answer = nullptr;
-    EXPECT_TRUE(rig.writer.write_flash_page(0, data.data(), data.size()));
-    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorCommand);
+    EXPECT_TRUE(rig.writer.WriteFlashPage(0, data.data(), data.size()));
+    EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
     EXPECT_EQ(rig.device.writes, std::vector<std::string>(4, "w400e0808,4#"));
-    EXPECT_EQ(rig.monitor.retry_count(), 4);
+    EXPECT_EQ(rig.monitor.RetryCount(), 4);
   }
   {
     // The tenth word never gets a prompt: the page stops there, no commit is sent.
     Rig rig;
-    const std::string tenth = samba_write_word_command(
-        0x00080000 + 9 * 4, data[36] | data[37] << 8 | data[38] << 16 | uint32_t{data[39]} << 24);
+    const std::string tenth =
+        WriteWordCommand(0x00080000 + 9 * 4, data[36] | data[37] << 8 | data[38] << 16 | uint32_t{data[39]} << 24);
     rig.device.answer = [&](const std::string& command) {
       return command == tenth ? std::vector<std::string>{"\n\r"} : HealthyAnswer(command);
     };
-    EXPECT_TRUE(rig.writer.write_flash_page(0, data.data(), data.size()));
-    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorCommand);
+    EXPECT_TRUE(rig.writer.WriteFlashPage(0, data.data(), data.size()));
+    EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
     EXPECT_EQ(rig.device.writes.size(), 1u + 9u + 4u);
     EXPECT_EQ(rig.device.writes.back(), tenth);
   }
@@ -170,8 +170,8 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
       if (command[0] == 'w') return std::vector<std::string>{Framed(committed ? "0x0" : "0x1")};
       return HealthyAnswer(command);
     };
-    EXPECT_TRUE(rig.writer.write_flash_page(2, data.data(), data.size()));
-    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorNotReady);
+    EXPECT_TRUE(rig.writer.WriteFlashPage(2, data.data(), data.size()));
+    EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorNotReady);
     EXPECT_EQ(rig.sleeps.size(), 32u);
   }
   {
@@ -180,8 +180,8 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
     rig.device.answer = [](const std::string& command) {
       return command[0] == 'w' ? std::vector<std::string>{Framed("??")} : HealthyAnswer(command);
     };
-    EXPECT_TRUE(rig.writer.write_flash_page(0, data.data(), data.size()));
-    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorCommand);
+    EXPECT_TRUE(rig.writer.WriteFlashPage(0, data.data(), data.size()));
+    EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
     EXPECT_EQ(rig.device.writes.size(), 1u);
   }
 }
@@ -189,25 +189,25 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
 TEST(FlashWriter, BootBitIsSetThroughTheCommandRegisterAndFailuresPrintTheirStep) {
   {
     Rig rig;
-    EXPECT_FALSE(rig.writer.set_boot_from_flash());
+    EXPECT_FALSE(rig.writer.SetBootFromFlash());
     EXPECT_EQ(rig.device.writes, (std::vector<std::string>{"w400e0808,4#", "W400e0804,5a00010b#", "w400e0808,4#"}));
     EXPECT_EQ(rig.printed, "");
   }
   {
     Rig rig;
     rig.device.answer = nullptr;
-    EXPECT_TRUE(rig.writer.set_boot_from_flash());
+    EXPECT_TRUE(rig.writer.SetBootFromFlash());
     EXPECT_EQ(rig.printed, "1\n");
-    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorCommand);
+    EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
   }
   {
     Rig rig;
     rig.device.answer = [](const std::string& command) {
       return command[0] == 'W' ? std::vector<std::string>{} : HealthyAnswer(command);
     };
-    EXPECT_TRUE(rig.writer.set_boot_from_flash());
+    EXPECT_TRUE(rig.writer.SetBootFromFlash());
     EXPECT_EQ(rig.printed, "2\n");
-    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorCommand);
+    EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
   }
   {
     Rig rig;
@@ -216,9 +216,9 @@ TEST(FlashWriter, BootBitIsSetThroughTheCommandRegisterAndFailuresPrintTheirStep
       if (command[0] == 'W') set = true;
       return command[0] == 'w' ? std::vector<std::string>{Framed(set ? "0" : "1")} : HealthyAnswer(command);
     };
-    EXPECT_TRUE(rig.writer.set_boot_from_flash());
+    EXPECT_TRUE(rig.writer.SetBootFromFlash());
     EXPECT_EQ(rig.printed, "3\n");
-    EXPECT_EQ(rig.writer.last_error(), flash_writer_t::kErrorNotReady);
+    EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorNotReady);
   }
 }
 

@@ -26,51 +26,51 @@ TEST(SambaMonitor, VersionIsTheTextBetweenTheFramingWhateverTheChunks) {
       {"byte by byte", {"\n", "\r", "v", "1", "\n", "\r", ">"}, false, "v1", 0},
       {"prompt inside the text is not an end", {"\n\rA>B", "\n\r>"}, false, "A>B", 0},
       {"six with the space: empty text", {"\n\r\n\r>"}, false, "", 0},
-      {"under six with the space", {"\n\rx>"}, true, "unchanged", samba_monitor_t::kErrorShortVersion},
-      {"bare prompt", {">"}, true, "unchanged", samba_monitor_t::kErrorShortVersion},
+      {"under six with the space", {"\n\rx>"}, true, "unchanged", SambaMonitor::kErrorShortVersion},
+      {"bare prompt", {">"}, true, "unchanged", SambaMonitor::kErrorShortVersion},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     ScriptedSambaDevice device;
     device.answer = [&](const std::string&) { return row.chunks; };
-    samba_monitor_t monitor(&device);
+    SambaMonitor monitor(&device);
     std::string version = "unchanged";
-    EXPECT_EQ(monitor.samba_get_version(version), row.fails);
+    EXPECT_EQ(monitor.GetVersion(version), row.fails);
     EXPECT_EQ(version, row.version);
-    EXPECT_EQ(monitor.last_error(), row.error);
+    EXPECT_EQ(monitor.LastError(), row.error);
     EXPECT_EQ(device.writes, std::vector<std::string>{"V#"});
-    EXPECT_EQ(monitor.retry_count(), 0);
+    EXPECT_EQ(monitor.RetryCount(), 0);
   }
 }
 
 TEST(SambaMonitor, SilentDeviceIsAskedRetriesPlusOneTimesAndEveryAttemptCounts) {
   ScriptedSambaDevice device;
-  samba_monitor_t monitor(&device, 7);
+  SambaMonitor monitor(&device, 7);
   std::string version = "unchanged";
-  EXPECT_TRUE(monitor.samba_get_version(version));
+  EXPECT_TRUE(monitor.GetVersion(version));
   EXPECT_EQ(version, "unchanged");
-  EXPECT_EQ(monitor.last_error(), samba_monitor_t::kErrorNoReply);
+  EXPECT_EQ(monitor.LastError(), SambaMonitor::kErrorNoReply);
   EXPECT_EQ(device.writes, (std::vector<std::string>{"V#", "V#"}));
-  EXPECT_EQ(monitor.retry_count(), 7 + 2);
+  EXPECT_EQ(monitor.RetryCount(), 7 + 2);
 
   uint32_t status = 0x55;
-  EXPECT_TRUE(monitor.read_flash_status(status));
+  EXPECT_TRUE(monitor.ReadFlashStatus(status));
   EXPECT_EQ(status, 0x55u);
   EXPECT_EQ(device.writes.size(), 2u + 4u);
   EXPECT_EQ(device.writes.back(), "w400e0808,4#");
-  EXPECT_EQ(monitor.retry_count(), 7 + 2 + 4);
+  EXPECT_EQ(monitor.RetryCount(), 7 + 2 + 4);
 
-  EXPECT_TRUE(monitor.samba_write_word(0x400E0804, 0x5A00010B));
+  EXPECT_TRUE(monitor.WriteWord(0x400E0804, 0x5A00010B));
   EXPECT_EQ(device.writes.size(), 2u + 4u + 4u);
   EXPECT_EQ(device.writes.back(), "W400e0804,5a00010b#");
-  EXPECT_EQ(monitor.retry_count(), 7 + 2 + 4 + 4);
+  EXPECT_EQ(monitor.RetryCount(), 7 + 2 + 4 + 4);
   EXPECT_EQ(device.timeouts, 10);
 
   // A later success clears the error but not the count.
   device.answer = test::HealthyAnswer;
-  EXPECT_FALSE(monitor.samba_write_word(0x00080000, 1));
-  EXPECT_EQ(monitor.last_error(), samba_monitor_t::kErrorNone);
-  EXPECT_EQ(monitor.retry_count(), 17);
+  EXPECT_FALSE(monitor.WriteWord(0x00080000, 1));
+  EXPECT_EQ(monitor.LastError(), SambaMonitor::kErrorNone);
+  EXPECT_EQ(monitor.RetryCount(), 17);
 }
 
 TEST(SambaMonitor, AttemptsEndOnUnfinishedRepliesAndLateBytesOpenTheNextReply) {
@@ -81,17 +81,17 @@ TEST(SambaMonitor, AttemptsEndOnUnfinishedRepliesAndLateBytesOpenTheNextReply) {
   device.answer = [&](const std::string&) {
     return ++sent == 1 ? std::vector<std::string>{"\n\r0x0000"} : std::vector<std::string>{">"};
   };
-  samba_monitor_t monitor(&device);
+  SambaMonitor monitor(&device);
   std::string reply;
-  EXPECT_FALSE(monitor.samba_command(reply, "w400e0808,4#", 3));
+  EXPECT_FALSE(monitor.Command(reply, "w400e0808,4#", 3));
   EXPECT_EQ(reply, " >");  // the leading space stays
-  EXPECT_EQ(monitor.retry_count(), 1);
+  EXPECT_EQ(monitor.RetryCount(), 1);
 
   // A reply that comes after its command gave up is read as the start of the next one.
   device.answer = nullptr;
   device.arrivals.push_back("\n\r0x00000001\n\r>");
   uint32_t status = 0;
-  EXPECT_FALSE(monitor.read_flash_status(status));
+  EXPECT_FALSE(monitor.ReadFlashStatus(status));
   EXPECT_EQ(status, 1u);
 
   // A word read for the read-back drops such a late reply: it cannot pass for this word.
@@ -100,7 +100,7 @@ TEST(SambaMonitor, AttemptsEndOnUnfinishedRepliesAndLateBytesOpenTheNextReply) {
   };
   device.arrivals.push_back("\n\r0x00000001\n\r>");
   uint32_t word = 0;
-  EXPECT_FALSE(monitor.samba_read_word(0x00080104, word));
+  EXPECT_FALSE(monitor.ReadWord(0x00080104, word));
   EXPECT_EQ(word, 0x12345678u);
   EXPECT_EQ(device.writes.back(), "w00080104,4#");
 }
@@ -108,30 +108,30 @@ TEST(SambaMonitor, AttemptsEndOnUnfinishedRepliesAndLateBytesOpenTheNextReply) {
 TEST(SambaMonitor, RefusedWriteFailsTheAttemptWithoutWaiting) {
   ScriptedSambaDevice device;
   device.refuseWrites = true;
-  samba_monitor_t monitor(&device);
+  SambaMonitor monitor(&device);
   std::string reply;
-  EXPECT_TRUE(monitor.samba_command(reply, "V#", 1));
+  EXPECT_TRUE(monitor.Command(reply, "V#", 1));
   EXPECT_EQ(device.writes.size(), 2u);
   EXPECT_EQ(device.waits, 0);
-  EXPECT_EQ(monitor.retry_count(), 2);
-  EXPECT_EQ(monitor.last_error(), samba_monitor_t::kErrorNoReply);
+  EXPECT_EQ(monitor.RetryCount(), 2);
+  EXPECT_EQ(monitor.LastError(), SambaMonitor::kErrorNoReply);
 
-  samba_monitor_t orphan(nullptr);
-  EXPECT_TRUE(orphan.samba_command(reply, "V#", 1));
-  EXPECT_EQ(orphan.last_error(), samba_monitor_t::kErrorNoReply);
+  SambaMonitor orphan(nullptr);
+  EXPECT_TRUE(orphan.Command(reply, "V#", 1));
+  EXPECT_EQ(orphan.LastError(), SambaMonitor::kErrorNoReply);
 }
 
 TEST(SambaMonitor, EndlessReplyWithoutPromptIsCutAndRetried) {
   ScriptedSambaDevice device;
   // Garbage that never stops: every wait finds more, none of it the prompt.
   device.answer = [](const std::string&) { return std::vector<std::string>(1000, std::string(100, 'x')); };
-  samba_monitor_t monitor(&device);
+  SambaMonitor monitor(&device);
   std::string reply;
-  EXPECT_TRUE(monitor.samba_command(reply, "V#", 1));
+  EXPECT_TRUE(monitor.Command(reply, "V#", 1));
   EXPECT_EQ(device.writes.size(), 2u);
-  EXPECT_EQ(monitor.retry_count(), 2);
-  EXPECT_LE(reply.size(), samba_monitor_t::kMaxReplyBytes + 100);
-  EXPECT_GT(reply.size(), samba_monitor_t::kMaxReplyBytes);
+  EXPECT_EQ(monitor.RetryCount(), 2);
+  EXPECT_LE(reply.size(), SambaMonitor::kMaxReplyBytes + 100);
+  EXPECT_GT(reply.size(), SambaMonitor::kMaxReplyBytes);
 }
 
 TEST(SambaMonitor, StatusRepliesAreReadAsOneHexNumber) {
@@ -156,11 +156,11 @@ TEST(SambaMonitor, StatusRepliesAreReadAsOneHexNumber) {
     SCOPED_TRACE(row.reply);
     ScriptedSambaDevice device;
     device.answer = [&](const std::string&) { return std::vector<std::string>{row.reply}; };
-    samba_monitor_t monitor(&device);
+    SambaMonitor monitor(&device);
     uint32_t value = 0x77;
-    EXPECT_EQ(monitor.read_flash_status(value), row.fails);
+    EXPECT_EQ(monitor.ReadFlashStatus(value), row.fails);
     EXPECT_EQ(value, row.fails ? 0x77u : row.value);
-    EXPECT_EQ(monitor.last_error(), row.fails ? samba_monitor_t::kErrorNoNumber : samba_monitor_t::kErrorNone);
+    EXPECT_EQ(monitor.LastError(), row.fails ? SambaMonitor::kErrorNoNumber : SambaMonitor::kErrorNone);
     EXPECT_EQ(device.writes.size(), 1u);  // a complete reply is not asked for again
   }
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// A samba_io_device_t that answers each written command from a script, for monitor and flash
+// A SambaChannel that answers each written command from a script, for monitor and flash
 // writer tests: every chunk it queues is one arrival, and an empty queue is a 200 ms silence.
 #pragma once
 
@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "pageburn/samba_io_device.h"
+#include "pageburn/samba_channel.h"
 
 namespace kestrune::test {
 
-class ScriptedSambaDevice : public samba_io_device_t {
+class ScriptedSambaDevice : public SambaChannel {
  public:
   // Chunks to deliver after a command was written; empty for silence.
   std::function<std::vector<std::string>(const std::string& command)> answer;
@@ -22,32 +22,32 @@ class ScriptedSambaDevice : public samba_io_device_t {
   int timeouts = 0;
   bool refuseWrites = false;
 
-  bool open(const std::string&, int) override { return false; }
-  bool reserved_2(int) override { return false; }
-  bool reserved_3(int) override { return false; }
-  bool wait_data() override {
+  bool Open(const std::string&, int) override { return false; }
+  bool Reserved2(int) override { return false; }
+  bool Reserved3(int) override { return false; }
+  bool WaitForData() override {
     ++waits;
     if (!arrivals.empty()) return false;
     ++timeouts;
     return true;
   }
-  bool read(std::string& out) override {
+  bool Read(std::string& out) override {
     if (!arrivals.empty()) {
       out += arrivals.front();
       arrivals.pop_front();
     }
     return false;
   }
-  bool reserved_6() override { return false; }
-  bool write(const std::string& text) override {
+  bool Reserved6() override { return false; }
+  bool Write(const std::string& text) override {
     writes.push_back(text);
     if (refuseWrites) return true;
     if (answer)
       for (auto& chunk : answer(text)) arrivals.push_back(chunk);
     return false;
   }
-  int reserved_8(int) override { return 0; }
-  int get_error() override { return 0; }
+  int Reserved8(int) override { return 0; }
+  int LastError() override { return 0; }
 };
 
 // The monitor's terminal-mode framing of a reply text.

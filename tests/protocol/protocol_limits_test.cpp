@@ -5,8 +5,8 @@
 
 #include <iterator>
 
+#include "protocol/protocol_engine.h"
 #include "protocol/protocol_limits.h"
-#include "protocol/sender.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -44,7 +44,7 @@ TEST(ProtocolLimits, TheDefaultsAreTheRealLimits) {
   test::TempDir dir;
   const ProtocolLimits defaults;
   const Sender engine(dir / "romsend.txt");
-  const mySender programEngine(dir / "romsend.txt");
+  const ProtocolEngine programEngine(dir / "romsend.txt");
   for (const Limit& row : kRealLimits) {
     EXPECT_EQ(defaults.*row.field, row.ms) << row.name;
     EXPECT_EQ(engine.Limits().*row.field, row.ms) << row.name;

@@ -4,7 +4,7 @@
 
 #include "platform/diagnostic_log.h"
 #include "platform/program_info.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "recording_sender.h"
 #include "scripted_driver.h"
 #include "test_env.h"

@@ -10,7 +10,7 @@
 #include "platform/event_pump.h"
 #include "platform/profile.h"
 #include "platform/tick_count.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
@@ -26,7 +26,7 @@ struct Bench {
   sim::SimulatedUnit unit;
   test::TempDir dir;
   HeadlessEventPump pump;
-  std::unique_ptr<mySender> engine;
+  std::unique_ptr<ProtocolEngine> engine;
   std::vector<std::pair<std::string, uint32_t>> shown;
   std::function<void(const std::string&)> onText;
 
@@ -34,7 +34,7 @@ struct Bench {
     EXPECT_TRUE(unit.Start()) << unit.LastError();
     AppProfile().WriteString("serial", "port", unit.SlavePath());
     SetCurrentPump(&pump);
-    engine = std::make_unique<mySender>(dir / "romsend.txt", limits);
+    engine = std::make_unique<ProtocolEngine>(dir / "romsend.txt", limits);
     engine->SetStatusPrinter([this](const char*, const char* text) {
       shown.emplace_back(text, TickCount());
       if (onText) onText(text);

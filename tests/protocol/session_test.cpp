@@ -5,7 +5,7 @@
 
 #include "platform/message_box.h"
 #include "platform/tick_count.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "recording_sender.h"
 #include "scripted_driver.h"
 #include "test_env.h"
@@ -201,7 +201,7 @@ TEST(SenderSession, RebootAndBareRequests) {
 }
 
 TEST(MySender, StatusTextsStandHalfASecondApartAndPercentIsShownAsIs) {
-  mySender e("romsend.txt");
+  ProtocolEngine e("romsend.txt");
   std::vector<std::pair<std::string, uint32_t>> shown;
   e.SetStatusPrinter([&](const char* format, const char* arg) {
     EXPECT_STREQ(format, "%s");

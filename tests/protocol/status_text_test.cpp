@@ -2,7 +2,7 @@
 // What a status printer shows for a format and its one argument.
 #include <gtest/gtest.h>
 
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 
 namespace kestrune {
 namespace {

@@ -13,14 +13,14 @@ namespace kestrune {
 namespace {
 
 // One line per entry: name(attributes)'text' followed by {children}.
-std::string Describe(const XMLentry::List& list) {
+std::string Describe(const XmlEntry::List& list) {
   std::string out;
   for (const auto& entry : list) {
     if (!out.empty()) out += ' ';
-    out += entry->getName() + "(";
-    for (std::size_t i = 0; i < entry->getAttributes().size(); ++i) out += (i ? "," : "") + entry->getAttributes()[i];
-    out += ")'" + entry->getText() + "'";
-    if (!entry->getChildren().empty()) out += "{" + Describe(entry->getChildren()) + "}";
+    out += entry->Name() + "(";
+    for (std::size_t i = 0; i < entry->Attributes().size(); ++i) out += (i ? "," : "") + entry->Attributes()[i];
+    out += ")'" + entry->Text() + "'";
+    if (!entry->Children().empty()) out += "{" + Describe(entry->Children()) + "}";
   }
   return out;
 }
@@ -54,34 +54,34 @@ TEST(XmlParser, DocumentsGiveFlatTagLists) {
       {"empty text", "", "", ""},
   };
   for (const auto& row : rows) {
-    XMLparser doc(row.text);
-    EXPECT_EQ(Describe(doc.getChildren()), row.entries) << row.label;
-    EXPECT_EQ(Describe(doc.processingInstructions().getChildren()), row.instructions) << row.label;
+    XmlParser doc(row.text);
+    EXPECT_EQ(Describe(doc.Children()), row.entries) << row.label;
+    EXPECT_EQ(Describe(doc.ProcessingInstructions().Children()), row.instructions) << row.label;
     // The C-string form reads the same text the same way.
     const std::string copy(row.text);
-    EXPECT_EQ(Describe(XMLparser(copy.c_str()).getChildren()), row.entries) << row.label;
+    EXPECT_EQ(Describe(XmlParser(copy.c_str()).Children()), row.entries) << row.label;
   }
-  XMLparser none(static_cast<const char*>(nullptr));
-  EXPECT_TRUE(none.getChildren().empty());
-  EXPECT_TRUE(none.processingInstructions().getChildren().empty());
+  XmlParser none(static_cast<const char*>(nullptr));
+  EXPECT_TRUE(none.Children().empty());
+  EXPECT_TRUE(none.ProcessingInstructions().Children().empty());
 }
 
-struct RecordingObserver : XMLobserver {
-  std::vector<std::pair<std::string, const XMLentry*>> calls;
-  void childParsed(const std::string& parentName, XMLentry& parent) override {
+struct RecordingObserver : XmlObserver {
+  std::vector<std::pair<std::string, const XmlEntry*>> calls;
+  void ChildParsed(const std::string& parentName, XmlEntry& parent) override {
     calls.emplace_back(parentName, &parent);
   }
 };
 
 TEST(XmlParser, TagsInsideATagBecomeChildren) {
   RecordingObserver observer;
-  XMLparser doc("<!DOCTYPE note [\n<!ELEMENT note (#PCDATA)>\n]><note>", &observer);
-  ASSERT_EQ(doc.getChildren().size(), 2u);
-  const XMLentry& doctype = *doc.getChildren()[0];
-  EXPECT_EQ(doctype.getName(), "!DOCTYPE");
-  EXPECT_EQ(doctype.getBracketCount(), 2);
-  EXPECT_EQ(doctype.getAttributes(), std::vector<std::string>{"note"});
-  EXPECT_EQ(Describe(doctype.getChildren()), "!ELEMENT(note,(#PCDATA))'\n'");
+  XmlParser doc("<!DOCTYPE note [\n<!ELEMENT note (#PCDATA)>\n]><note>", &observer);
+  ASSERT_EQ(doc.Children().size(), 2u);
+  const XmlEntry& doctype = *doc.Children()[0];
+  EXPECT_EQ(doctype.Name(), "!DOCTYPE");
+  EXPECT_EQ(doctype.BracketCount(), 2);
+  EXPECT_EQ(doctype.Attributes(), std::vector<std::string>{"note"});
+  EXPECT_EQ(Describe(doctype.Children()), "!ELEMENT(note,(#PCDATA))'\n'");
   ASSERT_EQ(observer.calls.size(), 1u);
   EXPECT_EQ(observer.calls[0].first, "!DOCTYPE");
   EXPECT_EQ(observer.calls[0].second, &doctype);
@@ -93,14 +93,13 @@ TEST(XmlParser, TagsInsideATagBecomeChildren) {
     for (int i = 0; i < depth; ++i) text += "< ";
     return text + std::string(depth, '>');
   };
-  EXPECT_EQ(Describe(XMLparser(nested(3)).getChildren()), "<<()''");  // a name runs up to '>'
-  XMLparser deep(spaced(XMLentry::kMaxTagDepth + 1));
-  ASSERT_EQ(deep.getChildren().size(), 1u);
+  EXPECT_EQ(Describe(XmlParser(nested(3)).Children()), "<<()''");  // a name runs up to '>'
+  XmlParser deep(spaced(XmlEntry::kMaxTagDepth + 1));
+  ASSERT_EQ(deep.Children().size(), 1u);
   int depth = 0;
-  for (const XMLentry* e = deep.getChildren()[0].get(); !e->getChildren().empty(); e = e->getChildren()[0].get())
-    ++depth;
-  EXPECT_EQ(depth, XMLentry::kMaxTagDepth);
-  EXPECT_TRUE(XMLparser(spaced(XMLentry::kMaxTagDepth + 2)).getChildren().empty());
+  for (const XmlEntry* e = deep.Children()[0].get(); !e->Children().empty(); e = e->Children()[0].get()) ++depth;
+  EXPECT_EQ(depth, XmlEntry::kMaxTagDepth);
+  EXPECT_TRUE(XmlParser(spaced(XmlEntry::kMaxTagDepth + 2)).Children().empty());
 }
 
 TEST(XmlParser, ParseTagCountsThroughTheClosingBracket) {
@@ -117,14 +116,14 @@ TEST(XmlParser, ParseTagCountsThroughTheClosingBracket) {
       {"<a b='1>", 0, "a"},
   };
   for (const auto& row : rows) {
-    XMLentry entry;
-    EXPECT_EQ(entry.parseTag(row.text), row.used) << row.text;
+    XmlEntry entry;
+    EXPECT_EQ(entry.ParseTag(row.text), row.used) << row.text;
     if (row.used) {
-      EXPECT_EQ(entry.getName(), row.name) << row.text;
+      EXPECT_EQ(entry.Name(), row.name) << row.text;
     }
   }
-  XMLentry entry;
-  EXPECT_EQ(entry.parseTag(static_cast<const char*>(nullptr)), 0u);
+  XmlEntry entry;
+  EXPECT_EQ(entry.ParseTag(static_cast<const char*>(nullptr)), 0u);
 }
 
 // What a unit sends in answer to the identity request.
@@ -138,13 +137,13 @@ constexpr const char* kIdentityReply =
     "\t<key>SerialNumber</key>\n\t<string>KS-0042-1177</string>\n"
     "</dict>\n</plist>\n";
 
-std::string ValueOf(const XMLentry& doc, const char* key) {
-  const XMLentry* value = doc.findEntry("key", key);
-  return value ? value->getText() : "<null>";
+std::string ValueOf(const XmlEntry& doc, const char* key) {
+  const XmlEntry* value = doc.FindEntry("key", key);
+  return value ? value->Text() : "<null>";
 }
 
 TEST(XmlParser, FindEntryReturnsTheValueAfterAKey) {
-  XMLparser reply(kIdentityReply);
+  XmlParser reply(kIdentityReply);
   const struct {
     const char* key;
     const char* value;
@@ -154,7 +153,7 @@ TEST(XmlParser, FindEntryReturnsTheValueAfterAKey) {
                   {"SerialNumber", "KS-0042-1177"},
                   {"Firmware", "<null>"}};
   for (const auto& row : identity) EXPECT_EQ(ValueOf(reply, row.key), row.value) << row.key;
-  ASSERT_EQ(reply.processingInstructions().getChildren().size(), 1u);
+  ASSERT_EQ(reply.ProcessingInstructions().Children().size(), 1u);
 
   const struct {
     const char* label;
@@ -169,26 +168,26 @@ TEST(XmlParser, FindEntryReturnsTheValueAfterAKey) {
       {"list ends before the value", "<key>A</key><i>", "A", "<null>"},
       {"only closing tags match", "<key a='B'><i>1</i></key>", "B", "<null>"},
   };
-  for (const auto& row : rows) EXPECT_EQ(ValueOf(XMLparser(row.text), row.key), row.value) << row.label;
+  for (const auto& row : rows) EXPECT_EQ(ValueOf(XmlParser(row.text), row.key), row.value) << row.label;
 
   // Without a content text the first closing tag of that name is the answer.
-  XMLparser plain("<v>1</v><w>2</w><v>3</v>");
-  const XMLentry* first = plain.findEntry("v");
+  XmlParser plain("<v>1</v><w>2</w><v>3</v>");
+  const XmlEntry* first = plain.FindEntry("v");
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->getText(), "1");
-  EXPECT_EQ(plain.findEntry("x"), nullptr);
+  EXPECT_EQ(first->Text(), "1");
+  EXPECT_EQ(plain.FindEntry("x"), nullptr);
 
   // Children of an entry are searched before the entries after it. Inside a tag, words are
   // attributes, so a child's text is only the blanks before it.
-  XMLparser nested("<!DOCTYPE d [<i> </v>]><v>2</v>");
-  const XMLentry* inner = nested.findEntry("v");
+  XmlParser nested("<!DOCTYPE d [<i> </v>]><v>2</v>");
+  const XmlEntry* inner = nested.FindEntry("v");
   ASSERT_NE(inner, nullptr);
-  EXPECT_EQ(inner->getText(), " ");
-  EXPECT_EQ(inner, nested.getChildren()[0]->getChildren()[1].get());
-  XMLparser keyed("<!DOCTYPE d [<key> </key><i><j>]><key>A</key><v>2</v>");
-  const XMLentry* afterInner = keyed.findEntry("key", " ");
+  EXPECT_EQ(inner->Text(), " ");
+  EXPECT_EQ(inner, nested.Children()[0]->Children()[1].get());
+  XmlParser keyed("<!DOCTYPE d [<key> </key><i><j>]><key>A</key><v>2</v>");
+  const XmlEntry* afterInner = keyed.FindEntry("key", " ");
   ASSERT_NE(afterInner, nullptr);
-  EXPECT_EQ(afterInner->getName(), "j");
+  EXPECT_EQ(afterInner->Name(), "j");
 }
 
 }  // namespace

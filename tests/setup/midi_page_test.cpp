@@ -35,21 +35,21 @@ struct MidiSetup {
   static QComboBox* List(CommsMidiPage& page, int id) { return page.ControlAs<QComboBox>(id); }
 };
 
-TEST(MIDIpage, AnEmptyProfileFindsTheDefaultDevice) {
+TEST(MidiPage, AnEmptyProfileFindsTheDefaultDevice) {
   MidiSetup s;
   s.midi.AddDevice("Other Synth");
   s.midi.AddDevice("USB Audio Device");
   CommsMidiPage page;
   page.Create();
-  EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdInput)->currentText(), "USB Audio Device");
-  EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdOutput)->currentText(), "USB Audio Device");
-  EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdInput)->count(), 2);
+  EXPECT_EQ(MidiSetup::List(page, MidiPage::kIdInput)->currentText(), "USB Audio Device");
+  EXPECT_EQ(MidiSetup::List(page, MidiPage::kIdOutput)->currentText(), "USB Audio Device");
+  EXPECT_EQ(MidiSetup::List(page, MidiPage::kIdInput)->count(), 2);
   EXPECT_EQ(s.Stored("In"), "(none)");  // nothing written for a choice that was found
   EXPECT_EQ(page.PageKind(), 1);
   EXPECT_EQ(page.Caption(), "MIDI Config");
 }
 
-TEST(MIDIpage, OtherDevicesAreTakenAndWrittenAsBoth) {
+TEST(MidiPage, OtherDevicesAreTakenAndWrittenAsBoth) {
   MidiSetup s;
   s.midi.AddDevice("Only In", true, false);
   s.midi.AddDevice("Pedal Board");
@@ -57,11 +57,11 @@ TEST(MIDIpage, OtherDevicesAreTakenAndWrittenAsBoth) {
   EXPECT_EQ(s.Stored("In"), "Pedal Board");
   EXPECT_EQ(s.Stored("Out"), "Pedal Board");
   page.Create();
-  EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdInput)->currentText(), "Pedal Board");
-  EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdOutput)->currentText(), "Pedal Board");
+  EXPECT_EQ(MidiSetup::List(page, MidiPage::kIdInput)->currentText(), "Pedal Board");
+  EXPECT_EQ(MidiSetup::List(page, MidiPage::kIdOutput)->currentText(), "Pedal Board");
 }
 
-TEST(MIDIpage, TheInputCarriesTheOutputAlongAndLeavingSaves) {
+TEST(MidiPage, TheInputCarriesTheOutputAlongAndLeavingSaves) {
   MidiSetup s;
   AppProfile().WriteString("MIDI", "In", "usb audio device");  // letter case aside
   s.midi.AddDevice("USB Audio Device");
@@ -69,8 +69,8 @@ TEST(MIDIpage, TheInputCarriesTheOutputAlongAndLeavingSaves) {
   s.midi.AddDevice("Keys In", true, false);
   CommsMidiPage page;
   page.Create();
-  QComboBox* in = MidiSetup::List(page, MIDIpage::kIdInput);
-  QComboBox* out = MidiSetup::List(page, MIDIpage::kIdOutput);
+  QComboBox* in = MidiSetup::List(page, MidiPage::kIdInput);
+  QComboBox* out = MidiSetup::List(page, MidiPage::kIdOutput);
   EXPECT_EQ(in->currentText(), "USB Audio Device");
   in->setCurrentText("Pedal Board");
   EXPECT_EQ(out->currentText(), "Pedal Board");
@@ -81,7 +81,7 @@ TEST(MIDIpage, TheInputCarriesTheOutputAlongAndLeavingSaves) {
   EXPECT_EQ(s.Stored("Out"), "Pedal Board");
 }
 
-TEST(MIDIpage, NoDevicesTellTheUserAndKeepTheStoredNames) {
+TEST(MidiPage, NoDevicesTellTheUserAndKeepTheStoredNames) {
   MidiSetup s;
   AppProfile().WriteString("MIDI", "In", "Pedal Board");
   AppProfile().WriteString("MIDI", "Out", "Pedal Board");
@@ -91,7 +91,7 @@ TEST(MIDIpage, NoDevicesTellTheUserAndKeepTheStoredNames) {
     ASSERT_EQ(s.boxes.Boxes().size(), 1u);
     EXPECT_EQ(s.boxes.Boxes()[0].text, "No MIDI devices available");
     EXPECT_EQ(s.boxes.Boxes()[0].title, "MIDI Configuration");
-    EXPECT_EQ(MidiSetup::List(page, MIDIpage::kIdInput)->count(), 0);
+    EXPECT_EQ(MidiSetup::List(page, MidiPage::kIdInput)->count(), 0);
     page.OnOK();
   }
   // The interface being unplugged is no reason to forget it.
@@ -99,15 +99,15 @@ TEST(MIDIpage, NoDevicesTellTheUserAndKeepTheStoredNames) {
   EXPECT_EQ(s.Stored("Out"), "Pedal Board");
 }
 
-TEST(MIDIpage, UseSerialAsksForSerial) {
+TEST(MidiPage, UseSerialAsksForSerial) {
   MidiSetup s;
   s.midi.AddDevice("USB Audio Device");
   CommsMidiPage page;
   int asked = -1;
   page.SetCommsModeSwitch([&asked](int mode) { asked = mode; });
   page.Create();
-  EXPECT_FALSE(page.Control(MIDIpage::kIdUseSerial)->isHidden());
-  static_cast<QAbstractButton*>(page.Control(MIDIpage::kIdUseSerial))->click();
+  EXPECT_FALSE(page.Control(MidiPage::kIdUseSerial)->isHidden());
+  static_cast<QAbstractButton*>(page.Control(MidiPage::kIdUseSerial))->click();
   EXPECT_EQ(asked, 0);
 }
 

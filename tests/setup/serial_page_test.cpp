@@ -17,7 +17,7 @@
 
 #include "fake_sysfs.h"
 #include "platform/profile.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "qt_app.h"
 #include "scripted_driver.h"
 #include "setup/comms_serial_page.h"
@@ -42,7 +42,7 @@ class SerialPageTest : public testing::Test {
     // Listed in natural order: ttyS0, ttyS2, ttyS10.
     for (const char* tty : {"ttyS10", "ttyS0", "ttyS2"}) sys_.AddBuiltInTty(tty);
     previous_ = TheSender();
-    engine_ = std::make_unique<mySender>(dir_ / "romsend.txt");
+    engine_ = std::make_unique<ProtocolEngine>(dir_ / "romsend.txt");
     driver_ = new test::ScriptedDriver;
     engine_->SetDriver(driver_);
     SetTheSender(engine_.get());
@@ -55,8 +55,8 @@ class SerialPageTest : public testing::Test {
 
   TempDir dir_;
   test::FakeSysfs sys_;
-  mySender* previous_ = nullptr;
-  std::unique_ptr<mySender> engine_;
+  ProtocolEngine* previous_ = nullptr;
+  std::unique_ptr<ProtocolEngine> engine_;
   test::ScriptedDriver* driver_ = nullptr;  // owned by the engine
 };
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 
 namespace kestrune::test {
 

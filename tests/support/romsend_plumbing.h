@@ -11,8 +11,8 @@
 #include "app/qt_event_pump.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
+#include "protocol/protocol_engine.h"
 #include "protocol/protocol_limits.h"
-#include "protocol/sender.h"
 #include "qt_app.h"
 
 namespace kestrune::test {
@@ -25,7 +25,7 @@ class RomsendPlumbing {
     useBoxes_ = std::make_unique<ScopedMessageBox>(&boxes);
     pump_ = std::make_unique<QtEventPump>();
     SetCurrentPump(pump_.get());
-    engine = std::make_unique<mySender>("romsend.txt", limits);
+    engine = std::make_unique<ProtocolEngine>("romsend.txt", limits);
     engine->SetStatusPrinter(PrintStatus);
     SetTheSender(engine.get());
   }
@@ -40,7 +40,7 @@ class RomsendPlumbing {
   RomsendPlumbing& operator=(const RomsendPlumbing&) = delete;
 
   RecorderMessageBox boxes;
-  std::unique_ptr<mySender> engine;
+  std::unique_ptr<ProtocolEngine> engine;
 
  private:
   std::unique_ptr<ScopedMessageBox> useBoxes_;

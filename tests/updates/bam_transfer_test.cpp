@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bam_image.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "updates/bam_transfer.h"
 
 namespace kestrune {
@@ -28,33 +28,33 @@ class MemoryBamTransfer : public BamTransfer {
   std::vector<uint8_t> written;
   int failOpen = 0, failWrite = 0, failWriteAt = -1, closeResult = 0;
 
-  int open(int headerLength, const uint8_t* bytes, const StatusPrinter&) override {
+  int Open(int headerLength, const uint8_t* bytes, const StatusPrinter&) override {
     calls.push_back("open " + std::to_string(headerLength));
     header = {static_cast<uint8_t>(headerLength >> 8), static_cast<uint8_t>(headerLength)};
     header.insert(header.end(), bytes, bytes + headerLength - 2);
     return failOpen;
   }
-  int prepare(int count, const uint32_t* parameters, const uint32_t* addresses, const StatusPrinter&) override {
+  int Prepare(int count, const uint32_t* parameters, const uint32_t* addresses, const StatusPrinter&) override {
     std::string c = "prepare " + std::to_string(count);
     for (int i = 0; i < count; ++i) c += " " + std::to_string(addresses[i]) + "/" + std::to_string(parameters[i]);
     calls.push_back(c);
     return 0;
   }
-  int startBlock(int index, uint32_t length, uint32_t parameter, const StatusPrinter&) override {
+  int StartBlock(int index, uint32_t length, uint32_t parameter, const StatusPrinter&) override {
     calls.push_back("block " + std::to_string(index) + " " + std::to_string(length) + " " + std::to_string(parameter));
     return 0;
   }
-  int write(const uint8_t* data, unsigned count, uint16_t tag) override {
+  int Write(const uint8_t* data, unsigned count, uint16_t tag) override {
     calls.push_back("write " + std::to_string(count) + " " + std::to_string(tag));
     written.insert(written.end(), data, data + count);
     if (static_cast<int>(calls.size()) - 1 == failWriteAt) return failWrite;
     return 0;
   }
-  int close() override {
+  int Close() override {
     calls.push_back("close");
     return closeResult;
   }
-  unsigned read(const uint8_t*& out, unsigned maximum) override {
+  unsigned Read(const uint8_t*& out, unsigned maximum) override {
     const unsigned n = std::min<unsigned>({maximum, 1536u, static_cast<unsigned>(image_.size() - at_)});
     out = image_.data() + at_;
     at_ += n;
@@ -86,9 +86,9 @@ TEST(BamTransfer, WalksAWellFormedImage) {
   const BamImage image = ThreeBlocks();
   MemoryBamTransfer d(BuildBam(image));
   Printed p;
-  EXPECT_EQ(d.transfer(p.printer), 0);
+  EXPECT_EQ(d.Transfer(p.printer), 0);
   EXPECT_EQ(d.header, bamgen::ImageHeader(image));
-  // The zero-length block gets its startBlock but no data; the address loses its top byte.
+  // The zero-length block gets its StartBlock but no data; the address loses its top byte.
   const std::vector<std::string> expected = {"open 33",        "prepare 3 74565/7 131072/8 196608/9",
                                              "block 0 100 7",  "write 100 48879",
                                              "block 1 0 8",    "block 2 50 9",
@@ -108,7 +108,7 @@ TEST(BamTransfer, FormatFaultsBeforeOpenSendNothing) {
   auto run = [](std::vector<uint8_t> file) {
     MemoryBamTransfer d(std::move(file));
     Printed p;
-    const int result = d.transfer(p.printer);
+    const int result = d.Transfer(p.printer);
     EXPECT_TRUE(d.calls.empty()) << d.calls.front();
     EXPECT_EQ(p.texts.back(), "Transfer Failed ! (E1)");
     return result;
@@ -151,7 +151,7 @@ TEST(BamTransfer, FaultsAfterOpenStillClose) {
   image.totalField = 151;
   MemoryBamTransfer mismatch(BuildBam(image));
   Printed p;
-  EXPECT_EQ(mismatch.transfer(p.printer), 1);
+  EXPECT_EQ(mismatch.Transfer(p.printer), 1);
   EXPECT_EQ(mismatch.calls, (std::vector<std::string>{"open 33", "close"}));
   EXPECT_EQ(p.texts.back(), "Transfer Failed ! (E1)");
 
@@ -159,7 +159,7 @@ TEST(BamTransfer, FaultsAfterOpenStillClose) {
   std::vector<uint8_t> cut = BuildBam(ThreeBlocks());
   cut.resize(cut.size() - 10);
   MemoryBamTransfer shortData(cut);
-  EXPECT_EQ(shortData.transfer(nullptr), 1);
+  EXPECT_EQ(shortData.Transfer(nullptr), 1);
   EXPECT_EQ(shortData.calls.back(), "close");
 
   // A unit error on a data message is the one reported, not Close's.
@@ -168,7 +168,7 @@ TEST(BamTransfer, FaultsAfterOpenStillClose) {
   unitError.failWrite = 4003;
   unitError.closeResult = 9;
   Printed q;
-  EXPECT_EQ(unitError.transfer(q.printer), 4003);
+  EXPECT_EQ(unitError.Transfer(q.printer), 4003);
   EXPECT_EQ(unitError.calls.back(), "close");
   EXPECT_EQ(unitError.calls.size(), 5u);  // open, prepare, block 0, write, close
   EXPECT_EQ(q.texts.back(), "Transfer Failed ! (E4003)");
@@ -176,13 +176,13 @@ TEST(BamTransfer, FaultsAfterOpenStillClose) {
   // Open failing: no Close.
   MemoryBamTransfer openFails(BuildBam(ThreeBlocks()));
   openFails.failOpen = 100;
-  EXPECT_EQ(openFails.transfer(nullptr), 100);
+  EXPECT_EQ(openFails.Transfer(nullptr), 100);
   EXPECT_EQ(openFails.calls, std::vector<std::string>{"open 33"});
 
   // Close failing after everything else went well gives Close's result.
   MemoryBamTransfer closeFails(BuildBam(ThreeBlocks()));
   closeFails.closeResult = 5;
-  EXPECT_EQ(closeFails.transfer(nullptr), 5);
+  EXPECT_EQ(closeFails.Transfer(nullptr), 5);
 }
 
 TEST(BamTransfer, ProgressIsReportedEvery4096BytesAndAtTheEnd) {
@@ -192,7 +192,7 @@ TEST(BamTransfer, ProgressIsReportedEvery4096BytesAndAtTheEnd) {
   small.blocks = {{0, 0, PatternBytes(4096, 5)}};
   MemoryBamTransfer d(BuildBam(small));
   Printed p;
-  ASSERT_EQ(d.transfer(p.printer), 0);
+  ASSERT_EQ(d.Transfer(p.printer), 0);
   std::vector<std::string> reports;
   for (const auto& t : p.texts) {
     if (t.rfind("Copying", 0) == 0) reports.push_back(t);
@@ -207,7 +207,7 @@ TEST(BamTransfer, ProgressIsReportedEvery4096BytesAndAtTheEnd) {
   large.blocks = {{0, 0, PatternBytes(409700, 6)}};
   MemoryBamTransfer e(BuildBam(large));
   Printed q;
-  ASSERT_EQ(e.transfer(q.printer), 0);
+  ASSERT_EQ(e.Transfer(q.printer), 0);
   reports.clear();
   for (const auto& t : q.texts) {
     if (t.rfind("Copying", 0) == 0) reports.push_back(t);
@@ -226,7 +226,7 @@ TEST(BamTransfer, TitleIsBoundedByItsRecord) {
   bad.insert(bad.end(), file.begin() + 14, file.end());
   MemoryBamTransfer d(bad);
   Printed p;
-  EXPECT_EQ(d.transfer(p.printer), 0);
+  EXPECT_EQ(d.Transfer(p.printer), 0);
   EXPECT_EQ(p.texts.front(), "Processing \"abcd\"");
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/message_box.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "recording_sender.h"
 #include "scripted_driver.h"
 #include "test_env.h"

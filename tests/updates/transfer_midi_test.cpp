@@ -18,7 +18,7 @@
 #include "platform/message_box.h"
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "recording_sender.h"
 #include "short_limits.h"
 #include "test_env.h"
@@ -62,7 +62,7 @@ struct Session {
     test::WriteFileBytes(dir / "update.bam", std::string(bytes.begin(), bytes.end()));
     BamFileTransfer desc(dir / "update.bam", engine);
     if (const int contact = engine.Contact(); contact != 0) return contact;
-    const int result = desc.transfer(printer);
+    const int result = desc.Transfer(printer);
     engine.CloseDriver();
     return result;
   }

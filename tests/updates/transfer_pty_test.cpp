@@ -10,7 +10,7 @@
 #include "bam_image.h"
 #include "platform/event_pump.h"
 #include "platform/profile.h"
-#include "protocol/sender.h"
+#include "protocol/protocol_engine.h"
 #include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
@@ -28,7 +28,7 @@ struct Line {
   sim::SimulatedUnit unit;
   test::TempDir dir;
   HeadlessEventPump pump;
-  std::unique_ptr<mySender> engine;
+  std::unique_ptr<ProtocolEngine> engine;
   std::vector<std::string> texts;
   StatusPrinter printer = [this](const char* format, const char* argument) {
     texts.push_back(FormatStatus(format, argument));
@@ -40,7 +40,7 @@ struct Line {
     EXPECT_TRUE(unit.Start()) << unit.LastError();
     AppProfile().WriteString("serial", "port", unit.SlavePath());
     SetCurrentPump(&pump);
-    engine = std::make_unique<mySender>(dir / "romsend.txt", limits);
+    engine = std::make_unique<ProtocolEngine>(dir / "romsend.txt", limits);
     engine->SetStatusPrinter(printer);
     engine->SetDriver(new SerialTransport("Serial Settings"));
   }
@@ -54,7 +54,7 @@ struct Line {
     test::WriteFileBytes(dir / "update.bam", std::string(bytes.begin(), bytes.end()));
     BamFileTransfer desc(dir / "update.bam", *engine);
     if (const int contact = engine->Contact(); contact != 0) return contact;
-    return desc.transfer(printer);
+    return desc.Transfer(printer);
   }
   // The HEX line transfer of `contents` written to a file named `name`.
   int SendHex(const std::string& name, const std::string& contents) {

@@ -41,16 +41,16 @@ TEST(WildcardMatch, PatternRules) {
   EXPECT_EQ(wildcardMatch("a", nullptr), 0);
 }
 
-// Records what the search reports; fileFound answers `stopAt` for the file of that name.
+// Records what the search reports; FileFound answers `stopAt` for the file of that name.
 class Recorder : public WildcardSearch {
  public:
   std::vector<std::string> files, folders;
   std::string stopAt;
-  int fileFound(const std::string& path) override {
+  int FileFound(const std::string& path) override {
     files.push_back(path);
     return !stopAt.empty() && path.ends_with(stopAt) ? 7 : 0;
   }
-  int folderFound(const std::string& path) override {
+  int FolderFound(const std::string& path) override {
     folders.push_back(path);
     return 1;  // not used by the search
   }

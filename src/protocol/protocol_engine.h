@@ -143,9 +143,9 @@ class Sender {
 
 // The engine bound to the program's window: status texts go to the main page's status
 // printer, at least the limits' status gap (500 ms) apart.
-class mySender : public Sender {
+class ProtocolEngine : public Sender {
  public:
-  explicit mySender(const std::string& resultLogPath = "romsend.txt", const ProtocolLimits& limits = {})
+  explicit ProtocolEngine(const std::string& resultLogPath = "romsend.txt", const ProtocolLimits& limits = {})
       : Sender(resultLogPath, limits) {}
 
   // Each text shown reaches the printer as the format "%s" with the text as its argument.
@@ -158,7 +158,7 @@ class mySender : public Sender {
 };
 
 // The program's one engine; created by romsend's start-up, null before.
-mySender* TheSender();
-void SetTheSender(mySender* sender);
+ProtocolEngine* TheSender();
+void SetTheSender(ProtocolEngine* sender);
 
 }  // namespace kestrune

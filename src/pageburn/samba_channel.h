@@ -14,29 +14,29 @@ class PublicSerialHandle;
 
 // Ten operations in a fixed order. Every bool result is true on failure (or time-out). All
 // are called on the program's main thread.
-class samba_io_device_t {
+class SambaChannel {
  public:
   // Releases the port, if one is open.
-  virtual ~samba_io_device_t() = default;
+  virtual ~SambaChannel() = default;
   // Opens the port; the second argument is not used.
-  virtual bool open(const std::string& port, int unused) = 0;
-  virtual bool reserved_2(int argument) = 0;
-  virtual bool reserved_3(int argument) = 0;
+  virtual bool Open(const std::string& port, int unused) = 0;
+  virtual bool Reserved2(int argument) = 0;
+  virtual bool Reserved3(int argument) = 0;
   // Returns false as soon as received bytes are waiting, true when none came within 200 ms.
   // Blocks in the event pump meanwhile, dispatching its events.
-  virtual bool wait_data() = 0;
+  virtual bool WaitForData() = 0;
   // Appends every waiting byte to `out` and forgets them.
-  virtual bool read(std::string& out) = 0;
-  virtual bool reserved_6() = 0;
+  virtual bool Read(std::string& out) = 0;
+  virtual bool Reserved6() = 0;
   // Sends the text's bytes.
-  virtual bool write(const std::string& text) = 0;
-  virtual int reserved_8(int argument) = 0;
-  virtual int get_error() = 0;
+  virtual bool Write(const std::string& text) = 0;
+  virtual int Reserved8(int argument) = 0;
+  virtual int LastError() = 0;
 };
 
 // The device over a PublicSerialHandle. The handle's reader thread appends what it receives
-// under a mutex and wakes the event pump; wait_data blocks in the pump until then.
-class SambaSerialChannel : public samba_io_device_t {
+// under a mutex and wakes the event pump; WaitForData blocks in the pump until then.
+class SambaSerialChannel : public SambaChannel {
  public:
   static constexpr uint32_t kReadBufferSize = 8192;
   static constexpr uint32_t kWaitMs = 200;
@@ -56,25 +56,25 @@ class SambaSerialChannel : public samba_io_device_t {
 
   // Fails with kErrorAlreadyOpen when a port is open already (that port stays open), or when
   // the port cannot be opened with a reader thread.
-  bool open(const std::string& port, int unused = 0) override;
-  bool reserved_2(int argument) override;
-  bool reserved_3(int argument) override;
-  bool wait_data() override;
-  bool read(std::string& out) override;
-  bool reserved_6() override;
+  bool Open(const std::string& port, int unused = 0) override;
+  bool Reserved2(int argument) override;
+  bool Reserved3(int argument) override;
+  bool WaitForData() override;
+  bool Read(std::string& out) override;
+  bool Reserved6() override;
   // Fails (kErrorWriteFailed) when there is no port or it took fewer bytes, e.g. after the
   // device hung up, so the caller need not wait for a reply that cannot come.
-  bool write(const std::string& text) override;
-  int reserved_8(int argument) override;
-  int get_error() override { return last_error_; }
+  bool Write(const std::string& text) override;
+  int Reserved8(int argument) override;
+  int LastError() override { return last_error_; }
 
   // The reader thread's entry: stores a received chunk and wakes the waiting main thread.
   static void receive(const uint8_t* data, uint32_t length, void* context);
   // Stores a chunk as the reader thread does (tests of the buffer use it directly).
-  void store(const uint8_t* data, uint32_t length);
+  void Store(const uint8_t* data, uint32_t length);
 
-  bool has_port() const { return port_ != nullptr; }
-  int32_t total_received() const;
+  bool HasPort() const { return port_ != nullptr; }
+  int32_t TotalReceived() const;
   uint64_t dropped() const;
 
  private:

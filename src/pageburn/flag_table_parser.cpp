@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // GETCMD: matching tokens against flag tables, the INI and script files, the usage text.
-#include "pageburn/getcmd.h"
+#include "pageburn/flag_table_parser.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -44,11 +44,11 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool IsPositional(const GetcmdEntry& e) {
-  return e.name && (e.type == kGetcmdTypePositional || e.type == kGetcmdTypeLongPositional);
+bool IsPositional(const FlagTableEntry& e) {
+  return e.name && (e.type == kFlagTypePositional || e.type == kFlagTypeLongPositional);
 }
 
-bool HasTarget(const GetcmdEntry& e) {
+bool HasTarget(const FlagTableEntry& e) {
   return !std::holds_alternative<std::monostate>(e.target);
 }
 
@@ -73,7 +73,7 @@ TextVariable TextOf(char* bytes, bool longForm) {
 }
 
 bool LongForm(int32_t type) {
-  return type == kGetcmdTypeLongText || type == kGetcmdTypeLongPositional;
+  return type == kFlagTypeLongText || type == kFlagTypeLongPositional;
 }
 
 // Copies at most the maximum length: positional parameters are cut, not refused.
@@ -85,23 +85,23 @@ void CopyCut(char* bytes, bool longForm, std::string_view value) {
 }
 
 // The entry's current value as the usage text shows it; empty for none.
-std::string ValueText(const GetcmdEntry& e) {
+std::string ValueText(const FlagTableEntry& e) {
   switch (e.type) {
-    case kGetcmdTypeDecimal:
-    case kGetcmdTypeDecimalOrEmpty:
-    case kGetcmdTypeInteger:
-    case kGetcmdTypeSwitch:
+    case kFlagTypeDecimal:
+    case kFlagTypeDecimalOrEmpty:
+    case kFlagTypeInteger:
+    case kFlagTypeSwitch:
       if (auto* p = std::get_if<int32_t*>(&e.target); p && *p) return std::to_string(**p);
       break;
-    case kGetcmdTypeByte:
-    case kGetcmdTypeByteOrEmpty:
+    case kFlagTypeByte:
+    case kFlagTypeByteOrEmpty:
       if (auto* p = std::get_if<uint8_t*>(&e.target); p && *p) return std::to_string(**p);
       break;
-    case kGetcmdTypeText:
-    case kGetcmdTypeLongText:
+    case kFlagTypeText:
+    case kFlagTypeLongText:
       if (auto* p = std::get_if<char*>(&e.target); p && *p) return TextOf(*p, LongForm(e.type)).text;
       break;
-    case kGetcmdTypeFloat:
+    case kFlagTypeFloat:
       if (auto* p = std::get_if<float*>(&e.target); p && *p) return StringPrintf("%.8g", static_cast<double>(**p));
       break;
     default:
@@ -112,21 +112,21 @@ std::string ValueText(const GetcmdEntry& e) {
 
 const char* UsageSuffix(int32_t type) {
   switch (type) {
-    case kGetcmdTypeDecimal:
-    case kGetcmdTypeInteger:
-    case kGetcmdTypeByte:
+    case kFlagTypeDecimal:
+    case kFlagTypeInteger:
+    case kFlagTypeByte:
       return "=<number>";
-    case kGetcmdTypeText:
-    case kGetcmdTypeLongText:
+    case kFlagTypeText:
+    case kFlagTypeLongText:
       return "=<text>";
-    case kGetcmdTypeFloat:
+    case kFlagTypeFloat:
       return "=<float number>";
     default:
       return "";
   }
 }
 
-int ReadScript(Getcmd& parser, std::string_view token, const GetcmdEntry* table) {
+int ReadScript(FlagTableParser& parser, std::string_view token, const FlagTableEntry* table) {
   return parser.ReadFlagFile(table, std::string(token), true);
 }
 
@@ -136,7 +136,7 @@ bool IsBlank(int c) {
 
 }  // namespace
 
-std::string GetcmdIniPath(std::string_view programPath) {
+std::string IniPathFor(std::string_view programPath) {
   std::string path(programPath);
   const size_t slash = path.rfind('/');
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
@@ -145,16 +145,16 @@ std::string GetcmdIniPath(std::string_view programPath) {
   return path + ".ini";
 }
 
-const GetcmdEntry* Getcmd::CommonTable() {
-  static const GetcmdEntry common[] = {{"script", GetcmdTokenHandler(ReadScript), kGetcmdTypeTokenHandler}, {}};
+const FlagTableEntry* FlagTableParser::CommonTable() {
+  static const FlagTableEntry common[] = {{"script", FlagTokenHandler(ReadScript), kFlagTypeTokenHandler}, {}};
   return common;
 }
 
-Getcmd::Getcmd(const GetcmdEntry* table) : table_(table), flags_(table) {
+FlagTableParser::FlagTableParser(const FlagTableEntry* table) : table_(table), flags_(table) {
   while (flags_ && IsPositional(*flags_)) ++flags_;
 }
 
-void Getcmd::Print(const std::string& text) const {
+void FlagTableParser::Print(const std::string& text) const {
   if (console_) {
     console_(text);
     return;
@@ -163,7 +163,7 @@ void Getcmd::Print(const std::string& text) const {
   std::fflush(stdout);
 }
 
-int Getcmd::Parse(int argc, const char* const* argv, std::string& message) {
+int FlagTableParser::Parse(int argc, const char* const* argv, std::string& message) {
   message.clear();
   pending_ = nullptr;
   pendingToken_.clear();
@@ -178,31 +178,31 @@ int Getcmd::Parse(int argc, const char* const* argv, std::string& message) {
   if (readIni) {
     // Named from argument 0 as the program was started: through PATH that is the working
     // folder's file, through a link the file beside the link.
-    const std::string ini = GetcmdIniPath(program);
-    if (ReadFlagFile(flags_, ini, false) != kGetcmdOk)
+    const std::string ini = IniPathFor(program);
+    if (ReadFlagFile(flags_, ini, false) != kFlagTableOk)
       Print(StringPrintf("GETCMD: error in ini file \"%s\"\n", ini.c_str()));
   }
 
   size_t next = 1;
-  for (const GetcmdEntry* e = table_; e && e != flags_; ++e) {
+  for (const FlagTableEntry* e = table_; e && e != flags_; ++e) {
     if (next >= count) {
       message = StringPrintf("%s: \nRequired parameter(s) missing: <%s>\n", program.c_str(), e->name);
-      return kGetcmdMissing;
+      return kFlagTableMissing;
     }
     const std::string_view arg = argv[next++];
     if (arg == "?" || SameName(arg, "help")) {
       Usage(program, message);
-      return kGetcmdHelp;
+      return kFlagTableHelp;
     }
     if (auto* bytes = std::get_if<char*>(&e->target); bytes && *bytes) CopyCut(*bytes, LongForm(e->type), arg);
   }
 
   for (; next < count; ++next) {
     const int code = ParseFlag(argv[next], flags_);
-    if (code == kGetcmdOk) continue;
-    if (code == kGetcmdUnrecognised)
+    if (code == kFlagTableOk) continue;
+    if (code == kFlagTableUnrecognised)
       message = StringPrintf("%s: Unrecognised parameter: \"%s\"\n", program.c_str(), argv[next]);
-    else if (code == kGetcmdTooLong)
+    else if (code == kFlagTableTooLong)
       message = StringPrintf("%s: Text string too long: \"%s\"\n", program.c_str(), argv[next]);
     else
       message = StringPrintf("%s: Bad Parameter: \"%s\" (%d)\n", program.c_str(), argv[next], code);
@@ -210,23 +210,24 @@ int Getcmd::Parse(int argc, const char* const* argv, std::string& message) {
   }
   // A handler that never got its token ("script" as the last argument) would otherwise be lost.
   if (pending_) {
-    message = StringPrintf("%s: Bad Parameter: \"%s\" (%d)\n", program.c_str(), pendingToken_.c_str(), kGetcmdMissing);
+    message =
+        StringPrintf("%s: Bad Parameter: \"%s\" (%d)\n", program.c_str(), pendingToken_.c_str(), kFlagTableMissing);
     pending_ = nullptr;
-    return kGetcmdMissing;
+    return kFlagTableMissing;
   }
-  return kGetcmdOk;
+  return kFlagTableOk;
 }
 
-int Getcmd::ParseFlag(std::string_view token, const GetcmdEntry* table) {
+int FlagTableParser::ParseFlag(std::string_view token, const FlagTableEntry* table) {
   if (pending_) return ParseToken(token, table);
   int code = ParseToken(token, table);
-  if (code == kGetcmdUnrecognised) code = ParseToken(token, CommonTable());
+  if (code == kFlagTableUnrecognised) code = ParseToken(token, CommonTable());
   return code;
 }
 
-int Getcmd::ParseToken(std::string_view token, const GetcmdEntry* table) {
+int FlagTableParser::ParseToken(std::string_view token, const FlagTableEntry* table) {
   if (pending_) {
-    const GetcmdEntry& entry = *pending_;
+    const FlagTableEntry& entry = *pending_;
     pending_ = nullptr;
     pendingToken_.clear();
     return RunDeferred(entry, token, table);
@@ -234,120 +235,120 @@ int Getcmd::ParseToken(std::string_view token, const GetcmdEntry* table) {
   return Search(token, table, 0);
 }
 
-int Getcmd::Search(std::string_view token, const GetcmdEntry* table, int depth) {
+int FlagTableParser::Search(std::string_view token, const FlagTableEntry* table, int depth) {
   const size_t eq = token.find('=');
   const bool hasValue = eq != std::string_view::npos;
   const std::string_view name = token.substr(0, eq);
   const std::string_view value = hasValue ? token.substr(eq + 1) : std::string_view();
-  for (const GetcmdEntry* e = table; e && HasTarget(*e); ++e) {
-    if (e->type == kGetcmdTypeTable) {
-      auto* nested = std::get_if<const GetcmdEntry*>(&e->target);
+  for (const FlagTableEntry* e = table; e && HasTarget(*e); ++e) {
+    if (e->type == kFlagTypeTable) {
+      auto* nested = std::get_if<const FlagTableEntry*>(&e->target);
       if (!nested || !*nested || depth + 1 >= kMaxTableDepth) continue;
       const int code = Search(token, *nested, depth + 1);
-      if (code != kGetcmdUnrecognised) return code;
+      if (code != kFlagTableUnrecognised) return code;
       continue;
     }
     if (!e->name || !SameName(name, e->name)) continue;
-    if (e->type == kGetcmdTypeTokenHandler || (e->type == kGetcmdTypeValueHandler && !hasValue)) {
-      const bool bound = e->type == kGetcmdTypeTokenHandler ? std::holds_alternative<GetcmdTokenHandler>(e->target)
-                                                            : std::holds_alternative<GetcmdValueHandler>(e->target);
-      if (!bound) return kGetcmdUnknownType;
+    if (e->type == kFlagTypeTokenHandler || (e->type == kFlagTypeValueHandler && !hasValue)) {
+      const bool bound = e->type == kFlagTypeTokenHandler ? std::holds_alternative<FlagTokenHandler>(e->target)
+                                                          : std::holds_alternative<FlagValueHandler>(e->target);
+      if (!bound) return kFlagTableUnknownType;
       pending_ = e;
       pendingToken_ = std::string(token);
-      return kGetcmdOk;
+      return kFlagTableOk;
     }
     return Store(*e, name, value, hasValue);
   }
-  return kGetcmdUnrecognised;
+  return kFlagTableUnrecognised;
 }
 
-int Getcmd::Store(const GetcmdEntry& e, std::string_view name, std::string_view value, bool hasValue) {
+int FlagTableParser::Store(const FlagTableEntry& e, std::string_view name, std::string_view value, bool hasValue) {
   auto* integer = std::get_if<int32_t*>(&e.target);
   auto* byte = std::get_if<uint8_t*>(&e.target);
   auto* text = std::get_if<char*>(&e.target);
   switch (e.type) {
-    case kGetcmdTypeDecimal:
-    case kGetcmdTypeDecimalOrEmpty:
-    case kGetcmdTypeInteger:
-    case kGetcmdTypeSwitch:
-      if (!integer || !*integer) return kGetcmdUnknownType;
-      if (e.type == kGetcmdTypeDecimal)
+    case kFlagTypeDecimal:
+    case kFlagTypeDecimalOrEmpty:
+    case kFlagTypeInteger:
+    case kFlagTypeSwitch:
+      if (!integer || !*integer) return kFlagTableUnknownType;
+      if (e.type == kFlagTypeDecimal)
         **integer = LeadingDecimal(value);
-      else if (e.type == kGetcmdTypeDecimalOrEmpty)
+      else if (e.type == kFlagTypeDecimalOrEmpty)
         **integer = value.empty() ? -1 : LeadingDecimal(value);
-      else if (e.type == kGetcmdTypeSwitch && !hasValue)
+      else if (e.type == kFlagTypeSwitch && !hasValue)
         **integer = -1;
       else
         **integer = CInteger(value);
-      return kGetcmdOk;
-    case kGetcmdTypeByte:
-    case kGetcmdTypeByteOrEmpty:
-      if (!byte || !*byte) return kGetcmdUnknownType;
-      **byte = e.type == kGetcmdTypeByteOrEmpty && value.empty() ? 255 : static_cast<uint8_t>(LeadingDecimal(value));
-      return kGetcmdOk;
-    case kGetcmdTypeText:
-    case kGetcmdTypeLongText: {
-      if (!text || !*text) return kGetcmdUnknownType;
+      return kFlagTableOk;
+    case kFlagTypeByte:
+    case kFlagTypeByteOrEmpty:
+      if (!byte || !*byte) return kFlagTableUnknownType;
+      **byte = e.type == kFlagTypeByteOrEmpty && value.empty() ? 255 : static_cast<uint8_t>(LeadingDecimal(value));
+      return kFlagTableOk;
+    case kFlagTypeText:
+    case kFlagTypeLongText: {
+      if (!text || !*text) return kFlagTableUnknownType;
       const TextVariable v = TextOf(*text, LongForm(e.type));
-      if (value.size() > v.max) return kGetcmdTooLong;
+      if (value.size() > v.max) return kFlagTableTooLong;
       CopyCut(*text, LongForm(e.type), value);
-      return kGetcmdOk;
+      return kFlagTableOk;
     }
-    case kGetcmdTypePositional:
-    case kGetcmdTypeLongPositional:
-      if (!text || !*text) return kGetcmdUnknownType;
+    case kFlagTypePositional:
+    case kFlagTypeLongPositional:
+      if (!text || !*text) return kFlagTableUnknownType;
       CopyCut(*text, LongForm(e.type), value);
-      return kGetcmdOk;
-    case kGetcmdTypeFloat: {
+      return kFlagTableOk;
+    case kFlagTypeFloat: {
       auto* number = std::get_if<float*>(&e.target);
-      if (!number || !*number) return kGetcmdUnknownType;
+      if (!number || !*number) return kFlagTableUnknownType;
       **number = std::strtof(std::string(value).c_str(), nullptr);
-      return kGetcmdOk;
+      return kFlagTableOk;
     }
-    case kGetcmdTypeValueHandler: {
-      auto* handler = std::get_if<GetcmdValueHandler>(&e.target);
-      if (!handler || !*handler) return kGetcmdUnknownType;
+    case kFlagTypeValueHandler: {
+      auto* handler = std::get_if<FlagValueHandler>(&e.target);
+      if (!handler || !*handler) return kFlagTableUnknownType;
       return (*handler)(name, value);
     }
     default:
-      return kGetcmdUnknownType;
+      return kFlagTableUnknownType;
   }
 }
 
-int Getcmd::RunDeferred(const GetcmdEntry& e, std::string_view token, const GetcmdEntry* table) {
-  if (auto* handler = std::get_if<GetcmdTokenHandler>(&e.target); handler && *handler)
+int FlagTableParser::RunDeferred(const FlagTableEntry& e, std::string_view token, const FlagTableEntry* table) {
+  if (auto* handler = std::get_if<FlagTokenHandler>(&e.target); handler && *handler)
     return (*handler)(*this, token, table);
-  if (auto* handler = std::get_if<GetcmdValueHandler>(&e.target); handler && *handler) {
+  if (auto* handler = std::get_if<FlagValueHandler>(&e.target); handler && *handler) {
     const size_t eq = token.find('=');
     if (eq == std::string_view::npos) return (*handler)(token, "1");
     return (*handler)(token.substr(0, eq), token.substr(eq + 1));
   }
-  return kGetcmdUnknownType;
+  return kFlagTableUnknownType;
 }
 
-int Getcmd::ReadFlagFile(const GetcmdEntry* table, const std::string& path, bool missingIsError) {
-  if (scriptDepth_ >= kMaxScriptDepth) return kGetcmdFileFailed;
+int FlagTableParser::ReadFlagFile(const FlagTableEntry* table, const std::string& path, bool missingIsError) {
+  if (scriptDepth_ >= kMaxScriptDepth) return kFlagTableFileFailed;
   // Non-blocking, so a FIFO cannot stall the open; only regular files are read.
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return missingIsError ? kGetcmdFileFailed : kGetcmdOk;
-    return kGetcmdFileFailed;
+    if (errno == ENOENT || errno == ENOTDIR) return missingIsError ? kFlagTableFileFailed : kFlagTableOk;
+    return kFlagTableFileFailed;
   }
   struct stat st {};
   std::FILE* file = nullptr;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(file = fdopen(fd, "rb"))) {
     close(fd);
-    return kGetcmdFileFailed;
+    return kFlagTableFileFailed;
   }
 
   // Handlers waiting for a token do not reach across files.
-  const GetcmdEntry* const outerPending = pending_;
+  const FlagTableEntry* const outerPending = pending_;
   std::string outerPendingToken;
   outerPendingToken.swap(pendingToken_);
   pending_ = nullptr;
   ++scriptDepth_;
 
-  int code = kGetcmdOk;
+  int code = kFlagTableOk;
   std::string word;
   int c = std::getc(file);
   // A UTF-8 byte order mark, as Windows editors write one, is no part of the first word.
@@ -361,7 +362,7 @@ int Getcmd::ReadFlagFile(const GetcmdEntry* table, const std::string& path, bool
       c = std::getc(file);
     }
   }
-  while (code == kGetcmdOk) {
+  while (code == kFlagTableOk) {
     while (c != EOF && IsBlank(c)) c = std::getc(file);
     if (c == EOF) break;
     if (c == ';') {
@@ -376,13 +377,13 @@ int Getcmd::ReadFlagFile(const GetcmdEntry* table, const std::string& path, bool
       else
         tooLong = true;
     }
-    code = tooLong ? kGetcmdTooLong : ParseFlag(word, table);
-    if (code != kGetcmdOk) Print(StringPrintf("GETCMD: bad ini field: \"%s\"\n", word.c_str()));
+    code = tooLong ? kFlagTableTooLong : ParseFlag(word, table);
+    if (code != kFlagTableOk) Print(StringPrintf("GETCMD: bad ini field: \"%s\"\n", word.c_str()));
   }
-  if (code == kGetcmdOk && std::ferror(file)) code = kGetcmdFileFailed;
-  if (code == kGetcmdOk && pending_) {
+  if (code == kFlagTableOk && std::ferror(file)) code = kFlagTableFileFailed;
+  if (code == kFlagTableOk && pending_) {
     Print(StringPrintf("GETCMD: bad ini field: \"%s\"\n", pendingToken_.c_str()));
-    code = kGetcmdMissing;
+    code = kFlagTableMissing;
   }
   std::fclose(file);
 
@@ -392,10 +393,10 @@ int Getcmd::ReadFlagFile(const GetcmdEntry* table, const std::string& path, bool
   return code;
 }
 
-void Getcmd::ListFlags(const GetcmdEntry* table, int depth, bool& headerDone, std::string& out) const {
-  for (const GetcmdEntry* e = table; e && HasTarget(*e); ++e) {
-    if (e->type == kGetcmdTypeTable) {
-      auto* nested = std::get_if<const GetcmdEntry*>(&e->target);
+void FlagTableParser::ListFlags(const FlagTableEntry* table, int depth, bool& headerDone, std::string& out) const {
+  for (const FlagTableEntry* e = table; e && HasTarget(*e); ++e) {
+    if (e->type == kFlagTypeTable) {
+      auto* nested = std::get_if<const FlagTableEntry*>(&e->target);
       if (nested && *nested && depth + 1 < kMaxTableDepth) ListFlags(*nested, depth + 1, headerDone, out);
       continue;
     }
@@ -413,11 +414,11 @@ void Getcmd::ListFlags(const GetcmdEntry* table, int depth, bool& headerDone, st
   }
 }
 
-void Getcmd::Usage(std::string_view programPath, std::string& message) const {
+void FlagTableParser::Usage(std::string_view programPath, std::string& message) const {
   message = "\nUsage: ";
   message += programPath;
   message += " ";
-  for (const GetcmdEntry* e = table_; e && e != flags_; ++e) {
+  for (const FlagTableEntry* e = table_; e && e != flags_; ++e) {
     message += "<";
     message += e->name;
     message += "> ";

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// GETCMD: pageburn's table-driven parser. A flag table binds positional parameters and named
+// pageburn's table-driven parser. A flag table binds positional parameters and named
 // flags to variables; the parser fills them from an INI file named after the program, then from
 // the command line (and from script files it names), and builds the usage text from the table.
 #pragma once
@@ -13,53 +13,54 @@
 
 namespace kestrune {
 
-// Results of the parser. For anything but kGetcmdOk the message buffer holds the message.
-enum GetcmdCode : int {
-  kGetcmdOk = 0,
-  kGetcmdUnrecognised = 1,   // no flag of that name
-  kGetcmdUnknownType = 2,    // the table holds a type (or a target) the parser does not know
-  kGetcmdMissing = 3,        // a required parameter is missing
-  kGetcmdTooLong = 4,        // a text does not fit its variable
-  kGetcmdHandlerFailed = 5,  // for handlers to return when they fail
-  kGetcmdFileFailed = 6,     // a flag file could not be read
-  kGetcmdHelp = 10,          // the usage text was asked for; it is in the message buffer
+// Results of the parser. For anything but kFlagTableOk the message buffer holds the message.
+enum FlagTableResult : int {
+  kFlagTableOk = 0,
+  kFlagTableUnrecognised = 1,   // no flag of that name
+  kFlagTableUnknownType = 2,    // the table holds a type (or a target) the parser does not know
+  kFlagTableMissing = 3,        // a required parameter is missing
+  kFlagTableTooLong = 4,        // a text does not fit its variable
+  kFlagTableHandlerFailed = 5,  // for handlers to return when they fail
+  kFlagTableFileFailed = 6,     // a flag file could not be read
+  kFlagTableHelp = 10,          // the usage text was asked for; it is in the message buffer
 };
 
 // How an entry's value is parsed; the entry's target must be of the kind named.
-enum GetcmdType : int32_t {
-  kGetcmdTypePositional = 0,       // char* FlagText: positional, cut at the maximum length
-  kGetcmdTypeDecimal = 1,          // int32_t*: decimal
-  kGetcmdTypeDecimalOrEmpty = 2,   // int32_t*: decimal; no or an empty value gives -1
-  kGetcmdTypeText = 3,             // char* FlagText: name=text copies (too long: error), the name alone empties
-  kGetcmdTypeInteger = 4,          // int32_t*: decimal, 0x hexadecimal or leading-0 octal
-  kGetcmdTypeSwitch = 5,           // int32_t*: the name alone gives -1, name=value as kGetcmdTypeInteger
-  kGetcmdTypeByte = 6,             // uint8_t*: decimal, kept to its low 8 bits
-  kGetcmdTypeByteOrEmpty = 7,      // uint8_t*: decimal; no or an empty value gives 255
-  kGetcmdTypeValueHandler = 8,     // GetcmdValueHandler: name=value calls it; the name alone defers it
-  kGetcmdTypeTokenHandler = 11,    // GetcmdTokenHandler: called with the next token
-  kGetcmdTypeFloat = 13,           // float*: decimal floating point
-  kGetcmdTypeLongText = 14,        // char* LongFlagText: as kGetcmdTypeText
-  kGetcmdTypeLongPositional = 15,  // char* LongFlagText: as kGetcmdTypePositional
-  kGetcmdTypeTable = 16,           // const GetcmdEntry*: a nested table searched in place
+enum FlagTableType : int32_t {
+  kFlagTypePositional = 0,       // char* FlagText: positional, cut at the maximum length
+  kFlagTypeDecimal = 1,          // int32_t*: decimal
+  kFlagTypeDecimalOrEmpty = 2,   // int32_t*: decimal; no or an empty value gives -1
+  kFlagTypeText = 3,             // char* FlagText: name=text copies (too long: error), the name alone empties
+  kFlagTypeInteger = 4,          // int32_t*: decimal, 0x hexadecimal or leading-0 octal
+  kFlagTypeSwitch = 5,           // int32_t*: the name alone gives -1, name=value as kFlagTypeInteger
+  kFlagTypeByte = 6,             // uint8_t*: decimal, kept to its low 8 bits
+  kFlagTypeByteOrEmpty = 7,      // uint8_t*: decimal; no or an empty value gives 255
+  kFlagTypeValueHandler = 8,     // FlagValueHandler: name=value calls it; the name alone defers it
+  kFlagTypeTokenHandler = 11,    // FlagTokenHandler: called with the next token
+  kFlagTypeFloat = 13,           // float*: decimal floating point
+  kFlagTypeLongText = 14,        // char* LongFlagText: as kFlagTypeText
+  kFlagTypeLongPositional = 15,  // char* LongFlagText: as kFlagTypePositional
+  kFlagTypeTable = 16,           // const FlagTableEntry*: a nested table searched in place
 };
 
-class Getcmd;
-struct GetcmdEntry;
+class FlagTableParser;
+struct FlagTableEntry;
 
 // Returns 0, or an error code that stops the parse.
-using GetcmdValueHandler = std::function<int(std::string_view name, std::string_view value)>;
-using GetcmdTokenHandler = std::function<int(Getcmd& parser, std::string_view token, const GetcmdEntry* table)>;
+using FlagValueHandler = std::function<int(std::string_view name, std::string_view value)>;
+using FlagTokenHandler =
+    std::function<int(FlagTableParser& parser, std::string_view token, const FlagTableEntry* table)>;
 
-using GetcmdTarget = std::variant<std::monostate, int32_t*, uint8_t*, float*, char*, GetcmdValueHandler,
-                                  GetcmdTokenHandler, const GetcmdEntry*>;
+using FlagTableTarget = std::variant<std::monostate, int32_t*, uint8_t*, float*, char*, FlagValueHandler,
+                                     FlagTokenHandler, const FlagTableEntry*>;
 
 // One row of a flag table. Positional entries (types 0 and 15) come first; the positional part
 // ends at an entry of another type or with no name. The table ends at an entry with no target.
 // Names of flags match without regard to case.
-struct GetcmdEntry {
+struct FlagTableEntry {
   const char* name = nullptr;
-  GetcmdTarget target;
-  int32_t type = kGetcmdTypePositional;
+  FlagTableTarget target;
+  int32_t type = kFlagTypePositional;
 };
 
 // The variable of a text entry of type 0 or 3: byte 0 holds the maximum length, the text
@@ -108,7 +109,7 @@ class LongFlagText {
 
 // The INI file read for a program: its path cut at the first ".exe" of the file name (matched
 // with case, so "PAGEBURN.EXE" keeps it), followed by ".ini".
-std::string GetcmdIniPath(std::string_view programPath);
+std::string IniPathFor(std::string_view programPath);
 
 // Limits on what a flag file may hold.
 inline constexpr size_t kMaxFlagWord = 4096;  // bytes of one word
@@ -117,58 +118,58 @@ inline constexpr int kMaxTableDepth = 8;      // nested tables
 
 // One parser over one program table. Not thread-safe; the table and its variables must outlive
 // it. Nothing is printed except the flag files' problems ("GETCMD: ..."), on the console.
-class Getcmd {
+class FlagTableParser {
  public:
-  explicit Getcmd(const GetcmdEntry* table);
+  explicit FlagTableParser(const FlagTableEntry* table);
 
   // Where the flag files' problems are written; standard output when not set.
   void SetConsole(std::function<void(std::string_view)> console) { console_ = std::move(console); }
 
-  // Reads the INI file named from argv[0] as the program was started (see GetcmdIniPath; a
+  // Reads the INI file named from argv[0] as the program was started (see IniPathFor; a
   // missing file is no error, a UTF-8 byte order mark at its start is skipped, other problems
   // are printed and parsing goes on), then the positional parameters from
   // argv[1..], then every further argument as a flag of the table or of the common table.
-  // Returns a GetcmdCode; `message` holds the message (or the usage text) for nonzero codes. A
+  // Returns a FlagTableResult; `message` holds the message (or the usage text) for nonzero codes. A
   // negative `argc` stands for its absolute value and skips the INI file. A handler still
-  // waiting for its token when the arguments end is reported as kGetcmdMissing.
+  // waiting for its token when the arguments end is reported as kFlagTableMissing.
   int Parse(int argc, const char* const* argv, std::string& message);
 
   // Parses one token ("name", "name=value") against `table` (flags only, nested tables
-  // included): 0 on a match, kGetcmdUnrecognised when no entry has that name, else the value's
+  // included): 0 on a match, kFlagTableUnrecognised when no entry has that name, else the value's
   // error. A handler waiting for its token takes this one instead.
-  int ParseToken(std::string_view token, const GetcmdEntry* table);
+  int ParseToken(std::string_view token, const FlagTableEntry* table);
 
   // Reads a file of white-space separated tokens, each parsed against `table`, then against the
   // common table; a word that begins with ';' comments out the rest of its line. Stops at the
   // first failing word, printing "GETCMD: bad ini field: ..." and returning its code. A missing
-  // file gives kGetcmdFileFailed when `missingIsError`, else 0; an unreadable one, or one that is
-  // no regular file, always gives kGetcmdFileFailed.
-  int ReadFlagFile(const GetcmdEntry* table, const std::string& path, bool missingIsError);
+  // file gives kFlagTableFileFailed when `missingIsError`, else 0; an unreadable one, or one that is
+  // no regular file, always gives kFlagTableFileFailed.
+  int ReadFlagFile(const FlagTableEntry* table, const std::string& path, bool missingIsError);
 
   // The usage text: program path, positional names, each flag with its current value.
   void Usage(std::string_view programPath, std::string& message) const;
 
   // The flags consulted after the program's own: "script" reads flags from the file named by
   // the next token.
-  static const GetcmdEntry* CommonTable();
+  static const FlagTableEntry* CommonTable();
 
   // The first entry after the positional ones.
-  const GetcmdEntry* Flags() const { return flags_; }
+  const FlagTableEntry* Flags() const { return flags_; }
 
  private:
-  int Search(std::string_view token, const GetcmdEntry* table, int depth);
-  int Store(const GetcmdEntry& entry, std::string_view name, std::string_view value, bool hasValue);
-  int RunDeferred(const GetcmdEntry& entry, std::string_view token, const GetcmdEntry* table);
+  int Search(std::string_view token, const FlagTableEntry* table, int depth);
+  int Store(const FlagTableEntry& entry, std::string_view name, std::string_view value, bool hasValue);
+  int RunDeferred(const FlagTableEntry& entry, std::string_view token, const FlagTableEntry* table);
   // A token of a flag file or of the command line: the table, then the common table.
-  int ParseFlag(std::string_view token, const GetcmdEntry* table);
-  void ListFlags(const GetcmdEntry* table, int depth, bool& headerDone, std::string& out) const;
+  int ParseFlag(std::string_view token, const FlagTableEntry* table);
+  void ListFlags(const FlagTableEntry* table, int depth, bool& headerDone, std::string& out) const;
   void Print(const std::string& text) const;
 
-  const GetcmdEntry* table_;
-  const GetcmdEntry* flags_;
+  const FlagTableEntry* table_;
+  const FlagTableEntry* flags_;
   std::function<void(std::string_view)> console_;
-  const GetcmdEntry* pending_ = nullptr;  // a handler waiting for the next token
-  std::string pendingToken_;              // the token that left it waiting
+  const FlagTableEntry* pending_ = nullptr;  // a handler waiting for the next token
+  std::string pendingToken_;                 // the token that left it waiting
   int scriptDepth_ = 0;
 };
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// GETCMD: pageburn's flags and usage text, every value type, nested tables, deferred handlers,
+// pageburn's flags and usage text, every value type, nested tables, deferred handlers,
 // the INI file beside the program and script files, and inputs of any size.
-#include "pageburn/getcmd.h"
+#include "pageburn/flag_table_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -35,29 +35,29 @@ struct PageburnParse {
     return parser.Parse(withIni ? argc : -argc, argv.data(), message);
   }
   PageburnFlags flags;
-  Getcmd parser;
+  FlagTableParser parser;
   std::string message;
   std::string console;
 };
 
-TEST(Getcmd, PageburnUsageTextAndHelp) {
+TEST(FlagTableParser, PageburnUsageTextAndHelp) {
   for (const char* help : {"help", "?", "HeLp"}) {
     PageburnParse p;
-    EXPECT_EQ(p.Run({help}), kGetcmdHelp);
+    EXPECT_EQ(p.Run({help}), kFlagTableHelp);
     EXPECT_EQ(p.message, kUsage);
   }
   PageburnParse found("/dev/ttyACM0");
-  EXPECT_EQ(found.Run({"?"}), kGetcmdHelp);
+  EXPECT_EQ(found.Run({"?"}), kFlagTableHelp);
   EXPECT_EQ(found.message,
             "\nUsage: pb <<source file>> [flags]\n  [flags] may include (defaults):\n  port=<text> (/dev/ttyACM0)\n"
             "  waiterr (1)\n  verify=<number> (0)\n");
   // Only the positional place asks for help.
   PageburnParse late;
-  EXPECT_EQ(late.Run({"fw.bin", "help"}), kGetcmdUnrecognised);
+  EXPECT_EQ(late.Run({"fw.bin", "help"}), kFlagTableUnrecognised);
   EXPECT_EQ(late.message, "pb: Unrecognised parameter: \"help\"\n");
 }
 
-TEST(Getcmd, PageburnFlags) {
+TEST(FlagTableParser, PageburnFlags) {
   const std::string port80(80, 'p');
   const struct {
     std::vector<std::string> args;
@@ -101,7 +101,7 @@ TEST(Getcmd, PageburnFlags) {
   EXPECT_EQ(PageburnFlags(port80 + "q").Port(), "");
 }
 
-TEST(Getcmd, EveryValueTypeNestedTablesAndHandlers) {
+TEST(FlagTableParser, EveryValueTypeNestedTablesAndHandlers) {
   int32_t d1 = 0, d2 = 0, i4 = 0, s5 = 0, inner = 0;
   uint8_t b6 = 0, b7 = 0;
   float f13 = 0;
@@ -109,42 +109,42 @@ TEST(Getcmd, EveryValueTypeNestedTablesAndHandlers) {
   LongFlagText<300> t14;
   LongFlagText<4> first;
   std::vector<std::string> calls;
-  const GetcmdEntry* seenTable = nullptr;
-  GetcmdEntry deepest[] = {{"deep", &inner, kGetcmdTypeDecimal}, {}};
-  std::vector<std::array<GetcmdEntry, 2>> chain(9);
+  const FlagTableEntry* seenTable = nullptr;
+  FlagTableEntry deepest[] = {{"deep", &inner, kFlagTypeDecimal}, {}};
+  std::vector<std::array<FlagTableEntry, 2>> chain(9);
   for (size_t i = 0; i < chain.size(); ++i)
-    chain[i] = {GetcmdEntry{nullptr, i + 1 < chain.size() ? chain[i + 1].data() : deepest, kGetcmdTypeTable},
-                GetcmdEntry{}};
-  GetcmdEntry nested[] = {{"n", &inner, kGetcmdTypeInteger}, {}};
-  GetcmdEntry table[] = {
-      {"<first>", first.Target(), kGetcmdTypeLongPositional},
-      {"d1", &d1, kGetcmdTypeDecimal},
-      {"d2", &d2, kGetcmdTypeDecimalOrEmpty},
-      {"t3", t3.Target(), kGetcmdTypeText},
-      {"i4", &i4, kGetcmdTypeInteger},
-      {"s5", &s5, kGetcmdTypeSwitch},
-      {"b6", &b6, kGetcmdTypeByte},
-      {"b7", &b7, kGetcmdTypeByteOrEmpty},
-      {"def", GetcmdValueHandler([&](std::string_view n, std::string_view v) {
+    chain[i] = {FlagTableEntry{nullptr, i + 1 < chain.size() ? chain[i + 1].data() : deepest, kFlagTypeTable},
+                FlagTableEntry{}};
+  FlagTableEntry nested[] = {{"n", &inner, kFlagTypeInteger}, {}};
+  FlagTableEntry table[] = {
+      {"<first>", first.Target(), kFlagTypeLongPositional},
+      {"d1", &d1, kFlagTypeDecimal},
+      {"d2", &d2, kFlagTypeDecimalOrEmpty},
+      {"t3", t3.Target(), kFlagTypeText},
+      {"i4", &i4, kFlagTypeInteger},
+      {"s5", &s5, kFlagTypeSwitch},
+      {"b6", &b6, kFlagTypeByte},
+      {"b7", &b7, kFlagTypeByteOrEmpty},
+      {"def", FlagValueHandler([&](std::string_view n, std::string_view v) {
          calls.push_back(std::string(n) + "|" + std::string(v));
-         return v == "fail" ? kGetcmdHandlerFailed : kGetcmdOk;
+         return v == "fail" ? kFlagTableHandlerFailed : kFlagTableOk;
        }),
-       kGetcmdTypeValueHandler},
-      {"tok", GetcmdTokenHandler([&](Getcmd&, std::string_view t, const GetcmdEntry* tb) {
+       kFlagTypeValueHandler},
+      {"tok", FlagTokenHandler([&](FlagTableParser&, std::string_view t, const FlagTableEntry* tb) {
          calls.push_back("tok:" + std::string(t));
          seenTable = tb;
-         return kGetcmdOk;
+         return kFlagTableOk;
        }),
-       kGetcmdTypeTokenHandler},
-      {"f13", &f13, kGetcmdTypeFloat},
-      {"t14", t14.Target(), kGetcmdTypeLongText},
-      {nullptr, nested, kGetcmdTypeTable},
-      {nullptr, chain[0].data(), kGetcmdTypeTable},
+       kFlagTypeTokenHandler},
+      {"f13", &f13, kFlagTypeFloat},
+      {"t14", t14.Target(), kFlagTypeLongText},
+      {nullptr, nested, kFlagTypeTable},
+      {nullptr, chain[0].data(), kFlagTypeTable},
       {"odd", &d1, 99},
-      {"mismatch", t3.Target(), kGetcmdTypeDecimal},
+      {"mismatch", t3.Target(), kFlagTypeDecimal},
       {},
   };
-  Getcmd parser(table);
+  FlagTableParser parser(table);
   EXPECT_EQ(parser.Flags(), &table[1]);
   const auto run = [&](std::string_view token) { return parser.ParseToken(token, parser.Flags()); };
 
@@ -199,18 +199,18 @@ TEST(Getcmd, EveryValueTypeNestedTablesAndHandlers) {
   }
   EXPECT_EQ(run("t14=" + std::string(300, 'x')), 0);
   EXPECT_EQ(t14.Text(), std::string(300, 'x'));
-  EXPECT_EQ(run("t14=" + std::string(301, 'x')), kGetcmdTooLong);
+  EXPECT_EQ(run("t14=" + std::string(301, 'x')), kFlagTableTooLong);
 
   // A table that holds itself is searched to the depth limit, not forever.
-  GetcmdEntry loop[] = {{nullptr, {}, kGetcmdTypeTable}, {"here", &inner, kGetcmdTypeDecimal}, {}};
-  loop[0].target = static_cast<const GetcmdEntry*>(loop);
-  EXPECT_EQ(parser.ParseToken("nowhere", loop), kGetcmdUnrecognised);
-  EXPECT_EQ(parser.ParseToken("here=4", loop), kGetcmdOk);
+  FlagTableEntry loop[] = {{nullptr, {}, kFlagTypeTable}, {"here", &inner, kFlagTypeDecimal}, {}};
+  loop[0].target = static_cast<const FlagTableEntry*>(loop);
+  EXPECT_EQ(parser.ParseToken("nowhere", loop), kFlagTableUnrecognised);
+  EXPECT_EQ(parser.ParseToken("here=4", loop), kFlagTableOk);
 
   // Positional 4-byte text is cut, not refused; every flag shows with its current value.
   const char* argv[] = {"prog", "abcdefg", "d1=3", "f13=0.1", "t3=hi", "b6=9"};
   std::string message;
-  EXPECT_EQ(parser.Parse(-6, argv, message), kGetcmdOk);
+  EXPECT_EQ(parser.Parse(-6, argv, message), kFlagTableOk);
   EXPECT_EQ(first.Text(), "abcd");
   parser.Usage("prog", message);
   EXPECT_EQ(message,
@@ -220,13 +220,13 @@ TEST(Getcmd, EveryValueTypeNestedTablesAndHandlers) {
                 std::string(300, 'x') + ")\n  n=<number> (4)\n  odd\n  mismatch=<number>\n");
 }
 
-TEST(Getcmd, IniFileBesideTheProgramAndScriptFiles) {
+TEST(FlagTableParser, IniFileBesideTheProgramAndScriptFiles) {
   test::TempDir dir;
   std::string console;
   // The INI file is named from argument 0, the program as it was started.
   std::string program;
   const auto parse = [&](PageburnFlags& flags, std::vector<const char*> args, std::string& message) {
-    Getcmd parser(flags.Table());
+    FlagTableParser parser(flags.Table());
     parser.SetConsole([&](std::string_view text) { console += text; });
     args.insert(args.begin(), program.c_str());
     return parser.Parse(static_cast<int>(args.size()), args.data(), message);
@@ -239,13 +239,13 @@ TEST(Getcmd, IniFileBesideTheProgramAndScriptFiles) {
                        "\xEF\xBB\xBF;port=COM9\n  port=COM5 waiterr=0 ;port=COM8 waiterr=3\n; x\nverify=1\n");
   {
     PageburnFlags flags("/dev/ttyACM0");
-    EXPECT_EQ(parse(flags, {"?"}, message), kGetcmdHelp);
+    EXPECT_EQ(parse(flags, {"?"}, message), kFlagTableHelp);
     EXPECT_EQ(message, "\nUsage: " + program +
                            " <<source file>> [flags]\n  [flags] may include (defaults):\n  port=<text> (COM5)\n"
                            "  waiterr (0)\n  verify=<number> (1)\n");
     EXPECT_EQ(flags.Verify(), 1);
     PageburnFlags later;
-    EXPECT_EQ(parse(later, {"fw.bin", "port=COM6"}, message), kGetcmdOk);
+    EXPECT_EQ(parse(later, {"fw.bin", "port=COM6"}, message), kFlagTableOk);
     EXPECT_EQ(later.Port(), "COM6");
   }
   EXPECT_EQ(console, "");
@@ -254,7 +254,7 @@ TEST(Getcmd, IniFileBesideTheProgramAndScriptFiles) {
   test::WriteFileBytes(dir / "pageburn.ini", "port=COM5 bogus waiterr=0");
   {
     PageburnFlags flags;
-    EXPECT_EQ(parse(flags, {"fw.bin", "waiterr=7"}, message), kGetcmdOk);
+    EXPECT_EQ(parse(flags, {"fw.bin", "waiterr=7"}, message), kFlagTableOk);
     EXPECT_EQ(flags.Port(), "COM5");
     EXPECT_EQ(flags.WaitOnError(), 7);
     EXPECT_EQ(console,
@@ -262,16 +262,16 @@ TEST(Getcmd, IniFileBesideTheProgramAndScriptFiles) {
   }
 
   // The name in capitals with ".EXE" keeps it; ".exe" is cut, in the file name only.
-  EXPECT_EQ(GetcmdIniPath("/a/PAGEBURN.EXE"), "/a/PAGEBURN.EXE.ini");
-  EXPECT_EQ(GetcmdIniPath("/a/pageburn.exe"), "/a/pageburn.ini");
-  EXPECT_EQ(GetcmdIniPath("/a/tools.exe.d/pageburn"), "/a/tools.exe.d/pageburn.ini");
+  EXPECT_EQ(IniPathFor("/a/PAGEBURN.EXE"), "/a/PAGEBURN.EXE.ini");
+  EXPECT_EQ(IniPathFor("/a/pageburn.exe"), "/a/pageburn.ini");
+  EXPECT_EQ(IniPathFor("/a/tools.exe.d/pageburn"), "/a/tools.exe.d/pageburn.ini");
   program = dir / "PAGEBURN.EXE";
   test::WriteFileBytes(dir / "PAGEBURN.ini", "port=WRONG");
   test::WriteFileBytes(dir / "PAGEBURN.EXE.ini", std::string("port=COM3\0waiterr=2 script", 26));  // NUL parts words
   console.clear();
   {
     PageburnFlags flags;
-    EXPECT_EQ(parse(flags, {"fw.bin", "port=COM4"}, message), kGetcmdOk);  // "script" does not eat port=COM4
+    EXPECT_EQ(parse(flags, {"fw.bin", "port=COM4"}, message), kFlagTableOk);  // "script" does not eat port=COM4
     EXPECT_EQ(flags.Port(), "COM4");
     EXPECT_EQ(flags.WaitOnError(), 2);
     EXPECT_EQ(console,
@@ -308,7 +308,7 @@ TEST(Getcmd, IniFileBesideTheProgramAndScriptFiles) {
   console.clear();
   PageburnFlags flags;
   const std::string self = dir / "self";
-  EXPECT_EQ(parse(flags, {"fw.bin", "script", self.c_str()}, message), kGetcmdFileFailed);
+  EXPECT_EQ(parse(flags, {"fw.bin", "script", self.c_str()}, message), kFlagTableFileFailed);
   std::string nested;
   for (int i = 0; i < kMaxScriptDepth; ++i) nested += "GETCMD: bad ini field: \"" + self + "\"\n";
   EXPECT_EQ(console, nested);

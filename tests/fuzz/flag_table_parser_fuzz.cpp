@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pageburn/getcmd.h"
+#include "pageburn/flag_table_parser.h"
 #include "pageburn/pageburn_flags.h"
 
 namespace {
@@ -26,7 +26,7 @@ using namespace kestrune;
 // The script file: one memory file reopened through /proc for every read.
 const std::string& ScriptPath() {
   static const std::string path = [] {
-    const int fd = memfd_create("getcmd-script", 0);
+    const int fd = memfd_create("flag-script", 0);
     if (fd < 0) std::abort();
     return "/proc/self/fd/" + std::to_string(fd);
   }();
@@ -40,7 +40,7 @@ void SetScript(std::string_view bytes) {
 }
 
 bool KnownCode(int code) {
-  return (code >= kGetcmdOk && code <= kGetcmdFileFailed) || code == kGetcmdHelp;
+  return (code >= kFlagTableOk && code <= kFlagTableFileFailed) || code == kFlagTableHelp;
 }
 
 template <typename Text>
@@ -50,7 +50,7 @@ void CheckText(const Text& text, size_t max) {
 
 void ParseCommandLine(const std::vector<std::string>& args) {
   PageburnFlags flags("/dev/ttyACM0");
-  Getcmd parser(flags.Table());
+  FlagTableParser parser(flags.Table());
   parser.SetConsole([](std::string_view) {});
   std::vector<const char*> argv{"pageburn"};
   for (const std::string& a : args) argv.push_back(a.c_str());
@@ -59,7 +59,7 @@ void ParseCommandLine(const std::vector<std::string>& args) {
   std::string message;
   // Negative: no INI file beside the fuzzer.
   const int code = parser.Parse(-static_cast<int>(argv.size()), argv.data(), message);
-  if (!KnownCode(code) || (code == kGetcmdOk) != message.empty()) std::abort();
+  if (!KnownCode(code) || (code == kFlagTableOk) != message.empty()) std::abort();
   if (flags.Port().size() > PageburnFlags::kMaxPortLength) std::abort();
 }
 
@@ -70,33 +70,33 @@ void ReadAllTypes() {
   FlagText<8> t3;
   LongFlagText<16> t14;
   size_t handled = 0;
-  GetcmdEntry nested[] = {{nullptr, {}, kGetcmdTypeTable}, {"inner", &inner, kGetcmdTypeInteger}, {}};
-  nested[0].target = static_cast<const GetcmdEntry*>(nested);  // a table that holds itself
-  const GetcmdEntry table[] = {
-      {"i1", &i1, kGetcmdTypeDecimal},
-      {"i2", &i2, kGetcmdTypeDecimalOrEmpty},
-      {"t3", t3.Target(), kGetcmdTypeText},
-      {"i4", &i4, kGetcmdTypeInteger},
-      {"i5", &i5, kGetcmdTypeSwitch},
-      {"b6", &b6, kGetcmdTypeByte},
-      {"b7", &b7, kGetcmdTypeByteOrEmpty},
-      {"h8", GetcmdValueHandler([&](std::string_view n, std::string_view v) {
+  FlagTableEntry nested[] = {{nullptr, {}, kFlagTypeTable}, {"inner", &inner, kFlagTypeInteger}, {}};
+  nested[0].target = static_cast<const FlagTableEntry*>(nested);  // a table that holds itself
+  const FlagTableEntry table[] = {
+      {"i1", &i1, kFlagTypeDecimal},
+      {"i2", &i2, kFlagTypeDecimalOrEmpty},
+      {"t3", t3.Target(), kFlagTypeText},
+      {"i4", &i4, kFlagTypeInteger},
+      {"i5", &i5, kFlagTypeSwitch},
+      {"b6", &b6, kFlagTypeByte},
+      {"b7", &b7, kFlagTypeByteOrEmpty},
+      {"h8", FlagValueHandler([&](std::string_view n, std::string_view v) {
          handled += n.size() + v.size();
-         return v == "fail" ? kGetcmdHandlerFailed : kGetcmdOk;
+         return v == "fail" ? kFlagTableHandlerFailed : kFlagTableOk;
        }),
-       kGetcmdTypeValueHandler},
-      {"h11", GetcmdTokenHandler([&](Getcmd&, std::string_view t, const GetcmdEntry*) {
+       kFlagTypeValueHandler},
+      {"h11", FlagTokenHandler([&](FlagTableParser&, std::string_view t, const FlagTableEntry*) {
          handled += t.size();
-         return kGetcmdOk;
+         return kFlagTableOk;
        }),
-       kGetcmdTypeTokenHandler},
-      {"f13", &f13, kGetcmdTypeFloat},
-      {"t14", t14.Target(), kGetcmdTypeLongText},
-      {nullptr, static_cast<const GetcmdEntry*>(nested), kGetcmdTypeTable},
+       kFlagTypeTokenHandler},
+      {"f13", &f13, kFlagTypeFloat},
+      {"t14", t14.Target(), kFlagTypeLongText},
+      {nullptr, static_cast<const FlagTableEntry*>(nested), kFlagTypeTable},
       {"odd", &i1, 99},
       {},
   };
-  Getcmd parser(table);
+  FlagTableParser parser(table);
   parser.SetConsole([](std::string_view text) {
     if (text.size() > kMaxFlagWord + 64) std::abort();
   });

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Frames, replies and resends of the protocol engine, and its result log.
-#include "sender.h"
+#include "protocol/protocol_engine.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -44,14 +44,14 @@ std::string ReplyText(const uint8_t* p, size_t n) {
   return std::string(reinterpret_cast<const char*>(p), n);
 }
 
-mySender* g_sender = nullptr;
+ProtocolEngine* g_sender = nullptr;
 
 }  // namespace
 
-mySender* TheSender() {
+ProtocolEngine* TheSender() {
   return g_sender;
 }
-void SetTheSender(mySender* sender) {
+void SetTheSender(ProtocolEngine* sender) {
   g_sender = sender;
 }
 
