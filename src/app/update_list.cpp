@@ -217,7 +217,7 @@ std::vector<UpdateEntry> FindUpdateEntries(const std::vector<std::string>& patte
   if (searched.empty()) searched.assign(std::begin(kDefaultUpdatePatterns), std::end(kDefaultUpdatePatterns));
   std::vector<UpdateEntry> entries;
   UpdateFileSearch search(entries, sortMode);
-  for (const std::string& pattern : searched) search.search(pattern);
+  for (const std::string& pattern : searched) search.Search(pattern);
   return entries;
 }
 

@@ -69,7 +69,7 @@ class SambaSerialChannel : public SambaChannel {
   int LastError() override { return last_error_; }
 
   // The reader thread's entry: stores a received chunk and wakes the waiting main thread.
-  static void receive(const uint8_t* data, uint32_t length, void* context);
+  static void Receive(const uint8_t* data, uint32_t length, void* context);
   // Stores a chunk as the reader thread does (tests of the buffer use it directly).
   void Store(const uint8_t* data, uint32_t length);
 

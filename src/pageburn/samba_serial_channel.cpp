@@ -24,7 +24,7 @@ bool SambaSerialChannel::Open(const std::string& port, int unused) {
     last_error_ = kErrorAlreadyOpen;
     return true;
   }
-  port_.reset(PublicSerialHandle::Open(port, &SambaSerialChannel::receive, this, kReadBufferSize));
+  port_.reset(PublicSerialHandle::Open(port, &SambaSerialChannel::Receive, this, kReadBufferSize));
   return port_ == nullptr;
 }
 
@@ -47,7 +47,7 @@ int SambaSerialChannel::Reserved8(int argument) {
   return 0;
 }
 
-void SambaSerialChannel::receive(const uint8_t* data, uint32_t length, void* context) {
+void SambaSerialChannel::Receive(const uint8_t* data, uint32_t length, void* context) {
   static_cast<SambaSerialChannel*>(context)->Store(data, length);
   CurrentPump().Wake();
 }

@@ -121,14 +121,14 @@ const XmlEntry* XmlEntry::FindEntry(std::string_view name, const char* content) 
 }
 
 XmlParser::XmlParser(const char* text, XmlObserver* observer) {
-  if (text) parse(std::string_view(text), observer);
+  if (text) Parse(std::string_view(text), observer);
 }
 
 XmlParser::XmlParser(std::string_view text, XmlObserver* observer) {
-  parse(UpToNul(text), observer);
+  Parse(UpToNul(text), observer);
 }
 
-void XmlParser::parse(std::string_view text, XmlObserver* observer) {
+void XmlParser::Parse(std::string_view text, XmlObserver* observer) {
   const char* p = text.data();
   const char* const end = p + text.size();
   for (;;) {

@@ -91,7 +91,7 @@ class XmlParser : public XmlEntry {
     void Append(std::unique_ptr<XmlEntry> entry) { children_.push_back(std::move(entry)); }
   };
 
-  void parse(std::string_view text, XmlObserver* observer);
+  void Parse(std::string_view text, XmlObserver* observer);
 
   InstructionList instructions_;
 };

@@ -75,7 +75,7 @@ int WildcardSearch::FolderFound(const std::string&) {
   return 0;
 }
 
-int WildcardSearch::search(const std::string& pattern, unsigned flags) {
+int WildcardSearch::Search(const std::string& pattern, unsigned flags) {
   // A pattern may come quoted from a command line.
   std::string work = pattern;
   if (!work.empty() && work.front() == '"') work.erase(0, 1);

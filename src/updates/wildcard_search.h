@@ -32,7 +32,7 @@ class WildcardSearch {
   // the subfolders (except those whose name begins with '.') are searched first, depth first.
   // Returns the first non-zero hook result, else 0. A folder that cannot be listed yields no
   // files. Symbolic links to folders are not followed, so a link loop cannot trap the search.
-  int search(const std::string& pattern, unsigned flags = 0);
+  int Search(const std::string& pattern, unsigned flags = 0);
 
  private:
   int SearchFolder(const std::string& folder, const std::string& namePattern, const std::string& extPattern,

@@ -105,7 +105,7 @@ TEST(SambaSerialChannel, ReaderAndMainThreadShareTheBufferWithoutLoss) {
   std::thread producer([&] {
     for (int i = 0; i < kChunks; ++i) {
       const uint8_t byte = static_cast<uint8_t>(i);
-      SambaSerialChannel::receive(&byte, 1, &device);
+      SambaSerialChannel::Receive(&byte, 1, &device);
     }
     done = true;
   });

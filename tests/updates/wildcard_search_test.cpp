@@ -73,7 +73,7 @@ class WildcardSearchTest : public testing::Test {
   }
   std::vector<std::string> Found(const std::string& pattern, unsigned flags = 0) {
     Recorder r;
-    EXPECT_EQ(r.search(pattern, flags), 0) << pattern;
+    EXPECT_EQ(r.Search(pattern, flags), 0) << pattern;
     return r.Sorted(r.files);
   }
   TempDir dir;
@@ -109,14 +109,14 @@ TEST_F(WildcardSearchTest, RelativePatternReportsBareNames) {
 TEST_F(WildcardSearchTest, SubfoldersOnlyWithFlag) {
   const std::string d = dir.Path() + "/";
   Recorder flat;
-  EXPECT_EQ(flat.search(d + "*.bam", 0), 0);
+  EXPECT_EQ(flat.Search(d + "*.bam", 0), 0);
   EXPECT_TRUE(flat.folders.empty());
   EXPECT_EQ(flat.Sorted(flat.files), (std::vector<std::string>{d + "B.BAM", d + "a.bam", d + "two.dots.bam"}));
 
   // Hidden folders are skipped, a link back up is not followed, and a folder whose name
   // begins with a quote is searched under its own name.
   Recorder deep;
-  EXPECT_EQ(deep.search(d + "*.bam", WildcardSearch::kSearchSubfolders), 0);
+  EXPECT_EQ(deep.Search(d + "*.bam", WildcardSearch::kSearchSubfolders), 0);
   EXPECT_EQ(deep.Sorted(deep.folders),
             (std::vector<std::string>{d + "\"q", d + "folder.bam", d + "sub", d + "sub/deeper"}));
   EXPECT_EQ(deep.Sorted(deep.files),
@@ -129,7 +129,7 @@ TEST_F(WildcardSearchTest, NonZeroHookResultStopsTheSearch) {
   for (const char* stop : {"a.bam", "d.bam"}) {
     Recorder r;
     r.stopAt = stop;
-    EXPECT_EQ(r.search(d + "*.bam", WildcardSearch::kSearchSubfolders), 7) << stop;
+    EXPECT_EQ(r.Search(d + "*.bam", WildcardSearch::kSearchSubfolders), 7) << stop;
     ASSERT_FALSE(r.files.empty());
     EXPECT_TRUE(r.files.back().ends_with(stop)) << stop;
     EXPECT_EQ(std::count_if(r.files.begin(), r.files.end(), [&](const std::string& f) { return f.ends_with(stop); }),
