@@ -28,8 +28,6 @@ int main(int argc, char** argv) {
   const std::string file = dir / "bench.bam";
   const double payload = bench::WriteBenchBam(file, kib);
 
-  HeadlessEventPump pump;
-  SetCurrentPump(&pump);
   int failures = 0;
   for (int baud : bauds) {
     bench::ChildProgram unit(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)});
@@ -37,9 +35,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "cannot start %s\n", KESTRUNE_UNIT_SIM);
       return 1;
     }
-    AppProfile().WriteString("serial", "port", unit.FirstLine());
-    bench::QuietSender engine(dir / "romsend.txt");
-    engine.SetDriver(new SerialTransport("Serial Settings"));
+    const RunContext& run = dir.Context().run;
+    dir.Context().profile.WriteString("serial", "port", unit.FirstLine());
+    bench::QuietSender engine(run, dir / "romsend.txt");
+    engine.SetDriver(std::make_unique<SerialTransport>(run, "Serial Settings"));
     const bench::TransferFigures f = bench::MeasureBamTransfer(engine, file, bench::CpuSeconds);
     if (f.result < 0) {
       std::fprintf(stderr, "no contact at %d baud\n", baud);
@@ -58,6 +57,5 @@ int main(int argc, char** argv) {
     bench::PrintFigure("Client CPU, BAM over serial" + at, cpuShare * 100, "% of wall", "<=", 3, f.result == 0);
     if (f.result != 0 || share < goal || cpuShare > 0.03) ++failures;
   }
-  SetCurrentPump(nullptr);
   return failures == 0 ? 0 : 2;
 }

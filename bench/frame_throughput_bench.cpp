@@ -10,6 +10,7 @@
 #include "bench_util.h"
 #include "platform/event_pump.h"
 #include "platform/profile.h"
+#include "platform/run_context.h"
 #include "platform/tick_count.h"
 #include "protocol/protocol_engine.h"
 #include "simulated_unit.h"
@@ -21,7 +22,7 @@ int main() {
   if (!mkdtemp(dir)) return 1;
   setenv("XDG_CONFIG_HOME", dir, 1);
   setenv("XDG_RUNTIME_DIR", dir, 1);
-  SelectProfile(std::string(dir) + "/romsend.ini");
+  ConsoleRunContext context(std::string(dir) + "/romsend.ini");
 
   constexpr int kFrames = 100;
   constexpr uint32_t kChunk = 1536;
@@ -34,11 +35,9 @@ int main() {
     std::fprintf(stderr, "cannot start the unit: %s\n", unit.LastError().c_str());
     return 1;
   }
-  AppProfile().WriteString("serial", "port", unit.SlavePath());
-  HeadlessEventPump pump;
-  SetCurrentPump(&pump);
-  Sender engine(std::string(dir) + "/romsend.txt");
-  engine.SetDriver(new SerialTransport("Serial Settings"));
+  context.profile.WriteString("serial", "port", unit.SlavePath());
+  Sender engine(context.run, std::string(dir) + "/romsend.txt");
+  engine.SetDriver(std::make_unique<SerialTransport>(context.run, "Serial Settings"));
   if (engine.Contact() != 0) {
     std::fprintf(stderr, "no contact\n");
     return 1;
@@ -61,7 +60,6 @@ int main() {
   std::printf("wire time %.3f s, transfer %.3f s: %.4f x wire time (host overhead %.2f%%)\n", wire, wall, wall / wire,
               100.0 * (wall / wire - 1.0));
   std::printf("client CPU %.3f s: %.2f%% of the wall time\n", cpu, 100.0 * cpu / wall);
-  SetCurrentPump(nullptr);
   // The unit's own CPU is in this process too; the figure above is an upper bound for the client.
   return 0;
 }

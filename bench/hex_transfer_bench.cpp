@@ -115,17 +115,16 @@ int main(int argc, char** argv) {
   const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
   const double wireSeconds = WireBytes(text, Classify(file)) * 10.0 / baud;
 
-  HeadlessEventPump pump;
-  SetCurrentPump(&pump);
   bench::ChildProgram unit(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)});
   if (unit.FirstLine().empty()) {
     std::fprintf(stderr, "cannot start %s\n", KESTRUNE_UNIT_SIM);
     return 1;
   }
-  AppProfile().WriteString("serial", "port", unit.FirstLine());
-  TimedSender engine(dir / "romsend.txt");
-  auto* timed = new TimedDriver(new SerialTransport("Serial Settings"));
-  engine.SetDriver(timed);
+  const RunContext& run = dir.Context().run;
+  dir.Context().profile.WriteString("serial", "port", unit.FirstLine());
+  TimedSender engine(run, dir / "romsend.txt");
+  auto* timed = new TimedDriver(new SerialTransport(run, "Serial Settings"));
+  engine.SetDriver(std::unique_ptr<Transport>(timed));
 
   std::string verdict;
   const double cpu0 = bench::CpuSeconds();
@@ -140,7 +139,6 @@ int main(int argc, char** argv) {
     beyondMs.push_back(std::chrono::duration<double, std::milli>(r.time).count() - (r.written + 5) * 10000.0 / baud);
   std::sort(beyondMs.begin(), beyondMs.end());
   engine.CloseDriver();
-  SetCurrentPump(nullptr);
 
   const bool ok = verdict == "Success!" && engine.contactEnd != 0;
   const double wallSeconds = std::max(TickDiff(t1, t0), 1) / 1000.0;

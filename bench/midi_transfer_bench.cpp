@@ -72,29 +72,28 @@ int main(int argc, char** argv) {
   const std::string file = dir / "bench.bam";
   bench::WriteBenchBam(file, kib);
 
-  // A fresh engine per run, on a MIDI transport over whatever MakeMidiPorts() gives.
+  // A fresh engine per run, on a MIDI transport over whatever MIDI system the context gives.
+  RunContext& run = dir.Context().run;
   auto transfer = [&](double (*cpu)()) {
-    bench::QuietSender engine(dir / "romsend.txt");
-    engine.SetDriver(new MidiTransport());
+    bench::QuietSender engine(run, dir / "romsend.txt");
+    engine.SetDriver(std::make_unique<MidiTransport>(run));
     return bench::MeasureBamTransfer(engine, file, cpu);
   };
 
-  HeadlessEventPump pump;
-  SetCurrentPump(&pump);
   int failures = 0;
   {
     // The unit shares this process here, so the client's CPU is the engine thread's alone.
     MidiLoopback loop;
     sim::MidiUnit unit;
     unit.Start(loop.AddDevice("USB Audio Device"));
-    loop.Install();
+    run.midiPorts = loop.PortsFactory();
     const bench::TransferFigures f = transfer(ThreadCpuSeconds);
     if (!Report("the loopback MIDI system, unpaced (engine thread's CPU)",
                 "Client CPU, BAM over loopback MIDI (engine thread, per byte at the DIN wire's rate)", kib, f, false))
       ++failures;
     unit.Stop();
   }
-  SetMidiPortsFactory({});
+  run.midiPorts = {};
   if (!sim::JackServer::Installed()) {
     std::printf("JACK: jackd is not installed, no run over real MIDI ports\n");
     bench::PrintFigureText("Client CPU, BAM over JACK MIDI", "n/a: no MIDI system", "% of wall", "<=", 5);
@@ -120,6 +119,5 @@ int main(int argc, char** argv) {
       }
     }
   }
-  SetCurrentPump(nullptr);
   return failures == 0 ? 0 : 2;
 }

@@ -94,7 +94,6 @@ int main() {
   const std::string root = dir;
   setenv("XDG_CONFIG_HOME", dir, 1);
   setenv("XDG_RUNTIME_DIR", dir, 1);
-  SetPortLockScope(PortLockScope::kConfigAndClose);
 
   Simulator sim;
   sim.summaryPath = root + "/summary.txt";
@@ -109,7 +108,8 @@ int main() {
   double pageMs = 0, roundTripMs = 0, cpuShare = 0, verifyMs = 0;
   int retries = 0;
   {
-    SambaSerialChannel device;
+    const ConsoleRunContext context(root + "/pageburn.ini");
+    SambaSerialChannel device(context.run);
     if (device.Open(sim.port, 0)) {
       std::fprintf(stderr, "cannot open %s\n", sim.port.c_str());
       return 1;

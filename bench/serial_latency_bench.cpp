@@ -34,16 +34,17 @@ void Receive(const uint8_t*, uint32_t, void*) {
 // benchmark leaves the user's settings alone.
 struct Rig {
   int master = -1, slave = -1;
+  std::unique_ptr<kestrune::ConsoleRunContext> context;  // outlives the handle
   std::unique_ptr<kestrune::PublicSerialHandle> handle;
   Rig() {
     static const std::string scratch = [] {
       char t[] = "/tmp/serial-bench-XXXXXX";
       return std::string(mkdtemp(t) ? t : "/tmp");
     }();
-    kestrune::SelectProfile(scratch + "/bench.ini");
+    context = std::make_unique<kestrune::ConsoleRunContext>(scratch + "/bench.ini");
     char name[128] = {};
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
-    handle.reset(kestrune::PublicSerialHandle::Open(name, &Receive, nullptr, 8192));
+    handle.reset(kestrune::PublicSerialHandle::Open(kestrune::PortOwner{context->run}, name, &Receive, nullptr, 8192));
   }
   ~Rig() {
     handle.reset();

@@ -53,14 +53,13 @@ const char* PhaseName(Phase p) {
 int Measure(Phase phase, bool hangUp, const std::string& dir) {
   sim::SimulatedUnit unit;
   if (!unit.Start()) return -1;
-  HeadlessEventPump pump;
-  SetCurrentPump(&pump);
+  ConsoleRunContext context(dir + "/romsend.ini");
   int elapsed = -1;
   {
-    ProtocolEngine engine(dir + "/romsend.txt");
+    ProtocolEngine engine(context.run, dir + "/romsend.txt");
     engine.SetStatusPrinter(
         [](const char* format, const char* text) { std::printf("  %s\n", FormatStatus(format, text).c_str()); });
-    engine.SetDriver(new SerialTransport("Serial Settings", unit.SlavePath()));
+    engine.SetDriver(std::make_unique<SerialTransport>(context.run, "Serial Settings", unit.SlavePath()));
     std::atomic<uint32_t> fired{0};
     std::thread trigger;
     auto fire = [&](int afterMs) {
@@ -70,7 +69,7 @@ int Measure(Phase phase, bool hangUp, const std::string& dir) {
         if (hangUp)
           unit.SetHangUpAfter(0);
         else
-          pump.Post([&] { engine.SetCancel(1); });
+          context.headlessPump.Post([&] { engine.SetCancel(1); });
       });
     };
     bool ready = true;
@@ -109,7 +108,6 @@ int Measure(Phase phase, bool hangUp, const std::string& dir) {
     }
     engine.CloseDriver();
   }
-  SetCurrentPump(nullptr);
   return elapsed;
 }
 
@@ -120,7 +118,6 @@ int main() {
   if (!mkdtemp(dir)) return 1;
   setenv("XDG_CONFIG_HOME", dir, 1);
   setenv("XDG_RUNTIME_DIR", dir, 1);
-  SelectProfile(std::string(dir) + "/romsend.ini");
   bool missed = false;
   for (const bool hangUp : {false, true}) {
     for (const Phase phase : {Phase::kContact, Phase::kSync, Phase::kErase, Phase::kData, Phase::kClose}) {

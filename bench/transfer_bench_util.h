@@ -16,6 +16,7 @@
 
 #include "bam_image.h"
 #include "platform/profile.h"
+#include "platform/run_context.h"
 #include "platform/tick_count.h"
 #include "protocol/protocol_engine.h"
 #include "updates/bam_transfer.h"
@@ -39,7 +40,7 @@ class ScratchFolder {
     if (mkdtemp(dir)) path_ = dir;
     setenv("XDG_CONFIG_HOME", path_.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
-    SelectProfile(path_ + "/romsend.ini");
+    context_ = std::make_unique<ConsoleRunContext>(path_ + "/romsend.ini");
   }
   ~ScratchFolder() {
     const std::string cleanup = "rm -rf " + path_;
@@ -50,9 +51,12 @@ class ScratchFolder {
   ScratchFolder& operator=(const ScratchFolder&) = delete;
   bool Ok() const { return !path_.empty(); }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // The run's context: a console pump and boxes, and the profile in the folder.
+  ConsoleRunContext& Context() { return *context_; }
 
  private:
   std::string path_;
+  std::unique_ptr<ConsoleRunContext> context_;
 };
 
 // Writes the benchmarks' image to `path`: four blocks of a quarter of `kib` KiB each, as a unit

@@ -49,7 +49,7 @@ std::vector<std::string> ParseCommandLine(FlagParser& info, int argc, const char
   return patterns;
 }
 
-FlagParser::FlagParser(const FlagEntry* table) : table_(table) {}
+FlagParser::FlagParser(const FlagEntry* table, MessageBoxes& boxes) : boxes_(boxes), table_(table) {}
 
 FlagParser::~FlagParser() {
   WriteParamFile();
@@ -146,7 +146,7 @@ std::string FlagParser::HelpText() const {
 }
 
 void FlagParser::ShowHelp() const {
-  ShowMessageBox(HelpText(), "Command Line Flags", kBoxOk | kBoxIconInformation);
+  boxes_.Show(HelpText(), "Command Line Flags", kBoxOk | kBoxIconInformation);
 }
 
 void FlagParser::WriteParamFile() {

@@ -6,6 +6,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/message_box.h"
+
 namespace kestrune {
 
 // What a flag does; the numbers are those of the flag tables.
@@ -34,7 +36,8 @@ struct FlagEntry {
 
 class FlagParser {
  public:
-  explicit FlagParser(const FlagEntry* table);
+  // "/?" shows its help through `boxes`, which must outlive the parser.
+  FlagParser(const FlagEntry* table, MessageBoxes& boxes);
   // Writes the parameter file when one was asked for, from the fields' values at this moment.
   virtual ~FlagParser();
   FlagParser(const FlagParser&) = delete;
@@ -55,6 +58,7 @@ class FlagParser {
 
  private:
   void WriteParamFile();
+  MessageBoxes& boxes_;
   void SetParamFile(bool hasValue, const std::string& value);
 
   const FlagEntry* table_;

@@ -11,9 +11,11 @@
 #include "app/run_mode.h"
 #include "app/shown_report.h"
 #include "app/stop_signals.h"
-#include "platform/event_pump.h"
 #include "platform/message_box.h"
+#include "platform/profile.h"
+#include "platform/run_context.h"
 #include "protocol/protocol_engine.h"
+#include "setup/romsend_context.h"
 
 int main(int argc, char** argv) {
   // Answered before any window or setting is touched, as a Linux user expects.
@@ -26,23 +28,21 @@ int main(int argc, char** argv) {
   if (unattended) qInstallMessageHandler(kestrune::LogQtMessage);
   QApplication app(argc, argv);
   kestrune::ReportFirstWindowShownIfAsked(app);
+
+  // What every layer uses of the program, made once here and handed down.
   kestrune::QtEventPump pump;
   kestrune::QtMessageBox windowBoxes;
   kestrune::UnattendedMessageBox quietBoxes;
-  kestrune::SetCurrentPump(&pump);
-  kestrune::ScopedMessageBox useBoxes(unattended ? static_cast<kestrune::MessageBoxService*>(&quietBoxes)
-                                                 : &windowBoxes);
-  kestrune::StopSignals stopSignals(kestrune::StopOnSignal);
+  kestrune::MessageBoxes boxes(unattended ? static_cast<kestrune::MessageBoxService&>(quietBoxes) : windowBoxes);
+  kestrune::Profile profile(kestrune::RomsendProfilePath());
+  const kestrune::RunContext run{pump, boxes, profile};
 
   // The one protocol engine lives from start to end; it opens the result log in the working folder.
-  kestrune::ProtocolEngine engine("romsend.txt");
-  engine.SetStatusPrinter(kestrune::PrintStatus);
-  kestrune::SetTheSender(&engine);
+  kestrune::ProtocolEngine engine(run, "romsend.txt");
+  const kestrune::RomsendContext context{run, engine};
 
-  kestrune::RomsendApp theApp(kestrune::FindBridgePort);
+  kestrune::RomsendApp theApp(context, kestrune::FindBridgePort);
+  kestrune::StopSignals stopSignals([&theApp](int) { kestrune::StopOnSignal(theApp.Sheet()); });
   theApp.InitInstance(argc, argv);
-
-  kestrune::SetTheSender(nullptr);
-  kestrune::SetCurrentPump(nullptr);
   return theApp.ExitStatus();
 }

@@ -21,8 +21,6 @@
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "protocol/protocol_engine.h"
-#include "transport/midi_transport.h"
-#include "transport/serial_transport.h"
 #include "updates/bam_transfer.h"
 #include "updates/hex_line_transfer.h"
 #include "updates/update_check.h"
@@ -31,75 +29,58 @@
 namespace kestrune {
 namespace {
 
-// Where the status printer writes: the status control of the open main page, if any.
-QLineEdit* g_statusControl = nullptr;
-const MainPage* g_statusPage = nullptr;
-// The open main page's progress bar, which the transfers feed.
-QProgressBar* g_progressBar = nullptr;
-
 constexpr char kAboutItem[] = "&About romsend...";
-
-// A transfer's progress in whole percent; called only when its progress text changes, and
-// the bar repaints only when the percentage does.
-void ShowProgress(int percent) {
-  if (!g_progressBar) return;
-  if (g_progressBar->isHidden()) g_progressBar->show();
-  g_progressBar->setValue(std::clamp(percent, 0, 100));
-}
 
 }  // namespace
 
-std::string StatusLineText(const char* format, const char* argument) {
+std::string StatusLineText(const Sender& engine, const char* format, const char* argument) {
   std::string text = FormatStatus(format, argument);
-  if (const ProtocolEngine* engine = TheSender(); engine && engine->Retries() > 0) {
+  if (engine.Retries() > 0) {
     char note[32];
-    std::snprintf(note, sizeof note, " (%d retries)", engine->Retries());
+    std::snprintf(note, sizeof note, " (%d retries)", engine.Retries());
     text += note;
   }
   return text;
 }
 
-void PrintStatus(const char* format, const char* argument) {
-  if (!g_statusControl) return;
+void MainPage::PrintStatus(const char* format, const char* argument) {
+  if (!status_) return;
+  ProtocolEngine& engine = context_.engine;
   // A stop signal that came before the contact phase cleared the engine's stop request holds.
-  if (ProtocolEngine* engine = TheSender();
-      engine && CaughtStopSignal() && g_statusPage && g_statusPage->sendInProgress) {
-    engine->SetCancel(1);
-  }
-  const std::string text = StatusLineText(format, argument);
-  g_statusControl->setText(QString::fromLocal8Bit(text.c_str()));
-  g_statusControl->repaint();
+  if (CaughtStopSignal() && sendInProgress) engine.SetCancel(1);
+  const std::string text = StatusLineText(engine, format, argument);
+  status_->setText(QString::fromLocal8Bit(text.c_str()));
+  status_->repaint();
   // Unattended runs keep a record of every text on standard output.
-  if (g_statusPage && g_statusPage->batchFlag) {
+  if (batchFlag) {
     std::printf("%s\n", text.c_str());
     std::fflush(stdout);
   }
-  const int delay = AppProfile().GetInt("Kestrune", "msgdelay", 0);
-  if (delay > 0) WaitPumping(static_cast<uint32_t>(delay));
+  const int delay = context_.run.profile.GetInt("Kestrune", "msgdelay", 0);
+  if (delay > 0) context_.run.pump.WaitFor(static_cast<uint32_t>(delay));
 }
 
-std::function<Transport*(int commsMode)>& MainPage::TransportFactory() {
-  static std::function<Transport*(int)> factory = [](int mode) -> Transport* {
-    // The serial transport keeps to this run's port (see RomsendSheet::RunPort).
-    if (mode == 0) {
-      if (RomsendSheet* sheet = RomsendSheet::Instance())
-        return new SerialTransport("Serial Settings", sheet->RunPort());
-      return new SerialTransport("Serial Settings");
-    }
-    return new MidiTransport();
-  };
-  return factory;
+StatusPrinter MainPage::Printer() {
+  return [this](const char* format, const char* argument) { PrintStatus(format, argument); };
 }
 
-MainPage::MainPage(int& mode, QWidget* parent)
-    : PropertyPage(kTemplateId, QStringLiteral("Kestrune Update"), 345, 79, parent), commsMode(mode) {}
+void MainPage::ShowProgress(int percent) {
+  if (!progress_) return;
+  if (progress_->isHidden()) progress_->show();
+  progress_->setValue(std::clamp(percent, 0, 100));
+}
+
+MainPage::MainPage(RomsendSheet& sheet, QWidget* parent)
+    : PropertyPage(kTemplateId, QStringLiteral("Kestrune Update"), 345, 79, parent),
+      commsMode(sheet.commsMode),
+      sheet_(sheet),
+      context_(sheet.Context()) {}
 
 MainPage::~MainPage() {
-  if (g_statusPage == this) {
-    g_statusPage = nullptr;
-    g_statusControl = nullptr;
-    g_progressBar = nullptr;
-    TransferProgress() = nullptr;
+  // The engine outlives the page: nothing may print into the page's controls any more.
+  if (status_) {
+    context_.engine.SetStatusPrinter({});
+    context_.engine.Transfer().progress = {};
   }
 }
 
@@ -125,7 +106,7 @@ void MainPage::OnInitDialog() {
   send->setDefault(true);
   AddControl(kIdSend, send, 314, 58, 24, 14);
 
-  serialReset_ = AppProfile().GetInt("Romsend", "SerialReset", 0);
+  serialReset_ = context_.run.profile.GetInt("Romsend", "SerialReset", 0);
   Control(kIdStop)->hide();
   if (serialReset_ != 0) {
     ControlAs<QPushButton>(kIdReboot)->setText(QStringLiteral("Reboot"));
@@ -146,10 +127,12 @@ void MainPage::OnInitDialog() {
   connect(
       list, &QListWidget::itemDoubleClicked, this, [this] { OnSend(); }, Qt::QueuedConnection);
 
-  g_statusControl = status;
-  g_statusPage = this;
-  g_progressBar = progress;
-  TransferProgress() = ShowProgress;
+  // From now on every text of the engine and the transfers shows in this page's status line,
+  // and their progress in its bar.
+  status_ = status;
+  progress_ = progress;
+  context_.engine.SetStatusPrinter(Printer());
+  context_.engine.Transfer().progress = [this](int percent) { ShowProgress(percent); };
 
   PrepareUpdateListControl(list);
   UpdateListOptions options;
@@ -157,6 +140,7 @@ void MainPage::OnInitDialog() {
   options.sortMode = sortMode;
   options.batch = batchFlag != 0;
   options.pathList = &pathList;
+  options.readLastFile = [this] { return context_.run.profile.GetString("Romsend", "LastFile", "<none>"); };
   FillUpdateList(list, status, options);
 
   if (batchFlag && !CaughtStopSignal()) QMetaObject::invokeMethod(send, &QPushButton::click, Qt::QueuedConnection);
@@ -176,7 +160,7 @@ void MainPage::OnSend() {
   if (sendInProgress || CaughtStopSignal()) return;
   std::string path;
   if (!SelectedEntry(path)) {
-    ShowMessageBox("Make a selection first", "Quorle says...", kBoxOk, this);
+    context_.run.boxes.Show("Make a selection first", "Quorle says...", kBoxOk, this);
     SendEnded(1, kExitNothingToSend);
     return;
   }
@@ -192,7 +176,7 @@ void MainPage::OnSend() {
 void MainPage::SendEnded(int result, int status) {
   exitStatus = status;
   if (CaughtStopSignal() || unattendedFlag || (batchFlag && result == 0)) {
-    if (auto* sheet = RomsendSheet::Instance()) sheet->done(0);
+    sheet_.done(0);
   }
 }
 
@@ -210,7 +194,7 @@ void MainPage::OnSerial() {
 
 void MainPage::OnStop() {
   if (!sendInProgress) return;
-  if (ProtocolEngine* engine = TheSender()) engine->SetCancel(1);
+  context_.engine.SetCancel(1);
   PrintStatus("%s", "Stopping.....");
 }
 
@@ -236,14 +220,13 @@ void MainPage::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 void MainPage::OnCancel() {
-  if (ProtocolEngine* engine = TheSender()) engine->SetCancel(1);
+  context_.engine.SetCancel(1);
 }
 
 int MainPage::Send(const std::string& path) {
-  ProtocolEngine* engine = TheSender();
-  if (!engine) return 1;
-  if (!path.empty()) AppProfile().WriteString("Romsend", "LastFile", path);
-  engine->SetDriver(TransportFactory()(commsMode));
+  ProtocolEngine* engine = &context_.engine;
+  if (!path.empty()) context_.run.profile.WriteString("Romsend", "LastFile", path);
+  engine->SetDriver(context_.MakeTransport(commsMode, sheet_.RunPort()));
 
   auto* send = ControlAs<QPushButton>(kIdSend);
   auto* reboot = ControlAs<QPushButton>(kIdReboot);
@@ -265,7 +248,7 @@ int MainPage::Send(const std::string& path) {
   bool sent;
   if (Classify(path) != kKindBam) {
     HexOutcome outcome = HexOutcome::kNotSent;
-    result = HexLineTransfer(path, *engine, PrintStatus, &outcome);
+    result = HexLineTransfer(path, *engine, Printer(), &outcome);
     status = HexExitStatus(outcome);
     sent = outcome == HexOutcome::kSuccess;
   } else {
@@ -289,7 +272,7 @@ int MainPage::Send(const std::string& path) {
 }
 
 int MainPage::SendBam(const std::string& path, int& status) {
-  ProtocolEngine& engine = *TheSender();
+  ProtocolEngine& engine = context_.engine;
   status = kExitSent;
   if (operationMode == kOpSend) {
     // The whole file is checked before the unit is woken: it erases its flash on the first
@@ -306,10 +289,10 @@ int MainPage::SendBam(const std::string& path, int& status) {
       status = kExitNoContact;
       return contact;
     }
-    TransferRunning() = 1;
-    const int result = desc.Transfer(PrintStatus);
+    engine.Transfer().running = true;
+    const int result = desc.Transfer(Printer());
     if (result != 0 && !engine.MessageText().empty()) PrintStatus("%s", engine.MessageText().c_str());
-    TransferRunning() = 0;
+    engine.Transfer().running = false;
     status = result == 0 ? kExitSent : kExitFailed;
     return result;
   }
@@ -317,14 +300,14 @@ int MainPage::SendBam(const std::string& path, int& status) {
   // Reboot and Serial: a bare 'V' request; only Reboot looks for the 'W' answer.
   const int answer = engine.MidiCommand('V', nullptr, 0, engine.Limits().versionReplyMs);
   if (operationMode == kOpReboot && answer != 'W') {
-    ShowMessageBox("Reboot Unsuccessful", "Problem !!", kBoxOk | kBoxIconWarning, this);
+    context_.run.boxes.Show("Reboot Unsuccessful", "Problem !!", kBoxOk | kBoxIconWarning, this);
     status = kExitFailed;
   }
   return 0;
 }
 
 int MainPage::RefuseBam(const std::string& path, const std::string& text, int& status) {
-  ReportRefusedFile(*TheSender(), PrintStatus, path, text);
+  ReportRefusedFile(context_.engine, Printer(), path, text);
   status = kExitNothingToSend;
   return 1;  // a file or format fault, as the BAM transfer itself reports one
 }

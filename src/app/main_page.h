@@ -19,8 +19,6 @@ class QContextMenuEvent;
 
 namespace kestrune {
 
-class Transport;
-
 class MainPage : public PropertyPage {
  public:
   static constexpr int kTemplateId = 102;
@@ -40,7 +38,8 @@ class MainPage : public PropertyPage {
   // Operation modes of a send of a BAM entry.
   enum Operation : int { kOpSend = 0, kOpReboot = 2, kOpSerial = 3 };
 
-  explicit MainPage(int& commsMode, QWidget* parent = nullptr);
+  // A page of `sheet`, sending through the sheet's context; the sheet outlives it.
+  explicit MainPage(RomsendSheet& sheet, QWidget* parent = nullptr);
   ~MainPage() override;
 
   int& commsMode;          // the sheet's: 0 serial, 1 MIDI
@@ -73,9 +72,12 @@ class MainPage : public PropertyPage {
 
   void OnCancel() override;
 
-  // Builds the transport for a comms mode; by default a serial driver for mode 0 and a MIDI
-  // driver for any other. Tests and other front ends may replace it.
-  static std::function<Transport*(int commsMode)>& TransportFactory();
+  // The status printer: shows a printf-style format with at most one argument in the page's
+  // status line (at most 255 characters plus the resend count), repaints it at once, in batch
+  // mode also writes it to standard output as a line, then pauses "Kestrune"/"msgdelay" ms.
+  // Does nothing until the page has opened; from then on the engine prints through it.
+  void PrintStatus(const char* format, const char* argument);
+  StatusPrinter Printer();
   // Shows the about box as a dialog of its own (set by the program; nothing when empty).
   std::function<void()> showAbout;
 
@@ -93,7 +95,14 @@ class MainPage : public PropertyPage {
   // Notes how a send ended and ends the run when it should: an unattended run or a stop signal
   // always, a batch run after a result of 0.
   void SendEnded(int result, int status);
+  // A transfer's progress in whole percent; called only when its progress text changes, and
+  // the bar repaints only when the percentage does.
+  void ShowProgress(int percent);
 
+  RomsendSheet& sheet_;
+  const RomsendContext& context_;
+  QLineEdit* status_ = nullptr;
+  QProgressBar* progress_ = nullptr;
   int serialReset_ = 0;
 };
 
@@ -101,14 +110,8 @@ class MainPage : public PropertyPage {
 // "Success!" is a failure, although the transfer returns 0 for it.
 int HexExitStatus(HexOutcome outcome);
 
-// The status printer: shows a printf-style format with at most one argument in the main page's
-// status line (at most 255 characters plus the resend count), repaints it at once, in batch
-// mode also writes it to standard output as a line, then pauses "Kestrune"/"msgdelay" ms.
-// Does nothing until a main page has opened.
-void PrintStatus(const char* format, const char* argument);
-
 // The text the status line shows for a format and its argument: the formatted text plus
 // " (N retries)" when the engine has resent frames since the program started.
-std::string StatusLineText(const char* format, const char* argument);
+std::string StatusLineText(const Sender& engine, const char* format, const char* argument);
 
 }  // namespace kestrune

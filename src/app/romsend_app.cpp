@@ -18,6 +18,7 @@
 #include "setup/comms_serial_page.h"
 #include "setup/midi_page.h"
 #include "setup/romsend_sheet.h"
+#include "transport/serial_transport.h"
 
 namespace kestrune {
 
@@ -26,62 +27,84 @@ struct RomsendApp::Parsing {
   std::unique_ptr<FlagParser> info;
 };
 
-RomsendApp::RomsendApp(BridgeFinder findBridge) : findBridge_(std::move(findBridge)) {}
+RomsendApp::RomsendApp(const RomsendContext& context, BridgeFinder findBridge)
+    : context_(context), findBridge_(std::move(findBridge)) {}
 
 RomsendApp::~RomsendApp() {
   Finish();
 }
 
-std::string ResolvePortName(const std::string& typed, const RomsendApp::BridgeFinder& findBridge) {
+std::string RomsendProfilePath() {
+  return CompanyProfilePath("Kestrune", ProgramName().empty() ? "romsend" : ProgramName());
+}
+
+std::string ResolvePortName(const std::string& typed, const RomsendApp::BridgeFinder& findBridge, MessageBoxes& boxes) {
   if (typed.empty()) return typed;
   std::string upper = typed;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (upper.rfind("ZT770", 0) != 0) return typed;
   const std::string found = findBridge ? findBridge() : std::string();
   if (found.empty()) {
-    ShowMessageBox("Cannot find ZT770+", "Problem", kBoxOk | kBoxIconWarning);
+    boxes.Show("Cannot find ZT770+", "Problem", kBoxOk | kBoxIconWarning);
     return {};
   }
   return found;
 }
 
-bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) {
-  SelectProfile(CompanyProfilePath("Kestrune", ProgramName().empty() ? "romsend" : ProgramName()));
+namespace {
 
+// The port chosen on the serial page is this run's from now on, also for a transport already
+// built; an idle transport reopens so that an open port takes the new settings.
+void UsePortFromNowOn(RomsendSheet& sheet, const std::string& port) {
+  sheet.SetRunPort(port);
+  ProtocolEngine& engine = sheet.Context().engine;
+  if (auto* serial = dynamic_cast<SerialTransport*>(engine.Driver()); serial && serial->FixedPort())
+    serial->SetFixedPort(port);
+  engine.ReopenIfIdle();
+}
+
+}  // namespace
+
+RomsendSheet::Pages RomsendPages() {
+  RomsendSheet::Pages pages;
+  pages.main = [](RomsendSheet& sheet) -> PropertyPage* {
+    auto* main = new MainPage(sheet);
+    main->showAbout = [main] { AboutPage::DoModal(main); };
+    return main;
+  };
+  pages.comms = [](RomsendSheet& sheet) -> PropertyPage* {
+    auto* page = new CommsSerialPage(sheet.Context().run);
+    page->SetCommsModeSwitch([&sheet](int mode) { sheet.SetCommsMode(mode); });
+    page->SetPortChosen([&sheet](const std::string& port) { UsePortFromNowOn(sheet, port); });
+    return page;
+  };
+  pages.help = [](RomsendSheet& sheet) -> PropertyPage* { return new HelpDialog(sheet.commsMode); };
+  pages.about = [](RomsendSheet&) -> PropertyPage* { return new AboutPage; };
+  pages.midi = [](RomsendSheet& sheet) -> PropertyPage* {
+    auto* page = new CommsMidiPage(sheet.Context().run);
+    page->SetCommsModeSwitch([&sheet](int mode) { sheet.SetCommsMode(mode); });
+    return page;
+  };
+  return pages;
+}
+
+bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) {
   // Each run's log starts with how the program was started, so a report can be matched to it.
   std::string commandLine;
   for (int i = 1; i < argc; ++i) commandLine += std::string(" ") + (argv[i] ? argv[i] : "");
   WriteLog("romsend started:%s", commandLine.c_str());
 
-  RomsendSheet::Pages pages;
-  pages.main = [](int& commsMode) -> PropertyPage* {
-    auto* main = new MainPage(commsMode);
-    main->showAbout = [main] { AboutPage::DoModal(main); };
-    return main;
-  };
-  pages.comms = [](int&) -> PropertyPage* {
-    auto* page = new CommsSerialPage;
-    page->SetCommsModeSwitch(RomsendSheet::SetCommsMode);
-    return page;
-  };
-  pages.help = [](int& commsMode) -> PropertyPage* { return new HelpDialog(commsMode); };
-  pages.about = [](int&) -> PropertyPage* { return new AboutPage; };
-  pages.midi = [](int&) -> PropertyPage* {
-    auto* page = new CommsMidiPage;
-    page->SetCommsModeSwitch(RomsendSheet::SetCommsMode);
-    return page;
-  };
-  sheet_ = new RomsendSheet(QStringLiteral("Kestrune Update Utility"), pages, nullptr, 0);
+  sheet_ = new RomsendSheet(context_, QStringLiteral("Kestrune Update Utility"), RomsendPages(), nullptr, 0);
 
   auto* main = static_cast<MainPage*>(sheet_->GetPage(0));
   parsing_ = new Parsing{};
   FillRomsendFlagTable(parsing_->table, &main->batchFlag, &main->sortMode, &sheet_->portText, &main->unattendedFlag);
-  parsing_->info = std::make_unique<FlagParser>(parsing_->table);
+  parsing_->info = std::make_unique<FlagParser>(parsing_->table, context_.run.boxes);
   main->searchPatterns = ParseCommandLine(*parsing_->info, argc, argv);
   if (main->unattendedFlag) main->batchFlag = 1;
 
   const std::string typedPort = sheet_->portText;
-  sheet_->portText = ResolvePortName(typedPort, findBridge_);
+  sheet_->portText = ResolvePortName(typedPort, findBridge_, context_.run.boxes);
 
   exitStatus_ = kExitSent;
   bool run = CaughtStopSignal() == 0;
@@ -89,7 +112,7 @@ bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) 
     // Nobody is there to notice a flag that was not taken, or a bridge that is not attached:
     // sending the profile's choice instead could update another unit.
     if (const auto doubtful = DoubtfulArgument(*parsing_->info, main->searchPatterns.size(), argc, argv)) {
-      ShowMessageBox("Not taken: " + *doubtful + " (see romsend --help)", "Bad command line", kBoxOk);
+      context_.run.boxes.Show("Not taken: " + *doubtful + " (see romsend --help)", "Bad command line", kBoxOk);
       exitStatus_ = kExitNothingToSend;
       run = false;
     } else if (!typedPort.empty() && sheet_->portText.empty()) {

@@ -6,18 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "setup/romsend_sheet.h"
+
 namespace kestrune {
 
-class RomsendSheet;
+class MessageBoxes;
 
 class RomsendApp {
  public:
   // Looks up the port of an attached ZT770+ USB bridge; empty when none is attached.
   using BridgeFinder = std::function<std::string()>;
 
-  explicit RomsendApp(BridgeFinder findBridge);
+  // The context must outlive the application object.
+  RomsendApp(const RomsendContext& context, BridgeFinder findBridge);
 
-  // Selects the profile, builds the sheet, applies the command line and, with `runModal`,
+  // Builds the sheet, applies the command line and, with `runModal`,
   // runs the sheet until it closes. Without it (tests), the sheet is kept for inspection
   // until Finish. An unattended run whose command line has a flag no row takes, or whose
   // ZT770 bridge is not attached, ends before the sheet runs. Always returns false; the exit
@@ -37,6 +40,7 @@ class RomsendApp {
   RomsendApp& operator=(const RomsendApp&) = delete;
 
  private:
+  const RomsendContext& context_;
   BridgeFinder findBridge_;
   RomsendSheet* sheet_ = nullptr;
   struct Parsing;
@@ -45,8 +49,16 @@ class RomsendApp {
 };
 
 // The port text after the ZT770 rule: a name that begins with "ZT770" in any letter case asks
-// `findBridge`; when none is found the user is told and the name becomes empty. Other names
-// stay as typed (device paths are case-sensitive).
-std::string ResolvePortName(const std::string& typed, const RomsendApp::BridgeFinder& findBridge);
+// `findBridge`; when none is found the user is told through `boxes` and the name becomes
+// empty. Other names stay as typed (device paths are case-sensitive).
+std::string ResolvePortName(const std::string& typed, const RomsendApp::BridgeFinder& findBridge, MessageBoxes& boxes);
+
+// Where romsend keeps its settings: "<XDG config>/Kestrune/<program name>.ini", as the
+// registry key HKEY_CURRENT_USER\Software\Kestrune\romsend stands on this platform.
+std::string RomsendProfilePath();
+
+// romsend's pages: the main page, the serial and MIDI comms pages, the instructions and the
+// about page, built over the sheet's context.
+RomsendSheet::Pages RomsendPages();
 
 }  // namespace kestrune

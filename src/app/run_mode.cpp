@@ -72,8 +72,8 @@ bool AsksForUnattended(int argc, const char* const* argv) {
   FlagEntry table[kRomsendFlagRows];
   FillRomsendFlagTable(table, &batch, &sort, &port, &unattended);
   SilentBoxes silent;
-  ScopedMessageBox quiet(&silent);
-  FlagParser info(table);
+  MessageBoxes quiet(silent);
+  FlagParser info(table, quiet);
   ParseCommandLine(info, argc, argv);
   return unattended != 0;
 }

@@ -69,8 +69,7 @@ StopSignals::~StopSignals() {
   }
 }
 
-void StopOnSignal(int) {
-  RomsendSheet* sheet = RomsendSheet::Instance();
+void StopOnSignal(RomsendSheet* sheet) {
   // Boxes and the about box wait for a person who is not coming.
   for (QWidget* w : QApplication::topLevelWidgets()) {
     auto* dialog = qobject_cast<QDialog*>(w);

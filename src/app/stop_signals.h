@@ -11,6 +11,8 @@ class QSocketNotifier;
 
 namespace kestrune {
 
+class RomsendSheet;
+
 // The first of SIGINT or SIGTERM that reached the program, or 0.
 int CaughtStopSignal();
 
@@ -32,7 +34,8 @@ class StopSignals : public QObject {
 
 // What romsend does on the user-interface thread when a stop signal came: boxes and other
 // dialogs waiting for a person are closed; a running send is stopped as by the Stop button and
-// ends the program when it returns; otherwise the window is closed.
-void StopOnSignal(int signal);
+// ends the program when it returns; otherwise the window (`sheet`, null before it is built) is
+// closed.
+void StopOnSignal(RomsendSheet* sheet);
 
 }  // namespace kestrune

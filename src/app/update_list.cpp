@@ -234,8 +234,7 @@ QString FillUpdateList(QListWidget* list, QLineEdit* status, const UpdateListOpt
     SortUpdateEntries(entries, options.sortMode);
     selected = 0;
     if (!options.batch) {
-      const std::string lastFile =
-          options.readLastFile ? options.readLastFile() : AppProfile().GetString("Romsend", "LastFile", "<none>");
+      const std::string lastFile = options.readLastFile ? options.readLastFile() : std::string("<none>");
       for (size_t i = 0; i < entries.size(); ++i) {
         if (entries[i].path && *entries[i].path == lastFile) {
           selected = static_cast<int>(i);

@@ -97,7 +97,7 @@ struct UpdateListOptions {
   int sortMode = kSortTextAscending;
   bool batch = false;  // batch runs keep the first entry whatever "LastFile" says
   // Reads "Romsend"/"LastFile" (default "<none>"); asked only when the choice depends on it.
-  // Empty: the program's profile.
+  // Empty: no entry is chosen by the last file sent.
   std::function<std::string()> readLastFile;
   // When given, the paths of the entries that carry one are appended here.
   std::vector<std::string>* pathList = nullptr;

@@ -9,7 +9,8 @@
 #include "pageburn/pageburn_flags.h"
 #include "pageburn/pageburn_program.h"
 #include "platform/console_key.h"
-#include "serial/port_lock.h"
+#include "platform/profile.h"
+#include "platform/run_context.h"
 #include "serial/usb_port_discovery.h"
 
 namespace kestrune {
@@ -39,8 +40,6 @@ int PageburnMain(int argc, char** argv) {
   }
   // Signals are caught from here on, so the port and the terminal are always put back.
   CatchStopSignals();
-  // pageburn's transfers do not take the port lock; opening, configuring and closing do.
-  SetPortLockScope(PortLockScope::kConfigAndClose);
 
   // Prints "Port found at ..." itself when it finds the monitor.
   PageburnFlags flags(FindDevicePort(kSambaMonitorTarget));
@@ -64,7 +63,10 @@ int PageburnMain(int argc, char** argv) {
   // A successful parse took the required file from argv[1].
   PageburnConsole console;
   console.stopRequested = [] { return CaughtStopSignal() != 0; };
-  const int result = RunDownload(argv[1], flags.Port(), console, kSam3uEefc0, flags.Verify() != 0);
+  // The console program's context: a pump with no window behind it, boxes on standard error,
+  // and the line settings in "<XDG config>/<program name>.ini".
+  const ConsoleRunContext context(ProgramProfilePath());
+  const int result = RunDownload(context.run, argv[1], flags.Port(), console, kSam3uEefc0, flags.Verify() != 0);
   if (CaughtStopSignal() != 0) {
     std::fflush(stdout);
     return StopExit();

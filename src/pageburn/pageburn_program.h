@@ -9,6 +9,7 @@
 #include <string>
 
 #include "pageburn/samba_chip.h"
+#include "platform/run_context.h"
 
 namespace kestrune {
 
@@ -33,9 +34,10 @@ struct PageburnConsole {
 };
 
 // Writes the file at `firmwarePath` to the chip behind `portName` and returns an exit code.
-// With `verify`, every page written is read back before the boot bit is set.
-int RunDownload(const std::string& firmwarePath, const std::string& portName, const PageburnConsole& console = {},
-                const SambaChip& chip = kSam3uEefc0, bool verify = false);
+// With `verify`, every page written is read back before the boot bit is set. The port's line
+// settings come from the context's profile, and waits run its pump.
+int RunDownload(const RunContext& context, const std::string& firmwarePath, const std::string& portName,
+                const PageburnConsole& console = {}, const SambaChip& chip = kSam3uEefc0, bool verify = false);
 
 // The whole program: discovery, banner, command line and INI file, the run, and the key press
 // that keeps an error on screen. Returns the exit code.

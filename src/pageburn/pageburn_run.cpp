@@ -89,8 +89,8 @@ int VerifyPages(FlashWriter& writer, const SambaMonitor& monitor, const std::vec
 
 }  // namespace
 
-int RunDownload(const std::string& firmwarePath, const std::string& portName, const PageburnConsole& console,
-                const SambaChip& chip, bool verify) {
+int RunDownload(const RunContext& context, const std::string& firmwarePath, const std::string& portName,
+                const PageburnConsole& console, const SambaChip& chip, bool verify) {
   std::FILE* out = console.out;
   if (portName.empty()) {
     std::fprintf(out, "No port given or found\n");
@@ -108,7 +108,7 @@ int RunDownload(const std::string& firmwarePath, const std::string& portName, co
   }
 
   // The device, monitor and writer live to the end of the run; the device closes the port.
-  SambaSerialChannel device;
+  SambaSerialChannel device(context);
   if (device.Open(portName, 0)) {
     std::fflush(out);
     std::fprintf(console.err, "Cannot intialize %s\n", portName.c_str());

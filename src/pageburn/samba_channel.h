@@ -8,6 +8,9 @@
 #include <mutex>
 #include <string>
 
+#include "platform/run_context.h"
+#include "serial/port_lock.h"
+
 namespace kestrune {
 
 class PublicSerialHandle;
@@ -48,7 +51,10 @@ class SambaSerialChannel : public SambaChannel {
   static constexpr int kErrorAlreadyOpen = -10;  // open on a device that has a port
   static constexpr int kErrorWriteFailed = -11;  // the port took fewer bytes than given
 
-  SambaSerialChannel();
+  // The port's line settings come from the context's profile; waits run its pump. pageburn's
+  // transfers do not take the port lock (`lockScope`); opening, configuring and closing do.
+  // The context must outlive the channel.
+  explicit SambaSerialChannel(const RunContext& context, PortLockScope lockScope = PortLockScope::kConfigAndClose);
   // Closes the port (joining its reader thread) before the buffer goes.
   ~SambaSerialChannel() override;
   SambaSerialChannel(const SambaSerialChannel&) = delete;
@@ -75,9 +81,11 @@ class SambaSerialChannel : public SambaChannel {
 
   bool HasPort() const { return port_ != nullptr; }
   int32_t TotalReceived() const;
-  uint64_t dropped() const;
+  uint64_t Dropped() const;
 
  private:
+  const RunContext& context_;
+  PortLockScope lockScope_;
   mutable std::mutex mutex_;
   std::string buffer_;    // received, not yet read; at most kMaxPending bytes
   int32_t total_ = 0;     // every byte ever received (wraps as a 32-bit count)

@@ -11,7 +11,8 @@
 
 namespace kestrune {
 
-SambaSerialChannel::SambaSerialChannel() = default;
+SambaSerialChannel::SambaSerialChannel(const RunContext& context, PortLockScope lockScope)
+    : context_(context), lockScope_(lockScope) {}
 
 SambaSerialChannel::~SambaSerialChannel() {
   // Deleting the handle joins the reader thread, so no callback runs into a freed buffer.
@@ -24,7 +25,8 @@ bool SambaSerialChannel::Open(const std::string& port, int unused) {
     last_error_ = kErrorAlreadyOpen;
     return true;
   }
-  port_.reset(PublicSerialHandle::Open(port, &SambaSerialChannel::Receive, this, kReadBufferSize));
+  port_.reset(PublicSerialHandle::Open(PortOwner{context_, lockScope_}, port, &SambaSerialChannel::Receive, this,
+                                       kReadBufferSize));
   return port_ == nullptr;
 }
 
@@ -48,8 +50,9 @@ int SambaSerialChannel::Reserved8(int argument) {
 }
 
 void SambaSerialChannel::Receive(const uint8_t* data, uint32_t length, void* context) {
-  static_cast<SambaSerialChannel*>(context)->Store(data, length);
-  CurrentPump().Wake();
+  auto* channel = static_cast<SambaSerialChannel*>(context);
+  channel->Store(data, length);
+  channel->context_.pump.Wake();
 }
 
 void SambaSerialChannel::Store(const uint8_t* data, uint32_t length) {
@@ -69,8 +72,8 @@ bool SambaSerialChannel::WaitForData() {
   };
   if (waiting()) return false;
   const uint32_t deadline = TickCount() + kWaitMs;
-  PumpOneMessage();
-  return !CurrentPump().WaitUntil(deadline, waiting);
+  context_.pump.PumpOne();
+  return !context_.pump.WaitUntil(deadline, waiting);
 }
 
 bool SambaSerialChannel::Read(std::string& out) {
@@ -98,7 +101,7 @@ int32_t SambaSerialChannel::TotalReceived() const {
   return total_;
 }
 
-uint64_t SambaSerialChannel::dropped() const {
+uint64_t SambaSerialChannel::Dropped() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return dropped_;
 }

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The headless event pump and the program-wide waiting helpers built on the current pump.
+// The headless event pump, and waiting a while on any pump.
 #include "event_pump.h"
 
-#include <atomic>
 #include <chrono>
 
 #include "tick_count.h"
@@ -74,32 +73,10 @@ void HeadlessEventPump::PostQuit() {
   cv_.notify_all();
 }
 
-namespace {
-std::atomic<EventPump*> g_pump{nullptr};
-
-EventPump& DefaultPump() {
-  static HeadlessEventPump pump;
-  return pump;
-}
-}  // namespace
-
-EventPump& CurrentPump() {
-  EventPump* p = g_pump.load();
-  return p ? *p : DefaultPump();
-}
-
-void SetCurrentPump(EventPump* pump) {
-  g_pump.store(pump);
-}
-
-bool PumpOneMessage() {
-  return CurrentPump().PumpOne();
-}
-
-void WaitPumping(uint32_t ms) {
+void EventPump::WaitFor(uint32_t ms) {
   const uint32_t deadline = TickCount() + ms;
   if (TickReached(TickCount(), deadline)) return;
-  CurrentPump().WaitUntil(deadline, {});
+  WaitUntil(deadline, {});
 }
 
 }  // namespace kestrune

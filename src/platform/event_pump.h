@@ -30,6 +30,10 @@ class EventPump {
 
   // Thread-safe: makes a blocked WaitUntil look at `ready` again at once.
   virtual void Wake() = 0;
+
+  // Dispatches events until `ms` milliseconds have passed, blocking in between. Returns at
+  // once for 0.
+  void WaitFor(uint32_t ms);
 };
 
 // The pump for console programs and tests: a queue of posted functions guarded by a mutex,
@@ -55,17 +59,5 @@ class HeadlessEventPump : public EventPump {
   bool quit_ = false;  // a quit request waits for the next PumpOne
   uint64_t wakes_ = 0;
 };
-
-// The pump of the current program; a HeadlessEventPump until SetCurrentPump installs another.
-// The caller keeps ownership of what it installs and must uninstall it (nullptr) before it dies.
-EventPump& CurrentPump();
-void SetCurrentPump(EventPump* pump);
-
-// Takes pending events and dispatches them; false only when a quit request was taken.
-bool PumpOneMessage();
-
-// Dispatches events until `ms` milliseconds have passed, blocking in between. Returns at once
-// for 0.
-void WaitPumping(uint32_t ms);
 
 }  // namespace kestrune

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The console and recording message boxes and the program-wide service slot.
+// The console and recording message boxes, and the boxes held back under a lock.
 #include "message_box.h"
 
-#include <atomic>
 #include <cstdio>
-#include <memory>
 
 namespace kestrune {
 
@@ -30,24 +28,6 @@ void RecorderMessageBox::Clear() {
   boxes_.clear();
 }
 
-namespace {
-std::atomic<MessageBoxService*> g_service{nullptr};
-
-MessageBoxService& DefaultService() {
-  static ConsoleMessageBox console;
-  return console;
-}
-}  // namespace
-
-MessageBoxService& CurrentMessageBox() {
-  MessageBoxService* s = g_service.load();
-  return s ? *s : DefaultService();
-}
-
-void SetMessageBoxService(MessageBoxService* service) {
-  g_service.store(service);
-}
-
 int DefaultAnswer(unsigned style) {
   switch (style & kBoxButtonMask) {
     case kBoxYesNo:
@@ -59,43 +39,24 @@ int DefaultAnswer(unsigned style) {
   }
 }
 
-namespace {
-struct HeldBox {
-  std::string text;
-  std::string title;
-  unsigned style;
-};
-thread_local int t_holdDepth = 0;
-thread_local std::vector<HeldBox>* t_heldBoxes = nullptr;
-}  // namespace
-
-int ShowMessageBox(const std::string& text, const std::string& title, unsigned style, void* owner) {
-  if (t_holdDepth > 0) {
-    if (!t_heldBoxes) t_heldBoxes = new std::vector<HeldBox>;
-    t_heldBoxes->push_back(HeldBox{text, title, style});
+int MessageBoxes::Show(const std::string& text, const std::string& title, unsigned style, void* owner) {
+  if (holdDepth_ > 0) {
+    held_.push_back(HeldBox{text, title, style});
     return DefaultAnswer(style);
   }
-  return CurrentMessageBox().Show(text, title, style, owner);
+  return service_->Show(text, title, style, owner);
 }
 
-HoldBackBoxes::HoldBackBoxes() {
-  ++t_holdDepth;
+MessageBoxes::HoldBack::HoldBack(MessageBoxes* boxes) : boxes_(boxes) {
+  if (boxes_) ++boxes_->holdDepth_;
 }
 
-HoldBackBoxes::~HoldBackBoxes() {
-  if (--t_holdDepth > 0 || !t_heldBoxes) return;
+MessageBoxes::HoldBack::~HoldBack() {
+  if (!boxes_ || --boxes_->holdDepth_ > 0 || boxes_->held_.empty()) return;
   // Taken out first: a box shown now may itself lead to code that holds boxes back again.
-  std::unique_ptr<std::vector<HeldBox>> held(t_heldBoxes);
-  t_heldBoxes = nullptr;
-  for (const HeldBox& box : *held) CurrentMessageBox().Show(box.text, box.title, box.style, nullptr);
-}
-
-ScopedMessageBox::ScopedMessageBox(MessageBoxService* service) : previous_(g_service.load()) {
-  g_service.store(service);
-}
-
-ScopedMessageBox::~ScopedMessageBox() {
-  g_service.store(previous_);
+  std::vector<HeldBox> held;
+  held.swap(boxes_->held_);
+  for (const HeldBox& box : held) boxes_->service_->Show(box.text, box.title, box.style, nullptr);
 }
 
 }  // namespace kestrune

@@ -59,41 +59,67 @@ class RecorderMessageBox : public MessageBoxService {
   int answer_;
 };
 
-// The program's service; a ConsoleMessageBox until SetMessageBoxService installs another.
-// The caller keeps ownership and must uninstall it (nullptr) before it dies.
-MessageBoxService& CurrentMessageBox();
-void SetMessageBoxService(MessageBoxService* service);
-
-// Shorthand for CurrentMessageBox().Show(...). While this thread holds back boxes (below), the
-// box is queued instead and the answer that changes nothing is returned at once: OK, No for a
-// Yes/No question, Cancel for OK/Cancel.
-int ShowMessageBox(const std::string& text, const std::string& title, unsigned style, void* owner = nullptr);
-
 // The answer a box takes when no person answers it: OK, or for a question the one that goes no
 // further (No, Cancel).
 int DefaultAnswer(unsigned style);
 
-// Holds back the boxes of this thread for its life: a box waits for a person, and no person may
-// be waited for while a lock that other programs wait on is held. The held-back boxes are shown,
-// in order and without an owner, when the outermost holder ends. Nests; thread-local.
-class HoldBackBoxes {
+// The program's message boxes: every box goes through Show, to the service the program chose
+// (windows, standard error, a recorder in tests). User-interface thread only (the main thread
+// of a console program).
+class MessageBoxes {
  public:
-  HoldBackBoxes();
-  ~HoldBackBoxes();
-  HoldBackBoxes(const HoldBackBoxes&) = delete;
-  HoldBackBoxes& operator=(const HoldBackBoxes&) = delete;
+  explicit MessageBoxes(MessageBoxService& service) : service_(&service) {}
+  MessageBoxes(const MessageBoxes&) = delete;
+  MessageBoxes& operator=(const MessageBoxes&) = delete;
+
+  // Shows the box and returns the answer. While boxes are held back (below), the box is queued
+  // instead and the answer that changes nothing is returned at once: OK, No for a Yes/No
+  // question, Cancel for OK/Cancel.
+  int Show(const std::string& text, const std::string& title, unsigned style, void* owner = nullptr);
+
+  MessageBoxService& Service() const { return *service_; }
+  // Shows later boxes through `service`; the caller keeps it alive while it is in use.
+  void SetService(MessageBoxService& service) { service_ = &service; }
+
+  // Holds back the boxes for its life: a box waits for a person, and no person may be waited
+  // for while a lock that other programs wait on is held. The held-back boxes are shown, in
+  // order and without an owner, when the outermost holder ends. Nests. A null `boxes` holds
+  // nothing back (a port opened with no boxes to show).
+  class HoldBack {
+   public:
+    explicit HoldBack(MessageBoxes* boxes);
+    ~HoldBack();
+    HoldBack(const HoldBack&) = delete;
+    HoldBack& operator=(const HoldBack&) = delete;
+
+   private:
+    MessageBoxes* boxes_;
+  };
+
+ private:
+  struct HeldBox {
+    std::string text;
+    std::string title;
+    unsigned style;
+  };
+  MessageBoxService* service_;
+  int holdDepth_ = 0;
+  std::vector<HeldBox> held_;
 };
 
-// Installs a service for the life of a scope and puts the earlier one back afterwards.
+// Uses another service for the life of a scope and puts the earlier one back afterwards.
 class ScopedMessageBox {
  public:
-  explicit ScopedMessageBox(MessageBoxService* service);
-  ~ScopedMessageBox();
+  ScopedMessageBox(MessageBoxes& boxes, MessageBoxService& service) : boxes_(boxes), previous_(boxes.Service()) {
+    boxes_.SetService(service);
+  }
+  ~ScopedMessageBox() { boxes_.SetService(previous_); }
   ScopedMessageBox(const ScopedMessageBox&) = delete;
   ScopedMessageBox& operator=(const ScopedMessageBox&) = delete;
 
  private:
-  MessageBoxService* previous_;
+  MessageBoxes& boxes_;
+  MessageBoxService& previous_;
 };
 
 }  // namespace kestrune

@@ -123,7 +123,6 @@ class MidiLoopback::Ports : public MidiPorts {
 MidiLoopback::MidiLoopback() : thread_([this] { Run(); }) {}
 
 MidiLoopback::~MidiLoopback() {
-  if (installed_) SetMidiPortsFactory({});
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -157,9 +156,8 @@ std::unique_ptr<MidiPorts> MidiLoopback::MakePorts() {
   return std::make_unique<Ports>(*this);
 }
 
-void MidiLoopback::Install() {
-  installed_ = true;
-  SetMidiPortsFactory([this] { return MakePorts(); });
+MidiPortsFactory MidiLoopback::PortsFactory() {
+  return [this] { return MakePorts(); };
 }
 
 void MidiLoopback::SetReachable(bool reachable) {

@@ -37,8 +37,8 @@ class MidiLoopback {
   // Ports of the program's side. Each may open any device once at a time; a second open of an
   // input or output that another ports object holds gives kMidiAllocated.
   std::unique_ptr<MidiPorts> MakePorts();
-  // Makes MakeMidiPorts() hand out this loopback's ports until the loopback is destroyed.
-  void Install();
+  // A factory of this loopback's ports, for a RunContext; valid while the loopback lives.
+  MidiPortsFactory PortsFactory();
 
   // While false the loopback plays a machine without a MIDI system: empty lists, opens give
   // kMidiNoDriver.
@@ -72,7 +72,6 @@ class MidiLoopback {
   bool delivering_ = false;
   bool stopping_ = false;
   bool reachable_ = true;
-  bool installed_ = false;
   uint64_t delivered_ = 0;
   std::thread thread_;
 };

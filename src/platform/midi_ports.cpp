@@ -6,14 +6,10 @@
 #include <cstdlib>
 
 #include "platform/profile.h"
+#include "platform/run_context.h"
 
 namespace kestrune {
 namespace {
-
-MidiPortsFactory& Factory() {
-  static MidiPortsFactory factory;
-  return factory;
-}
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -37,20 +33,16 @@ bool IsDigits(const std::string& s, size_t from, size_t to) {
 
 }  // namespace
 
-MidiApi ConfiguredMidiApi() {
+MidiApi ConfiguredMidiApi(const Profile& profile) {
   if (const char* env = std::getenv("KESTRUNE_MIDI_API"); env && *env) return ApiNamed(env);
-  return ApiNamed(AppProfile().GetString("MIDI", "Api", ""));
+  return ApiNamed(profile.GetString("MIDI", "Api", ""));
 }
 
-std::unique_ptr<MidiPorts> MakeMidiPorts() {
-  if (Factory()) {
-    if (auto ports = Factory()()) return ports;
+std::unique_ptr<MidiPorts> RunContext::MakeMidiPorts() const {
+  if (midiPorts) {
+    if (auto ports = midiPorts()) return ports;
   }
-  return MakeRtMidiPorts(ConfiguredMidiApi());
-}
-
-void SetMidiPortsFactory(MidiPortsFactory factory) {
-  Factory() = std::move(factory);
+  return MakeRtMidiPorts(ConfiguredMidiApi(profile));
 }
 
 std::string MidiDeviceName(const std::string& portName, bool alsa) {

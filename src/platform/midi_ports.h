@@ -14,6 +14,8 @@
 
 namespace kestrune {
 
+class Profile;
+
 // Outcome numbers of the MIDI functions (the winmm MMSYSERR values).
 enum MidiResult : int {
   kMidiOk = 0,
@@ -80,15 +82,12 @@ enum class MidiApi { kAuto, kAlsa, kJack };
 // "MIDI"/"Api" entry: "alsa" or "jack" in any letter case; anything else is kAuto (ALSA when
 // its sequencer can be opened and has ports, else JACK when its server runs and has ports,
 // else whichever of the two is reachable).
-MidiApi ConfiguredMidiApi();
+MidiApi ConfiguredMidiApi(const Profile& profile);
 
-// The ports of the MIDI system: RtMidi on the configured system, unless a test installed a
-// factory. Never null; without any MIDI system the lists are empty and opens give kMidiNoDriver.
-std::unique_ptr<MidiPorts> MakeMidiPorts();
+// Makes the ports of a MIDI system (RunContext::MakeMidiPorts: the configured RtMidi system,
+// unless a test put a loopback's factory in the context). Never null; without any MIDI system
+// the lists are empty and opens give kMidiNoDriver.
 using MidiPortsFactory = std::function<std::unique_ptr<MidiPorts>()>;
-// Installs the factory MakeMidiPorts uses (an empty one restores RtMidi). Not thread-safe:
-// set it before anything opens MIDI ports.
-void SetMidiPortsFactory(MidiPortsFactory factory);
 
 // RtMidi ports on `api`.
 std::unique_ptr<MidiPorts> MakeRtMidiPorts(MidiApi api);

@@ -43,10 +43,8 @@ class Profile {
   std::string path_;
 };
 
-// The profile the program selected at start ("Kestrune"/"romsend" for romsend). Until a
-// program selects one, it is "<XDG config>/<program name>.ini".
-Profile& AppProfile();
-void SelectProfile(const std::string& path);
+// "<XDG config>/<program name>.ini": the profile of a program that has none of its own.
+std::string ProgramProfilePath();
 
 // "<XDG config>/<company>/<program>.ini": where the registry key
 // HKEY_CURRENT_USER\Software\<company>\<program> lives on this platform.

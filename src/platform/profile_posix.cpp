@@ -7,13 +7,11 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -237,9 +235,10 @@ std::string LinkTarget(std::string path) {
 }
 
 bool ReplaceFile(const std::string& path, const std::string& content) {
-  static std::atomic<unsigned> counter{0};
-  const std::string tmp = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // A fresh name beside the file, made by the system: writers in other threads and programs
+  // never share one.
+  std::string tmp = path + ".tmp-XXXXXX";
+  const int fd = mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = WriteAll(fd, content) && fsync(fd) == 0;
   if (close(fd) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0) {
@@ -248,10 +247,6 @@ bool ReplaceFile(const std::string& path, const std::string& content) {
   }
   return true;
 }
-
-std::mutex g_profileMutex;
-// Profiles once selected stay alive so references handed out earlier never dangle.
-std::vector<std::unique_ptr<Profile>> g_profiles;
 
 }  // namespace
 
@@ -323,16 +318,8 @@ bool Profile::Write(const std::string& sectionName, const std::string& entryName
   return ReplaceFile(LinkTarget(path_), content);
 }
 
-Profile& AppProfile() {
-  std::lock_guard<std::mutex> lock(g_profileMutex);
-  if (g_profiles.empty())
-    g_profiles.push_back(std::make_unique<Profile>(XdgConfigHome() + "/" + ProgramName() + ".ini"));
-  return *g_profiles.back();
-}
-
-void SelectProfile(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_profileMutex);
-  g_profiles.push_back(std::make_unique<Profile>(path));
+std::string ProgramProfilePath() {
+  return XdgConfigHome() + "/" + ProgramName() + ".ini";
 }
 
 std::string CompanyProfilePath(const std::string& company, const std::string& program) {

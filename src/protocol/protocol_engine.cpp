@@ -44,18 +44,10 @@ std::string ReplyText(const uint8_t* p, size_t n) {
   return std::string(reinterpret_cast<const char*>(p), n);
 }
 
-ProtocolEngine* g_sender = nullptr;
-
 }  // namespace
 
-ProtocolEngine* TheSender() {
-  return g_sender;
-}
-void SetTheSender(ProtocolEngine* sender) {
-  g_sender = sender;
-}
-
-Sender::Sender(const std::string& resultLogPath, const ProtocolLimits& limits) : limits_(limits) {
+Sender::Sender(const RunContext& context, const std::string& resultLogPath, const ProtocolLimits& limits)
+    : context_(context), limits_(limits) {
   // Shared with other readers and writers; appended to, never truncated.
   const int fd = OpenLogFile(resultLogPath, true);
   if (fd >= 0) {
@@ -279,8 +271,8 @@ int Sender::Exchange(unsigned resultLimitMs, int report) {
   return result;
 }
 
-void Sender::SetDriver(Transport* driver) {
-  driver_.reset(driver);
+void Sender::SetDriver(std::unique_ptr<Transport> driver) {
+  driver_ = std::move(driver);
 }
 
 void Sender::CloseDriver() {
@@ -310,7 +302,7 @@ void Sender::ClearCancel() {
 
 void Sender::WaitMs(unsigned ms) {
   const uint32_t deadline = TickCount() + ms;
-  CurrentPump().WaitUntil(deadline, {});
+  context_.pump.WaitUntil(deadline, {});
 }
 
 }  // namespace kestrune

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/run_context.h"
 #include "protocol/protocol_limits.h"
 #include "transport/transport.h"
 
@@ -45,6 +46,21 @@ enum ResultCode : int {
 // Command codes of the frames.
 enum Command : uint8_t { kCmdOpen = 1, kCmdSendData = 2, kCmdClose = 5, kCmdReboot = 7 };
 
+// How far the transfer under way is: shared by the transfers the engine carries and the
+// window that shows them. User-interface thread only.
+struct TransferState {
+  // Set while a transfer proper runs (a HEX line transfer, or a BAM transfer after contact);
+  // the window refuses to close meanwhile.
+  bool running = false;
+  // The last progress text shown; kept for the whole run, so that a second transfer of the
+  // same file does not repeat a text that is already on the screen.
+  std::string lastProgressText;
+  // Where both transfers report how far they are, in whole percent of the bytes to send (a
+  // BAM image's, a HEX file's), each time they show a new progress text: the window's
+  // progress bar. Empty when nothing shows it.
+  std::function<void(int percent)> progress;
+};
+
 // Everything runs on the user-interface thread; driver waits keep the window alive, so the
 // Stop button's SetCancel runs inside them.
 class Sender {
@@ -56,8 +72,10 @@ class Sender {
 
   // Opens the result log at `resultLogPath` (appended, never truncated); an unopenable log
   // silently drops its lines for the whole run. Every wait on the unit takes its limit from
-  // `limits`.
-  explicit Sender(const std::string& resultLogPath = "romsend.txt", const ProtocolLimits& limits = {});
+  // `limits`. The context (its pump keeps the window alive during waits; its boxes show the
+  // unit's refusals) must outlive the engine.
+  explicit Sender(const RunContext& context, const std::string& resultLogPath = "romsend.txt",
+                  const ProtocolLimits& limits = {});
   virtual ~Sender();
   Sender(const Sender&) = delete;
   Sender& operator=(const Sender&) = delete;
@@ -91,8 +109,8 @@ class Sender {
   std::string ErrorText(int code);
   static std::string DeviceErrorWord(int code);
 
-  // Driver ownership and the session.
-  void SetDriver(Transport* driver);
+  // Driver ownership (the engine owns the transport it is given; null: none) and the session.
+  void SetDriver(std::unique_ptr<Transport> driver);
   void CloseDriver();
   void ReopenIfIdle();
   void SetCancel(int flag);
@@ -105,6 +123,8 @@ class Sender {
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   const ProtocolLimits& Limits() const { return limits_; }
+  const RunContext& Context() const { return context_; }
+  TransferState& Transfer() { return transfer_; }
   Transport* Driver() const { return driver_.get(); }
   int Cancel() const { return cancel_; }
   uint32_t Attempts() const { return attempts_; }
@@ -132,8 +152,10 @@ class Sender {
   int frameLength_ = 0;
   const char* commandName_ = "";
   int retriesLeft_ = 0;
+  const RunContext& context_;
   std::unique_ptr<Transport> driver_;
   ProtocolLimits limits_;
+  TransferState transfer_;
   std::FILE* resultLog_ = nullptr;
   uint32_t attempts_ = 0;
   uint32_t exchanges_ = 0;
@@ -145,8 +167,9 @@ class Sender {
 // printer, at least the limits' status gap (500 ms) apart.
 class ProtocolEngine : public Sender {
  public:
-  explicit ProtocolEngine(const std::string& resultLogPath = "romsend.txt", const ProtocolLimits& limits = {})
-      : Sender(resultLogPath, limits) {}
+  explicit ProtocolEngine(const RunContext& context, const std::string& resultLogPath = "romsend.txt",
+                          const ProtocolLimits& limits = {})
+      : Sender(context, resultLogPath, limits) {}
 
   // Each text shown reaches the printer as the format "%s" with the text as its argument.
   void SetStatusPrinter(StatusPrinter printer) { printer_ = std::move(printer); }
@@ -156,9 +179,5 @@ class ProtocolEngine : public Sender {
   StatusPrinter printer_;
   uint32_t lastStatusTick_ = 0;
 };
-
-// The program's one engine; created by romsend's start-up, null before.
-ProtocolEngine* TheSender();
-void SetTheSender(ProtocolEngine* sender);
 
 }  // namespace kestrune

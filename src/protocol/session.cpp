@@ -86,7 +86,8 @@ int Sender::Contact() {
       }
     }
     if (present[1] && values[1].find("Boot") == std::string::npos) {
-      ShowMessageBox("Hold down middle button while restarting", "Pedal is not in UPDATE Mode", kBoxOk | kBoxIconError);
+      context_.boxes.Show("Hold down middle button while restarting", "Pedal is not in UPDATE Mode",
+                          kBoxOk | kBoxIconError);
       return 1;
     }
     std::string identity = UnitTypeName(present[0] ? &values[0] : nullptr);
@@ -223,7 +224,7 @@ void ProtocolEngine::ShowStatus(const std::string& text, int) {
   // Two texts stand at least the status gap (half a second) apart on the screen, so each can be
   // read.
   const uint32_t due = lastStatusTick_ + Limits().statusGapMs;
-  if (lastStatusTick_ != 0 && !TickReached(TickCount(), due)) CurrentPump().WaitUntil(due, {});
+  if (lastStatusTick_ != 0 && !TickReached(TickCount(), due)) Context().pump.WaitUntil(due, {});
   if (printer_) printer_("%s", text.c_str());
   lastStatusTick_ = TickCount();
   if (lastStatusTick_ == 0) lastStatusTick_ = 1;  // 0 means "none shown yet"

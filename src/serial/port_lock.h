@@ -14,11 +14,9 @@ namespace kestrune {
 
 // Which port operations take the lock. Configuration (GetConfig, SetConfig with its profile
 // save) and close always do; kAllPortAccess adds every Write and every read of the reader
-// thread. romsend chooses kAllPortAccess (the default), pageburn kConfigAndClose. Each port
-// handle takes the setting in force when it opens. Thread-safe.
+// thread. romsend chooses kAllPortAccess (the default), pageburn kConfigAndClose; each port
+// handle is told when it opens.
 enum class PortLockScope { kConfigAndClose, kAllPortAccess };
-void SetPortLockScope(PortLockScope scope);
-PortLockScope CurrentPortLockScope();
 
 // Default bound of every wait for the lock.
 inline constexpr uint32_t kPortLockWaitMs = 5000;
@@ -64,10 +62,12 @@ class PortLock {
   bool heldShared_ = false;
 };
 
-// Holds the lock for a scope when `enabled`; a wait that times out goes on without it.
+// Holds the lock for a scope when `enabled`; a wait that times out goes on without it. While
+// it lives, `boxes` (when given: the user-interface thread's) are held back.
 class PortLockGuard {
  public:
-  PortLockGuard(PortLock* lock, bool enabled, const std::atomic<bool>* cancel = nullptr) : lock_(lock) {
+  PortLockGuard(PortLock* lock, bool enabled, MessageBoxes* boxes, const std::atomic<bool>* cancel = nullptr)
+      : noBoxWhileHeld_(boxes), lock_(lock) {
     if (lock_ && enabled) {
       const PortLock::Wait w = lock_->Acquire(kPortLockWaitMs, cancel);
       held_ = w == PortLock::Wait::kLocked;
@@ -82,7 +82,7 @@ class PortLockGuard {
   bool Cancelled() const { return cancelled_; }
 
  private:
-  HoldBackBoxes noBoxWhileHeld_;  // first member: its boxes show once the lock is released
+  MessageBoxes::HoldBack noBoxWhileHeld_;  // first member: its boxes show once the lock is released
   PortLock* lock_;
   bool held_ = false;
   bool cancelled_ = false;

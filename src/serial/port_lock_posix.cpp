@@ -24,8 +24,6 @@
 namespace kestrune {
 namespace {
 
-std::atomic<PortLockScope> g_scope{PortLockScope::kAllPortAccess};
-
 // Threads of this process exclude each other here; flock cannot, since every thread of a
 // handle shares the handle's lock-file descriptor. A flag under a mutex rather than a timed
 // mutex, so that waits can also look at a cancel flag.
@@ -173,13 +171,6 @@ PortLock::Shared* OpenShared(int fd) {
 }
 
 }  // namespace
-
-void SetPortLockScope(PortLockScope scope) {
-  g_scope.store(scope);
-}
-PortLockScope CurrentPortLockScope() {
-  return g_scope.load();
-}
 
 PortLock::PortLock() {
   fd_ = OpenLockFile(path_);

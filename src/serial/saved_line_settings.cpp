@@ -36,15 +36,15 @@ constexpr Entry kEntries[] = {
 
 }  // namespace
 
-SavedLineSettings::SavedLineSettings(const std::string& section, PortHandle port)
-    : DCB{}, port_(port), section_(section) {
+SavedLineSettings::SavedLineSettings(const RunContext& context, const std::string& section, PortHandle port)
+    : DCB{}, context_(&context), port_(port), section_(section) {
   if (section_.empty()) section_ = ProgramName();
   DCBlength = sizeof(DCB);
   Set(kDcbBinary, 1);
   Set(kDcbParity, 1);
   if (port_ != kNoPort) ReadPortState(port_, *this);
 
-  Profile& profile = AppProfile();
+  const Profile& profile = context_->profile;
   for (const Entry& e : kEntries) {
     const uint32_t v = static_cast<uint32_t>(profile.GetInt(section_, e.name, e.def));
     switch (e.slot) {
@@ -70,9 +70,9 @@ SavedLineSettings::SavedLineSettings(const std::string& section, PortHandle port
 
 void SavedLineSettings::Save() {
   if (port_ != kNoPort) ReadPortState(port_, *this);
-  Profile& profile = AppProfile();
+  Profile& profile = context_->profile;
   if (!profile.WriteInt(section_, "baud", static_cast<int>(BaudRate)))
-    ShowMessageBox(profile.Path(), "Cannot write to INI file", kBoxIconWarning);
+    context_->boxes.Show(profile.Path(), "Cannot write to INI file", kBoxIconWarning);
   profile.WriteInt(section_, "bits", ByteSize);
   profile.WriteInt(section_, "parity", Parity);
   profile.WriteInt(section_, "stop", StopBits);
@@ -87,7 +87,7 @@ bool SavedLineSettings::Set(uint32_t baud, uint8_t dataBits, uint8_t stopBits, u
   ByteSize = dataBits;
   Parity = parity;
   StopBits = stopBits;
-  Profile& profile = AppProfile();
+  Profile& profile = context_->profile;
   const bool baudWritten = profile.WriteInt(section_, "baud", static_cast<int>(baud));
   profile.WriteInt(section_, "bits", dataBits);
   profile.WriteInt(section_, "parity", parity);

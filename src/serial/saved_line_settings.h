@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/run_context.h"
 #include "serial/dcb.h"
 #include "serial/port_state.h"
 
 namespace kestrune {
 
-// Reads the profile once, at construction, and writes it only in Save and Set. The profile is
-// AppProfile() at the moment of each call. Never closes its port: the port belongs to the
+// Reads the program's profile once, at construction, and writes it only in Save and Set. The
+// context must outlive the object. Never closes its port: the port belongs to the
 // owner. Not thread-safe; the port handle calls Save under its port lock.
 class SavedLineSettings : public DCB {
  public:
@@ -22,7 +23,7 @@ class SavedLineSettings : public DCB {
   // everything else zero. Entries missing from the profile take their defaults (115200 baud,
   // 8 data bits, no parity, one stop bit, DTR and RTS on, no flow control); each value is
   // masked to its field's width.
-  explicit SavedLineSettings(const std::string& section = {}, PortHandle port = kNoPort);
+  explicit SavedLineSettings(const RunContext& context, const std::string& section = {}, PortHandle port = kNoPort);
 
   using DCB::Set;  // the flag-word setter stays reachable beside the four-value Set below
 
@@ -42,6 +43,9 @@ class SavedLineSettings : public DCB {
   // port), and the errno behind it.
   LineRefusal Refusal() const { return refusal_; }
   int RefusalError() const { return refusalError_; }
+
+ protected:
+  const RunContext* context_;  // a pointer, so that copies can be assigned
 
  private:
   PortHandle port_;

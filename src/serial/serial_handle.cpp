@@ -34,10 +34,11 @@ std::string DevicePathOf(const std::string& portName) {
   return path;
 }
 
-PublicSerialHandle* PublicSerialHandle::Open(const std::string& portName, SerialReceiveFn callback, void* context,
-                                             uint32_t bufferSize, void* notifyWindow, uint32_t notifyMessage) {
+PublicSerialHandle* PublicSerialHandle::Open(const PortOwner& owner, const std::string& portName,
+                                             SerialReceiveFn callback, void* context, uint32_t bufferSize,
+                                             void* notifyWindow, uint32_t notifyMessage) {
   (void)notifyMessage;  // no window messages on this platform
-  auto handle = std::make_unique<MySerialHandle>(portName, bufferSize);
+  auto handle = std::make_unique<MySerialHandle>(owner, portName, bufferSize);
   if (callback || notifyWindow) {
     if (!handle->StartReader(callback, context)) return nullptr;
   } else {

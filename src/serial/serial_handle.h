@@ -37,6 +37,14 @@ std::string DevicePathOf(const std::string& portName);
 // A serial port. Created by Open, owned by its creator; deleting it closes the port. All
 // operations are called from one thread (the caller's), except that the receive callback runs
 // on the reader thread. The base operations do nothing.
+// What a port handle uses of its program: the profile its line settings live in and the
+// boxes a failed save shows (the context must outlive the handle), and which operations take
+// the port lock.
+struct PortOwner {
+  const RunContext& context;
+  PortLockScope lockScope = PortLockScope::kAllPortAccess;
+};
+
 class PublicSerialHandle {
  public:
   // Opens `portName` (see ComPortName and DevicePathOf). With a callback, a reader thread feeds
@@ -47,8 +55,9 @@ class PublicSerialHandle {
   // counts as asking for a reader, which then only counts the bytes it reads. `bufferSize` is
   // capped at kMaxReadBuffer. Applies the line settings saved in the profile section named
   // after the program. Blocks only for the open itself; no message is shown on failure.
-  static PublicSerialHandle* Open(const std::string& portName, SerialReceiveFn callback, void* context,
-                                  uint32_t bufferSize, void* notifyWindow = nullptr, uint32_t notifyMessage = 0);
+  static PublicSerialHandle* Open(const PortOwner& owner, const std::string& portName, SerialReceiveFn callback,
+                                  void* context, uint32_t bufferSize, void* notifyWindow = nullptr,
+                                  uint32_t notifyMessage = 0);
 
   static constexpr uint32_t kMaxReadBuffer = 1u << 20;
 
@@ -104,7 +113,7 @@ class MySerialHandle : public PublicSerialHandle {
  public:
   // Opens the port exclusively (a second open of a held port fails, from any process),
   // loads and applies the saved line settings and allocates the read buffer. Starts no thread.
-  MySerialHandle(const std::string& portName, uint32_t bufferSize);
+  MySerialHandle(const PortOwner& owner, const std::string& portName, uint32_t bufferSize);
   ~MySerialHandle() override;
 
   void GetConfig(COMMCONFIG& config) override;
@@ -165,6 +174,7 @@ class MySerialHandle : public PublicSerialHandle {
   bool readerWanted_ = false;
   bool lineRefused_ = false;  // the last SetConfig was refused: nothing is written
   PortLockScope lockScope_ = PortLockScope::kAllPortAccess;
+  MessageBoxes* boxes_ = nullptr;  // held back while the lock is held on the user-interface thread
   std::atomic<bool> closing_{false};
   std::atomic<bool> hungUp_{false};
   std::atomic<bool> readerRunning_{false};

@@ -59,8 +59,11 @@ struct MySerialHandle::SavedState {
   termios original{};
 };
 
-MySerialHandle::MySerialHandle(const std::string& portName, uint32_t bufferSize)
-    : portName_(ComPortName(portName)), saved_(std::make_unique<SavedState>()) {
+MySerialHandle::MySerialHandle(const PortOwner& owner, const std::string& portName, uint32_t bufferSize)
+    : portName_(ComPortName(portName)),
+      saved_(std::make_unique<SavedState>()),
+      lockScope_(owner.lockScope),
+      boxes_(&owner.context.boxes) {
   const std::string path = DevicePathOf(portName_);
   // Each failed call is recorded with its errno, so the message names what really went wrong.
   auto fail = [&](int fd, const char* call, int error) {
@@ -91,7 +94,7 @@ MySerialHandle::MySerialHandle(const std::string& portName, uint32_t bufferSize)
   if (fd >= 0 && tcgetattr(fd, &saved_->original) != 0) fd = fail(fd, "tcgetattr", errno);
   if (fd >= 0) {
     ioctl(fd, TIOCEXCL);
-    line_.emplace(std::string{}, fd);
+    line_.emplace(owner.context, std::string{}, fd);
     // Settings the port refuses end the open before any byte goes out; the port is put back.
     if (line_->Refusal() != LineRefusal::kNone) {
       RecordLineRefusal(path, *line_, line_->Refusal(), line_->RefusalError());
@@ -108,7 +111,6 @@ MySerialHandle::MySerialHandle(const std::string& portName, uint32_t bufferSize)
     if (readBufferSize_ > 0) readBuffer_ = std::make_unique<uint8_t[]>(readBufferSize_);
   }
   lock_ = std::make_unique<PortLock>();
-  lockScope_ = CurrentPortLockScope();
 }
 
 MySerialHandle::~MySerialHandle() {
@@ -174,7 +176,7 @@ void MySerialHandle::ReaderLoop() {
       ssize_t n;
       int err;
       {
-        PortLockGuard guard(lock_.get(), LockTransfers(), &closing_);
+        PortLockGuard guard(lock_.get(), LockTransfers(), nullptr, &closing_);
         if (guard.Cancelled()) break;
         n = read(port_, readBuffer_.get(), readBufferSize_);
         err = errno;
@@ -267,7 +269,7 @@ void MySerialHandle::GetConfig(COMMCONFIG& config) {
   config.dwProviderSubType = kProviderSubtypeRs232;
   config.dcb.DCBlength = sizeof(DCB);
   if (!IsOpen()) return;
-  PortLockGuard guard(lock_.get(), true);
+  PortLockGuard guard(lock_.get(), true, boxes_);
   DCB current = *line_;
   ReadPortState(port_, current);
   config.dcb = current;
@@ -276,7 +278,7 @@ void MySerialHandle::GetConfig(COMMCONFIG& config) {
 
 void MySerialHandle::SetConfig(const COMMCONFIG& config) {
   if (!IsOpen()) return;
-  PortLockGuard guard(lock_.get(), true);
+  PortLockGuard guard(lock_.get(), true, boxes_);
   // What the port cannot keep (DSR flow, limits, the CTS/RTS split) is remembered from here.
   int error = 0;
   const LineRefusal refusal = ApplyLineSettings(port_, config.dcb, error);
@@ -303,7 +305,7 @@ void MySerialHandle::SetLine(uint32_t baud, uint8_t dataBits, uint8_t stopBits, 
 
 uint32_t MySerialHandle::Write(const uint8_t* data, uint32_t length) {
   if (!IsOpen() || hungUp_ || lineRefused_ || !data || length == 0) return 0;
-  PortLockGuard guard(lock_.get(), LockTransfers());
+  PortLockGuard guard(lock_.get(), LockTransfers(), boxes_);
   uint32_t done = 0;
   uint32_t lastProgress = TickCount();
   while (done < length) {
@@ -372,7 +374,7 @@ uint32_t MySerialHandle::Read(uint8_t* buffer, uint32_t length) {
 
 void MySerialHandle::ClosePort() {
   if (port_ == kNoPort) return;
-  PortLockGuard guard(lock_.get(), true);
+  PortLockGuard guard(lock_.get(), true, boxes_);
   // Give queued output a moment to leave at the current speed before the old settings return.
   const uint32_t deadline = TickCount() + kCloseDrainMs;
   int pending = 0;

@@ -95,9 +95,10 @@ std::vector<std::string> EnumerateSerialPorts() {
   return names;
 }
 
-SerialSettingsModel::SerialSettingsModel(const std::string& section)
-    : SavedLineSettings(section), ports_(std::make_shared<const std::vector<std::string>>(EnumerateSerialPorts())) {
-  Profile& profile = AppProfile();
+SerialSettingsModel::SerialSettingsModel(const RunContext& context, const std::string& section)
+    : SavedLineSettings(context, section),
+      ports_(std::make_shared<const std::vector<std::string>>(EnumerateSerialPorts())) {
+  const Profile& profile = context_->profile;
   storedPort = profile.GetString(Section(), "port", "");
   if (!ports_->empty()) {
     portText = profile.GetString(Section(), "port", ports_->front());
@@ -111,7 +112,7 @@ SerialSettingsModel::SerialSettingsModel(const std::string& section)
 }
 
 void SerialSettingsModel::Apply() {
-  AppProfile().WriteString(Section(), "port", portText);
+  context_->profile.WriteString(Section(), "port", portText);
   BaudRate = static_cast<uint32_t>(DecimalOf(baudText));
   Parity = IndexOf(kParityTexts, parityText);
   ByteSize = static_cast<uint8_t>(DecimalOf(dataBitsText));

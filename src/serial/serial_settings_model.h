@@ -54,7 +54,7 @@ class SerialSettingsModel : public SavedLineSettings {
   // only while it exists as a character device (pseudo-terminals, /dev/serial/by-id links
   // and rfcomm devices are never listed but work), else the port text is empty. A stored
   // parity or stop-bit value without a name in its table shows as an empty text.
-  explicit SerialSettingsModel(const std::string& section);
+  SerialSettingsModel(const RunContext& context, const std::string& section);
 
   // Writes the port text as "port", turns the other texts back into line settings (an
   // unknown parity or stop-bit text gives 0, a baud or data-bit text is read as a decimal

@@ -1,12 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The sheet's serial page: hidden page buttons, kill-active as OK, transport reopen.
+// The sheet's serial page: hidden page buttons, kill-active as OK, the chosen port passed on.
 #include "setup/comms_serial_page.h"
 
 #include <QPushButton>
-
-#include "protocol/protocol_engine.h"
-#include "setup/romsend_sheet.h"
-#include "transport/serial_transport.h"
 
 namespace kestrune {
 
@@ -23,15 +19,7 @@ void CommsSerialPage::UseMidi() {
 
 void CommsSerialPage::OnOK() {
   SerialPage::OnOK();
-  if (Changed()) {
-    // The port chosen here is this run's from now on, also for a transport already built.
-    if (RomsendSheet* sheet = RomsendSheet::Instance()) sheet->SetRunPort(Model().portText);
-    if (ProtocolEngine* engine = TheSender()) {
-      if (auto* serial = dynamic_cast<SerialTransport*>(engine->Driver()); serial && serial->FixedPort())
-        serial->SetFixedPort(Model().portText);
-      engine->ReopenIfIdle();
-    }
-  }
+  if (Changed() && portChosen_) portChosen_(Model().portText);
 }
 
 bool CommsSerialPage::OnKillActive() {

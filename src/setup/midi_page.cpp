@@ -29,9 +29,10 @@ void SelectByPrefix(QComboBox* list, const std::string& name, bool elseFirst) {
 
 }  // namespace
 
-MidiPage::MidiPage(std::unique_ptr<MidiPorts> ports, QWidget* parent)
+MidiPage::MidiPage(const RunContext& context, std::unique_ptr<MidiPorts> ports, QWidget* parent)
     : ConfigPage(kTemplateId, QStringLiteral("MIDI Config"), 177 + kShift, 71, parent),
-      model_(true, std::move(ports)) {}
+      context_(context),
+      model_(context, true, std::move(ports)) {}
 
 void MidiPage::OnInitDialog() {
   AddControl(-1, new QLabel(QStringLiteral("Input Driver")), 5, 6, 24 + kShift, 8);
@@ -47,7 +48,7 @@ void MidiPage::OnInitDialog() {
 
   const std::vector<std::string> inputs = model_.InputNames();
   if (inputs.empty()) {
-    ShowMessageBox("No MIDI devices available", "MIDI Configuration", kBoxOk, this);
+    context_.boxes.Show("No MIDI devices available", "MIDI Configuration", kBoxOk, this);
     return;
   }
   for (const std::string& name : inputs) input->addItem(QString::fromStdString(name));

@@ -20,8 +20,8 @@ class MidiPage : public ConfigPage {
   static constexpr int kIdOutput = 1007;
   static constexpr int kIdUseSerial = 1010;
 
-  // `ports` null: the system's MIDI devices (MakeMidiPorts()).
-  explicit MidiPage(std::unique_ptr<MidiPorts> ports = nullptr, QWidget* parent = nullptr);
+  // `ports` null: the context's MIDI devices. The context must outlive the page.
+  explicit MidiPage(const RunContext& context, std::unique_ptr<MidiPorts> ports = nullptr, QWidget* parent = nullptr);
 
   int PageKind() const override { return kKindMidi; }
   MidiSettingsModel& Model() { return model_; }
@@ -35,6 +35,7 @@ class MidiPage : public ConfigPage {
   void OnInputChanged();
 
  private:
+  const RunContext& context_;
   MidiSettingsModel model_;
 };
 

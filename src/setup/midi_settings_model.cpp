@@ -7,8 +7,8 @@
 
 namespace kestrune {
 
-MidiSettingsModel::MidiSettingsModel(bool fallback, std::unique_ptr<MidiPorts> ports)
-    : ports_(ports ? std::move(ports) : MakeMidiPorts()) {
+MidiSettingsModel::MidiSettingsModel(const RunContext& context, bool fallback, std::unique_ptr<MidiPorts> ports)
+    : context_(context), ports_(ports ? std::move(ports) : context.MakeMidiPorts()) {
   ChooseDevices(inputName, outputName, fallback);
   savedInputName = inputName;
   savedOutputName = outputName;
@@ -19,7 +19,7 @@ MidiSettingsModel::~MidiSettingsModel() {
 }
 
 void MidiSettingsModel::ChooseDevices(std::string& input, std::string& output, bool fallback) {
-  ChooseMidiDevices(*ports_, input, output, fallback);
+  ChooseMidiDevices(context_.profile, *ports_, input, output, fallback);
 }
 
 int MidiSettingsModel::FindInput(const std::string& name) {
@@ -39,7 +39,7 @@ std::vector<std::string> MidiSettingsModel::OutputNames() {
 }
 
 void MidiSettingsModel::Save() {
-  Profile& profile = AppProfile();
+  Profile& profile = context_.profile;
   profile.WriteString(kMidiSection, kMidiInEntry, inputName);
   profile.WriteString(kMidiSection, kMidiOutEntry, outputName);
   savedInputName = inputName;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/midi_ports.h"
+#include "platform/run_context.h"
 
 namespace kestrune {
 
@@ -17,8 +18,9 @@ namespace kestrune {
 class MidiSettingsModel {
  public:
   // Both names by ChooseDevices (which with `fallback` may already write the profile), and the
-  // saved names set to them. `ports` null: MakeMidiPorts().
-  explicit MidiSettingsModel(bool fallback, std::unique_ptr<MidiPorts> ports = nullptr);
+  // saved names set to them. `ports` null: the context's MakeMidiPorts(). The names live in the
+  // context's profile; the context must outlive the model.
+  MidiSettingsModel(const RunContext& context, bool fallback, std::unique_ptr<MidiPorts> ports = nullptr);
   // Saves.
   ~MidiSettingsModel();
   MidiSettingsModel(const MidiSettingsModel&) = delete;
@@ -45,6 +47,7 @@ class MidiSettingsModel {
   std::string inputName;
 
  private:
+  const RunContext& context_;
   std::unique_ptr<MidiPorts> ports_;
 };
 

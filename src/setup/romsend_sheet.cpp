@@ -13,24 +13,16 @@
 #include "platform/profile.h"
 #include "serial/serial_settings_model.h"
 #include "setup/config_page.h"
-#include "updates/hex_line_transfer.h"
 
 namespace kestrune {
-namespace {
-RomsendSheet* g_sheet = nullptr;
-}  // namespace
-
-RomsendSheet* RomsendSheet::Instance() {
-  return g_sheet;
-}
-
-RomsendSheet::RomsendSheet(const QString& caption, const Pages& pages, QWidget* parent, int firstPage)
+RomsendSheet::RomsendSheet(const RomsendContext& context, const QString& caption, const Pages& pages, QWidget* parent,
+                           int firstPage)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
+      context_(context),
       caption_(caption),
       makers_(pages) {
-  g_sheet = this;
-  commsMode = AppProfile().GetInt("Config", "CommsMode", 0);
+  commsMode = context_.run.profile.GetInt("Config", "CommsMode", 0);
   setWindowTitle(caption_);
 
   tabs_ = new QTabWidget(this);
@@ -52,7 +44,7 @@ RomsendSheet::RomsendSheet(const QString& caption, const Pages& pages, QWidget* 
   // Tab order: main page, comms page, instructions, about.
   for (const PageMaker* maker : {&pages.main, &pages.comms, &pages.help, &pages.about}) {
     if (!*maker) continue;
-    PropertyPage* page = (*maker)(commsMode);
+    PropertyPage* page = (*maker)(*this);
     if (!page) continue;
     pages_.push_back(page);
     tabs_->addTab(page, page->Caption());
@@ -61,9 +53,7 @@ RomsendSheet::RomsendSheet(const QString& caption, const Pages& pages, QWidget* 
   connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) { OnCurrentChanged(index); });
 }
 
-RomsendSheet::~RomsendSheet() {
-  if (g_sheet == this) g_sheet = nullptr;
-}
+RomsendSheet::~RomsendSheet() = default;
 
 PropertyPage* RomsendSheet::GetPage(int index) const {
   return index >= 0 && index < PageCount() ? pages_[static_cast<size_t>(index)] : nullptr;
@@ -115,8 +105,8 @@ void RomsendSheet::InitDialog() {
   }
   if (!portText.empty()) {
     // A port named on the command line means serial, and that port.
-    if (commsMode == 1) ChangeCommsMode(0);
-    SerialSettingsModel stored("serial");
+    if (commsMode == 1) SetCommsMode(0);
+    SerialSettingsModel stored(context_.run, "serial");
     if (stored.portText != portText) {
       stored.portText = portText;
       stored.Apply();
@@ -150,14 +140,10 @@ void RomsendSheet::OnCurrentChanged(int index) {
 const std::string& RomsendSheet::RunPort() {
   if (!runPort_) {
     // A stored port that is not there now is still the one to try, so its failure names it.
-    const SerialSettingsModel stored("serial");
+    const SerialSettingsModel stored(context_.run, "serial");
     runPort_ = !portText.empty() ? portText : !stored.portText.empty() ? stored.portText : stored.storedPort;
   }
   return *runPort_;
-}
-
-void RomsendSheet::SetCommsMode(int mode) {
-  if (g_sheet) g_sheet->ChangeCommsMode(mode);
 }
 
 int RomsendSheet::CommsPageIndex() const {
@@ -167,7 +153,7 @@ int RomsendSheet::CommsPageIndex() const {
   return -1;
 }
 
-void RomsendSheet::ChangeCommsMode(int mode) {
+void RomsendSheet::SetCommsMode(int mode) {
   commsMode = mode;
   if (const int index = CommsPageIndex(); index >= 0) {
     PropertyPage* old = pages_[static_cast<size_t>(index)];
@@ -182,7 +168,7 @@ void RomsendSheet::ChangeCommsMode(int mode) {
     old->deleteLater();  // the caller may be one of its own handlers
   }
   const PageMaker& maker = mode != 0 ? makers_.midi : makers_.comms;
-  if (PropertyPage* page = maker ? maker(commsMode) : nullptr) {
+  if (PropertyPage* page = maker ? maker(*this) : nullptr) {
     // A new serial page shows this run's port, not whatever the shared profile holds by now.
     if (runPort_) static_cast<ConfigPage*>(page)->SetPortText(*runPort_);
     pages_.push_back(page);
@@ -194,12 +180,12 @@ void RomsendSheet::ChangeCommsMode(int mode) {
       SetActivePage(last);
     }
   }
-  AppProfile().WriteInt("Config", "CommsMode", mode);
+  context_.run.profile.WriteInt("Config", "CommsMode", mode);
 }
 
 void RomsendSheet::done(int result) {
   // No closing of any kind while a transfer runs; the Stop button ends it first.
-  if (kestrune::TransferRunning() != 0) return;
+  if (context_.engine.Transfer().running) return;
   if (result == QDialog::Accepted) {
     PropertyPage* active = GetPage(ActiveIndex());
     if (active && active->IsCreated() && !active->OnKillActive()) return;
@@ -215,7 +201,7 @@ void RomsendSheet::done(int result) {
 }
 
 void RomsendSheet::closeEvent(QCloseEvent* event) {
-  if (kestrune::TransferRunning() != 0) {
+  if (context_.engine.Transfer().running) {
     event->ignore();
     return;
   }

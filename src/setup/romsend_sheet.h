@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "setup/property_page.h"
+#include "setup/romsend_context.h"
 
 class QTabWidget;
 class QPushButton;
@@ -19,9 +20,9 @@ namespace kestrune {
 
 class RomsendSheet : public QDialog {
  public:
-  // Builds a page given a reference to the sheet's comms mode (0 serial, 1 MIDI); may be
-  // empty, which leaves that page out. The sheet owns what they return.
-  using PageMaker = std::function<PropertyPage*(int& commsMode)>;
+  // Builds a page of the sheet (its comms mode, its run port); may be empty, which leaves that
+  // page out. The sheet owns what they return.
+  using PageMaker = std::function<PropertyPage*(RomsendSheet& sheet)>;
   struct Pages {
     PageMaker main;   // tab "Operate ..", page 0
     PageMaker comms;  // tab "Comms Setup": the serial page
@@ -34,16 +35,17 @@ class RomsendSheet : public QDialog {
   static constexpr int kIdFinished = 1;
   static constexpr int kIdCancel = 2;
 
-  RomsendSheet(const QString& caption, const Pages& pages, QWidget* parent = nullptr, int firstPage = 0);
+  // The context must outlive the sheet.
+  RomsendSheet(const RomsendContext& context, const QString& caption, const Pages& pages, QWidget* parent = nullptr,
+               int firstPage = 0);
   ~RomsendSheet() override;
 
-  // The one sheet of the program, for the comms pages; null when none exists.
-  static RomsendSheet* Instance();
+  const RomsendContext& Context() const { return context_; }
 
-  // Switches the one sheet to comms mode `mode` (0 serial, else MIDI): the comms page is
-  // replaced by a new one of that kind, added last and made active, and the mode is stored
-  // as "Config"/"CommsMode". Safe to call from a handler of the page being replaced.
-  static void SetCommsMode(int mode);
+  // Switches the sheet to comms mode `mode` (0 serial, else MIDI): the comms page is replaced
+  // by a new one of that kind, added last and made active, and the mode is stored as
+  // "Config"/"CommsMode". Safe to call from a handler of the page being replaced.
+  void SetCommsMode(int mode);
 
   PropertyPage* GetPage(int index) const;
   int PageCount() const;
@@ -78,11 +80,11 @@ class RomsendSheet : public QDialog {
 
  private:
   void InitDialog();
-  void ChangeCommsMode(int mode);
   // Index of the comms page, or -1.
   int CommsPageIndex() const;
   void OnCurrentChanged(int index);
 
+  const RomsendContext& context_;
   QString caption_;
   Pages makers_;
   QTabWidget* tabs_;

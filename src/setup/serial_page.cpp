@@ -130,8 +130,8 @@ std::string CutAtBlank(const std::string& text, size_t from) {
   return blank == std::string::npos ? text : text.substr(0, blank);
 }
 
-SerialPage::SerialPage(QWidget* parent)
-    : ConfigPage(kTemplateId, QStringLiteral("Serial"), kWidthDu, kHeightDu, parent), info_("serial") {}
+SerialPage::SerialPage(const RunContext& context, QWidget* parent)
+    : ConfigPage(kTemplateId, QStringLiteral("Serial"), kWidthDu, kHeightDu, parent), info_(context, "serial") {}
 
 QComboBox* SerialPage::List(int id) const {
   return ControlAs<QComboBox>(id);

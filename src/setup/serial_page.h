@@ -41,7 +41,8 @@ class SerialPage : public ConfigPage {
   // Longest port text the list takes; longer stored texts are cut to it.
   static constexpr int kMaxPortText = 4096;
 
-  explicit SerialPage(QWidget* parent = nullptr);
+  // The settings live in the context's profile; the context must outlive the page.
+  explicit SerialPage(const RunContext& context, QWidget* parent = nullptr);
 
   int PageKind() const override { return kKindSerial; }
   // Whether the user may change the flow-control list; no page variant lets them.

@@ -35,8 +35,7 @@ int FindMidiOutput(MidiPorts& ports, const std::string& name) {
   return Find(ports.OutputNames(), name);
 }
 
-void ChooseMidiDevices(MidiPorts& ports, std::string& input, std::string& output, bool fallback) {
-  Profile& profile = AppProfile();
+void ChooseMidiDevices(Profile& profile, MidiPorts& ports, std::string& input, std::string& output, bool fallback) {
   input = profile.GetString(kMidiSection, kMidiInEntry, kDefaultMidiDevice);
   if (FindMidiInput(ports, input) >= 0 || !fallback) {
     output = profile.GetString(kMidiSection, kMidiOutEntry, kDefaultMidiDevice);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/midi_ports.h"
+#include "platform/profile.h"
 
 namespace kestrune {
 
@@ -25,6 +26,6 @@ int FindMidiOutput(MidiPorts& ports, const std::string& name);
 // name that no input has is replaced by the first input name that is also an output name (kept
 // as read when none is), the output name becomes the same, and both are written to the
 // profile. Without `fallback` the names are the profile's. Writes nothing otherwise.
-void ChooseMidiDevices(MidiPorts& ports, std::string& input, std::string& output, bool fallback);
+void ChooseMidiDevices(Profile& profile, MidiPorts& ports, std::string& input, std::string& output, bool fallback);
 
 }  // namespace kestrune

@@ -80,9 +80,10 @@ size_t UnpackSevenBit(const uint8_t* packed, size_t length, uint8_t* out, size_t
   return n;
 }
 
-MidiTransport::MidiTransport() = default;
+MidiTransport::MidiTransport(const RunContext& context) : context_(context) {}
 
-MidiTransport::MidiTransport(std::unique_ptr<MidiPorts> ports) : ports_(std::move(ports)) {}
+MidiTransport::MidiTransport(const RunContext& context, std::unique_ptr<MidiPorts> ports)
+    : context_(context), ports_(std::move(ports)) {}
 
 MidiTransport::~MidiTransport() {
   Close();
@@ -97,11 +98,11 @@ int MidiTransport::Open() {
     ownPorts_ = false;
   }
   if (!ports_) {
-    ports_ = MakeMidiPorts();
+    ports_ = context_.MakeMidiPorts();
     ownPorts_ = true;
   }
   std::string inName, outName;
-  ChooseMidiDevices(*ports_, inName, outName, true);
+  ChooseMidiDevices(context_.profile, *ports_, inName, outName, true);
   // Each device is looked up by its name at the moment it is opened: opening the input adds
   // romsend's own port to the system's lists, and a number found before would be stale.
   const int in = FindMidiInput(*ports_, inName);
@@ -172,7 +173,7 @@ void MidiTransport::Receive(const uint8_t* data, size_t length) {
     }
     queue_.emplace_back(data, data + std::min(length, kBlockSize));
   }
-  CurrentPump().Wake();
+  context_.pump.Wake();
 }
 
 bool MidiTransport::TakeBlock(Block& block) {
@@ -224,7 +225,7 @@ unsigned MidiTransport::Read(uint8_t* buffer, unsigned maximum, unsigned timeLim
     while (!taken && TakeBlock(block)) taken = Examine(block, buffer, maximum, delivered);
     return taken;
   };
-  if (!ready()) CurrentPump().WaitUntil(deadline, ready);
+  if (!ready()) context_.pump.WaitUntil(deadline, ready);
   return taken ? delivered : 0;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/midi_ports.h"
+#include "platform/run_context.h"
 #include "transport/transport.h"
 
 namespace kestrune {
@@ -35,10 +36,11 @@ class MidiTransport : public Transport {
   // some, so a flood on the input cannot eat memory.
   static constexpr size_t kMaxQueuedBlocks = 64;
 
-  // Opens the ports that MakeMidiPorts() gives at each Open, and lets them go at Close.
-  MidiTransport();
+  // Opens the ports that the context's MakeMidiPorts() gives at each Open, and lets them go at Close.
+  // The context (pump, profile, where MIDI devices come from) must outlive the transport.
+  explicit MidiTransport(const RunContext& context);
   // Uses `ports` for every Open; they stay with the driver.
-  explicit MidiTransport(std::unique_ptr<MidiPorts> ports);
+  MidiTransport(const RunContext& context, std::unique_ptr<MidiPorts> ports);
   ~MidiTransport() override;  // Close()
 
   // Chooses the device pair from the "MIDI" settings (with fallback), opens the input, then
@@ -75,8 +77,9 @@ class MidiTransport : public Transport {
   // Looks at one block as Read does; true when it is accepted (its data then delivered).
   bool Examine(const Block& block, uint8_t* buffer, unsigned maximum, unsigned& delivered);
 
+  const RunContext& context_;
   std::unique_ptr<MidiPorts> ports_;
-  bool ownPorts_ = false;  // made by Open from MakeMidiPorts(), released by Close
+  bool ownPorts_ = false;  // made by Open from the context, released by Close
   bool inputOpen_ = false;
   bool outputOpen_ = false;
   std::mutex queueMutex_;  // guards queue_

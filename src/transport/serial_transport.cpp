@@ -15,10 +15,11 @@
 
 namespace kestrune {
 
-SerialTransport::SerialTransport(const char* settingsName) : settingsName_(settingsName) {}
+SerialTransport::SerialTransport(const RunContext& context, const char* settingsName)
+    : context_(context), settingsName_(settingsName) {}
 
-SerialTransport::SerialTransport(const char* settingsName, std::string port)
-    : fixedPort_(std::move(port)), settingsName_(settingsName) {}
+SerialTransport::SerialTransport(const RunContext& context, const char* settingsName, std::string port)
+    : context_(context), fixedPort_(std::move(port)), settingsName_(settingsName) {}
 
 SerialTransport::~SerialTransport() {
   Close();
@@ -26,10 +27,10 @@ SerialTransport::~SerialTransport() {
 
 int SerialTransport::Open() {
   Close();
-  SerialSettingsModel settings("serial");
+  SerialSettingsModel settings(context_, "serial");
   portName_ = fixedPort_ ? *fixedPort_ : settings.portText.empty() ? settings.storedPort : settings.portText;
   hungUp_ = false;
-  port_.reset(PublicSerialHandle::Open(portName_, &SerialTransport::Receive, this, kReaderBuffer));
+  port_.reset(PublicSerialHandle::Open(PortOwner{context_}, portName_, &SerialTransport::Receive, this, kReaderBuffer));
   if (!port_) {
     LogOpenProblem();
     return 1;
@@ -82,7 +83,7 @@ void SerialTransport::Receive(const uint8_t* data, uint32_t length, void* contex
     driver->hungUp_ = true;
   else
     driver->Store(data, length);
-  if (length == 0 || driver->WaiterSatisfied()) CurrentPump().Wake();
+  if (length == 0 || driver->WaiterSatisfied()) driver->context_.pump.Wake();
 }
 
 bool SerialTransport::WaiterSatisfied() {
@@ -140,14 +141,14 @@ unsigned SerialTransport::Read(uint8_t* buffer, unsigned maximum, unsigned timeL
       // A stop or a hang-up ends the wait with what has come; nothing more is worth waiting for.
       return got >= maximum || receiveActive.load() == 0 || stopRequest.load() != 0 || hungUp_.load();
     };
-    PumpOneMessage();
+    context_.pump.PumpOne();
     if (!take() && !TickReached(TickCount(), deadline)) {
       // The reader thread wakes this wait only once everything still wanted is in the ring
       // (or on a hang-up or stop), not for every byte of a reply that trickles in.
       wakeGoal_.store(readCount_.load(std::memory_order_relaxed) + (maximum - got), std::memory_order_relaxed);
       handshake_.fetch_add(1, std::memory_order_acq_rel);
       port_->AwaitBytes(maximum - got);
-      CurrentPump().WaitUntil(deadline, take);
+      context_.pump.WaitUntil(deadline, take);
       port_->AwaitBytes(0);
       wakeGoal_.store(writeCount_.load(std::memory_order_relaxed), std::memory_order_relaxed);
     }

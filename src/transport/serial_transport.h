@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/run_context.h"
 #include "transport/transport.h"
 
 namespace kestrune {
@@ -23,8 +24,9 @@ class SerialTransport : public Transport {
   // port, every Open takes the port the "serial" settings name at that moment; with one, the
   // driver keeps to that port whatever the settings say later, so a running copy of the program
   // is never redirected by another copy's settings.
-  explicit SerialTransport(const char* settingsName);
-  SerialTransport(const char* settingsName, std::string port);
+  // The context (pump, profile, boxes) must outlive the transport.
+  SerialTransport(const RunContext& context, const char* settingsName);
+  SerialTransport(const RunContext& context, const char* settingsName, std::string port);
   ~SerialTransport() override;
 
   // Closes, then opens the driver's port (or the one the "serial" settings name) with the saved
@@ -75,6 +77,7 @@ class SerialTransport : public Transport {
   // the ring is full, or a stop was asked for.
   bool WaiterSatisfied();
 
+  const RunContext& context_;
   std::atomic<int> inUse_{0};
   std::optional<std::string> fixedPort_;
   std::string portName_;

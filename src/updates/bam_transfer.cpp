@@ -27,7 +27,8 @@ void Print(const StatusPrinter& printer, const char* format, const char* argumen
 }
 
 // "Copying ... 42% done. Left: 1:05", composed with "%%" so that it can be shown as a format.
-void ReportProgress(const StatusPrinter& printer, uint32_t sent, uint32_t total, uint32_t startTick) {
+void ReportProgress(BamTransfer& transfer, const StatusPrinter& printer, uint32_t sent, uint32_t total,
+                    uint32_t startTick) {
   const int percent = static_cast<int>(sent * 100.0 / total);
   char text[96];
   int n = std::snprintf(text, sizeof text, "Copying ... %d%%%% done", percent);
@@ -35,7 +36,7 @@ void ReportProgress(const StatusPrinter& printer, uint32_t sent, uint32_t total,
     const int left = SecondsLeft(total, sent, TickDiff(TickCount(), startTick));
     std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ". Left: %d:%02d", left / 60, left % 60);
   }
-  if (TransferProgress()) TransferProgress()(percent);
+  transfer.ShowPercent(percent);
   Print(printer, text);
 }
 
@@ -148,7 +149,7 @@ int BamTransfer::Transfer(const StatusPrinter& printer) {
         sinceReport += count;
         sent += count;
         if (printer && (sinceReport > kProgressStep || sent == total)) {
-          ReportProgress(printer, sent, total, startTick);
+          ReportProgress(*this, printer, sent, total, startTick);
           sinceReport = 0;
         }
       }
@@ -181,6 +182,10 @@ int BamFileTransfer::Open(int headerLength, const uint8_t* header, const StatusP
   engine_.Append(header, headerLength - 2);
   engine_.ShowStatus("Erasing", 1);
   return engine_.Exchange(engine_.Limits().openResultMs, 1);
+}
+
+void BamFileTransfer::ShowPercent(int percent) {
+  if (engine_.Transfer().progress) engine_.Transfer().progress(percent);
 }
 
 int BamFileTransfer::StartBlock(int index, uint32_t, uint32_t, const StatusPrinter&) {

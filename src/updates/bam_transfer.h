@@ -42,6 +42,8 @@ class BamTransfer {
   virtual int Write(const uint8_t* data, unsigned count, uint16_t tag);
   // Points `out` at up to `maximum` next bytes of the image; 0 at the end or on failure.
   virtual unsigned Read(const uint8_t*& out, unsigned maximum);
+  // Called with the whole percent of the image sent each time a progress text is shown.
+  virtual void ShowPercent(int percent) { (void)percent; }
 
   // Sends the whole image. Returns 0 on success, 1 for a file or format fault, else the first
   // failing operation's result. After a successful `Open`, `Close` is called whatever fails
@@ -65,6 +67,8 @@ class BamFileTransfer : public BamTransfer {
   int Open(int headerLength, const uint8_t* header, const StatusPrinter& printer) override;
   int Write(const uint8_t* data, unsigned count, uint16_t tag) override;
   unsigned Read(const uint8_t*& out, unsigned maximum) override;
+  // To the engine's progress sink (the window's progress bar).
+  void ShowPercent(int percent) override;
 
   const std::string& Path() const { return path_; }
   bool Opened() const { return file_.IsOpen(); }

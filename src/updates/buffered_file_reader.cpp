@@ -32,13 +32,13 @@ void TruncateText(std::string& text, std::size_t max) {
   text.resize(cut);
 }
 
-void ShowOpenFailure(const std::string& path, int osError) {
+void ShowOpenFailure(MessageBoxes& boxes, const std::string& path, int osError) {
   char buffer[256];
   std::string text = ErrorText(strerror_r(osError, buffer, sizeof buffer), buffer);
   TruncateText(text, BufferedFileReader::kMaxErrorText);
   std::string caption = "Can't open file: " + path;
   TruncateText(caption, BufferedFileReader::kMaxCaption);
-  ShowMessageBox(text, caption, kBoxOk | kBoxIconError);
+  boxes.Show(text, caption, kBoxOk | kBoxIconError);
 }
 
 }  // namespace
@@ -48,7 +48,7 @@ BufferedFileReader::~BufferedFileReader() {
 }
 
 int BufferedFileReader::Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, FileOpenError* error,
-                             bool showError) {
+                             MessageBoxes* boxes) {
   Close();
   int osError = 0;
   if (flags & (kModeWrite | kModeReadWrite)) {
@@ -91,7 +91,7 @@ int BufferedFileReader::Open(const std::string& path, unsigned flags, std::uint3
     error->osError = osError;
     error->path = path;
   }
-  if (showError) ShowOpenFailure(path, osError);
+  if (boxes) ShowOpenFailure(*boxes, path, osError);
   return 0;
 }
 

@@ -10,6 +10,8 @@
 
 namespace kestrune {
 
+class MessageBoxes;
+
 // Why an open failed: the system error number saved at the failure, and the path.
 struct FileOpenError {
   int osError = 0;
@@ -44,11 +46,11 @@ class BufferedFileReader {
   BufferedFileReader& operator=(const BufferedFileReader&) = delete;
 
   // Opens `path` for reading with a buffer of `bufferSize` bytes. Non-zero on success. On
-  // failure `error` (when given) gets the reason, and with `showError` a message box with the
+  // failure `error` (when given) gets the reason, and with `boxes` a message box with the
   // system's error text and the caption "Can't open file: <path>" is shown (stop icon).
   // A folder cannot be opened. An open file is closed first.
   int Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, FileOpenError* error = nullptr,
-           bool showError = false);
+           MessageBoxes* boxes = nullptr);
   bool IsOpen() const { return fd_ >= 0; }
   // Whether what was opened is a regular file (links followed), as it stood at the open.
   bool IsRegular() const { return fd_ >= 0 && regular_; }

@@ -20,26 +20,19 @@ constexpr unsigned kReplySize = 5;
 constexpr int kMaxResends = 6;
 constexpr uint32_t kFileBufferSize = 8192;
 
-// The last progress text shown; kept for the whole run, so that a second transfer of the same
-// file does not repeat a text that is already on the screen.
-std::string& LastProgressText() {
-  static std::string text;
-  return text;
-}
-
 void Print(const StatusPrinter& printer, const char* format, const char* argument = nullptr) {
   if (printer) printer(format, argument);
 }
 
-void ReportProgress(const StatusPrinter& printer, uint64_t consumed, uint64_t length, uint32_t startTick,
-                    uint32_t total) {
+void ReportProgress(TransferState& state, const StatusPrinter& printer, uint64_t consumed, uint64_t length,
+                    uint32_t startTick, uint32_t total) {
   const float percent = static_cast<float>(static_cast<double>(consumed) * 100.0 / static_cast<double>(length));
   char text[128];
   const int n = std::snprintf(text, sizeof text, "Comparing ... %2.1f%%%% done", static_cast<double>(percent));
-  if (LastProgressText() == text) return;
-  LastProgressText() = text;
+  if (state.lastProgressText == text) return;
+  state.lastProgressText = text;
   // The whole percent of the text's rounded figure, so that the bar agrees with "42.0%".
-  if (TransferProgress()) TransferProgress()(static_cast<int>(std::lround(static_cast<double>(percent) * 10.0) / 10));
+  if (state.progress) state.progress(static_cast<int>(std::lround(static_cast<double>(percent) * 10.0) / 10));
   if (percent > 0) {
     const int left =
         SecondsLeft(static_cast<double>(length), static_cast<double>(consumed), TickDiff(TickCount(), startTick));
@@ -55,16 +48,6 @@ bool KnownVerdict(int verdict) {
 }
 
 }  // namespace
-
-int& TransferRunning() {
-  static int running = 0;
-  return running;
-}
-
-ProgressSink& TransferProgress() {
-  static ProgressSink sink = nullptr;
-  return sink;
-}
 
 HexLineCutter::Result HexLineCutter::Next(std::string& line) {
   line.clear();
@@ -125,7 +108,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
   }
   BufferedFileReader file;
   if (!file.Open(path, BufferedFileReader::kModeRead | BufferedFileReader::kShareDenyWrite, kFileBufferSize, nullptr,
-                 true)) {
+                 &engine.Context().boxes)) {
     ReportRefusedFile(engine, printer, path, "Cannot open file " + path);
     return 1;
   }
@@ -146,12 +129,12 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     unsigned char c;
     return file.Read(&c, 1) == 1 ? c : -1;
   });
-  TransferRunning() = 1;
+  engine.Transfer().running = true;
   // Ends the transfer with a failure line that also goes to the result log.
   // `at` is a file offset: just past the last line the unit took for stray bytes, just past the
   // line it answered for a verdict it does not give.
   auto fail = [&](const char* what, int verdictByte, uint64_t at) {
-    TransferRunning() = 0;
+    engine.Transfer().running = false;
     char text[96];
     if (verdictByte < 0)
       std::snprintf(text, sizeof text, "%s around 0x%lx", what, static_cast<unsigned long>(at));
@@ -175,7 +158,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     if (cut == HexLineCutter::kEnd && file.LastReadError() != 0) {
       // The file could not be read to its end, or was changed while it was being sent: what
       // the unit took is not the file the user chose, so this is no success.
-      TransferRunning() = 0;
+      engine.Transfer().running = false;
       char text[64];
       std::snprintf(text, sizeof text, "File read failed around 0x%lx", static_cast<unsigned long>(cutter.Consumed()));
       Print(printer, text);
@@ -188,7 +171,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     }
     if (cut == HexLineCutter::kTooLong) {
       // Nothing in a HEX file is this long: this is not a HEX file, and the unit is not sent it.
-      TransferRunning() = 0;
+      engine.Transfer().running = false;
       char text[64];
       std::snprintf(text, sizeof text, "Line too long around 0x%lx", static_cast<unsigned long>(cutter.Consumed()));
       Print(printer, text);
@@ -211,7 +194,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
       if (verdict == '+' || verdict == 0 || resends == kMaxResends) break;
     }
     if (engine.Cancel()) {
-      TransferRunning() = 0;
+      engine.Transfer().running = false;
       ended = HexOutcome::kStopped;
       Print(printer, "Aborted");
       return 0;
@@ -219,11 +202,11 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     if (verdict == '+') {
       taken = cutter.Consumed();
       const uint32_t total = reply[2] | reply[3] << 8 | static_cast<uint32_t>(reply[4]) << 16;
-      ReportProgress(printer, cutter.Consumed(), length, startTick, total);
+      ReportProgress(engine.Transfer(), printer, cutter.Consumed(), length, startTick, total);
     }
-    PumpOneMessage();
+    engine.Context().pump.PumpOne();
   }
-  TransferRunning() = 0;
+  engine.Transfer().running = false;
   // A line left without a verdict because the port went: the port's fault, not the unit's.
   if (verdict <= 0 && driver->LastError() == kTransportDisconnect) {
     Print(printer, "Serial port is faulty or in use by another program !!");

@@ -12,16 +12,6 @@
 
 namespace kestrune {
 
-// Set while a transfer proper runs (a HEX line transfer, or a BAM transfer after contact); the
-// window refuses to close meanwhile. User-interface thread only.
-int& TransferRunning();
-
-// Where both transfers report how far they are, in whole percent of the bytes to send (a BAM
-// image's, a HEX file's), each time they show a new progress text: the window's progress bar.
-// Null when nothing shows it. User-interface thread only.
-using ProgressSink = void (*)(int percent);
-ProgressSink& TransferProgress();
-
 // Cuts a HEX file into lines as the unit wants them. Characters whose value as a signed byte is
 // 0x20 or less are skipped before a line (blanks, line ends, controls and every byte of 0x80 and
 // above); the line then runs while characters are 0x20 or more (as signed bytes) and the first

@@ -13,6 +13,13 @@
 namespace kestrune {
 namespace {
 
+// Boxes that are recorded and never shown, for parsers whose boxes a case does not look at.
+MessageBoxes& QuietBoxes() {
+  static RecorderMessageBox recorder;
+  static MessageBoxes boxes(recorder);
+  return boxes;
+}
+
 // romsend's own table over local fields.
 struct RomsendFlags {
   int batch = 0;
@@ -26,9 +33,9 @@ struct RomsendFlags {
   // Parses argv as the program gets it (program name first).
   void Parse(std::vector<const char*> args, RecorderMessageBox* boxes = nullptr) {
     RecorderMessageBox local;
-    ScopedMessageBox use(boxes ? boxes : &local);
+    MessageBoxes shown(boxes ? *boxes : local);
     args.insert(args.begin(), "romsend");
-    FlagParser info(table);
+    FlagParser info(table, shown);
     patterns = ParseCommandLine(info, static_cast<int>(args.size()), args.data());
   }
   std::vector<std::string> patterns;
@@ -148,14 +155,14 @@ TEST(FlagParser, ParameterFileRequests) {
               {"sav", ""}};
   for (const auto& row : rows) {
     AllTypes t;
-    FlagParser info(t.table);
+    FlagParser info(t.table, QuietBoxes());
     info.ParseParam(row.arg, true, true);
     EXPECT_EQ(info.ParamFilePath(), row.path) << row.arg;
   }
   // A reserved entry whose name matches "SAVEPARAMS" acts as a request.
   int dummy = 0;
   FlagEntry reserved[] = {{"SAVEPARAMS", "save", 7, &dummy}, {nullptr, nullptr, 0, {}}};
-  FlagParser info(reserved);
+  FlagParser info(reserved, QuietBoxes());
   info.ParseParam("saveparams", true, true);
   EXPECT_EQ(info.ParamFilePath(), "/opt/kestrune/romsend.prm");
   info.ParseParam("", true, true);  // does not disturb what was set
@@ -167,7 +174,7 @@ TEST(FlagParser, ParameterFileHoldsFinalValuesWithCrLf) {
   const std::string path = dir / "out.prm";
   AllTypes t;
   {
-    FlagParser info(t.table);
+    FlagParser info(t.table, QuietBoxes());
     info.ParseParam("prm:" + path, true, false);
     info.ParseParam("str:value one", true, false);
     info.ParseParam("sw", true, false);
@@ -183,7 +190,7 @@ TEST(FlagParser, ParameterFileSkippedForBlankPathsAndUncreatableFiles) {
                                   std::string("/proc/no-such-folder/x.prm")}) {
     AllTypes t;
     {
-      FlagParser info(t.table);
+      FlagParser info(t.table, QuietBoxes());
       info.ParseParam("prm:" + path, true, true);
     }
     EXPECT_FALSE(test::FileExists(path)) << path;
@@ -194,7 +201,7 @@ TEST(FlagParser, ParameterFileSkippedForBlankPathsAndUncreatableFiles) {
 TEST(FlagParser, ShortNamesMustBeTypedWholeAndAlone) {
   int a = 0, b = 0;
   FlagEntry table[] = {{"v", "short", kFlagSwitch, &a}, {"vx", "two", kFlagSwitch, &b}, {nullptr, nullptr, 0, {}}};
-  FlagParser info(table);
+  FlagParser info(table, QuietBoxes());
   info.ParseParam("vq", true, false);
   EXPECT_EQ(a + b, 0);
   info.ParseParam("v", true, false);

@@ -37,9 +37,13 @@ namespace {
 // romsend started in the test's working folder with a unit attached; the sample files lie in
 // the folder. Every text the status line showed is collected. Each one has a profile of its
 // own, so no test sees what an earlier one in the same process stored.
-struct Romsend : test::RomsendPlumbing {
+// A settings folder of the test's own, in place before the plumbing names its profile there.
+struct OwnConfigHome {
   test::TempDir config;
   test::ScopedEnv configHome{"XDG_CONFIG_HOME", config.Path().c_str()};
+};
+
+struct Romsend : OwnConfigHome, test::RomsendPlumbing {
   sim::SimulatedUnit unit;
   std::unique_ptr<RomsendApp> app;  // goes first, before the plumbing
   MainPage* main = nullptr;
@@ -57,10 +61,10 @@ struct Romsend : test::RomsendPlumbing {
   // writes settings into the profile the program selected.
   void Start(std::vector<const char*> args = {}, const std::function<void()>& beforeShow = {}) {
     args.insert(args.begin(), "romsend");
-    app = std::make_unique<RomsendApp>([] { return std::string(); });
+    app = std::make_unique<RomsendApp>(context, [] { return std::string(); });
     app->InitInstance(static_cast<int>(args.size()), args.data(), false);
-    // The unit's port, stored after start-up selected the program's profile.
-    AppProfile().WriteString("serial", "port", unit.SlavePath());
+    // The unit's port, stored after start-up.
+    profile.WriteString("serial", "port", unit.SlavePath());
     if (beforeShow) beforeShow();
     app->Sheet()->show();
     main = static_cast<MainPage*>(app->Sheet()->GetPage(0));
@@ -92,7 +96,7 @@ struct Romsend : test::RomsendPlumbing {
   }
   bool Idle() const {
     return !main->sendInProgress && Button(MainPage::kIdSend)->isEnabled() && Button(MainPage::kIdStop)->isHidden() &&
-           TransferRunning() == 0;
+           !engine->Transfer().running;
   }
 };
 
@@ -103,7 +107,7 @@ TEST(MainPage, SendsTheSelectedBamAndStoresItAsLastFile) {
   r.main->OnSend();
   EXPECT_EQ(r.Status()->text().toStdString(), "Transfer Successful");
   EXPECT_EQ(r.unit.Snapshot().imageHeader, bamgen::ImageHeader(bamgen::SampleBam()));
-  EXPECT_NE(AppProfile().GetString("Romsend", "LastFile", "").find("Kestrune_Demo.bam"), std::string::npos);
+  EXPECT_NE(r.profile.GetString("Romsend", "LastFile", "").find("Kestrune_Demo.bam"), std::string::npos);
   EXPECT_TRUE(r.Idle());
 }
 
@@ -113,7 +117,7 @@ TEST(MainPage, FailuresStillStoreLastFileAndLeaveTheLastText) {
   r.Start();
   r.Select("Kestrune_Demo.bam");
   EXPECT_NE(r.main->Send(*UpdateEntryPath(r.List()->currentItem())), 0);
-  EXPECT_NE(AppProfile().GetString("Romsend", "LastFile", "").find("Kestrune_Demo.bam"), std::string::npos);
+  EXPECT_NE(r.profile.GetString("Romsend", "LastFile", "").find("Kestrune_Demo.bam"), std::string::npos);
   // The transfer's own end text, then the engine's last message.
   EXPECT_TRUE(r.Shown("Transfer Failed ! (E4010)"));
   EXPECT_EQ(r.shown.back(), r.engine->MessageText());
@@ -122,7 +126,7 @@ TEST(MainPage, FailuresStillStoreLastFileAndLeaveTheLastText) {
 
 TEST(MainPage, RebootAndSerialButtons) {
   Romsend r;
-  r.Start({}, [] { AppProfile().WriteInt("Romsend", "SerialReset", 1); });
+  r.Start({}, [&r] { r.profile.WriteInt("Romsend", "SerialReset", 1); });
   EXPECT_FALSE(r.Button(MainPage::kIdReboot)->isHidden());
   // A BAM entry: the 'V' request, which a serial unit does not answer with 'W'.
   r.Select("Kestrune_Demo.bam");
@@ -146,10 +150,10 @@ TEST(MainPage, RebootOverMidiWhenTheUnitAnswers) {
   MidiLoopback midi;
   sim::MidiUnit unit;
   ASSERT_TRUE(unit.Start(midi.AddDevice("USB Audio Device")));
-  midi.Install();
-  r.Start({}, [] {
-    AppProfile().WriteInt("Romsend", "SerialReset", 1);
-    AppProfile().WriteInt("Config", "CommsMode", 1);
+  r.run.midiPorts = midi.PortsFactory();
+  r.Start({}, [&r] {
+    r.profile.WriteInt("Romsend", "SerialReset", 1);
+    r.profile.WriteInt("Config", "CommsMode", 1);
   });
   r.main->commsMode = 1;  // the sheet read its mode before the profile said MIDI
   r.Select("Kestrune_Demo.bam");
@@ -255,7 +259,7 @@ TEST(MainPage, EntriesThatCannotBeSent) {
   Romsend r;
   test::WriteFileBytes("broken.bam", "x");
   r.Start();
-  AppProfile().WriteString("Romsend", "LastFile", "before");
+  r.profile.WriteString("Romsend", "LastFile", "before");
   // Nothing selected.
   r.List()->setCurrentRow(-1);
   r.main->OnSend();
@@ -270,7 +274,7 @@ TEST(MainPage, EntriesThatCannotBeSent) {
   r.main->OnSend();
   EXPECT_EQ(r.Status()->text().toStdString(), "Not an update file: choose another entry");
   EXPECT_EQ(r.unit.Snapshot().bytesReceived, 0u);
-  EXPECT_EQ(AppProfile().GetString("Romsend", "LastFile", ""), "before");
+  EXPECT_EQ(r.profile.GetString("Romsend", "LastFile", ""), "before");
 }
 
 TEST(MainPage, BatchRunClosesAfterSuccessAndPrintsEveryText) {

@@ -14,18 +14,16 @@
 namespace kestrune {
 namespace {
 
-TEST(QtEventPump, WaitPumpingRunsQtEventsAndEndsAtTheDeadline) {
+TEST(QtEventPump, WaitForRunsQtEventsAndEndsAtTheDeadline) {
   test::EnsureQtApp();
   QtEventPump pump;
-  SetCurrentPump(&pump);
   int fired = 0;
   QTimer::singleShot(10, [&] { ++fired; });
   QTimer::singleShot(30, [&] { ++fired; });
   const uint32_t start = TickCount();
-  WaitPumping(120);
+  pump.WaitFor(120);
   EXPECT_GE(TickDiff(TickCount(), start), 120);
   EXPECT_EQ(fired, 2);
-  SetCurrentPump(nullptr);
 }
 
 TEST(QtEventPump, WakeFromAReaderThreadEndsTheWait) {

@@ -12,6 +12,7 @@
 #include "platform/profile.h"
 #include "platform/program_info.h"
 #include "qt_app.h"
+#include "romsend_plumbing.h"
 #include "setup/romsend_sheet.h"
 #include "test_env.h"
 #include "updates/hex_line_transfer.h"
@@ -20,16 +21,15 @@ namespace kestrune {
 namespace {
 
 struct StartUp {
-  RecorderMessageBox boxes;
+  test::RomsendPlumbing plumbing;
+  RecorderMessageBox& boxes = plumbing.boxes;
   int lookups = 0;
   std::string bridge;  // what the bridge lookup finds
   std::unique_ptr<RomsendApp> app;
 
   MainPage* Start(std::vector<const char*> args) {
-    test::EnsureQtApp();
-    ScopedMessageBox use(&boxes);
     args.insert(args.begin(), "romsend");
-    app = std::make_unique<RomsendApp>([this] {
+    app = std::make_unique<RomsendApp>(plumbing.context, [this] {
       ++lookups;
       return bridge;
     });
@@ -48,7 +48,8 @@ TEST(RomsendApp, FlagsReachTheMainPageAndTheSheet) {
   EXPECT_EQ(run.lookups, 0);
   EXPECT_TRUE(run.boxes.Boxes().empty());
   // The profile is the company's: a later read sees what the sheet writes there.
-  EXPECT_EQ(AppProfile().Path(), XdgConfigHome() + "/Kestrune/" + ProgramName() + ".ini");
+  EXPECT_EQ(RomsendProfilePath(), XdgConfigHome() + "/Kestrune/" + ProgramName() + ".ini");
+  EXPECT_EQ(run.plumbing.profile.Path(), RomsendProfilePath());
   // The run's diagnostic log starts with the command line.
   const std::string log = test::ReadFileBytes(ReplaceExtension(ProgramPath(), ".log"));
   EXPECT_NE(log.find(") romsend started: *.hex? /batch -sort 3 /port:/dev/ttyUSB1"), std::string::npos) << log;
@@ -114,8 +115,7 @@ TEST(RomsendApp, SheetShowsTheMainPageUnderItsTabsAndButtons) {
 
 TEST(RomsendApp, SerialResetShowsRebootAndSerialButtons) {
   test::EnsureQtApp();
-  SelectProfile(CompanyProfilePath("Kestrune", ProgramName()));
-  ASSERT_TRUE(AppProfile().WriteInt("Romsend", "SerialReset", 1));
+  ASSERT_TRUE(Profile(RomsendProfilePath()).WriteInt("Romsend", "SerialReset", 1));
   StartUp run;
   run.Start({});
   run.app->Sheet()->show();
@@ -131,11 +131,11 @@ TEST(RomsendApp, SheetRefusesToCloseWhileATransferRunsAndRetitlesWhenMinimised) 
   run.Start({});
   RomsendSheet* sheet = run.app->Sheet();
   sheet->show();
-  TransferRunning() = 1;
+  run.plumbing.engine->Transfer().running = true;
   sheet->Button(RomsendSheet::kIdFinished)->click();
   sheet->close();
   EXPECT_TRUE(sheet->isVisible());
-  TransferRunning() = 0;
+  run.plumbing.engine->Transfer().running = false;
   sheet->showMinimized();
   QApplication::processEvents();
   EXPECT_EQ(sheet->windowTitle(), "Romsend");

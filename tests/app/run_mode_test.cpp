@@ -77,18 +77,19 @@ TEST(RunMode, UnattendedSwitchAndTheArgumentsItRefuses) {
       {{"/una", "/port"}, true, "/port"},  // a value flag without its value
   };
   for (const auto& row : rows) {
-    RecorderMessageBox boxes;
-    ScopedMessageBox use(&boxes);
+    // The early read has no boxes to show: it makes silent ones of its own.
     auto argv = Argv(row.args);
     const int argc = static_cast<int>(argv.size());
     EXPECT_EQ(AsksForUnattended(argc, argv.data()), row.unattended) << argv[1];
-    EXPECT_TRUE(boxes.Boxes().empty());
+
+    RecorderMessageBox boxes;
+    MessageBoxes shown(boxes);
 
     int batch = 0, sort = 0, unattended = 0;
     std::string port;
     FlagEntry table[kRomsendFlagRows];
     FillRomsendFlagTable(table, &batch, &sort, &port, &unattended);
-    FlagParser info(table);
+    FlagParser info(table, shown);
     const size_t patterns = ParseCommandLine(info, argc, argv.data()).size();
     const auto doubtful = DoubtfulArgument(info, patterns, argc, argv.data());
     EXPECT_EQ(doubtful.value_or(""), row.doubtful) << argv[1];
@@ -147,14 +148,14 @@ TEST(RunMode, UnattendedBoxesAreOneLineWithTheAnswerThatGoesNoFurther) {
 // as long as nobody answers: it is held back, answered at once, and shown once the lock is free.
 TEST(RunMode, NoBoxWhileThePortLockIsHeld) {
   RecorderMessageBox boxes;
-  ScopedMessageBox use(&boxes);
+  MessageBoxes shown(boxes);
   PortLock lock;
   {
-    PortLockGuard guard(&lock, true);
-    EXPECT_EQ(ShowMessageBox("/x/romsend.ini", "Cannot write to INI file", kBoxIconWarning), kAnswerOk);
+    PortLockGuard guard(&lock, true, &shown);
+    EXPECT_EQ(shown.Show("/x/romsend.ini", "Cannot write to INI file", kBoxIconWarning), kAnswerOk);
     {
-      HoldBackBoxes nested;
-      EXPECT_EQ(ShowMessageBox("second", "Question", kBoxYesNo), kAnswerNo);
+      MessageBoxes::HoldBack nested(&shown);
+      EXPECT_EQ(shown.Show("second", "Question", kBoxYesNo), kAnswerNo);
     }
     EXPECT_TRUE(boxes.Boxes().empty());
   }

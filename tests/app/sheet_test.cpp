@@ -33,24 +33,25 @@ namespace kestrune {
 namespace {
 
 struct Program {
-  RecorderMessageBox boxes;
-  ScopedMessageBox useBoxes{&boxes};
+  test::RomsendPlumbing plumbing;
+  RecorderMessageBox& boxes = plumbing.boxes;
   MidiLoopback midi;
   std::unique_ptr<RomsendApp> app;
 
   Program() {
-    test::EnsureQtApp();
     midi.AddDevice("USB Audio Device");
-    midi.Install();
+    plumbing.run.midiPorts = midi.PortsFactory();
   }
-  // Starts romsend with `args` after `prepare` ran on its freshly selected profile.
+  ~Program() {
+    app.reset();
+    plumbing.run.midiPorts = {};
+  }
+  Profile& profile() { return plumbing.profile; }
+  // Starts romsend with `args` after `prepare` ran on its fresh profile.
   RomsendSheet* Start(std::vector<const char*> args, const std::function<void()>& prepare = {}) {
     args.insert(args.begin(), "romsend");
-    app = std::make_unique<RomsendApp>([] { return std::string(); });
-    // The profile is selected by start-up; settings a case needs are written into the same file
-    // beforehand.
-    SelectProfile(CompanyProfilePath("Kestrune", ProgramName()));
-    std::remove(AppProfile().Path().c_str());
+    app = std::make_unique<RomsendApp>(plumbing.context, [] { return std::string(); });
+    std::remove(profile().Path().c_str());
     if (prepare) prepare();
     app->InitInstance(static_cast<int>(args.size()), args.data(), false);
     return app->Sheet();
@@ -84,7 +85,7 @@ TEST(RomsendSheet, PagesInOrderUnderTheirTabs) {
 
 TEST(RomsendSheet, MidiModeFromTheProfileKeepsTheSerialPageAtStart) {
   Program p;
-  RomsendSheet* sheet = p.Start({}, [] { AppProfile().WriteInt("Config", "CommsMode", 1); });
+  RomsendSheet* sheet = p.Start({}, [&p] { p.profile().WriteInt("Config", "CommsMode", 1); });
   sheet->show();
   EXPECT_EQ(Program::CommsKind(sheet), ConfigPage::kKindSerial);
   EXPECT_EQ(static_cast<MainPage*>(sheet->GetPage(0))->commsMode, 1);
@@ -94,11 +95,11 @@ TEST(RomsendSheet, MidiModeFromTheProfileKeepsTheSerialPageAtStart) {
 
 TEST(RomsendSheet, ACommandLinePortSwitchesToSerialAndIsStored) {
   Program p;
-  RomsendSheet* sheet = p.Start({"/port:/dev/ttyUSB7"}, [] { AppProfile().WriteInt("Config", "CommsMode", 1); });
+  RomsendSheet* sheet = p.Start({"/port:/dev/ttyUSB7"}, [&p] { p.profile().WriteInt("Config", "CommsMode", 1); });
   sheet->show();
   EXPECT_EQ(sheet->commsMode, 0);
-  EXPECT_EQ(AppProfile().GetInt("Config", "CommsMode", -1), 0);
-  EXPECT_EQ(AppProfile().GetString("serial", "port", ""), "/dev/ttyUSB7");
+  EXPECT_EQ(p.profile().GetInt("Config", "CommsMode", -1), 0);
+  EXPECT_EQ(p.profile().GetString("serial", "port", ""), "/dev/ttyUSB7");
   // The new serial page is the last tab, under its own caption, and active.
   EXPECT_EQ(Program::Tabs(sheet).back(), "Serial");
   EXPECT_EQ(sheet->ActiveIndex(), sheet->PageCount() - 1);
@@ -107,12 +108,12 @@ TEST(RomsendSheet, ACommandLinePortSwitchesToSerialAndIsStored) {
   // The same port again writes nothing.
   Program again;
   std::string before;
-  RomsendSheet* second = again.Start({"/port:/dev/ttyUSB7"}, [&before] {
-    AppProfile().WriteString("serial", "port", "/dev/ttyUSB7");
-    before = test::ReadFileBytes(AppProfile().Path());
+  RomsendSheet* second = again.Start({"/port:/dev/ttyUSB7"}, [&before, &again] {
+    again.profile().WriteString("serial", "port", "/dev/ttyUSB7");
+    before = test::ReadFileBytes(again.profile().Path());
   });
   second->show();
-  EXPECT_EQ(test::ReadFileBytes(AppProfile().Path()), before);
+  EXPECT_EQ(test::ReadFileBytes(again.profile().Path()), before);
   second->close();
 }
 
@@ -120,24 +121,23 @@ TEST(RomsendSheet, SwitchingTheCommsModeReplacesTheCommsPage) {
   Program p;
   RomsendSheet* sheet = p.Start({});
   sheet->show();
-  RomsendSheet::SetCommsMode(1);
+  sheet->SetCommsMode(1);
   QApplication::processEvents();
   EXPECT_EQ(Program::CommsKind(sheet), ConfigPage::kKindMidi);
   EXPECT_EQ(Program::Tabs(sheet), (std::vector<std::string>{"Operate ..", "Instructions", "About ...", "MIDI Config"}));
   EXPECT_EQ(sheet->ActiveIndex(), 3);
-  EXPECT_EQ(AppProfile().GetInt("Config", "CommsMode", -1), 1);
+  EXPECT_EQ(p.profile().GetInt("Config", "CommsMode", -1), 1);
   EXPECT_EQ(static_cast<MainPage*>(sheet->GetPage(0))->commsMode, 1);
-  RomsendSheet::SetCommsMode(0);
+  sheet->SetCommsMode(0);
   QApplication::processEvents();
   EXPECT_EQ(Program::Tabs(sheet).back(), "Serial");
-  EXPECT_EQ(AppProfile().GetInt("Config", "CommsMode", -1), 0);
+  EXPECT_EQ(p.profile().GetInt("Config", "CommsMode", -1), 0);
   sheet->close();
 }
 
 // Renders every page at the default font into the build folder, for a look at the layout, and
 // checks that no control reaches past its page.
 TEST(RomsendSheet, Screenshots) {
-  test::RomsendPlumbing plumbing;  // outlives the program, as in main()
   Program p;
   // The sample files as a user would have them, and one that is not an update.
   const std::vector<uint8_t> bam = bamgen::BuildBam(bamgen::SampleBam());
@@ -148,7 +148,7 @@ TEST(RomsendSheet, Screenshots) {
   sim::SimulatedUnit unit;
   ASSERT_TRUE(unit.Start()) << unit.LastError();
   RomsendSheet* sheet = p.Start({});
-  AppProfile().WriteString("serial", "port", unit.SlavePath());
+  p.profile().WriteString("serial", "port", unit.SlavePath());
   sheet->show();
   const QString dir = QStringLiteral(KESTRUNE_APP_SHOT_DIR "/screenshots");
   QDir().mkpath(dir);
@@ -172,8 +172,8 @@ TEST(RomsendSheet, Screenshots) {
   QObject::disconnect(watch);
   EXPECT_TRUE(shot) << main->ControlAs<QLineEdit>(MainPage::kIdStatus)->text().toStdString();
   unit.Stop();
-  RomsendSheet::SetCommsMode(1);
-  RomsendSheet::SetCommsMode(0);
+  sheet->SetCommsMode(1);
+  sheet->SetCommsMode(0);
   QApplication::processEvents();
   for (int i = 0; i < sheet->PageCount(); ++i) {
     sheet->SetActivePage(i);
@@ -185,7 +185,7 @@ TEST(RomsendSheet, Screenshots) {
     }
     EXPECT_TRUE(sheet->grab().save(dir + QStringLiteral("/sheet_page_%1.png").arg(i)));
   }
-  RomsendSheet::SetCommsMode(1);
+  sheet->SetCommsMode(1);
   QApplication::processEvents();
   EXPECT_TRUE(sheet->grab().save(dir + QStringLiteral("/sheet_midi.png")));
   sheet->close();

@@ -344,12 +344,12 @@ TEST(UpdateList, SelectionAndFirstStatusText) {
   EXPECT_EQ(batchRun.list.currentRow(), 0);
   EXPECT_EQ(batchRun.lastFileReads, 0);
 
-  // Without a reader of its own the list asks the program's profile.
-  ASSERT_TRUE(AppProfile().WriteString("Romsend", "LastFile", "two.hex"));
+  // Without a reader the last file chooses nothing: the first entry is selected.
+  UpdateListOptions noReader = Options(kSortTextAscending);
+  noReader.readLastFile = nullptr;
   QListWidget list;
-  FillUpdateList(&list, nullptr, Options(kSortTextAscending));
-  EXPECT_EQ(UpdateEntryPath(list.currentItem()), std::optional<std::string>("two.hex"));
-  AppProfile().WriteString("Romsend", "LastFile", "<none>");
+  FillUpdateList(&list, nullptr, noReader);
+  EXPECT_EQ(list.currentRow(), 0);
 }
 
 TEST(UpdateList, PartsStartAtTheTabStops) {

@@ -322,30 +322,32 @@ class Romsend {
     if (Midi()) {
       midi_ = std::make_unique<MidiLoopback>();
       PlugMidiUnit();
-      midi_->Install();
     } else {
       StartSerialUnit();
     }
     plumbing.emplace(kLimits);
+    if (Midi()) plumbing->run.midiPorts = midi_->PortsFactory();
 
     const char* args[] = {"romsend"};
-    app_ = std::make_unique<RomsendApp>([] { return std::string(); });
+    app_ = std::make_unique<RomsendApp>(plumbing->context, [] { return std::string(); });
     app_->InitInstance(1, args, false);
-    AppProfile().WriteInt("Config", "CommsMode", Midi() ? 1 : 0);
-    if (!Midi()) AppProfile().WriteString("serial", "port", serialUnit->SlavePath());
+    plumbing->profile.WriteInt("Config", "CommsMode", Midi() ? 1 : 0);
+    if (!Midi()) plumbing->profile.WriteString("serial", "port", serialUnit->SlavePath());
     app_->Sheet()->show();
     main = static_cast<MainPage*>(app_->Sheet()->GetPage(0));
     main->commsMode = Midi() ? 1 : 0;
     QObject::connect(Status(), &QLineEdit::textChanged, [this](const QString& text) { OnShown(text.toStdString()); });
     // Opening the transport stores its settings (the serial line's, the MIDI devices' names);
     // one open and close first, so that a send finds them as they will stay.
-    std::unique_ptr<kestrune::Transport> driver(MainPage::TransportFactory()(main->commsMode));
+    std::unique_ptr<kestrune::Transport> driver =
+        plumbing->context.MakeTransport(main->commsMode, app_->Sheet()->RunPort());
     EXPECT_EQ(driver->Open(), 0);
     driver->Close();
   }
 
   ~Romsend() {
     app_.reset();
+    if (plumbing) plumbing->run.midiPorts = {};
     plumbing.reset();
     if (midiUnit) midiUnit->Stop();
     for (auto& unit : unpluggedUnits_) unit->Stop();
@@ -389,7 +391,7 @@ class Romsend {
     if (app_) {
       // Chosen for this run as the user would on the serial page: the running program does not
       // read the profile again for its port.
-      AppProfile().WriteString("serial", "port", serialUnit->SlavePath());
+      plumbing->profile.WriteString("serial", "port", serialUnit->SlavePath());
       app_->Sheet()->SetRunPort(serialUnit->SlavePath());
     }
   }
@@ -627,12 +629,12 @@ TEST_P(RomsendFaults, EndsInTimeAndLeavesPortLogsAndProfileSound) {
   }
 
   // What stands before the send: an earlier entry in each log, an older "LastFile".
-  ASSERT_TRUE(AppProfile().WriteString("Romsend", "LastFile", "previous.bam"));
+  ASSERT_TRUE(r.plumbing->profile.WriteString("Romsend", "LastFile", "previous.bam"));
   WriteLog("fault matrix: %s begins", name.c_str());
   const std::string diagnosticBefore = test::ReadFileBytes(DiagnosticLogPath());
   ASSERT_NE(diagnosticBefore.find(name + " begins"), std::string::npos) << DiagnosticLogPath();
   const std::string resultLogBefore = test::ReadFileBytes("romsend.txt");
-  const std::string profileBefore = test::ReadFileBytes(AppProfile().Path());
+  const std::string profileBefore = test::ReadFileBytes(r.plumbing->profile.Path());
   ASSERT_FALSE(profileBefore.empty());
   const std::string serialPort = r.Midi() ? std::string() : r.serialUnit->SlavePath();
 
@@ -708,11 +710,11 @@ TEST_P(RomsendFaults, EndsInTimeAndLeavesPortLogsAndProfileSound) {
 
   // (e) The profile is byte for byte what it was, except for "LastFile", which every send of a
   // file stores, whatever its outcome.
-  EXPECT_EQ(AppProfile().GetString("Romsend", "LastFile", ""), path);
+  EXPECT_EQ(r.plumbing->profile.GetString("Romsend", "LastFile", ""), path);
   test::TempDir scratch;
   test::WriteFileBytes(scratch / "expected.ini", profileBefore);
   ASSERT_TRUE(Profile(scratch / "expected.ini").WriteString("Romsend", "LastFile", path));
-  EXPECT_EQ(test::ReadFileBytes(AppProfile().Path()), test::ReadFileBytes(scratch / "expected.ini"));
+  EXPECT_EQ(test::ReadFileBytes(r.plumbing->profile.Path()), test::ReadFileBytes(scratch / "expected.ini"));
 
   // (c) The port (or MIDI device) was let go: a send started at once on the same one, with the
   // fault cleared, succeeds and delivers the whole image. A unit that hung up took its pty

@@ -368,9 +368,9 @@ struct InProcess : test::RomsendPlumbing {
   InProcess() : RomsendPlumbing(test::ShortPauses()) { EXPECT_TRUE(unit.Start()) << unit.LastError(); }
   void Start(const char* pattern) {
     const char* args[] = {"romsend", pattern};
-    app = std::make_unique<RomsendApp>([] { return std::string(); });
+    app = std::make_unique<RomsendApp>(context, [] { return std::string(); });
     app->InitInstance(2, args, false);
-    AppProfile().WriteString("serial", "port", unit.SlavePath());
+    profile.WriteString("serial", "port", unit.SlavePath());
     app->Sheet()->show();
     main = static_cast<MainPage*>(app->Sheet()->GetPage(0));
     QObject::connect(Status(), &QLineEdit::textChanged,

@@ -50,7 +50,7 @@ bool IsPlain(const std::string& arg) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Scratch();
   static kestrune::RecorderMessageBox boxes;
-  static kestrune::ScopedMessageBox scoped(&boxes);
+  static kestrune::MessageBoxes shown(boxes);
   boxes.Clear();
 
   std::vector<std::string> args(1);
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string paramFile;
   {
-    kestrune::FlagParser info(table);
+    kestrune::FlagParser info(table, shown);
     const std::vector<std::string> patterns =
         kestrune::ParseCommandLine(info, static_cast<int>(argv.size()), argv.data());
 

@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::fclose(f);
   auto* unit = new ScriptDriver(data + 1, scriptSize);
   kestrune::test::RecordingSender engine("/dev/null");
-  engine.SetDriver(unit);  // the engine owns it
+  engine.SetDriver(std::unique_ptr<kestrune::Transport>(unit));  // the engine owns it
   std::string last;
   const int result = kestrune::HexLineTransfer(path, engine, [&last](const char* format, const char* argument) {
     last = kestrune::FormatStatus(format, argument);

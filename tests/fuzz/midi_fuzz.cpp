@@ -17,6 +17,8 @@
 #include "../support/midi_messages.h"
 #include "platform/event_pump.h"
 #include "platform/midi_loopback.h"
+#include "platform/profile.h"
+#include "platform/run_context.h"
 #include "transport/midi_transport.h"
 
 namespace {
@@ -70,15 +72,14 @@ bool ModelAccept(const Bytes& message, size_t maximum, Expected& e) {
 // One driver on the loopback's default device for the whole run; the far end records what the
 // driver sends.
 struct Link {
-  kestrune::HeadlessEventPump pump;
+  kestrune::ConsoleRunContext context{kestrune::ProgramProfilePath()};
   kestrune::MidiLoopback loop;
   kestrune::MidiDeviceEnd& end = loop.AddDevice("USB Audio Device");
-  MidiTransport driver{loop.MakePorts()};
+  MidiTransport driver{context.run, loop.MakePorts()};
   std::mutex mutex;
   Bytes lastSent;
 
   Link() {
-    kestrune::SetCurrentPump(&pump);
     end.SetReceiver([this](const uint8_t* data, size_t length) {
       std::lock_guard<std::mutex> lock(mutex);
       lastSent.assign(data, data + length);

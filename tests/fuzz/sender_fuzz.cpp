@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   kestrune::test::RecordingSender engine("/dev/null");
-  engine.SetDriver(driver);  // the engine owns it
+  engine.SetDriver(std::unique_ptr<kestrune::Transport>(driver));  // the engine owns it
   const uint8_t payload[] = {'K', 'e', 's', 't', 'r', 'u', 'n', 'e'};
   std::string replyText;
   switch ((mode >> 1) & 7) {

@@ -11,6 +11,7 @@
 #include "pageburn/samba_channel.h"
 #include "pageburn/samba_monitor.h"
 #include "serial/port_lock.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -31,7 +32,8 @@ std::string MasterRead(const test::PtyPair& pty, size_t n) {
 }
 
 TEST(SambaSerialChannel, OpensOncePortsThatExistAndKeepsTheFirst) {
-  SambaSerialChannel device;
+  test::TestContext context;
+  SambaSerialChannel device(context.run);
   EXPECT_EQ(device.LastError(), SambaSerialChannel::kErrorNone);
   EXPECT_FALSE(device.HasPort());
   EXPECT_TRUE(device.Write("V#"));  // nothing to write to
@@ -63,7 +65,8 @@ TEST(SambaSerialChannel, OpensOncePortsThatExistAndKeepsTheFirst) {
 
 TEST(SambaSerialChannel, WaitReportsArrivalsAndTimesOutOnSilence) {
   test::PtyPair pty;
-  SambaSerialChannel device;
+  test::TestContext context;
+  SambaSerialChannel device(context.run);
   ASSERT_FALSE(device.Open(pty.name, 0));
   EXPECT_TRUE(device.WaitForData());  // nothing comes
   std::thread peer([&] {
@@ -83,11 +86,12 @@ TEST(SambaSerialChannel, WaitReportsArrivalsAndTimesOutOnSilence) {
 }
 
 TEST(SambaSerialChannel, ReceiveBufferIsBoundedAndCountsWhatItDrops) {
-  SambaSerialChannel device;
+  test::TestContext context;
+  SambaSerialChannel device(context.run);
   const std::string chunk(1000, 'g');
   for (int i = 0; i < 70; ++i) device.Store(reinterpret_cast<const uint8_t*>(chunk.data()), 1000);
   EXPECT_EQ(device.TotalReceived(), 70000);
-  EXPECT_EQ(device.dropped(), 70000u - SambaSerialChannel::kMaxPending);
+  EXPECT_EQ(device.Dropped(), 70000u - SambaSerialChannel::kMaxPending);
   std::string got;
   device.Read(got);
   EXPECT_EQ(got.size(), SambaSerialChannel::kMaxPending);
@@ -99,7 +103,8 @@ TEST(SambaSerialChannel, ReceiveBufferIsBoundedAndCountsWhatItDrops) {
 }
 
 TEST(SambaSerialChannel, ReaderAndMainThreadShareTheBufferWithoutLoss) {
-  SambaSerialChannel device;
+  test::TestContext context;
+  SambaSerialChannel device(context.run);
   constexpr int kChunks = 20000;
   std::atomic<bool> done{false};
   std::thread producer([&] {
@@ -119,7 +124,8 @@ TEST(SambaSerialChannel, ReaderAndMainThreadShareTheBufferWithoutLoss) {
 
 TEST(SambaSerialChannel, WritesFailOnceTheFarEndHungUp) {
   test::PtyPair pty;
-  SambaSerialChannel device;
+  test::TestContext context;
+  SambaSerialChannel device(context.run);
   ASSERT_FALSE(device.Open(pty.name, 0));
   EXPECT_FALSE(device.Write("V#"));
   EXPECT_EQ(MasterRead(pty, 2), "V#");
@@ -136,9 +142,9 @@ TEST(SambaSerialChannel, WritesFailOnceTheFarEndHungUp) {
 }
 
 TEST(SambaSerialChannel, TransfersDoNotWaitForThePortLockInPageburnsScope) {
-  SetPortLockScope(PortLockScope::kConfigAndClose);
   test::PtyPair pty;
-  auto device = std::make_unique<SambaSerialChannel>();
+  test::TestContext context;
+  auto device = std::make_unique<SambaSerialChannel>(context.run, PortLockScope::kConfigAndClose);
   ASSERT_FALSE(device->Open(pty.name, 0));
   // Another holder keeps the lock for the whole exchange; a transfer under the lock would wait
   // for it longer than the reply's 200 ms.
@@ -155,7 +161,6 @@ TEST(SambaSerialChannel, TransfersDoNotWaitForThePortLockInPageburnsScope) {
   peer.join();
   other.Release();
   device.reset();  // close takes the lock: after the release
-  SetPortLockScope(PortLockScope::kAllPortAccess);
 }
 
 }  // namespace

@@ -12,26 +12,20 @@
 namespace kestrune {
 namespace {
 
-struct UsePump {
-  explicit UsePump(EventPump* p) { SetCurrentPump(p); }
-  ~UsePump() { SetCurrentPump(nullptr); }
-};
-
-TEST(EventPump, WaitPumpingDispatchesPostedEventsAndReturnsAtItsDeadline) {
+TEST(EventPump, WaitForDispatchesPostedEventsAndReturnsAtItsDeadline) {
   HeadlessEventPump pump;
-  UsePump use(&pump);
   std::atomic<int> ran{0};
   std::thread poster([&] {
     for (int i = 0; i < 5; ++i) pump.Post([&] { ++ran; });
   });
   const uint32_t start = TickCount();
-  WaitPumping(150);
+  pump.WaitFor(150);
   const int32_t took = TickDiff(TickCount(), start);
   poster.join();
   pump.PumpOne();  // whatever the poster queued after the wait ended
   EXPECT_GE(took, 150);
   EXPECT_EQ(ran.load() >= 1, true);
-  WaitPumping(0);  // returns at once without blocking
+  pump.WaitFor(0);  // returns at once without blocking
 }
 
 TEST(EventPump, WakeFromAnotherThreadEndsAWaitAsSoonAsItIsReady) {
@@ -62,17 +56,16 @@ TEST(EventPump, DeadlineAlreadyPassedStillMakesOnePass) {
 
 TEST(EventPump, PumpOneReturnsFalseOnlyForTheQuitRequest) {
   HeadlessEventPump pump;
-  UsePump use(&pump);
   int ran = 0;
-  EXPECT_TRUE(PumpOneMessage());  // nothing pending
+  EXPECT_TRUE(pump.PumpOne());  // nothing pending
   pump.Post([&] { ++ran; });
-  EXPECT_TRUE(PumpOneMessage());
+  EXPECT_TRUE(pump.PumpOne());
   EXPECT_EQ(ran, 1);
   pump.PostQuit();
   // A wait does not swallow the quit request.
   pump.WaitUntil(TickCount() + 5, {});
-  EXPECT_FALSE(PumpOneMessage());
-  EXPECT_TRUE(PumpOneMessage());
+  EXPECT_FALSE(pump.PumpOne());
+  EXPECT_TRUE(pump.PumpOne());
 }
 
 }  // namespace

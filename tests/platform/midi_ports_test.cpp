@@ -14,6 +14,7 @@
 #include "platform/midi_loopback.h"
 #include "platform/midi_ports.h"
 #include "platform/profile.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -86,18 +87,19 @@ TEST(MidiDeviceName, DropsWhatAlsaAndJackAdd) {
 }
 
 TEST(MidiApiChoice, EnvironmentBeforeProfile) {
-  AppProfile().WriteString("MIDI", "Api", "Alsa");
+  test::TempDir dir;
+  Profile profile(dir / "p.ini");
+  profile.WriteString("MIDI", "Api", "Alsa");
   {
     test::ScopedEnv env("KESTRUNE_MIDI_API", "JACK");
-    EXPECT_EQ(ConfiguredMidiApi(), MidiApi::kJack);
+    EXPECT_EQ(ConfiguredMidiApi(profile), MidiApi::kJack);
   }
   {
     test::ScopedEnv env("KESTRUNE_MIDI_API", nullptr);
-    EXPECT_EQ(ConfiguredMidiApi(), MidiApi::kAlsa);
-    AppProfile().WriteString("MIDI", "Api", "coremidi");
-    EXPECT_EQ(ConfiguredMidiApi(), MidiApi::kAuto);
+    EXPECT_EQ(ConfiguredMidiApi(profile), MidiApi::kAlsa);
+    profile.WriteString("MIDI", "Api", "coremidi");
+    EXPECT_EQ(ConfiguredMidiApi(profile), MidiApi::kAuto);
   }
-  AppProfile().WriteString("MIDI", "Api", "");
 }
 
 TEST(MidiLoopback, ListsAndOpens) {
@@ -168,8 +170,9 @@ TEST(MidiLoopback, DeliversOnItsOwnThreadUntilClosed) {
 TEST(MidiLoopback, InstalledAsTheSystem) {
   MidiLoopback loop;
   loop.AddDevice("Loop Device");
-  loop.Install();
-  EXPECT_EQ(MakeMidiPorts()->InputNames(), (std::vector<std::string>{"Loop Device"}));
+  test::TestContext context;
+  context.run.midiPorts = loop.PortsFactory();
+  EXPECT_EQ(context.run.MakeMidiPorts()->InputNames(), (std::vector<std::string>{"Loop Device"}));
 }
 
 // Both directions through RtMidi between a device made of virtual ports and a client that

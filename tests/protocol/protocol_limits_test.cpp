@@ -7,6 +7,7 @@
 
 #include "protocol/protocol_engine.h"
 #include "protocol/protocol_limits.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -43,8 +44,9 @@ static_assert(sizeof(ProtocolLimits) == std::size(kRealLimits) * sizeof(unsigned
 TEST(ProtocolLimits, TheDefaultsAreTheRealLimits) {
   test::TempDir dir;
   const ProtocolLimits defaults;
-  const Sender engine(dir / "romsend.txt");
-  const ProtocolEngine programEngine(dir / "romsend.txt");
+  test::TestContext context;
+  const Sender engine(context.run, dir / "romsend.txt");
+  const ProtocolEngine programEngine(context.run, dir / "romsend.txt");
   for (const Limit& row : kRealLimits) {
     EXPECT_EQ(defaults.*row.field, row.ms) << row.name;
     EXPECT_EQ(engine.Limits().*row.field, row.ms) << row.name;

@@ -7,6 +7,7 @@
 #include "protocol/protocol_engine.h"
 #include "recording_sender.h"
 #include "scripted_driver.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -20,7 +21,7 @@ using Engine = test::RecordingSender;
 
 ScriptedDriver* Attach(Engine& engine) {
   auto* d = new ScriptedDriver;
-  engine.SetDriver(d);
+  engine.SetDriver(std::unique_ptr<Transport>(d));
   return d;
 }
 
@@ -222,7 +223,8 @@ TEST(SenderTexts, FailureLinesAndTextLookup) {
 // A resend mark goes to standard error, so that standard output keeps whole status lines.
 TEST(SenderTexts, ResendMarksLeaveStandardOutputAlone) {
   test::TempDir dir;
-  Sender engine(dir / "romsend.txt");
+  test::TestContext context;
+  Sender engine(context.run, dir / "romsend.txt");
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   engine.TraceChar('R');

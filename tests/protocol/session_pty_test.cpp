@@ -13,6 +13,7 @@
 #include "protocol/protocol_engine.h"
 #include "short_limits.h"
 #include "simulated_unit.h"
+#include "test_context.h"
 #include "test_env.h"
 #include "transport/serial_transport.h"
 
@@ -25,26 +26,22 @@ namespace {
 struct Bench {
   sim::SimulatedUnit unit;
   test::TempDir dir;
-  HeadlessEventPump pump;
+  test::TestContext context;
   std::unique_ptr<ProtocolEngine> engine;
   std::vector<std::pair<std::string, uint32_t>> shown;
   std::function<void(const std::string&)> onText;
 
   explicit Bench(const ProtocolLimits& limits = {}) {
     EXPECT_TRUE(unit.Start()) << unit.LastError();
-    AppProfile().WriteString("serial", "port", unit.SlavePath());
-    SetCurrentPump(&pump);
-    engine = std::make_unique<ProtocolEngine>(dir / "romsend.txt", limits);
+    context.profile.WriteString("serial", "port", unit.SlavePath());
+    engine = std::make_unique<ProtocolEngine>(context.run, dir / "romsend.txt", limits);
     engine->SetStatusPrinter([this](const char*, const char* text) {
       shown.emplace_back(text, TickCount());
       if (onText) onText(text);
     });
-    engine->SetDriver(new SerialTransport("Serial Settings"));
+    engine->SetDriver(std::make_unique<SerialTransport>(context.run, "Serial Settings"));
   }
-  ~Bench() {
-    engine.reset();
-    SetCurrentPump(nullptr);
-  }
+  ~Bench() { engine.reset(); }
   std::vector<std::string> Texts() const {
     std::vector<std::string> t;
     for (const auto& s : shown) t.push_back(s.first);
@@ -128,7 +125,7 @@ TEST(SessionOverPty, ZeroAnswerIsNoContactAndSilenceFailsTheStartUp) {
 TEST(SessionOverPty, CancelDuringTheContactWait) {
   Bench b;
   b.unit.SetSilent(true);
-  b.pump.Post([&] { b.engine->SetCancel(1); });  // as a Stop click inside the wait
+  b.context.headlessPump.Post([&] { b.engine->SetCancel(1); });  // as a Stop click inside the wait
   EXPECT_EQ(b.engine->Contact(), 101);
   EXPECT_EQ(b.Texts().back(), "Cancelled");
 }
@@ -151,7 +148,7 @@ TEST(SessionOverPty, SynchronisationWaitsOnOnePromptAndGivesUpAfterTwenty) {
 
 TEST(SessionOverPty, PortInUseIsAFaultyPort) {
   Bench b;
-  SerialTransport other("Serial Settings");
+  SerialTransport other(b.context.run, "Serial Settings");
   ASSERT_EQ(other.Open(), 0);
   EXPECT_EQ(b.engine->Contact(), 1);
   EXPECT_EQ(b.Texts().back(), "Serial port is faulty or in use by another program !!");
@@ -202,7 +199,7 @@ TEST(SessionOverPty, EveryWaitEndsWithinItsLimitWhateverArrives) {
     std::atomic<bool> done{false};
     std::thread watchdog([&] {
       for (int i = 0; i < 600 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      if (!done) b.pump.Post([&] { b.engine->SetCancel(1); });
+      if (!done) b.context.headlessPump.Post([&] { b.engine->SetCancel(1); });
     });
     const uint32_t start = TickCount();
     int result;
@@ -262,7 +259,7 @@ TEST(SessionOverPty, StopAndHangUpEndEveryPhaseWithinASecond) {
         if (row.hangUp)
           b.unit.SetHangUpAfter(0);
         else
-          b.pump.Post([&] { b.engine->SetCancel(1); });
+          b.context.headlessPump.Post([&] { b.engine->SetCancel(1); });
       });
     };
     if (row.phase == Phase::kContact || row.phase == Phase::kSync) {

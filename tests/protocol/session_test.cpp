@@ -38,7 +38,7 @@ TEST(SenderContact, SerialContactAndSynchronisation) {
   for (const auto& row : rows) {
     Engine e;
     auto* d = new ScriptedDriver;
-    e.SetDriver(d);
+    e.SetDriver(std::unique_ptr<Transport>(d));
     for (const auto& r : row.replies) d->Queue(r);
     EXPECT_EQ(e.Contact(), row.result) << row.name;
     ASSERT_GE(e.statuses.size(), row.statusesEnd.size()) << row.name;
@@ -54,7 +54,7 @@ TEST(SenderContact, SerialFailures) {
   {  // ten silent seconds
     Engine e;
     auto* d = new ScriptedDriver;
-    e.SetDriver(d);
+    e.SetDriver(std::unique_ptr<Transport>(d));
     EXPECT_EQ(e.Contact(), 1);
     EXPECT_EQ(e.statuses.back(), "Communication startup failed !!");
     EXPECT_EQ(e.statuses[e.statuses.size() - 2], "Awaiting contact 1");
@@ -63,7 +63,7 @@ TEST(SenderContact, SerialFailures) {
   {  // cancel during the wait
     Engine e;
     auto* d = new ScriptedDriver;
-    e.SetDriver(d);
+    e.SetDriver(std::unique_ptr<Transport>(d));
     d->duringRead = [&] { e.SetCancel(1); };
     EXPECT_EQ(e.Contact(), 101);
     EXPECT_EQ(e.statuses.back(), "Cancelled");
@@ -72,7 +72,7 @@ TEST(SenderContact, SerialFailures) {
     Engine e;
     auto* d = new ScriptedDriver;
     d->openResult = 1;
-    e.SetDriver(d);
+    e.SetDriver(std::unique_ptr<Transport>(d));
     EXPECT_EQ(e.Contact(), 1);
     EXPECT_EQ(e.statuses, std::vector<std::string>{"Serial port is faulty or in use by another program !!"});
   }
@@ -80,14 +80,14 @@ TEST(SenderContact, SerialFailures) {
     Engine e;
     auto* d = new ScriptedDriver;
     d->writeResult = 102;
-    e.SetDriver(d);
+    e.SetDriver(std::unique_ptr<Transport>(d));
     EXPECT_EQ(e.Contact(), 1);
     EXPECT_EQ(e.statuses.back(), "Unknown E102");
   }
   {  // twenty prompts without '#'
     Engine e;
     auto* d = new ScriptedDriver;
-    e.SetDriver(d);
+    e.SetDriver(std::unique_ptr<Transport>(d));
     d->Queue("\x01");
     EXPECT_EQ(e.Contact(), 1);
     EXPECT_EQ(e.statuses.back(), "Failure");
@@ -97,7 +97,7 @@ TEST(SenderContact, SerialFailures) {
   {  // cancel during synchronisation
     Engine e;
     auto* d = new ScriptedDriver;
-    e.SetDriver(d);
+    e.SetDriver(std::unique_ptr<Transport>(d));
     d->Queue("\x01");
     d->onWrite = [&](const std::string& w) {
       if (w == "U") e.SetCancel(1);
@@ -140,15 +140,15 @@ TEST(SenderContact, MidiIdentityReply) {
   };
   for (const auto& row : rows) {
     RecorderMessageBox boxes;
-    ScopedMessageBox use(&boxes);
     test::TempDir dir;
     // The identity stands only briefly after contact; every wait for a reply is the real one.
     ProtocolLimits limits;
     limits.identityShownMs = 10;
     Engine e(dir / "romsend.txt", limits);
+    ScopedMessageBox use(e.ownContext.boxes, boxes);
     auto* d = new ScriptedDriver;
     d->midi = 1;
-    e.SetDriver(d);
+    e.SetDriver(std::unique_ptr<Transport>(d));
     d->Queue(row.reply, row.type);
     EXPECT_EQ(e.Contact(), row.result) << row.name;
     EXPECT_EQ(e.statuses.back(), row.status) << row.name;
@@ -171,7 +171,7 @@ TEST(SenderContact, MidiIdentityReply) {
   auto* d = new ScriptedDriver;
   d->midi = 1;
   d->openResult = 2;
-  e.SetDriver(d);
+  e.SetDriver(std::unique_ptr<Transport>(d));
   EXPECT_EQ(e.Contact(), 1);
   EXPECT_EQ(e.statuses.back(), "MIDI port is faulty or in use by another program !!");
 }
@@ -180,7 +180,7 @@ TEST(SenderSession, RebootAndBareRequests) {
   Engine e;
   auto* d = new ScriptedDriver;
   d->midi = 1;
-  e.SetDriver(d);
+  e.SetDriver(std::unique_ptr<Transport>(d));
   d->Queue("W", 'W');
   EXPECT_EQ(e.MidiCommand('V', nullptr, 0, 1000), 'W');
   EXPECT_EQ(d->writeTypes.back(), 'V');
@@ -192,7 +192,7 @@ TEST(SenderSession, RebootAndBareRequests) {
 
   Engine s;
   auto* serial = new ScriptedDriver;
-  s.SetDriver(serial);
+  s.SetDriver(std::unique_ptr<Transport>(serial));
   s.SetCancel(1);
   serial->Queue(test::Reply(0));
   serial->Queue(test::Reply(0));
@@ -201,7 +201,8 @@ TEST(SenderSession, RebootAndBareRequests) {
 }
 
 TEST(MySender, StatusTextsStandHalfASecondApartAndPercentIsShownAsIs) {
-  ProtocolEngine e("romsend.txt");
+  test::TestContext context;
+  ProtocolEngine e(context.run, "romsend.txt");
   std::vector<std::pair<std::string, uint32_t>> shown;
   e.SetStatusPrinter([&](const char* format, const char* arg) {
     EXPECT_STREQ(format, "%s");

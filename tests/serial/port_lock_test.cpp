@@ -19,6 +19,7 @@
 #include "platform/tick_count.h"
 #include "pty_pair.h"
 #include "serial/serial_handle.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -253,15 +254,14 @@ bool MasterHasData(int master) {
 
 TEST(PortLockScope, RomsendLocksTransfersPageburnDoesNot) {
   test::TempDir dir;
-  SelectProfile(dir / "p.ini");
-  const PortLockScope before = CurrentPortLockScope();
+  test::TestContext context(dir / "p.ini");
   for (PortLockScope scope : {PortLockScope::kAllPortAccess, PortLockScope::kConfigAndClose}) {
     const bool locked = scope == PortLockScope::kAllPortAccess;
     SCOPED_TRACE(locked ? "all port access" : "config and close");
-    SetPortLockScope(scope);
     test::PtyPair pty;
     std::atomic<uint32_t> received{0};
-    std::unique_ptr<PublicSerialHandle> h(PublicSerialHandle::Open(pty.name, &Counter::Receive, &received, 8192));
+    std::unique_ptr<PublicSerialHandle> h(
+        PublicSerialHandle::Open(PortOwner{context.run, scope}, pty.name, &Counter::Receive, &received, 8192));
     ASSERT_NE(h, nullptr);
 
     auto holder = std::make_unique<LockHolder>();
@@ -284,7 +284,6 @@ TEST(PortLockScope, RomsendLocksTransfersPageburnDoesNot) {
     EXPECT_EQ(written.load(), 3u);
     holder.reset();
   }
-  SetPortLockScope(before);
 }
 
 }  // namespace

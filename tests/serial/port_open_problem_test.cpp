@@ -10,6 +10,7 @@
 
 #include "pty_pair.h"
 #include "serial/serial_handle.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -71,7 +72,9 @@ TEST(PortOpenProblem, LooksAtMissingPtysPlainFilesFoldersAndHeldPorts) {
   // A port that this (or another) program holds is busy, and the look does not take it away.
   test::PtyPair pty;
   const SerialReceiveFn ignore = [](const uint8_t*, uint32_t, void*) {};
-  std::unique_ptr<PublicSerialHandle> held(PublicSerialHandle::Open(pty.name, ignore, nullptr, 64));
+  test::TestContext context;
+  std::unique_ptr<PublicSerialHandle> held(
+      PublicSerialHandle::Open(PortOwner{context.run}, pty.name, ignore, nullptr, 64));
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(DiagnosePortOpen(pty.name, error), PortOpenProblem::kBusy);
   EXPECT_EQ(PortOpenProblemLine(pty.name, kHint),

@@ -8,6 +8,7 @@
 #include "platform/profile.h"
 #include "platform/program_info.h"
 #include "pty_pair.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -21,12 +22,17 @@ constexpr uint32_t kDefaultFlags = 0x1 | 0x2 | (1u << 4) | (1u << 12);
 class SavedLineSettingsTest : public testing::Test {
  protected:
   void SetUp() override { SelectProfile(dir_ / "profile.ini"); }
-  Profile& profile() { return AppProfile(); }
+  // Makes the profile at `path` the one the objects under test are given from now on.
+  void SelectProfile(const std::string& path) { context_ = std::make_unique<test::TestContext>(path); }
+  Profile& profile() { return context_->profile; }
+  const RunContext& run() { return context_->run; }
+  MessageBoxes& boxes() { return context_->boxes; }
   TempDir dir_;
+  std::unique_ptr<test::TestContext> context_;
 };
 
 TEST_F(SavedLineSettingsTest, EmptyProfileGives115200EightNoneOneWithDtrAndRtsOn) {
-  SavedLineSettings d("serial");
+  SavedLineSettings d(run(), "serial");
   EXPECT_EQ(d.DCBlength, 28u);
   EXPECT_EQ(d.BaudRate, 115200u);
   EXPECT_EQ(d.ByteSize, 8);
@@ -35,7 +41,7 @@ TEST_F(SavedLineSettingsTest, EmptyProfileGives115200EightNoneOneWithDtrAndRtsOn
   EXPECT_EQ(d.flags, kDefaultFlags);  // no CTS, DSR or XON/XOFF flow
   EXPECT_EQ(d.XonChar, 0);
   EXPECT_EQ(d.Section(), "serial");
-  EXPECT_EQ(SavedLineSettings().Section(), ProgramName());
+  EXPECT_EQ(SavedLineSettings(run()).Section(), ProgramName());
 }
 
 TEST_F(SavedLineSettingsTest, ProfileValuesAreMaskedToTheirFieldWidths) {
@@ -58,7 +64,7 @@ TEST_F(SavedLineSettingsTest, ProfileValuesAreMaskedToTheirFieldWidths) {
     TempDir dir;
     SelectProfile(dir / "p.ini");
     ASSERT_TRUE(profile().WriteInt("serial", r.entry, r.value));
-    SavedLineSettings d("serial");
+    SavedLineSettings d(run(), "serial");
     EXPECT_EQ(d.flags, r.flags);
     EXPECT_EQ(d.ByteSize, r.byteSize);
     EXPECT_EQ(d.Parity, r.parity);
@@ -67,7 +73,7 @@ TEST_F(SavedLineSettingsTest, ProfileValuesAreMaskedToTheirFieldWidths) {
 
 TEST_F(SavedLineSettingsTest, SaveWritesItsEightEntriesInOrderAndLeavesTheDsrAndDtrEntriesAlone) {
   ASSERT_TRUE(profile().WriteInt("serial", "InDsr", 1));
-  SavedLineSettings d("serial");
+  SavedLineSettings d(run(), "serial");
   d.BaudRate = 57600;
   d.Set(kDcbOutX, 1);
   d.Set(kDcbOutxDsrFlow, 1);
@@ -83,7 +89,7 @@ TEST_F(SavedLineSettingsTest, SaveStoresWhatThePortReallyHasAfterOtherChanges) {
   // 7 data bits and even parity: a pseudo-terminal keeps neither, so the port stays 8N.
   ASSERT_TRUE(profile().WriteInt("serial", "bits", 7));
   ASSERT_TRUE(profile().WriteInt("serial", "parity", kEvenParity));
-  SavedLineSettings d("serial", pty.slave);  // applies 115200 7E1 as far as the port takes it
+  SavedLineSettings d(run(), "serial", pty.slave);  // applies 115200 7E1 as far as the port takes it
   EXPECT_EQ(d.ByteSize, 7);
   termios t = pty.SlaveTermios();
   EXPECT_EQ(cfgetospeed(&t), B115200);
@@ -104,7 +110,7 @@ TEST_F(SavedLineSettingsTest, SaveStoresWhatThePortReallyHasAfterOtherChanges) {
 
 TEST_F(SavedLineSettingsTest, SetAppliesToThePortAndStoresTheFourValues) {
   test::PtyPair pty;
-  SavedLineSettings d("serial", pty.slave);
+  SavedLineSettings d(run(), "serial", pty.slave);
   EXPECT_TRUE(d.Set(460800, 7, kTwoStopBits, kSpaceParity));
   const termios t = pty.SlaveTermios();
   EXPECT_EQ(cfgetospeed(&t), B460800);
@@ -123,8 +129,8 @@ TEST_F(SavedLineSettingsTest, UnwritableProfileShowsOneBoxPerSaveAndNonePerSet) 
   const std::string path = dir_ / "file/romsend.ini";  // its folder can never be made
   SelectProfile(path);
   RecorderMessageBox recorder;
-  ScopedMessageBox scoped(&recorder);
-  SavedLineSettings d("serial");
+  ScopedMessageBox scoped(boxes(), recorder);
+  SavedLineSettings d(run(), "serial");
   d.Save();
   d.Save();
   EXPECT_FALSE(d.Set(9600, 8, kOneStopBit, kNoParity));

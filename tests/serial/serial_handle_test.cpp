@@ -14,6 +14,7 @@
 #include "platform/profile.h"
 #include "platform/program_info.h"
 #include "pty_pair.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -43,18 +44,17 @@ struct Sink {
   }
 };
 
-std::unique_ptr<MySerialHandle> OpenPort(const std::string& name, Sink* sink) {
-  PublicSerialHandle* h = PublicSerialHandle::Open(name, sink ? &Sink::Receive : nullptr, sink, 8192);
-  return std::unique_ptr<MySerialHandle>(static_cast<MySerialHandle*>(h));
-}
-
 class SerialHandleTest : public testing::Test {
  protected:
-  void SetUp() override {
-    SelectProfile(dir_ / "profile.ini");
-    ASSERT_GE(pty_.master, 0);
+  void SetUp() override { ASSERT_GE(pty_.master, 0); }
+  std::unique_ptr<MySerialHandle> OpenPort(const std::string& name, Sink* sink) {
+    PublicSerialHandle* h =
+        PublicSerialHandle::Open(PortOwner{context_.run}, name, sink ? &Sink::Receive : nullptr, sink, 8192);
+    return std::unique_ptr<MySerialHandle>(static_cast<MySerialHandle*>(h));
   }
+  Profile& profile() { return context_.profile; }
   test::TempDir dir_;
+  test::TestContext context_{dir_ / "profile.ini"};
   PtyPair pty_;
 };
 
@@ -120,7 +120,7 @@ TEST_F(SerialHandleTest, MissingPortWithCallbackGivesNoneAndLeavesNoThread) {
   EXPECT_EQ(cfg.dwSize, 52u);
   h->SetConfig(cfg);
   h->SetLine(9600, 8, 0, 0);
-  EXPECT_FALSE(test::FileExists(AppProfile().Path()));
+  EXPECT_FALSE(test::FileExists(profile().Path()));
 }
 
 TEST_F(SerialHandleTest, SecondOpenFailsFromThisAndAnotherProcessUntilTheFirstCloses) {
@@ -134,7 +134,7 @@ TEST_F(SerialHandleTest, SecondOpenFailsFromThisAndAnotherProcessUntilTheFirstCl
 
   const pid_t child = fork();
   if (child == 0) {
-    PublicSerialHandle* h = PublicSerialHandle::Open(pty_.name, nullptr, nullptr, 0);
+    PublicSerialHandle* h = PublicSerialHandle::Open(PortOwner{context_.run}, pty_.name, nullptr, nullptr, 0);
     _exit(static_cast<MySerialHandle*>(h)->IsOpen() ? 1 : 0);
   }
   int status = -1;
@@ -243,9 +243,9 @@ TEST_F(SerialHandleTest, SetConfigLeavesTheDcbOnThePortAndSavesIt) {
     EXPECT_EQ(got.dcb.StopBits, r.stop);
     EXPECT_EQ(got.dcb.flags, want.dcb.flags);
     const std::string section = ProgramName();
-    EXPECT_EQ(AppProfile().GetInt(section, "baud", 0), static_cast<int>(r.baud));
-    EXPECT_EQ(AppProfile().GetInt(section, "stop", -1), r.stop);
-    EXPECT_EQ(AppProfile().GetInt(section, "OutX", -1), r.outX ? 1 : 0);
+    EXPECT_EQ(profile().GetInt(section, "baud", 0), static_cast<int>(r.baud));
+    EXPECT_EQ(profile().GetInt(section, "stop", -1), r.stop);
+    EXPECT_EQ(profile().GetInt(section, "OutX", -1), r.outX ? 1 : 0);
   }
 
   // A DCB the port cannot take keeps the speed, leaves the port raw, keeps the user's settings
@@ -261,20 +261,20 @@ TEST_F(SerialHandleTest, SetConfigLeavesTheDcbOnThePortAndSavesIt) {
     const termios t = pty_.SlaveTermios();
     EXPECT_EQ(cfgetospeed(&t), cfgetospeed(&kept));
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
-    EXPECT_EQ(AppProfile().GetInt(ProgramName(), "baud", 0), 19200);
+    EXPECT_EQ(profile().GetInt(ProgramName(), "baud", 0), 19200);
     EXPECT_EQ(h->Write(&byte, 1), 0u);
   }
 
   h->SetLine(4800, 8, kOneStopBit, kNoParity);
   const termios t = pty_.SlaveTermios();
   EXPECT_EQ(cfgetospeed(&t), B4800);
-  EXPECT_EQ(AppProfile().GetInt(ProgramName(), "baud", 0), 4800);
+  EXPECT_EQ(profile().GetInt(ProgramName(), "baud", 0), 4800);
 }
 
 TEST_F(SerialHandleTest, SavedSettingsAreAppliedAtOpen) {
-  ASSERT_TRUE(AppProfile().WriteInt(ProgramName(), "baud", 57600));
-  ASSERT_TRUE(AppProfile().WriteInt(ProgramName(), "stop", kTwoStopBits));
-  ASSERT_TRUE(AppProfile().WriteInt(ProgramName(), "InX", 1));
+  ASSERT_TRUE(profile().WriteInt(ProgramName(), "baud", 57600));
+  ASSERT_TRUE(profile().WriteInt(ProgramName(), "stop", kTwoStopBits));
+  ASSERT_TRUE(profile().WriteInt(ProgramName(), "InX", 1));
   Sink sink;
   auto h = OpenPort(pty_.name, &sink);
   ASSERT_NE(h, nullptr);
@@ -364,7 +364,7 @@ TEST_F(SerialHandleTest, HangUpStopsTheReaderWithoutSpinningAndWritesFail) {
 
 TEST_F(SerialHandleTest, ZeroBufferWithCallbackGivesNone) {
   Sink sink;
-  EXPECT_EQ(PublicSerialHandle::Open(pty_.name, &Sink::Receive, &sink, 0), nullptr);
+  EXPECT_EQ(PublicSerialHandle::Open(PortOwner{context_.run}, pty_.name, &Sink::Receive, &sink, 0), nullptr);
   // The failed attempt let go of the port.
   EXPECT_NE(OpenPort(pty_.name, &sink), nullptr);
 }

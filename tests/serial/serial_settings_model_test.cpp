@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "platform/profile.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -41,13 +42,18 @@ class FakeSys {
 class SerialSettingsModelTest : public testing::Test {
  protected:
   void SetUp() override { SelectProfile(dir_ / "romsend.ini"); }
-  Profile& profile() { return AppProfile(); }
+  // Makes the profile at `path` the one the objects under test are given from now on.
+  void SelectProfile(const std::string& path) { context_ = std::make_unique<test::TestContext>(path); }
+  Profile& profile() { return context_->profile; }
+  const RunContext& run() { return context_->run; }
+  MessageBoxes& boxes() { return context_->boxes; }
   TempDir dir_;
+  std::unique_ptr<test::TestContext> context_;
 };
 
 TEST_F(SerialSettingsModelTest, PortsWithHardwareAreListedInNaturalOrderAndTheFirstIsTheDefault) {
   FakeSys sys({{"ttyUSB10", true}, {"tty1", false}, {"ttyUSB2", true}, {"console", false}});
-  SerialSettingsModel info("serial");
+  SerialSettingsModel info(run(), "serial");
   ASSERT_EQ(info.PortCount(), 2);
   EXPECT_EQ(info.Ports()[0], "/devroot/ttyUSB2");
   EXPECT_EQ(info.Ports()[1], "/devroot/ttyUSB10");
@@ -55,7 +61,7 @@ TEST_F(SerialSettingsModelTest, PortsWithHardwareAreListedInNaturalOrderAndTheFi
 
   // A stored port stands even when the list does not hold it.
   ASSERT_TRUE(profile().WriteString("serial", "port", "COM3:"));
-  EXPECT_EQ(SerialSettingsModel("serial").portText, "COM3:");
+  EXPECT_EQ(SerialSettingsModel(run(), "serial").portText, "COM3:");
 }
 
 TEST_F(SerialSettingsModelTest, WithNoPortsListedAStoredPortIsKeptOnlyWhileItIsACharacterDevice) {
@@ -84,7 +90,7 @@ TEST_F(SerialSettingsModelTest, WithNoPortsListedAStoredPortIsKeptOnlyWhileItIsA
       if (r.stored) {
         ASSERT_TRUE(profile().WriteString("serial", "port", r.stored));
       }
-      SerialSettingsModel info("serial");
+      SerialSettingsModel info(run(), "serial");
       EXPECT_EQ(info.PortCount(), 0);
       EXPECT_EQ(info.portText, r.text);
     }
@@ -93,7 +99,7 @@ TEST_F(SerialSettingsModelTest, WithNoPortsListedAStoredPortIsKeptOnlyWhileItIsA
   SelectProfile(d / "p.ini");
   ASSERT_TRUE(profile().WriteString("serial", "port", dir_ / "plain"));
   FakeSys none({});
-  EXPECT_EQ(SerialSettingsModel("serial").portText, "");  // a regular file is no port
+  EXPECT_EQ(SerialSettingsModel(run(), "serial").portText, "");  // a regular file is no port
 }
 
 TEST_F(SerialSettingsModelTest, TextsComeFromTheStoredValues) {
@@ -113,7 +119,7 @@ TEST_F(SerialSettingsModelTest, TextsComeFromTheStoredValues) {
     TempDir d;
     SelectProfile(d / "p.ini");
     for (const auto& [entry, value] : r.stored) ASSERT_TRUE(profile().WriteInt("serial", entry, value));
-    SerialSettingsModel info("serial");
+    SerialSettingsModel info(run(), "serial");
     EXPECT_EQ(info.baudText, r.baud);
     EXPECT_EQ(info.dataBitsText, r.bits);
     EXPECT_EQ(info.parityText, r.parity);
@@ -135,7 +141,7 @@ TEST_F(SerialSettingsModelTest, ApplyStoresTheTextsAsValues) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.baud);
-    SerialSettingsModel info("serial");
+    SerialSettingsModel info(run(), "serial");
     info.portText = "/dev/ttyUSB7";
     info.baudText = r.baud;
     info.dataBitsText = r.bits;
@@ -151,19 +157,19 @@ TEST_F(SerialSettingsModelTest, ApplyStoresTheTextsAsValues) {
     EXPECT_EQ(profile().GetString("serial", "flow", "<none>"), "<none>");
   }
   // Texts from the tables come back unchanged.
-  SerialSettingsModel first("serial");
+  SerialSettingsModel first(run(), "serial");
   first.baudText = "38400";
   first.parityText = "even";
   first.stopBitsText = "2";
   first.dataBitsText = "6";
   first.Apply();
-  EXPECT_TRUE(SerialSettingsModel("serial") == first);
+  EXPECT_TRUE(SerialSettingsModel(run(), "serial") == first);
 }
 
 TEST_F(SerialSettingsModelTest, EqualityCoversTheSixTextsAndCopiesShareThePortList) {
   FakeSys sys({{"ttyS0", true}, {"ttyS1", true}});
-  SerialSettingsModel a("serial");
-  SerialSettingsModel b("serial");
+  SerialSettingsModel a(run(), "serial");
+  SerialSettingsModel b(run(), "serial");
   EXPECT_TRUE(a == b);
   b.flowControlText = std::string(kFlowControlTexts[4]);
   EXPECT_FALSE(a == b);

@@ -12,6 +12,7 @@
 #include "platform/profile.h"
 #include "qt_app.h"
 #include "setup/midi_page.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -20,18 +21,18 @@ namespace {
 // A fresh profile and MIDI system for each case.
 struct MidiSetup {
   test::TempDir dir;
-  std::string oldProfile = AppProfile().Path();
+  test::TestContext context{dir / "romsend.ini"};
   MidiLoopback midi;
   RecorderMessageBox boxes;
-  ScopedMessageBox useBoxes{&boxes};
+  ScopedMessageBox useBoxes{context.boxes, boxes};
 
   MidiSetup() {
     test::EnsureQtApp();
-    SelectProfile(dir / "romsend.ini");
-    midi.Install();
+    context.run.midiPorts = midi.PortsFactory();
   }
-  ~MidiSetup() { SelectProfile(oldProfile); }
-  std::string Stored(const char* entry) const { return AppProfile().GetString("MIDI", entry, "(none)"); }
+  ~MidiSetup() { context.run.midiPorts = {}; }
+  Profile& profile() { return context.profile; }
+  std::string Stored(const char* entry) const { return context.profile.GetString("MIDI", entry, "(none)"); }
   static QComboBox* List(CommsMidiPage& page, int id) { return page.ControlAs<QComboBox>(id); }
 };
 
@@ -39,7 +40,7 @@ TEST(MidiPage, AnEmptyProfileFindsTheDefaultDevice) {
   MidiSetup s;
   s.midi.AddDevice("Other Synth");
   s.midi.AddDevice("USB Audio Device");
-  CommsMidiPage page;
+  CommsMidiPage page(s.context.run);
   page.Create();
   EXPECT_EQ(MidiSetup::List(page, MidiPage::kIdInput)->currentText(), "USB Audio Device");
   EXPECT_EQ(MidiSetup::List(page, MidiPage::kIdOutput)->currentText(), "USB Audio Device");
@@ -53,7 +54,7 @@ TEST(MidiPage, OtherDevicesAreTakenAndWrittenAsBoth) {
   MidiSetup s;
   s.midi.AddDevice("Only In", true, false);
   s.midi.AddDevice("Pedal Board");
-  CommsMidiPage page;
+  CommsMidiPage page(s.context.run);
   EXPECT_EQ(s.Stored("In"), "Pedal Board");
   EXPECT_EQ(s.Stored("Out"), "Pedal Board");
   page.Create();
@@ -63,11 +64,11 @@ TEST(MidiPage, OtherDevicesAreTakenAndWrittenAsBoth) {
 
 TEST(MidiPage, TheInputCarriesTheOutputAlongAndLeavingSaves) {
   MidiSetup s;
-  AppProfile().WriteString("MIDI", "In", "usb audio device");  // letter case aside
+  s.profile().WriteString("MIDI", "In", "usb audio device");  // letter case aside
   s.midi.AddDevice("USB Audio Device");
   s.midi.AddDevice("Pedal Board");
   s.midi.AddDevice("Keys In", true, false);
-  CommsMidiPage page;
+  CommsMidiPage page(s.context.run);
   page.Create();
   QComboBox* in = MidiSetup::List(page, MidiPage::kIdInput);
   QComboBox* out = MidiSetup::List(page, MidiPage::kIdOutput);
@@ -83,10 +84,10 @@ TEST(MidiPage, TheInputCarriesTheOutputAlongAndLeavingSaves) {
 
 TEST(MidiPage, NoDevicesTellTheUserAndKeepTheStoredNames) {
   MidiSetup s;
-  AppProfile().WriteString("MIDI", "In", "Pedal Board");
-  AppProfile().WriteString("MIDI", "Out", "Pedal Board");
+  s.profile().WriteString("MIDI", "In", "Pedal Board");
+  s.profile().WriteString("MIDI", "Out", "Pedal Board");
   {
-    CommsMidiPage page;
+    CommsMidiPage page(s.context.run);
     page.Create();
     ASSERT_EQ(s.boxes.Boxes().size(), 1u);
     EXPECT_EQ(s.boxes.Boxes()[0].text, "No MIDI devices available");
@@ -102,7 +103,7 @@ TEST(MidiPage, NoDevicesTellTheUserAndKeepTheStoredNames) {
 TEST(MidiPage, UseSerialAsksForSerial) {
   MidiSetup s;
   s.midi.AddDevice("USB Audio Device");
-  CommsMidiPage page;
+  CommsMidiPage page(s.context.run);
   int asked = -1;
   page.SetCommsModeSwitch([&asked](int mode) { asked = mode; });
   page.Create();

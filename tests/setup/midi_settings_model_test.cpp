@@ -6,19 +6,18 @@
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
 #include "setup/midi_settings_model.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
 namespace {
 
-// A profile of its own for each case, put back afterwards.
+// A profile of its own for each case.
 struct FreshProfile {
   test::TempDir dir;
-  std::string old = AppProfile().Path();
-  FreshProfile() { SelectProfile(dir / "romsend.ini"); }
-  ~FreshProfile() { SelectProfile(old); }
-  std::string In() const { return AppProfile().GetString("MIDI", "In", "(none)"); }
-  std::string Out() const { return AppProfile().GetString("MIDI", "Out", "(none)"); }
+  test::TestContext context{dir / "romsend.ini"};
+  std::string In() const { return context.profile.GetString("MIDI", "In", "(none)"); }
+  std::string Out() const { return context.profile.GetString("MIDI", "Out", "(none)"); }
 };
 
 struct Device {
@@ -105,11 +104,11 @@ TEST(MidiSettingsModel, ChoosesThePair) {
   };
   for (const auto& row : rows) {
     FreshProfile profile;
-    if (row.savedIn) AppProfile().WriteString("MIDI", "In", row.savedIn);
-    if (row.savedOut) AppProfile().WriteString("MIDI", "Out", row.savedOut);
+    if (row.savedIn) profile.context.profile.WriteString("MIDI", "In", row.savedIn);
+    if (row.savedOut) profile.context.profile.WriteString("MIDI", "Out", row.savedOut);
     MidiLoopback loop;
     for (const Device& d : row.devices) loop.AddDevice(d.name, d.input, d.output);
-    auto model = std::make_unique<MidiSettingsModel>(row.fallback, loop.MakePorts());
+    auto model = std::make_unique<MidiSettingsModel>(profile.context.run, row.fallback, loop.MakePorts());
     EXPECT_EQ(model->inputName, row.in) << row.name;
     EXPECT_EQ(model->outputName, row.out) << row.name;
     EXPECT_EQ(model->savedInputName, row.in) << row.name;
@@ -129,7 +128,7 @@ TEST(MidiSettingsModel, FindsAndSaves) {
   loop.AddDevice("Synth", false, true);
   loop.AddDevice("USB Audio Device");
   loop.AddDevice("Late", true, false);
-  MidiSettingsModel model(true, loop.MakePorts());
+  MidiSettingsModel model(profile.context.run, true, loop.MakePorts());
   EXPECT_EQ(model.InputNames(), (std::vector<std::string>{"USB Audio Device", "Late"}));
   EXPECT_EQ(model.OutputNames(), (std::vector<std::string>{"Synth", "USB Audio Device"}));
   EXPECT_EQ(model.FindInput("usb AUDIO device"), 0);

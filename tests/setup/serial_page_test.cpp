@@ -21,6 +21,7 @@
 #include "qt_app.h"
 #include "scripted_driver.h"
 #include "setup/comms_serial_page.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -38,30 +39,32 @@ class SerialPageTest : public testing::Test {
  protected:
   void SetUp() override {
     test::EnsureQtApp();
-    SelectProfile(dir_ / "romsend.ini");
     // Listed in natural order: ttyS0, ttyS2, ttyS10.
     for (const char* tty : {"ttyS10", "ttyS0", "ttyS2"}) sys_.AddBuiltInTty(tty);
-    previous_ = TheSender();
-    engine_ = std::make_unique<ProtocolEngine>(dir_ / "romsend.txt");
+    engine_ = std::make_unique<ProtocolEngine>(context_.run, dir_ / "romsend.txt");
     driver_ = new test::ScriptedDriver;
-    engine_->SetDriver(driver_);
-    SetTheSender(engine_.get());
+    engine_->SetDriver(std::unique_ptr<Transport>(driver_));
   }
-  void TearDown() override { SetTheSender(previous_); }
+  // A comms page told, as the program tells it, to reopen the engine's idle transport when
+  // the settings changed.
+  void Wire(CommsSerialPage& page) {
+    page.SetPortChosen([this](const std::string&) { engine_->ReopenIfIdle(); });
+  }
 
-  Profile& profile() { return AppProfile(); }
+  Profile& profile() { return context_.profile; }
   std::string Port(const char* tty) const { return sys_.DevPath(tty); }
   static QComboBox* List(const SerialPage& page, int id) { return page.ControlAs<QComboBox>(id); }
 
   TempDir dir_;
+  test::TestContext context_{dir_ / "romsend.ini"};
   test::FakeSysfs sys_;
-  ProtocolEngine* previous_ = nullptr;
   std::unique_ptr<ProtocolEngine> engine_;
   test::ScriptedDriver* driver_ = nullptr;  // owned by the engine
 };
 
 TEST_F(SerialPageTest, ListsHoldTheTablesInOrderAndAnEmptyProfileSelectsTheDefaults) {
-  CommsSerialPage page;
+  CommsSerialPage page(context_.run);
+  Wire(page);
   page.Create();
   EXPECT_EQ(page.Caption(), "Serial");
   EXPECT_EQ(page.TemplateId(), 7);
@@ -121,7 +124,8 @@ TEST_F(SerialPageTest, StoredSettingsSelectTheirEntries) {
     ASSERT_TRUE(profile().WriteInt("serial", "parity", r.parity));
     ASSERT_TRUE(profile().WriteInt("serial", "stop", r.stop));
     ASSERT_TRUE(profile().WriteString("serial", "port", r.port));
-    CommsSerialPage page;
+    CommsSerialPage page(context_.run);
+    Wire(page);
     page.Create();
     EXPECT_EQ(List(page, SerialPage::kIdBaud)->currentText(), r.baudText);
     EXPECT_EQ(List(page, SerialPage::kIdDataBits)->currentText(), QString::number(r.bits));
@@ -137,7 +141,8 @@ TEST_F(SerialPageTest, ValuesTheListsCannotShowSurviveOk) {
   // empty texts when the user confirms the page without touching it.
   ASSERT_TRUE(profile().WriteInt("serial", "baud", 4800));
   ASSERT_TRUE(profile().WriteString("serial", "port", "/dev/pts/7"));
-  CommsSerialPage page;
+  CommsSerialPage page(context_.run);
+  Wire(page);
   page.Create();
   EXPECT_EQ(List(page, SerialPage::kIdBaud)->currentIndex(), -1);
   page.OnOK();
@@ -146,7 +151,8 @@ TEST_F(SerialPageTest, ValuesTheListsCannotShowSurviveOk) {
 }
 
 TEST_F(SerialPageTest, PortTextLosesItsDescriptionOnFocusOutAndOnOk) {
-  CommsSerialPage page;
+  CommsSerialPage page(context_.run);
+  Wire(page);
   page.Create();
   page.show();
   page.activateWindow();
@@ -177,7 +183,8 @@ TEST_F(SerialPageTest, PortTextLosesItsDescriptionOnFocusOutAndOnOk) {
 }
 
 TEST_F(SerialPageTest, OkWritesTheProfileAndAsksTheEngineToReopen) {
-  CommsSerialPage page;
+  CommsSerialPage page(context_.run);
+  Wire(page);
   page.Create();
   // Finished without touching the page: the flow-control list always shows an entry, so the
   // settings count as changed, are written and reach the transport.
@@ -211,7 +218,7 @@ TEST_F(SerialPageTest, OkWritesTheProfileAndAsksTheEngineToReopen) {
   EXPECT_EQ(driver_->opens, 2);
 
   // The plain page writes the profile but leaves the transport alone.
-  SerialPage plain;
+  SerialPage plain(context_.run);
   plain.Create();
   plain.ControlAs<QPushButton>(SerialPage::kIdOk)->click();
   EXPECT_EQ(plain.Changed(), 1);
@@ -220,14 +227,16 @@ TEST_F(SerialPageTest, OkWritesTheProfileAndAsksTheEngineToReopen) {
 }
 
 TEST_F(SerialPageTest, SheetVariantHidesThePageButtons) {
-  SerialPage plain;
+  SerialPage plain(context_.run);
   plain.Create();
   EXPECT_EQ(plain.ControlAs<QPushButton>(SerialPage::kIdOk)->text(), "OK");
   EXPECT_EQ(plain.ControlAs<QPushButton>(SerialPage::kIdCancel)->text(), "Cancel");
   EXPECT_FALSE(plain.Control(SerialPage::kIdOk)->isHidden());
   EXPECT_FALSE(plain.Control(SerialPage::kIdCancel)->isHidden());
 
-  CommsSerialPage page;
+  CommsSerialPage page(context_.run);
+
+  Wire(page);
   std::vector<int> modes;
   page.SetCommsModeSwitch([&](int mode) { modes.push_back(mode); });
   page.Create();
@@ -240,7 +249,8 @@ TEST_F(SerialPageTest, SheetVariantHidesThePageButtons) {
 }
 
 TEST_F(SerialPageTest, ACommandLinePortReachesTheShownList) {
-  CommsSerialPage page;
+  CommsSerialPage page(context_.run);
+  Wire(page);
   page.SetPortText(Port("ttyS2"));  // before the first showing
   page.Create();
   EXPECT_EQ(List(page, SerialPage::kIdPort)->currentIndex(), 1);
@@ -250,7 +260,8 @@ TEST_F(SerialPageTest, ACommandLinePortReachesTheShownList) {
 
 TEST_F(SerialPageTest, NoPortsLeaveThePortListEmpty) {
   test::ScopedEnv none("KESTRUNE_SYSFS_ROOT", (dir_ / "nothing").c_str());
-  CommsSerialPage page;
+  CommsSerialPage page(context_.run);
+  Wire(page);
   page.Create();
   EXPECT_EQ(List(page, SerialPage::kIdPort)->count(), 0);
   EXPECT_EQ(List(page, SerialPage::kIdPort)->currentText(), "");
@@ -260,7 +271,8 @@ TEST_F(SerialPageTest, NoPortsLeaveThePortListEmpty) {
 // page at the default font; the pictures are left in the build folder for a look.
 TEST_F(SerialPageTest, ScreenshotShowsNothingClipped) {
   test::ScopedEnv realNames("KESTRUNE_DEV_ROOT", "/dev");
-  CommsSerialPage page;
+  CommsSerialPage page(context_.run);
+  Wire(page);
   page.Create();
   page.show();
   QApplication::processEvents();
@@ -299,7 +311,7 @@ TEST_F(SerialPageTest, ScreenshotShowsNothingClipped) {
   EXPECT_TRUE(shot.save(QStringLiteral(KESTRUNE_SETUP_SHOT_DIR "/serial_page.png")));
 
   // The plain page shows its OK and Cancel buttons inside the page, clear of the lists.
-  SerialPage plain;
+  SerialPage plain(context_.run);
   plain.Create();
   plain.show();
   QApplication::processEvents();

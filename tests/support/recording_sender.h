@@ -9,13 +9,22 @@
 #include <vector>
 
 #include "protocol/protocol_engine.h"
+#include "test_context.h"
 
 namespace kestrune::test {
 
-class RecordingSender : public Sender {
+// A context of the sender's own, for tests that bring none; a base, so that it is built
+// before the engine that uses it.
+struct OwnTestContext {
+  TestContext ownContext;
+};
+
+class RecordingSender : public OwnTestContext, public Sender {
  public:
   explicit RecordingSender(const std::string& resultLogPath = "romsend.txt", const ProtocolLimits& limits = {})
-      : Sender(resultLogPath, limits) {}
+      : Sender(ownContext.run, resultLogPath, limits) {}
+  RecordingSender(const RunContext& context, const std::string& resultLogPath, const ProtocolLimits& limits = {})
+      : Sender(context, resultLogPath, limits) {}
 
   void ShowStatus(const std::string& text, int) override {
     statuses.push_back(text);

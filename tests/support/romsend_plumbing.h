@@ -1,50 +1,46 @@
 // SPDX-License-Identifier: MIT
 // romsend's plumbing in a test process, set up as its main() does: message boxes recorded
-// instead of shown, the Qt event pump current, and the program's engine reporting to the main
-// page's status printer. Tests that run romsend in-process derive from it; the program object
-// (RomsendApp) must be gone before it is.
+// instead of shown, the Qt event pump, the program's profile in the test's temp root, and the
+// engine. Tests that run romsend in-process derive from it; the program object (RomsendApp)
+// must be gone before it is.
 #pragma once
 
 #include <memory>
 
-#include "app/main_page.h"
 #include "app/qt_event_pump.h"
-#include "platform/event_pump.h"
+#include "app/romsend_app.h"
 #include "platform/message_box.h"
+#include "platform/profile.h"
+#include "platform/run_context.h"
 #include "protocol/protocol_engine.h"
 #include "protocol/protocol_limits.h"
 #include "qt_app.h"
+#include "setup/romsend_context.h"
 
 namespace kestrune::test {
 
 class RomsendPlumbing {
  public:
   // The engine waits on the unit within `limits`: the real ones unless a test shortens them.
-  explicit RomsendPlumbing(const ProtocolLimits& limits = {}) {
-    EnsureQtApp();
-    useBoxes_ = std::make_unique<ScopedMessageBox>(&boxes);
-    pump_ = std::make_unique<QtEventPump>();
-    SetCurrentPump(pump_.get());
-    engine = std::make_unique<ProtocolEngine>("romsend.txt", limits);
-    engine->SetStatusPrinter(PrintStatus);
-    SetTheSender(engine.get());
-  }
-  ~RomsendPlumbing() {
-    SetTheSender(nullptr);
-    engine.reset();
-    SetCurrentPump(nullptr);
-    pump_.reset();
-    useBoxes_.reset();
-  }
+  explicit RomsendPlumbing(const ProtocolLimits& limits = {})
+      : pump_((EnsureQtApp(), std::make_unique<QtEventPump>())),
+        profile(RomsendProfilePath()),
+        run{*pump_, messageBoxes, profile},
+        engine(std::make_unique<ProtocolEngine>(run, "romsend.txt", limits)),
+        context{run, *engine} {}
   RomsendPlumbing(const RomsendPlumbing&) = delete;
   RomsendPlumbing& operator=(const RomsendPlumbing&) = delete;
 
-  RecorderMessageBox boxes;
-  std::unique_ptr<ProtocolEngine> engine;
-
  private:
-  std::unique_ptr<ScopedMessageBox> useBoxes_;
   std::unique_ptr<QtEventPump> pump_;
+
+ public:
+  RecorderMessageBox boxes;
+  MessageBoxes messageBoxes{boxes};
+  Profile profile;
+  RunContext run;
+  std::unique_ptr<ProtocolEngine> engine;
+  RomsendContext context;
 };
 
 }  // namespace kestrune::test

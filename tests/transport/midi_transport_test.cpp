@@ -17,6 +17,7 @@
 #include "platform/event_pump.h"
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
+#include "test_context.h"
 #include "test_env.h"
 #include "transport/midi_device_choice.h"
 #include "transport/midi_transport.h"
@@ -40,16 +41,15 @@ Bytes Pattern(size_t n, uint32_t seed) {
 // A driver on the loopback's device "USB Audio Device", opened; the far end records what the
 // driver sends.
 struct Link {
-  HeadlessEventPump pump;
+  test::TestContext context;
   MidiLoopback loop;
   MidiDeviceEnd& end = loop.AddDevice(kDefaultMidiDevice);
-  MidiTransport driver{loop.MakePorts()};
+  MidiTransport driver{context.run, loop.MakePorts()};
   std::mutex mutex;
   std::condition_variable cv;
   std::vector<Bytes> sent;
 
   Link() {
-    SetCurrentPump(&pump);
     end.SetReceiver([this](const uint8_t* data, size_t length) {
       std::lock_guard<std::mutex> lock(mutex);
       sent.emplace_back(data, data + length);
@@ -57,10 +57,7 @@ struct Link {
     });
     EXPECT_EQ(driver.Open(), 0);
   }
-  ~Link() {
-    driver.Close();
-    SetCurrentPump(nullptr);
-  }
+  ~Link() { driver.Close(); }
   // Puts messages into the driver's queue before the Read that should find them.
   void Arrive(const std::vector<Bytes>& messages) {
     for (const Bytes& m : messages) end.Send(m.data(), m.size());
@@ -249,7 +246,7 @@ TEST(MidiTransport, WaitsWakeOnArrivalAndEndAtACancel) {
 
   // The Stop button's handler runs inside the wait and clears receiveActive: the Read ends
   // at once with nothing, long before its limit.
-  link.pump.Post([&] { link.driver.receiveActive = 0; });
+  link.context.headlessPump.Post([&] { link.driver.receiveActive = 0; });
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(link.Read(64, 60000).empty());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
@@ -257,13 +254,12 @@ TEST(MidiTransport, WaitsWakeOnArrivalAndEndAtACancel) {
 }
 
 TEST(MidiTransport, OpenAndClose) {
-  HeadlessEventPump pump;
-  SetCurrentPump(&pump);
+  test::TestContext context;
   {  // no MIDI system at all
     MidiLoopback loop;
     loop.AddDevice(kDefaultMidiDevice);
     loop.SetReachable(false);
-    MidiTransport driver(loop.MakePorts());
+    MidiTransport driver(context.run, loop.MakePorts());
     EXPECT_EQ(driver.Open(), 6);
     EXPECT_EQ(driver.ErrorText(6), "no device driver present");
     EXPECT_EQ(driver.Close(), 0);
@@ -272,24 +268,24 @@ TEST(MidiTransport, OpenAndClose) {
      // afresh, so the interface plugged in meanwhile is found
     MidiLoopback loop;
     int made = 0;
-    SetMidiPortsFactory([&] {
+    context.run.midiPorts = [&] {
       ++made;
       return loop.MakePorts();
-    });
-    MidiTransport driver;
+    };
+    MidiTransport driver(context.run);
     EXPECT_EQ(driver.Open(), 2);
     loop.AddDevice(kDefaultMidiDevice);
     EXPECT_EQ(driver.Open(), 0);
     EXPECT_EQ(made, 2);
     driver.Close();
-    SetMidiPortsFactory({});
+    context.run.midiPorts = {};
   }
   {  // the ports of the installed system, opened afresh at each Open; a message received
      // before Close is gone after it
     MidiLoopback loop;
     MidiDeviceEnd& end = loop.AddDevice(kDefaultMidiDevice);
-    loop.Install();
-    MidiTransport driver;
+    context.run.midiPorts = loop.PortsFactory();
+    MidiTransport driver(context.run);
     ASSERT_EQ(driver.Open(), 0);
     const Bytes m = Own('W', {0x04});
     end.Send(m.data(), m.size());
@@ -304,8 +300,8 @@ TEST(MidiTransport, OpenAndClose) {
     // Without an open input a Read ends at once.
     driver.Close();
     EXPECT_EQ(driver.Read(buffer, sizeof buffer, 60000), 0u);
+    context.run.midiPorts = {};
   }
-  SetCurrentPump(nullptr);
 }
 
 TEST(MidiTransport, AFloodIsBounded) {
@@ -318,8 +314,9 @@ TEST(MidiTransport, AFloodIsBounded) {
 }
 
 TEST(MidiTransport, Texts) {
+  test::TestContext context;
   MidiLoopback loop;
-  MidiTransport driver(loop.MakePorts());
+  MidiTransport driver(context.run, loop.MakePorts());
   const struct {
     int code;
     const char* text;
@@ -359,8 +356,7 @@ TEST(MidiTransportOnJack, OpensTheNamedDevices) {
   ASSERT_TRUE(server.Start(&why)) << why;
   test::ScopedEnv jack("JACK_DEFAULT_SERVER", server.Name().c_str());
   test::ScopedEnv api("KESTRUNE_MIDI_API", "jack");
-  HeadlessEventPump pump;
-  SetCurrentPump(&pump);
+  test::TestContext context;
   const struct {
     const char* name;
     bool otherDevice;
@@ -382,9 +378,9 @@ TEST(MidiTransportOnJack, OpensTheNamedDevices) {
     if (other) other->SetReceiver([&](const uint8_t*, size_t) { ++atOther; });
     early.reset();  // its port slots are free now
 
-    AppProfile().WriteString(kMidiSection, kMidiInEntry, kDefaultMidiDevice);
-    AppProfile().WriteString(kMidiSection, kMidiOutEntry, kDefaultMidiDevice);
-    MidiTransport driver;
+    context.profile.WriteString(kMidiSection, kMidiInEntry, kDefaultMidiDevice);
+    context.profile.WriteString(kMidiSection, kMidiOutEntry, kDefaultMidiDevice);
+    MidiTransport driver(context.run);
     ASSERT_EQ(driver.Open(), 0);
     const uint8_t frame[] = {0x01, 0x02, 0x03};
     // A connection JACK makes at Open takes effect in a later process cycle; a message sent in
@@ -407,7 +403,6 @@ TEST(MidiTransportOnJack, OpensTheNamedDevices) {
     EXPECT_EQ(driver.Read(buffer, sizeof buffer, 5000), 1u);
     driver.Close();
   }
-  SetCurrentPump(nullptr);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "platform/profile.h"
 #include "platform/program_info.h"
 #include "platform/tick_count.h"
+#include "test_context.h"
 #include "test_env.h"
 
 namespace kestrune {
@@ -22,9 +23,11 @@ namespace {
 // A driver whose "serial" settings name the pty's slave side.
 struct OpenDriver {
   test::PtyPair pty;
-  SerialTransport driver{"Serial Settings"};
-  explicit OpenDriver(bool open = true) {
-    AppProfile().WriteString("serial", "port", pty.name);
+  test::TestContext context;
+  SerialTransport driver{context.run, "Serial Settings"};
+  // Waits run `pump` when given, else the context's own.
+  explicit OpenDriver(bool open = true, EventPump* pump = nullptr) : context(ProgramProfilePath(), pump) {
+    context.profile.WriteString("serial", "port", pty.name);
     if (open) {
       EXPECT_EQ(driver.Open(), 0);
     }
@@ -44,7 +47,8 @@ std::string Pattern(size_t n, int seed) {
 }
 
 TEST(SerialTransport, ClosedDriverWritesNothingAndReadsNothing) {
-  SerialTransport d("Serial Settings");
+  test::TestContext context;
+  SerialTransport d(context.run, "Serial Settings");
   const uint8_t b = 1;
   EXPECT_EQ(d.Write(&b, 1), 102);
   uint8_t buf[4];
@@ -58,7 +62,8 @@ TEST(SerialTransport, ClosedDriverWritesNothingAndReadsNothing) {
 }
 
 TEST(SerialTransport, ErrorTextsKeepTheirTrailingBlanks) {
-  SerialTransport d("Serial Settings");
+  test::TestContext context;
+  SerialTransport d(context.run, "Serial Settings");
   EXPECT_EQ(d.ErrorText(0), "RS232 no error");
   EXPECT_EQ(d.ErrorText(100), "RS232 timeout ");
   EXPECT_EQ(d.ErrorText(101), "RS232 undefined error ");
@@ -110,9 +115,8 @@ TEST(SerialTransport, ThirteenBytesAcrossTheWrapAndOverflowPolicy) {
 }
 
 TEST(SerialTransport, ZeroMaximumAndZeroLimit) {
-  OpenDriver o;
   HeadlessEventPump pump;
-  SetCurrentPump(&pump);
+  OpenDriver o(true, &pump);
   int dispatched = 0;
   pump.Post([&] { ++dispatched; });
   uint8_t buf[8];
@@ -123,7 +127,6 @@ TEST(SerialTransport, ZeroMaximumAndZeroLimit) {
   EXPECT_EQ(dispatched, 1);
   EXPECT_LT(TickDiff(TickCount(), t0), 500);
   EXPECT_EQ(o.driver.receiveActive.load(), 1);
-  SetCurrentPump(nullptr);
 }
 
 TEST(SerialTransport, ReadWaitsWithoutSpinningAndEndsAtItsLimit) {
@@ -153,8 +156,7 @@ TEST(SerialTransport, TricklingReplyWakesTheWaitOnce) {
     }
     std::atomic<int> wakes{0};
   } pump;
-  OpenDriver o;
-  SetCurrentPump(&pump);
+  OpenDriver o(true, &pump);
   const std::string reply("+\x00\x10\x20\x30", 5);
   std::thread unit([&] {
     // Starts once the Read waits, then a byte every few milliseconds, as a slow line brings them.
@@ -168,7 +170,6 @@ TEST(SerialTransport, TricklingReplyWakesTheWaitOnce) {
   EXPECT_EQ(o.ReadAll(5, 3000), reply);
   unit.join();
   EXPECT_LE(pump.wakes.load(), 2);  // a wake a byte would be 5
-  SetCurrentPump(nullptr);
 }
 
 TEST(SerialTransport, OpenTwiceReopensAndCloseEmptiesTheRing) {
@@ -181,7 +182,7 @@ TEST(SerialTransport, OpenTwiceReopensAndCloseEmptiesTheRing) {
   EXPECT_EQ(o.ReadAll(4, 0), "");
   EXPECT_EQ(o.driver.Close(), 0);
   EXPECT_EQ(o.driver.Close(), 0);
-  AppProfile().WriteString("serial", "port", "/dev/kestrune-no-such-port");
+  o.context.profile.WriteString("serial", "port", "/dev/kestrune-no-such-port");
   EXPECT_EQ(o.driver.Open(), 1);
   const uint8_t b = 0;
   EXPECT_EQ(o.driver.Write(&b, 1), 102);
@@ -203,19 +204,20 @@ TEST(SerialTransport, HungUpPortReportsDisconnect) {
 TEST(SerialTransport, FailedOpenLogsTheReasonTheUserCanActOn) {
   test::TempDir dir;
   SetProgramPathForTest(dir / "romsend");  // the log of this run goes beside it
-  SerialTransport d("Serial Settings");
+  test::TestContext context;
+  SerialTransport d(context.run, "Serial Settings");
   // An unplugged adapter: its pseudo-terminal number is no longer there.
-  AppProfile().WriteString("serial", "port", "/dev/pts/987654");
+  context.profile.WriteString("serial", "port", "/dev/pts/987654");
   EXPECT_EQ(d.Open(), 1);
   // A name that is a plain file, not a serial device.
   const std::string file = dir / "ttyNotes";
   test::WriteFileBytes(file, "text");
-  AppProfile().WriteString("serial", "port", file);
+  context.profile.WriteString("serial", "port", file);
   EXPECT_EQ(d.Open(), 1);
   // A port another program holds.
   test::PtyPair pty;
-  SerialTransport holder("Serial Settings");
-  AppProfile().WriteString("serial", "port", pty.name);
+  SerialTransport holder(context.run, "Serial Settings");
+  context.profile.WriteString("serial", "port", pty.name);
   ASSERT_EQ(holder.Open(), 0);
   EXPECT_EQ(d.Open(), 1);
 

@@ -94,7 +94,7 @@ TEST(BufferedFileReader, OpenFailuresAndTheirBox) {
   TempDir dir;
   WriteFileBytes(dir / "f", "x");
   RecorderMessageBox boxes;
-  ScopedMessageBox installed(&boxes);
+  MessageBoxes boxesShown(boxes);
   const std::string longPath = dir / (std::string(300, 'n') + "/f.hex");
   const struct {
     std::string path;
@@ -110,7 +110,7 @@ TEST(BufferedFileReader, OpenFailuresAndTheirBox) {
     boxes.Clear();
     BufferedFileReader file;
     FileOpenError error;
-    EXPECT_EQ(file.Open(row.path, row.flags, 64, &error, true), 0) << row.path;
+    EXPECT_EQ(file.Open(row.path, row.flags, 64, &error, &boxesShown), 0) << row.path;
     EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(error.osError, row.osError) << row.path;
     EXPECT_EQ(error.path, row.path);

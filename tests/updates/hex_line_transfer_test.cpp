@@ -87,7 +87,7 @@ struct HexBench {
   Engine engine{dir / "romsend.txt"};
   test::ScriptedDriver* driver = new test::ScriptedDriver;
   RecorderMessageBox boxes;
-  ScopedMessageBox scopedBoxes{&boxes};
+  ScopedMessageBox scopedBoxes{engine.ownContext.boxes, boxes};
   std::vector<std::string> printed;
   std::vector<std::string> lines;  // every line written, start record included, NUL removed
   std::string startVerdict = "+";
@@ -102,12 +102,12 @@ struct HexBench {
   }
 
   HexBench() {
-    engine.SetDriver(driver);
+    engine.SetDriver(std::unique_ptr<Transport>(driver));
     driver->Queue("\x01");
     driver->Queue("#");
     driver->onWrite = [this](const std::string& w) {
       if (w.empty() || w.back() != '\0') return;  // contact bytes
-      runningSeen += TransferRunning();
+      runningSeen += engine.Transfer().running ? 1 : 0;
       lines.push_back(w.substr(0, w.size() - 1));
       driver->Queue(lines.size() == 1 ? startVerdict : answer(lines.back(), static_cast<int>(lines.size()) - 1));
     };
@@ -138,7 +138,7 @@ TEST(HexLineTransfer, SendsEachLineWithItsTerminatorAndSucceeds) {
   EXPECT_EQ(b.Sent(), (std::vector<std::string>{":10A", ":10B  ", ":00000001FF "}));
   EXPECT_EQ(b.printed.back(), "Success!");
   EXPECT_EQ(b.runningSeen, 4);
-  EXPECT_EQ(TransferRunning(), 0);
+  EXPECT_FALSE(b.engine.Transfer().running);
   // Each line and its NUL went out as one write.
   EXPECT_EQ(b.driver->writes.back(), std::string(":00000001FF ") + '\0');
   EXPECT_EQ(b.driver->readLimits.back(), 5000u);
@@ -191,7 +191,7 @@ TEST(HexLineTransfer, VerdictsResendsAndResultTexts) {
     EXPECT_EQ(b.Send("f.hex", file), 0) << row.name;
     EXPECT_EQ(b.Sent(), row.sent) << row.name;
     EXPECT_EQ(b.printed.back(), row.result) << row.name;
-    EXPECT_EQ(TransferRunning(), 0) << row.name;
+    EXPECT_FALSE(b.engine.Transfer().running) << row.name;
   }
 }
 
@@ -235,7 +235,7 @@ TEST(HexLineTransfer, StopEndsWithAborted) {
   EXPECT_EQ(b.Send("f.hex", ":AA\n:BB\n:CC\n"), 0);
   EXPECT_EQ(b.Sent(), (std::vector<std::string>{":AA", ":BB"}));
   EXPECT_EQ(b.printed.back(), "Aborted");
-  EXPECT_EQ(TransferRunning(), 0);
+  EXPECT_FALSE(b.engine.Transfer().running);
 }
 
 TEST(HexLineTransfer, FilesThatCannotBeSent) {
@@ -280,7 +280,7 @@ TEST(HexLineTransfer, FilesThatCannotBeSent) {
   EXPECT_EQ(binary.Send("big.hex", ":AA\n" + std::string(2000, 'z') + "\n"), 0);
   EXPECT_EQ(binary.Sent(), std::vector<std::string>{":AA"});
   EXPECT_EQ(binary.printed.back(), "Line too long around 0x405");
-  EXPECT_EQ(TransferRunning(), 0);
+  EXPECT_FALSE(binary.engine.Transfer().running);
 
   // A file rewritten while it is being sent: the lines already read go out, but the end is a
   // failure, never "Success!".
@@ -291,7 +291,7 @@ TEST(HexLineTransfer, FilesThatCannotBeSent) {
   };
   EXPECT_EQ(rewritten.Send("f.hex", ":AA\n:BB\n:CC\n"), 0);
   EXPECT_EQ(rewritten.printed.back(), "File read failed around 0x18");
-  EXPECT_EQ(TransferRunning(), 0);
+  EXPECT_FALSE(rewritten.engine.Transfer().running);
 }
 
 }  // namespace

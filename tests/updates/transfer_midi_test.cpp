@@ -30,15 +30,21 @@ namespace {
 
 using Engine = test::RecordingSender;
 
+// The loopback MIDI system with the one device the unit serves.
+struct Loopback {
+  MidiLoopback loop;
+  MidiDeviceEnd& end = loop.AddDevice("USB Audio Device");
+};
+
 // A simulated unit serving `end`, and the program's side: an engine with a MIDI transport on
-// whatever MIDI system MakeMidiPorts() gives, a pump, a message-box recorder. The engine waits
+// whatever MIDI system the context gives, a pump, a message-box recorder. The engine waits
 // for replies as long as the real limits say, but lets the identity stand only briefly.
 struct Session {
   sim::MidiUnit unit;
   test::TempDir dir;
-  HeadlessEventPump pump;
+  test::TestContext context;
   RecorderMessageBox boxes;
-  ScopedMessageBox scopedBoxes{&boxes};
+  ScopedMessageBox scopedBoxes{context.boxes, boxes};
   Engine engine;
   std::vector<std::string> printed;
   StatusPrinter printer = [this](const char* format, const char* argument) {
@@ -47,15 +53,19 @@ struct Session {
 
   explicit Session(MidiDeviceEnd& end, sim::MidiUnitOptions options = {},
                    const ProtocolLimits& limits = test::ShortPauses())
-      : unit(std::move(options)), engine(dir / "romsend.txt", limits) {
+      : unit(std::move(options)), engine(context.run, dir / "romsend.txt", limits) {
     EXPECT_TRUE(unit.Start(end));
-    SetCurrentPump(&pump);
-    engine.SetDriver(new MidiTransport());
+    engine.SetDriver(std::make_unique<MidiTransport>(context.run));
+  }
+  // The same over the loopback's MIDI system.
+  explicit Session(Loopback& link, sim::MidiUnitOptions options = {},
+                   const ProtocolLimits& limits = test::ShortPauses())
+      : Session(link.end, std::move(options), limits) {
+    context.run.midiPorts = link.loop.PortsFactory();
   }
   ~Session() {
     engine.SetDriver(nullptr);
     unit.Stop();
-    SetCurrentPump(nullptr);
   }
   int SendBam(const bamgen::BamImage& image) {
     const std::vector<uint8_t> bytes = bamgen::BuildBam(image);
@@ -87,15 +97,9 @@ void ExpectImage(const sim::MidiRecording& r, const bamgen::BamImage& image) {
   EXPECT_EQ(r.core.badFrames, 0u);
 }
 
-struct Loopback {
-  MidiLoopback loop;
-  MidiDeviceEnd& end = loop.AddDevice("USB Audio Device");
-  Loopback() { loop.Install(); }
-};
-
 TEST(MidiSession, BamImageArrivesByteForByte) {
   Loopback link;
-  Session s(link.end);
+  Session s(link);
   const bamgen::BamImage image = bamgen::SampleBam();
   ASSERT_EQ(s.SendBam(image), 0) << s.engine.MessageText();
   const sim::MidiRecording r = s.unit.Snapshot();
@@ -128,7 +132,7 @@ TEST(MidiSession, IdentityOfTheUnit) {
     Loopback link;
     sim::MidiUnitOptions options;
     options.identity = {row.type, row.app, row.id, row.serial, 0x10};
-    Session s(link.end, options);
+    Session s(link, options);
     EXPECT_EQ(s.engine.Contact(), row.result) << row.name;
     EXPECT_EQ(s.engine.statuses.back(), row.status) << row.name;
     const auto boxes = s.boxes.Boxes();
@@ -146,7 +150,7 @@ TEST(MidiSession, FailuresOfTheLink) {
   {  // no MIDI system at all
     Loopback link;
     link.loop.SetReachable(false);
-    Session s(link.end);
+    Session s(link);
     EXPECT_EQ(s.engine.Contact(), 1);
     EXPECT_EQ(s.engine.statuses.back(), "MIDI port is faulty or in use by another program !!");
     EXPECT_EQ(s.engine.Driver()->Open(), 6);
@@ -154,7 +158,7 @@ TEST(MidiSession, FailuresOfTheLink) {
   }
   {  // a unit that does not answer the identity request: the wait is a shortened one
     Loopback link;
-    Session s(link.end, {}, test::ShortLimits());
+    Session s(link, {}, test::ShortLimits());
     s.unit.SetAnswerIdentity(false);
     EXPECT_EQ(s.engine.Contact(), 100);
     EXPECT_EQ(s.engine.statuses.back(), "Communication startup failed !!");
@@ -165,14 +169,14 @@ TEST(MidiSession, FailuresOfTheLink) {
 TEST(MidiSession, UnitErrorsAndTheirTexts) {
   {  // a failed erase, with the code's own text
     Loopback link;
-    Session s(link.end);
+    Session s(link);
     s.unit.SetReplyFault(sim::kCmdOpen, sim::Stage::kResult, {sim::ReplyFault::Kind::kCode, 4, "", 1});
     EXPECT_EQ(s.SendBam(bamgen::SampleBam()), 4);
     EXPECT_TRUE(s.Shown("Bad Flash Erase (Open Operation Error 4)"));
   }
   {  // the unit's own text travels in the same message as its reply and heads the line
     Loopback link;
-    Session s(link.end);
+    Session s(link);
     s.unit.SetReplyFault(sim::kCmdSendData, sim::Stage::kResult,
                          {sim::ReplyFault::Kind::kCode, 3, "flash cell 0x1F00 stuck", 1});
     EXPECT_EQ(s.SendBam(bamgen::SampleBam()), 3);
@@ -180,7 +184,7 @@ TEST(MidiSession, UnitErrorsAndTheirTexts) {
   }
   {  // bad checksums are resent, the image still arrives whole
     Loopback link;
-    Session s(link.end);
+    Session s(link);
     s.unit.SetBadChecksumFrames(2);
     const bamgen::BamImage image = bamgen::SampleBam();
     EXPECT_EQ(s.SendBam(image), 0);
@@ -193,11 +197,11 @@ TEST(MidiSession, UnitErrorsAndTheirTexts) {
 
 TEST(MidiSession, StopCutsTheEraseWaitShort) {
   Loopback link;
-  Session s(link.end);
+  Session s(link);
   s.unit.SetEraseDelay(90000);
   // The user presses Stop while the unit erases: the pump runs the click inside the wait.
   s.engine.onText = [&](const std::string& text) {
-    if (text == "Erasing") s.pump.Post([&] { s.engine.SetCancel(1); });
+    if (text == "Erasing") s.context.headlessPump.Post([&] { s.engine.SetCancel(1); });
   };
   EXPECT_EQ(s.SendBam(bamgen::SampleBam()), kCancelledByUser);
   EXPECT_TRUE(s.Shown("Cancelled by User"));
@@ -205,7 +209,7 @@ TEST(MidiSession, StopCutsTheEraseWaitShort) {
 
 TEST(MidiSession, RebootRequests) {
   Loopback link;
-  Session s(link.end);
+  Session s(link);
   // The main page's Reboot button: a bare 'V' answered by a one-byte 'W'.
   EXPECT_EQ(s.engine.MidiCommand('V', nullptr, 0, 1000), 'W');
   EXPECT_EQ(s.unit.Snapshot().rebootRequests, 1u);
@@ -219,8 +223,10 @@ TEST(MidiSession, RebootRequests) {
 
 // A BAM image through RtMidi ports of a real MIDI system to the unit behind virtual ports.
 void TransferOverRealPorts(MidiApi api, const std::string& device) {
-  AppProfile().WriteString("MIDI", "In", device);
-  AppProfile().WriteString("MIDI", "Out", device);
+  // The profile the session's context reads.
+  Profile profile(ProgramProfilePath());
+  profile.WriteString("MIDI", "In", device);
+  profile.WriteString("MIDI", "Out", device);
   int error = 0;
   std::unique_ptr<MidiDeviceEnd> end = sim::OpenMidiDevice(device, api, &error);
   ASSERT_TRUE(end) << "error " << error;
@@ -233,8 +239,8 @@ void TransferOverRealPorts(MidiApi api, const std::string& device) {
     EXPECT_TRUE(s.Shown("LumoTessel Serial: 4711 0815"));
     EXPECT_EQ(s.engine.MidiCommand('V', nullptr, 0, 5000), 'W');
   }
-  AppProfile().WriteString("MIDI", "In", "");
-  AppProfile().WriteString("MIDI", "Out", "");
+  profile.WriteString("MIDI", "In", "");
+  profile.WriteString("MIDI", "Out", "");
 }
 
 TEST(MidiSessionOnRealPorts, Jack) {

@@ -13,6 +13,7 @@
 #include "protocol/protocol_engine.h"
 #include "short_limits.h"
 #include "simulated_unit.h"
+#include "test_context.h"
 #include "test_env.h"
 #include "transport/serial_transport.h"
 #include "updates/bam_transfer.h"
@@ -27,7 +28,7 @@ namespace {
 struct Line {
   sim::SimulatedUnit unit;
   test::TempDir dir;
-  HeadlessEventPump pump;
+  test::TestContext context;
   std::unique_ptr<ProtocolEngine> engine;
   std::vector<std::string> texts;
   StatusPrinter printer = [this](const char* format, const char* argument) {
@@ -38,16 +39,12 @@ struct Line {
 
   explicit Line(const ProtocolLimits& limits = {}) {
     EXPECT_TRUE(unit.Start()) << unit.LastError();
-    AppProfile().WriteString("serial", "port", unit.SlavePath());
-    SetCurrentPump(&pump);
-    engine = std::make_unique<ProtocolEngine>(dir / "romsend.txt", limits);
+    context.profile.WriteString("serial", "port", unit.SlavePath());
+    engine = std::make_unique<ProtocolEngine>(context.run, dir / "romsend.txt", limits);
     engine->SetStatusPrinter(printer);
-    engine->SetDriver(new SerialTransport("Serial Settings"));
+    engine->SetDriver(std::make_unique<SerialTransport>(context.run, "Serial Settings"));
   }
-  ~Line() {
-    engine.reset();
-    SetCurrentPump(nullptr);
-  }
+  ~Line() { engine.reset(); }
   // Contact, then the BAM transfer of `image` written to a file, as the main page runs them.
   int SendBam(const bamgen::BamImage& image) {
     const std::vector<uint8_t> bytes = bamgen::BuildBam(image);
@@ -209,7 +206,7 @@ TEST(HexOverPty, StopEndsWithAborted) {
   EXPECT_EQ(line.SendHex("e.hex", bamgen::SampleHex()), 0);
   EXPECT_EQ(line.texts.back(), "Aborted");
   EXPECT_EQ(line.unit.Snapshot().hexLines.size(), 1u);  // the line that showed progress; none after the Stop
-  EXPECT_EQ(TransferRunning(), 0);
+  EXPECT_FALSE(line.engine->Transfer().running);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "midi_device.h"
 #include "midi_unit.h"
+#include "platform/profile.h"
 #include "sim_program.h"
 
 namespace {
@@ -44,7 +45,7 @@ constexpr const char* kUsage =
 int main(int argc, char** argv) {
   MidiUnitOptions options;
   std::string name = "USB Audio Device";
-  MidiApi api = kestrune::ConfiguredMidiApi();
+  MidiApi api = kestrune::ConfiguredMidiApi(kestrune::Profile(kestrune::ProgramProfilePath()));
   int eraseMs = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
