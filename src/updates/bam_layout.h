@@ -30,7 +30,7 @@ struct BamLayout {
   // How far the layout was read whole; each part needs the ones before it.
   enum Part { kNone, kTitleRecord, kImageHeader, kSizeTable };
   Part complete = kNone;
-  // Why the reading stopped before the size table was complete; empty when it was.
+  // The fault that stopped the reading; empty when none was found.
   std::string problem;
 
   // The title as far as its terminator and never beyond the record's bytes read; none when not
