@@ -138,6 +138,10 @@ class Sender {
   int FrameLength() const { return frameLength_; }
 
  private:
+  // The contact phase after the port opened: the identity request over MIDI, the wake-up byte
+  // and line synchronisation over a serial line.
+  int ContactMidi();
+  int ContactSerial();
   void ShowDriverError(int code);
   // Clears the cancel flag and the driver's stop request.
   void ClearCancel();

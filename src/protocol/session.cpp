@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <optional>
+#include <string>
 
 #include "platform/decimal.h"
 #include "platform/event_pump.h"
@@ -30,13 +32,47 @@ constexpr UnitType kUnitTypes[] = {
     {10, "Generic"}, {11, "Yor"}, {12, "Lumo"}, {13, "Vesk"}, {14, "Orrin"}, {15, "K7 "},
 };
 
-const char* UnitTypeName(const std::string* typeNumber) {
+const char* UnitTypeName(const std::optional<std::string>& typeNumber) {
   if (!typeNumber) return "Anon";
   const int n = LeadingDecimal(*typeNumber);
   for (const auto& t : kUnitTypes) {
     if (t.number == n) return t.name;
   }
   return "Unknown";
+}
+
+// The unit's identity as its identity reply gives it: the text of each key the reply holds.
+struct UnitIdentity {
+  std::optional<std::string> typeNumber;
+  std::optional<std::string> appName;
+  std::optional<std::string> idNumber;
+  std::optional<std::string> serialNumber;
+
+  // A unit that names its application runs its boot loader only when the name says "Boot".
+  bool InUpdateMode() const { return !appName || appName->find("Boot") != std::string::npos; }
+
+  // The line shown and logged after contact: type name, "Tessel Serial: ", then the id number
+  // and the serial number, or "Unknown" without an id number.
+  std::string Text() const {
+    std::string text = UnitTypeName(typeNumber);
+    text += "Tessel Serial: ";
+    if (idNumber) {
+      text += *idNumber + " ";
+      if (serialNumber) text += *serialNumber;
+    } else {
+      text += "Unknown";
+    }
+    return text;
+  }
+};
+
+UnitIdentity ParseUnitIdentity(const std::string& reply) {
+  const XmlParser keys(reply);
+  const auto valueOf = [&keys](const char* key) -> std::optional<std::string> {
+    if (const XmlEntry* value = keys.FindEntry("key", key)) return value->Text();
+    return std::nullopt;
+  };
+  return {valueOf("TypeNumber"), valueOf("AppName"), valueOf("IdNumber"), valueOf("SerialNumber")};
 }
 
 }  // namespace
@@ -59,52 +95,39 @@ int Sender::Contact() {
   // session's, not one left over from an earlier send (Close's failures report none).
   messageText_.clear();
   ShowStatus("Awaiting contact", 1);
+  return midi ? ContactMidi() : ContactSerial();
+}
 
-  if (midi) {
-    driver_->messageType = 'R';
-    const int code = driver_->Write(nullptr, 0);
-    if (code != 0) {
-      ShowDriverError(code);
-      return 1;
-    }
-    static constexpr unsigned kIdentityMax = 2048;
-    std::string reply(kIdentityMax, '\0');
-    const unsigned got = driver_->Read(reinterpret_cast<uint8_t*>(reply.data()), kIdentityMax, limits_.identityReplyMs);
-    if (got <= 10 || driver_->receivedType != kIdentityReply) {
-      ShowStatus("Communication startup failed !!", 1);
-      return 100;
-    }
-    reply.resize(got);
-    XmlParser keys(reply);
-    std::string values[4];
-    bool present[4] = {};
-    static const char* const kKeys[4] = {"TypeNumber", "AppName", "IdNumber", "SerialNumber"};
-    for (int i = 0; i < 4; ++i) {
-      if (const XmlEntry* value = keys.FindEntry("key", kKeys[i])) {
-        values[i] = value->Text();
-        present[i] = true;
-      }
-    }
-    if (present[1] && values[1].find("Boot") == std::string::npos) {
-      context_.boxes.Show("Hold down middle button while restarting", "Pedal is not in UPDATE Mode",
-                          kBoxOk | kBoxIconError);
-      return 1;
-    }
-    std::string identity = UnitTypeName(present[0] ? &values[0] : nullptr);
-    identity += "Tessel Serial: ";
-    if (present[2]) {
-      identity += values[2] + " ";
-      if (present[3]) identity += values[3];
-    } else {
-      identity += "Unknown";
-    }
-    ShowStatus(identity, 1);
-    Log("%s", identity.c_str());
-    WaitMs(limits_.identityShownMs);
-    driver_->messageType = 'T';
-    return 0;
+int Sender::ContactMidi() {
+  driver_->messageType = 'R';
+  const int code = driver_->Write(nullptr, 0);
+  if (code != 0) {
+    ShowDriverError(code);
+    return 1;
   }
+  static constexpr unsigned kIdentityMax = 2048;
+  std::string reply(kIdentityMax, '\0');
+  const unsigned got = driver_->Read(reinterpret_cast<uint8_t*>(reply.data()), kIdentityMax, limits_.identityReplyMs);
+  if (got <= 10 || driver_->receivedType != kIdentityReply) {
+    ShowStatus("Communication startup failed !!", 1);
+    return 100;
+  }
+  reply.resize(got);
+  const UnitIdentity identity = ParseUnitIdentity(reply);
+  if (!identity.InUpdateMode()) {
+    context_.boxes.Show("Hold down middle button while restarting", "Pedal is not in UPDATE Mode",
+                        kBoxOk | kBoxIconError);
+    return 1;
+  }
+  const std::string text = identity.Text();
+  ShowStatus(text, 1);
+  Log("%s", text.c_str());
+  WaitMs(limits_.identityShownMs);
+  driver_->messageType = 'T';
+  return 0;
+}
 
+int Sender::ContactSerial() {
   const int code = driver_->Write(&kWakeUp, 1);
   if (code != 0) {
     ShowDriverError(code);

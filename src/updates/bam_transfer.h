@@ -1,20 +1,14 @@
 // SPDX-License-Identifier: MIT
-// A BAM update image and the engine that walks it: title record, image header, size table and
-// up to 16 data blocks, driven through a small set of device operations. BamFileTransfer binds those
-// operations to a file and to the protocol engine.
-//
-// File layout (big-endian numbers, no gaps):
-//   title record   L (signed byte, = title length + 2), title, 0x00, one spare byte
-//   image header   H (signed 16, whole header incl. itself, > 6), block count N (1..16),
-//                  tag word, N x {24-bit address in a 32-bit field, 32-bit parameter}, rest
-//   size table     total (32), N block lengths (32)
-//   data           the blocks in order
+// The engine that sends a BAM update image (its layout in bam_layout.h): title record, image
+// header, size table and up to 16 data blocks, driven through a small set of device operations.
+// BamFileTransfer binds those operations to a file and to the protocol engine.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "protocol/protocol_engine.h"
+#include "updates/bam_layout.h"
 #include "updates/buffered_file_reader.h"
 #include "updates/update_check.h"
 
@@ -22,7 +16,7 @@ namespace kestrune {
 
 class BamTransfer {
  public:
-  static constexpr int kMaxBlocks = 16;
+  static constexpr int kMaxBlocks = BamLayout::kMaxBlocks;
   // The engine never asks `Read` for more than this at a time.
   static constexpr unsigned kMaxReadRequest = 30000;
   // Progress is reported once more than this many bytes went out since the last report.
@@ -49,6 +43,10 @@ class BamTransfer {
   // failing operation's result. After a successful `Open`, `Close` is called whatever fails
   // later, and the first failure is the one reported. `printer` may be empty.
   int Transfer(const StatusPrinter& printer);
+
+ private:
+  // Prepare, then each block's StartBlock and its data in Writes; stops at the first failure.
+  int SendBlocks(const BamLayout& layout, const StatusPrinter& printer);
 };
 
 // A BAM file sent through the protocol engine: Open carries the image header (the unit erases

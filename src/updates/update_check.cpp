@@ -8,19 +8,11 @@
 #include <ctime>
 #include <vector>
 
+#include "updates/bam_layout.h"
 #include "updates/bam_transfer.h"
 
 namespace kestrune {
 namespace {
-
-uint32_t Be32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-         p[3];
-}
-
-int16_t Be16(const uint8_t* p) {
-  return static_cast<int16_t>(static_cast<uint16_t>(p[0] << 8 | p[1]));
-}
 
 bool ReadExactly(BufferedFileReader& file, std::vector<uint8_t>& into, size_t count) {
   into.assign(count, 0);
@@ -29,33 +21,17 @@ bool ReadExactly(BufferedFileReader& file, std::vector<uint8_t>& into, size_t co
 
 std::string BamLayoutProblem(BufferedFileReader& file) {
   const uint64_t length = file.GetLength();
-  std::vector<uint8_t> bytes;
-  if (!ReadExactly(file, bytes, 1)) return "no title record";
-  const int titleLength = static_cast<int8_t>(bytes[0]);
-  if (titleLength <= 0) return "no title record";
-  if (!ReadExactly(file, bytes, static_cast<size_t>(titleLength))) return "title record cut short";
-
-  if (!ReadExactly(file, bytes, 2)) return "image header cut short";
-  const int headerLength = Be16(bytes.data());
+  std::vector<uint8_t> buffer;
+  const BamByteSource source = [&](const uint8_t*& out, unsigned maximum) {
+    buffer.resize(maximum);
+    out = buffer.data();
+    return static_cast<unsigned>(file.Read(buffer.data(), maximum));
+  };
   // The transfer reads the header behind its length field in one read of its buffer.
-  if (headerLength <= 6 || headerLength - 2 > static_cast<int>(BamFileTransfer::kReadBufferSize))
-    return "bad image header length " + std::to_string(headerLength);
-  if (!ReadExactly(file, bytes, static_cast<size_t>(headerLength - 2))) return "image header cut short";
-  const int blockCount = Be16(bytes.data());
-  if (blockCount <= 0 || blockCount > BamTransfer::kMaxBlocks) return "bad block count " + std::to_string(blockCount);
-  if (headerLength - 2 < 4 + 8 * blockCount)
-    return "image header too short for " + std::to_string(blockCount) + " blocks";
-
-  if (!ReadExactly(file, bytes, 4 + 4 * static_cast<size_t>(blockCount))) return "size table cut short";
-  const uint32_t total = Be32(bytes.data());
-  uint64_t sum = 0;
-  for (int i = 0; i < blockCount; ++i) sum += Be32(&bytes[4 + 4 * static_cast<size_t>(i)]);
-  if (sum != total)
-    return "size table total " + std::to_string(total) + " is not the sum of its blocks " + std::to_string(sum);
-
-  const uint64_t layout = 1 + static_cast<uint64_t>(titleLength) + static_cast<uint64_t>(headerLength) + 4 +
-                          4 * static_cast<uint64_t>(blockCount) + total;
-  if (layout != length) return "file holds " + std::to_string(length) + " bytes, its layout " + std::to_string(layout);
+  const BamLayout layout = ReadBamLayout(source, BamFileTransfer::kReadBufferSize);
+  if (!layout.problem.empty()) return layout.problem;
+  if (layout.ImageSize() != length)
+    return "file holds " + std::to_string(length) + " bytes, its layout " + std::to_string(layout.ImageSize());
   if (file.LastReadError() != 0) return "file cannot be read";
   return {};
 }

@@ -173,38 +173,8 @@ TEST(UpdateList, EveryFilePatternMarksBadFiles) {
   EXPECT_EQ(named.paths, (std::vector<std::string>{"updates/x.hex", "updates/good.bam"}));
 }
 
-TEST(UpdateList, TitleRecordRule) {
+TEST(UpdateList, EntryTextsShowTitlesAndShortPaths) {
   InFolder folder;
-  const struct {
-    const char* name;
-    std::string bytes;
-    std::optional<std::string> title;
-  } rows[] = {
-      {"underscores", std::string("\x0fNew_Vocoder_2\0\x00\x20", 17), "New Vocoder 2"},
-      {"longest", std::string(1, '\x7f') + std::string(125, 'T') + std::string("\0\0\0", 3), std::string(125, 'T')},
-      {"empty title", std::string("\x02\0\0\0", 4), std::nullopt},
-      {"length byte 0x80 or more", std::string("\x85Title\0\0", 8), std::nullopt},
-      {"no NUL inside the record",
-       std::string("\x04"
-                   "ABCDE",
-                   6),
-       std::nullopt},
-      {"text shorter than L - 2",
-       std::string("\x06"
-                   "AB\0CDEF",
-                   8),
-       std::nullopt},
-      {"one byte short", std::string("\x07Title\0", 7), std::nullopt},
-      {"zero length", std::string("\0\0\0", 3), std::nullopt},
-  };
-  for (const auto& row : rows) {
-    WriteFileBytes("t.bam", row.bytes);
-    EXPECT_EQ(ReadBamTitle("t.bam"), row.title) << row.name;
-  }
-  EXPECT_EQ(ReadBamTitle("missing.bam"), std::nullopt);
-  std::filesystem::create_directory("folder.bam");
-  EXPECT_EQ(ReadBamTitle("folder.bam"), std::nullopt);
-
   // A title and the file list: underscores shown as blanks; paths cut to their last 32 characters.
   const std::string forty = "abcdefghijklmnopqrstuvwxyz0123456789.bam";
   const std::string thirtyTwo = "abcdefghijklmnopqrstuvwxyz01.bam";
