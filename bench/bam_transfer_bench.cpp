@@ -32,12 +32,14 @@ int main(int argc, char** argv) {
   SetCurrentPump(&pump);
   int failures = 0;
   for (int baud : bauds) {
-    bench::ChildProgram unit(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)});
-    if (unit.FirstLine().empty()) {
+    test::ChildProcess unit(
+        test::SimulatorSpec(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)}, test::ChildSpec::kNull));
+    const std::string port = unit.ReadLine();
+    if (port.empty()) {
       std::fprintf(stderr, "cannot start %s\n", KESTRUNE_UNIT_SIM);
       return 1;
     }
-    AppProfile().WriteString("serial", "port", unit.FirstLine());
+    AppProfile().WriteString("serial", "port", port);
     bench::QuietSender engine(dir / "romsend.txt");
     engine.SetDriver(new SerialTransport("Serial Settings"));
     const bench::TransferFigures f = bench::MeasureBamTransfer(engine, file, bench::CpuSeconds);

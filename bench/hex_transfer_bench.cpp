@@ -117,12 +117,14 @@ int main(int argc, char** argv) {
 
   HeadlessEventPump pump;
   SetCurrentPump(&pump);
-  bench::ChildProgram unit(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)});
-  if (unit.FirstLine().empty()) {
+  test::ChildProcess unit(
+      test::SimulatorSpec(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)}, test::ChildSpec::kNull));
+  const std::string port = unit.ReadLine();
+  if (port.empty()) {
     std::fprintf(stderr, "cannot start %s\n", KESTRUNE_UNIT_SIM);
     return 1;
   }
-  AppProfile().WriteString("serial", "port", unit.FirstLine());
+  AppProfile().WriteString("serial", "port", port);
   TimedSender engine(dir / "romsend.txt");
   auto* timed = new TimedDriver(new SerialTransport("Serial Settings"));
   engine.SetDriver(timed);

@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "../serial/pty_pair.h"
 #include "pageburn/samba_io_device.h"
 #include "pageburn/samba_monitor.h"
+#include "pty_pair.h"
 #include "serial/port_lock.h"
 #include "test_env.h"
 
