@@ -4,7 +4,6 @@
 // image, GPNVM bits, console lines and exit codes that come out.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
@@ -476,8 +475,9 @@ TEST(PageburnProgram, WaitsForOneKeyWithoutEchoOnlyAtATerminal) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     Rig rig(false);
-    int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    test::PtyPair pty;
+    ASSERT_FALSE(pty.name.empty());
+    const int master = pty.master, slave = pty.slave;
     ChildProcess child({.program = KESTRUNE_PAGEBURN_PATH,
                         .args = {rig.File("fw.bin", "x")},
                         .input = slave,
@@ -518,8 +518,6 @@ TEST(PageburnProgram, WaitsForOneKeyWithoutEchoOnlyAtATerminal) {
     ASSERT_EQ(tcgetattr(slave, &t), 0);
     EXPECT_TRUE(t.c_lflag & ICANON);
     EXPECT_TRUE(t.c_lflag & ECHO);
-    close(master);
-    close(slave);
   }
 }
 
