@@ -30,13 +30,15 @@ int main(int argc, char** argv) {
 
   int failures = 0;
   for (int baud : bauds) {
-    bench::ChildProgram unit(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)});
-    if (unit.FirstLine().empty()) {
+    test::ChildProcess unit(
+        test::SimulatorSpec(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)}, test::ChildSpec::kNull));
+    const std::string port = unit.ReadLine();
+    if (port.empty()) {
       std::fprintf(stderr, "cannot start %s\n", KESTRUNE_UNIT_SIM);
       return 1;
     }
     const RunContext& run = dir.Context().run;
-    dir.Context().profile.WriteString("serial", "port", unit.FirstLine());
+    dir.Context().profile.WriteString("serial", "port", port);
     bench::QuietSender engine(run, dir / "romsend.txt");
     engine.SetDriver(std::make_unique<SerialTransport>(run, "Serial Settings"));
     const bench::TransferFigures f = bench::MeasureBamTransfer(engine, file, bench::CpuSeconds);

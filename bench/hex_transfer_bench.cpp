@@ -115,13 +115,15 @@ int main(int argc, char** argv) {
   const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
   const double wireSeconds = WireBytes(text, Classify(file)) * 10.0 / baud;
 
-  bench::ChildProgram unit(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)});
-  if (unit.FirstLine().empty()) {
+  test::ChildProcess unit(
+      test::SimulatorSpec(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)}, test::ChildSpec::kNull));
+  const std::string port = unit.ReadLine();
+  if (port.empty()) {
     std::fprintf(stderr, "cannot start %s\n", KESTRUNE_UNIT_SIM);
     return 1;
   }
   const RunContext& run = dir.Context().run;
-  dir.Context().profile.WriteString("serial", "port", unit.FirstLine());
+  dir.Context().profile.WriteString("serial", "port", port);
   TimedSender engine(run, dir / "romsend.txt");
   auto* timed = new TimedDriver(new SerialTransport(run, "Serial Settings"));
   engine.SetDriver(std::unique_ptr<Transport>(timed));

@@ -8,11 +8,7 @@
 // share of the wall time of the whole transfer, over the unpaced loopback per byte, taken at the
 // DIN wire's rate (goal <= 5% either way).
 //   midi_transfer_bench [KiB]      default 256
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -107,8 +103,8 @@ int main(int argc, char** argv) {
     } else {
       setenv("JACK_DEFAULT_SERVER", server.Name().c_str(), 1);
       setenv("KESTRUNE_MIDI_API", "jack", 1);
-      bench::ChildProgram unit(KESTRUNE_MIDI_UNIT_SIM, {"--api", "jack"});
-      if (unit.FirstLine() != "ready") {
+      test::ChildProcess unit(test::SimulatorSpec(KESTRUNE_MIDI_UNIT_SIM, {"--api", "jack"}, test::ChildSpec::kNull));
+      if (unit.ReadLine() != "ready") {
         std::fprintf(stderr, "cannot start %s\n", KESTRUNE_MIDI_UNIT_SIM);
         ++failures;
       } else {

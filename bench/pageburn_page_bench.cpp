@@ -6,10 +6,6 @@
 // client should spend under 5% of the wall time on the CPU. Reading a page back for the
 // verify pass should cost no more than 1.1 x 64 round trips. The simulator runs as its own
 // process, so the CPU figure is the client's alone.
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +18,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "child_process.h"
 #include "pageburn/flash_writer.h"
 #include "pageburn/samba_channel.h"
 #include "pageburn/samba_monitor.h"
@@ -33,47 +30,6 @@ constexpr int kPages = 256;
 constexpr int kRoundTrips = 200;
 constexpr int kReplyDelayMs = 1;
 constexpr int kBusyMs = 3;
-
-// kestrune-samba-sim as a child: its stdin closes to end it, its first output line is the port.
-struct Simulator {
-  pid_t pid = -1;
-  int in = -1;
-  std::string port;
-  std::string summaryPath;
-
-  bool Start(const std::vector<std::string>& args) {
-    int inPipe[2], outPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    // Its closing summary goes to a file, printed after the figures.
-    posix_spawn_file_actions_addopen(&actions, 2, summaryPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> all{KESTRUNE_SAMBA_SIM_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    close(inPipe[0]);
-    close(outPipe[1]);
-    in = inPipe[1];
-    char c;
-    pollfd p{outPipe[0], POLLIN, 0};
-    while (spawned && poll(&p, 1, 5000) > 0 && read(outPipe[0], &c, 1) == 1 && c != '\n') port += c;
-    close(outPipe[0]);
-    return spawned && !port.empty();
-  }
-  // Ends the simulator (it writes its files then) and waits for it.
-  bool Finish() {
-    if (in >= 0) close(in);
-    in = -1;
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }
-};
 
 using Clock = std::chrono::steady_clock;
 double Ms(Clock::duration d) {
@@ -95,10 +51,17 @@ int main() {
   setenv("XDG_CONFIG_HOME", dir, 1);
   setenv("XDG_RUNTIME_DIR", dir, 1);
 
-  Simulator sim;
-  sim.summaryPath = root + "/summary.txt";
-  if (!sim.Start({"--reply-delay-ms", std::to_string(kReplyDelayMs), "--busy-ms", std::to_string(kBusyMs), "--image",
-                  root + "/flash.bin", "--gpnvm", root + "/gpnvm.txt"})) {
+  // kestrune-samba-sim: its stdin closes to end it, its first output line is the port, and its
+  // closing summary goes to a file, printed after the figures.
+  const std::string summaryPath = root + "/summary.txt";
+  test::ChildProcess sim(
+      {.program = KESTRUNE_SAMBA_SIM_PATH,
+       .args = {"--reply-delay-ms", std::to_string(kReplyDelayMs), "--busy-ms", std::to_string(kBusyMs), "--image",
+                root + "/flash.bin", "--gpnvm", root + "/gpnvm.txt"},
+       .input = test::ChildSpec::kPipe,
+       .errorFile = summaryPath});
+  const std::string port = sim.ReadLine(5000);
+  if (port.empty()) {
     std::fprintf(stderr, "cannot start kestrune-samba-sim\n");
     return 1;
   }
@@ -110,8 +73,8 @@ int main() {
   {
     const ConsoleRunContext context(root + "/pageburn.ini");
     SambaSerialChannel device(context.run);
-    if (device.Open(sim.port, 0)) {
-      std::fprintf(stderr, "cannot open %s\n", sim.port.c_str());
+    if (device.Open(port, 0)) {
+      std::fprintf(stderr, "cannot open %s\n", port.c_str());
       return 1;
     }
     SambaMonitor monitor(&device);
@@ -148,7 +111,9 @@ int main() {
     cpuShare = 100.0 * cpuMs / wallMs;
     retries = monitor.RetryCount();
   }
-  const bool ended = sim.Finish();
+  // Ends the simulator (it writes its files then) and waits for it.
+  sim.CloseStdin();
+  const bool ended = sim.Wait() == 0;
   const std::string flash = ReadFile(root + "/flash.bin");
   const bool same = ended && flash.size() >= image.size() &&
                     flash.compare(0, image.size(), reinterpret_cast<const char*>(image.data()), image.size()) == 0;
@@ -168,7 +133,7 @@ int main() {
   std::printf("retries %d, failed operations %d; flash %s; GPNVM bits %s\n", retries, failures,
               same ? "matches the image" : "DIFFERS",
               gpnvm.empty() ? "not recorded" : gpnvm.substr(0, gpnvm.find('\n')).c_str());
-  std::printf("simulator: %s", ReadFile(sim.summaryPath).c_str());
+  std::printf("simulator: %s", ReadFile(summaryPath).c_str());
   const bool ok = failures == 0 && same;
   bench::PrintFigure("pageburn page time (goal: 1.15 x 66 round trips + flash busy)", pageMs, "ms", "<=", limitMs, ok);
   bench::PrintFigure("pageburn verify time per page (goal: 1.1 x 64 round trips)", verifyMs, "ms", "<=", verifyLimitMs,

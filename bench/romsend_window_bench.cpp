@@ -5,11 +5,8 @@
 // /proc/<pid>/stat (user plus system time of all its threads). romsend reports the first paint
 // of its window on stderr when KESTRUNE_REPORT_SHOWN=1.
 //   romsend_window_bench [starts] [idle seconds]      defaults: 5, 10
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +20,7 @@
 
 #include "bam_image.h"
 #include "bench_util.h"
+#include "child_process.h"
 #include "transfer_bench_util.h"
 
 namespace {
@@ -59,66 +57,33 @@ double ProcessCpuSeconds(pid_t pid) {
 // One romsend process: started in `work`, its stderr read here, ended by SIGTERM.
 class Romsend {
  public:
-  explicit Romsend(const std::string& work) {
-    int err[2];
-    if (pipe2(err, O_CLOEXEC) != 0) return;
-    start_ = Clock::now();
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(err[1], 2);
-      const int null = open("/dev/null", O_RDWR);
-      dup2(null, 0);
-      dup2(null, 1);
-      if (chdir(work.c_str()) != 0) _exit(126);
-      char* argv[] = {const_cast<char*>(KESTRUNE_ROMSEND_PATH), nullptr};
-      execv(argv[0], argv);
-      _exit(127);
-    }
-    close(err[1]);
-    err_ = err[0];
-  }
-  ~Romsend() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (err_ >= 0) close(err_);
-  }
-  Romsend(const Romsend&) = delete;
-  Romsend& operator=(const Romsend&) = delete;
+  explicit Romsend(const std::string& work)
+      : start_(Clock::now()),
+        child_({.program = KESTRUNE_ROMSEND_PATH,
+                .cwd = work,
+                .output = kestrune::test::ChildSpec::kNull,
+                .endSignal = SIGTERM}) {}
 
-  pid_t Pid() const { return pid_; }
+  pid_t Pid() const { return child_.Pid(); }
   // Reads stderr until `deadline`, or until the shown marker when `untilShown`; returns the ms
-  // from fork to the marker's arrival (-1 when it did not come).
+  // from the start to the marker's arrival (-1 when it did not come).
   double Drain(Clock::time_point deadline, bool untilShown) {
-    char buf[512];
-    while (err_ >= 0) {
-      const int left = static_cast<int>(
-          std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
-      pollfd p{err_, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) break;
-      const ssize_t n = read(err_, buf, sizeof buf);
-      if (n <= 0) {
-        close(err_);
-        err_ = -1;
-        break;
-      }
-      text_.append(buf, static_cast<size_t>(n));
-      if (shownMs_ < 0 && text_.find(kShownMarker) != std::string::npos) {
-        shownMs_ = Ms(Clock::now() - start_);
-        if (untilShown) break;
-      }
-    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    child_.WaitFor(
+        [&] {
+          if (shownMs_ < 0 && child_.Err().find(kShownMarker) != std::string::npos)
+            shownMs_ = Ms(Clock::now() - start_);
+          return untilShown && shownMs_ >= 0;
+        },
+        static_cast<int>(std::max<long>(0, left)));
     return shownMs_;
   }
-  const std::string& Stderr() const { return text_; }
+  const std::string& Stderr() const { return child_.Err(); }
 
  private:
-  pid_t pid_ = -1;
-  int err_ = -1;
   Clock::time_point start_;
+  kestrune::test::ChildProcess child_;
   double shownMs_ = -1;
-  std::string text_;
 };
 
 }  // namespace

@@ -3,7 +3,6 @@
 // receive callback (median), and what an open, idle handle with its reader thread costs in CPU.
 #include <benchmark/benchmark.h>
 
-#include <pty.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <algorithm>
@@ -16,6 +15,7 @@
 
 #include "bench_util.h"
 #include "platform/profile.h"
+#include "pty_pair.h"
 #include "serial/serial_handle.h"
 
 namespace {
@@ -33,8 +33,8 @@ void Receive(const uint8_t*, uint32_t, void*) {
 // A pty pair with the handle open on its slave; the profile goes to a scratch folder so the
 // benchmark leaves the user's settings alone.
 struct Rig {
-  int master = -1, slave = -1;
   std::unique_ptr<kestrune::ConsoleRunContext> context;  // outlives the handle
+  kestrune::test::PtyPair pty;
   std::unique_ptr<kestrune::PublicSerialHandle> handle;
   Rig() {
     static const std::string scratch = [] {
@@ -42,14 +42,9 @@ struct Rig {
       return std::string(mkdtemp(t) ? t : "/tmp");
     }();
     context = std::make_unique<kestrune::ConsoleRunContext>(scratch + "/bench.ini");
-    char name[128] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
-    handle.reset(kestrune::PublicSerialHandle::Open(kestrune::PortOwner{context->run}, name, &Receive, nullptr, 8192));
-  }
-  ~Rig() {
-    handle.reset();
-    close(master);
-    close(slave);
+    if (!pty.name.empty())
+      handle.reset(
+          kestrune::PublicSerialHandle::Open(kestrune::PortOwner{context->run}, pty.name, &Receive, nullptr, 8192));
   }
 };
 
@@ -64,7 +59,7 @@ void BM_ByteToCallbackLatency(benchmark::State& state) {
     const uint64_t before = g_arrivals.load();
     const auto sent = Clock::now();
     const char byte = 'U';
-    if (write(rig.master, &byte, 1) != 1) {
+    if (write(rig.pty.master, &byte, 1) != 1) {
       state.SkipWithError("write failed");
       return;
     }

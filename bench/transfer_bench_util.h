@@ -3,9 +3,6 @@
 // image they send, a simulator run as a child process, and an engine that prints nothing.
 #pragma once
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,13 +12,12 @@
 #include <vector>
 
 #include "bam_image.h"
+#include "child_process.h"
 #include "platform/profile.h"
 #include "platform/run_context.h"
 #include "platform/tick_count.h"
 #include "protocol/protocol_engine.h"
 #include "updates/bam_transfer.h"
-
-extern char** environ;
 
 namespace kestrune::bench {
 
@@ -72,47 +68,6 @@ inline double WriteBenchBam(const std::string& path, size_t kib) {
   }
   return static_cast<double>(kib) * 1024;
 }
-
-// A simulator program as a child process: its stdin is held open (closing it ends the program),
-// its first line of output is kept, its summary on stderr goes to /dev/null.
-class ChildProgram {
- public:
-  ChildProgram(const char* path, std::vector<std::string> args) {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, in[1]);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    args.insert(args.begin(), path);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, path, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    toChild_ = in[1];
-    char c;
-    while (pid_ > 0 && read(out[0], &c, 1) == 1 && c != '\n') firstLine_ += c;
-    close(out[0]);
-  }
-  ~ChildProgram() {
-    if (toChild_ >= 0) close(toChild_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
-  ChildProgram(const ChildProgram&) = delete;
-  ChildProgram& operator=(const ChildProgram&) = delete;
-  const std::string& FirstLine() const { return firstLine_; }
-
- private:
-  pid_t pid_ = -1;
-  int toChild_ = -1;
-  std::string firstLine_;
-};
 
 struct TransferFigures {
   int result = -1;         // -1: no contact

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "app/flag_parser.h"
+#include "child_process.h"
 #include "fake_sysfs.h"
 #include "pageburn/flag_table_parser.h"
 #include "pageburn/flash_writer.h"
 #include "pageburn/samba_monitor.h"
-#include "pageburn_child.h"
 #include "simulated_samba.h"
 #include "test_env.h"
 
@@ -30,8 +30,8 @@ static_assert(!std::is_same_v<kestrune::FlagEntry, kestrune::FlagTableEntry>);
 namespace kestrune {
 namespace {
 
+using test::ChildProcess;
 using test::ChildResult;
-using test::PageburnChild;
 
 // A three-page image whose last page is short, so the middle page has pages on both sides and
 // the padding of the last one is seen too.
@@ -144,7 +144,7 @@ struct Rig {
     return path;
   }
   ChildResult Run(const std::string& file, int limitMs) {
-    PageburnChild child(KESTRUNE_PAGEBURN_PATH, {file, "waiterr=0"});
+    ChildProcess child(KESTRUNE_PAGEBURN_PATH, {file, "waiterr=0"});
     return child.Finish(limitMs);
   }
   std::string Flash(size_t from, size_t length) const {

@@ -6,12 +6,8 @@
 // own working, config, state and lock folders; the simulated unit serves its port. Under root
 // the program runs as an unprivileged user, so that folder and file modes bind it.
 #include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -46,8 +42,6 @@
 #include "short_limits.h"
 #include "simulated_unit.h"
 #include "test_env.h"
-
-extern char** environ;
 
 namespace kestrune {
 namespace {

@@ -3,7 +3,7 @@
 // monitor on a pty behind a fake sysfs tree that shows it as a cdc_acm port, and the flash
 // image, GPNVM bits, console lines and exit codes that come out.
 #include <fcntl.h>
-#include <pty.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,18 +17,18 @@
 #include <string>
 #include <vector>
 
-#include "../serial/pty_pair.h"
+#include "child_process.h"
 #include "fake_sysfs.h"
-#include "pageburn_child.h"
 #include "platform/program_info.h"
+#include "pty_pair.h"
 #include "simulated_samba.h"
 #include "test_env.h"
 
 namespace kestrune {
 namespace {
 
+using test::ChildProcess;
 using test::ChildResult;
-using test::PageburnChild;
 
 const std::string kBanner = "** SAMBA downloader V1.1 **\n";
 const std::string kVersionLine = "SAM-BA Version: 'v1.4 Kestrune SAM-BA simulator'\n";
@@ -64,7 +64,7 @@ struct Rig {
     return path;
   }
   ChildResult Run(const std::vector<std::string>& args, int input = -1) {
-    PageburnChild child(KESTRUNE_PAGEBURN_PATH, args, input);
+    ChildProcess child({.program = KESTRUNE_PAGEBURN_PATH, .args = args, .input = input});
     return child.Finish();
   }
   std::string Found() const { return "Port found at " + port + "\n"; }
@@ -297,7 +297,7 @@ TEST(PageburnProgram, VerifyReadsBackEveryWordBeforeTheBootBit) {
     test::WriteFileBytes(file, bytes);
     std::vector<std::string> args{file};
     args.insert(args.end(), row.flags.begin(), row.flags.end());
-    const ChildResult r = PageburnChild(KESTRUNE_PAGEBURN_PATH, args).Finish();
+    const ChildResult r = ChildProcess(KESTRUNE_PAGEBURN_PATH, args).Finish();
     EXPECT_EQ(r.exit, row.exit) << r.out;
     EXPECT_EQ(r.out,
               "Port found at " + port + "\n" + kBanner + kVersionLine + "\nSending file \"" + file + "\"\n" + row.tail);
@@ -475,9 +475,15 @@ TEST(PageburnProgram, WaitsForOneKeyWithoutEchoOnlyAtATerminal) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     Rig rig(false);
-    int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    PageburnChild child(KESTRUNE_PAGEBURN_PATH, {rig.File("fw.bin", "x")}, slave, true);
+    test::PtyPair pty;
+    ASSERT_FALSE(pty.name.empty());
+    const int master = pty.master, slave = pty.slave;
+    ChildProcess child({.program = KESTRUNE_PAGEBURN_PATH,
+                        .args = {rig.File("fw.bin", "x")},
+                        .input = slave,
+                        .output = slave,
+                        .errors = slave,
+                        .newSession = true});
     // Everything up to the prompt, then it waits.
     std::string screen;
     ASSERT_TRUE(test::WaitFor([&] {
@@ -512,8 +518,6 @@ TEST(PageburnProgram, WaitsForOneKeyWithoutEchoOnlyAtATerminal) {
     ASSERT_EQ(tcgetattr(slave, &t), 0);
     EXPECT_TRUE(t.c_lflag & ICANON);
     EXPECT_TRUE(t.c_lflag & ECHO);
-    close(master);
-    close(slave);
   }
 }
 
@@ -525,7 +529,7 @@ TEST(PageburnProgram, IniFileBesideTheProgramTurnsTheWaitOff) {
   std::filesystem::permissions(program, std::filesystem::perms::owner_all);
   const std::string file = rig.File("fw.bin", "x");
   test::WriteFileBytes(bin / "pageburn.ini", "; waiterr=1 port=/dev/ttyACM9\nwaiterr=0\n");
-  PageburnChild child(program, {file});
+  ChildProcess child(program, {file});
   const ChildResult r = child.Finish();
   EXPECT_EQ(r.exit, 3);
   EXPECT_EQ(r.out, kBanner + "No port given or found\n");
@@ -618,7 +622,7 @@ TEST(PageburnProgram, IniFileIsNamedFromTheNameItWasStartedBy) {
     SCOPED_TRACE(row.name);
     // With a UTF-8 byte order mark, as Windows editors save it.
     test::WriteFileBytes(row.ini, "\xEF\xBB\xBFwaiterr=0\n");
-    PageburnChild child("/bin/sh", {"-c", "cd " + work.Path() + " && " + row.command});
+    ChildProcess child("/bin/sh", {"-c", "cd " + work.Path() + " && " + row.command});
     const ChildResult r = child.Finish();
     std::filesystem::remove(row.ini);
     EXPECT_EQ(r.exit, 3);
@@ -636,7 +640,7 @@ TEST(PageburnProgram, StopSignalsEndTheRunCleanly) {
     const int pages = 64;
     const std::string file = rig.File("fw.bin", Bytes(pages * 256, 5));
     ASSERT_TRUE(MakeCooked(rig.samba.SlavePath()));
-    PageburnChild child(KESTRUNE_PAGEBURN_PATH, {file, "waiterr=0"});
+    ChildProcess child(KESTRUNE_PAGEBURN_PATH, {file, "waiterr=0"});
     ASSERT_TRUE(test::WaitFor([&] { return !rig.samba.Snapshot().pagesWritten.empty(); }));
     ASSERT_EQ(kill(child.Pid(), signal), 0);
     const ChildResult r = child.Finish();

@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "../serial/pty_pair.h"
 #include "pageburn/samba_channel.h"
 #include "pageburn/samba_monitor.h"
+#include "pty_pair.h"
 #include "serial/port_lock.h"
 #include "test_context.h"
 #include "test_env.h"

@@ -15,31 +15,21 @@
 #include "simulated_unit.h"
 #include "test_context.h"
 #include "test_env.h"
-#include "transport/serial_transport.h"
+#include "unit_on_serial_line.h"
 
 namespace kestrune {
 namespace {
 
-// A unit on a pty, the "serial" settings naming it, and an engine with a serial driver whose
-// status texts are collected with the tick they were shown at. The engine waits within
-// `limits`: the real ones unless a test shortens them.
-struct Bench {
-  sim::SimulatedUnit unit;
-  test::TempDir dir;
-  test::TestContext context;
-  std::unique_ptr<ProtocolEngine> engine;
+// The engine over a real line, its status texts collected with the tick they were shown at.
+struct Bench : test::UnitOnSerialLine {
   std::vector<std::pair<std::string, uint32_t>> shown;
   std::function<void(const std::string&)> onText;
 
-  explicit Bench(const ProtocolLimits& limits = {}) {
-    EXPECT_TRUE(unit.Start()) << unit.LastError();
-    context.profile.WriteString("serial", "port", unit.SlavePath());
-    engine = std::make_unique<ProtocolEngine>(context.run, dir / "romsend.txt", limits);
+  explicit Bench(const ProtocolLimits& limits = {}) : UnitOnSerialLine(limits) {
     engine->SetStatusPrinter([this](const char*, const char* text) {
       shown.emplace_back(text, TickCount());
       if (onText) onText(text);
     });
-    engine->SetDriver(std::make_unique<SerialTransport>(context.run, "Serial Settings"));
   }
   ~Bench() { engine.reset(); }
   std::vector<std::string> Texts() const {

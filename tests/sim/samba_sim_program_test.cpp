@@ -18,9 +18,10 @@ namespace {
 
 using test::SlaveClient;
 
-class Program : public test::ChildProcess {
+class Program : public kestrune::test::ChildProcess {
  public:
-  explicit Program(std::vector<std::string> args) : ChildProcess(KESTRUNE_SAMBA_SIM_PATH, std::move(args)) {}
+  explicit Program(std::vector<std::string> args)
+      : ChildProcess(kestrune::test::SimulatorSpec(KESTRUNE_SAMBA_SIM_PATH, std::move(args))) {}
 };
 
 const std::string kVersionReply = "\n\rv1.4 Kestrune SAM-BA simulator\n\r>";
@@ -35,7 +36,7 @@ TEST(SambaSimProgram, ServesTheLinkedSlaveAndWritesFlashAndGpnvmFilesAtTheEnd) {
   kestrune::test::TempDir dir;
   Program program({"--image", dir / "flash.bin", "--gpnvm", dir / "gpnvm.txt", "--link", dir / "ttyACM0",
                    "--flash-pages", "8", "--version", "v0.1 prog", "--busy-reads", "2"});
-  const std::string slave = program.Read(true);
+  const std::string slave = program.ReadLine();
   ASSERT_EQ(slave.rfind("/dev/", 0), 0u) << slave;
   SlaveClient client(dir / "ttyACM0");
   ASSERT_TRUE(client.Ok());
@@ -47,8 +48,8 @@ TEST(SambaSimProgram, ServesTheLinkedSlaveAndWritesFlashAndGpnvmFilesAtTheEnd) {
     EXPECT_EQ(Ask(client, kStatusRead, 15), std::string("\n\r") + status + "\n\r>");
   EXPECT_EQ(Ask(client, "W400e0804,5a00010b#", 3), "\n\r>");
   program.CloseStdin();
-  EXPECT_EQ(program.Exit(), 0);
-  EXPECT_NE(program.Read(false).find("pages written 1, gpnvm 0x00000002"), std::string::npos);
+  EXPECT_EQ(program.Wait(), 0);
+  EXPECT_NE(program.Out().find("pages written 1, gpnvm 0x00000002"), std::string::npos);
 
   std::string expected(8 * 256, '\xFF');
   expected.replace(7 * 256, 4, "\x01\x02\x03\x04");
@@ -75,7 +76,7 @@ TEST(SambaSimProgram, FaultFlagsReachTheMonitor) {
   };
   for (const Row& row : rows) {
     Program program(row.flags);
-    SlaveClient client(program.Read(true));
+    SlaveClient client(program.ReadLine());
     ASSERT_TRUE(client.Ok()) << row.flags[0];
     ASSERT_TRUE(client.Write(row.command + row.command));
     // One byte more than expected may come, so that an extra one shows.
@@ -87,7 +88,7 @@ TEST(SambaSimProgram, FaultFlagsReachTheMonitor) {
   kestrune::test::WriteFileBytes(dir / "old.bin", std::string("\x0f\xf0\x00\xff", 4));
   {
     Program program({"--old-image", dir / "old.bin", "--not-erased"});
-    SlaveClient client(program.Read(true));
+    SlaveClient client(program.ReadLine());
     EXPECT_EQ(Ask(client, "w00080000,4#", 15), "\n\r0xff00f00f\n\r>");
     EXPECT_EQ(Ask(client, "W00080000,3c3c3c3c#", 3), "\n\r>");
     EXPECT_EQ(Ask(client, "W400e0804,5a000001#", 3), "\n\r>");
@@ -95,13 +96,13 @@ TEST(SambaSimProgram, FaultFlagsReachTheMonitor) {
   }
 
   Program program({"--hang-up-after", "1"});
-  SlaveClient client(program.Read(true));
+  SlaveClient client(program.ReadLine());
   EXPECT_EQ(Ask(client, "V#", kVersionReply.size()), kVersionReply);
   ASSERT_TRUE(client.Write("V#"));
   EXPECT_TRUE(client.SeesHangUp(3000));
   program.CloseStdin();
-  EXPECT_EQ(program.Exit(), 0);
-  EXPECT_NE(program.Read(false).find("commands 1,"), std::string::npos);
+  EXPECT_EQ(program.Wait(), 0);
+  EXPECT_NE(program.Out().find("commands 1,"), std::string::npos);
 }
 
 TEST(SambaSimProgram, RefusesBadFlagsAndReportsAFileItCannotWrite) {
@@ -115,16 +116,16 @@ TEST(SambaSimProgram, RefusesBadFlagsAndReportsAFileItCannotWrite) {
                                           {"--frobnicate"}};
   for (const auto& flags : bad) {
     Program program(flags);
-    EXPECT_EQ(program.Exit(), 2) << flags[0];
-    EXPECT_EQ(program.Read(false).find("/dev/"), std::string::npos) << flags[0];  // no slave path
+    EXPECT_EQ(program.Wait(), 2) << flags[0];
+    EXPECT_EQ(program.Out().find("/dev/"), std::string::npos) << flags[0];  // no slave path
   }
   kestrune::test::TempDir dir;
   Program program({"--image", dir / "no-such-folder/flash.bin", "--ignore-stdin"});
-  ASSERT_FALSE(program.Read(true).empty());
+  ASSERT_FALSE(program.ReadLine().empty());
   program.CloseStdin();  // ignored: only the signal ends it
-  program.Signal(SIGTERM);
-  EXPECT_EQ(program.Exit(), 1);
-  EXPECT_NE(program.Read(false).find("cannot write " + dir / "no-such-folder/flash.bin"), std::string::npos);
+  program.Kill(SIGTERM);
+  EXPECT_EQ(program.Wait(), 1);
+  EXPECT_NE(program.Out().find("cannot write " + dir / "no-such-folder/flash.bin"), std::string::npos);
 }
 
 }  // namespace

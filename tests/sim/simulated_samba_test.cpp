@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "slave_client.h"
+#include "test_env.h"
 
 namespace kestrune::sim {
 namespace {
@@ -68,12 +69,8 @@ void WritePage(SlaveClient& client, uint32_t page, const std::vector<uint8_t>& b
 
 // Waits until the monitor has taken `lines` command lines (bounded, for a silent monitor).
 bool HeardLines(const SimulatedSamba& monitor, uint64_t lines) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (monitor.Snapshot().commandCount < lines) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(Ms(1));
-  }
-  return monitor.Snapshot().commandCount == lines;
+  return kestrune::test::WaitFor([&] { return monitor.Snapshot().commandCount >= lines; }) &&
+         monitor.Snapshot().commandCount == lines;
 }
 
 std::vector<uint8_t> FlashPage(const SambaRecording& r, uint32_t page) {

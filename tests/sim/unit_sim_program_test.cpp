@@ -20,14 +20,15 @@ using test::ReadReply;
 using test::SlaveClient;
 
 // The program with its slave path on the first line of output and its summary at the end.
-class Program : public test::ChildProcess {
+class Program : public kestrune::test::ChildProcess {
  public:
-  explicit Program(std::vector<std::string> args) : ChildProcess(KESTRUNE_UNIT_SIM_PATH, std::move(args)) {}
+  explicit Program(std::vector<std::string> args)
+      : ChildProcess(kestrune::test::SimulatorSpec(KESTRUNE_UNIT_SIM_PATH, std::move(args))) {}
 };
 
 TEST(UnitSimProgram, ServesASecondProcessWithItsFlagsAndEndsWhenStdinCloses) {
   Program program({"--bad-checksum", "1", "--error", "close,result,4012,late,1,1", "--wake-answer", "0x2A"});
-  SlaveClient client(program.Read(true));
+  SlaveClient client(program.ReadLine());
   ASSERT_TRUE(client.Ok());
   ASSERT_TRUE(client.Write("\x06"));
   EXPECT_EQ(client.Read(1, 2000), "\x2A");
@@ -48,8 +49,8 @@ TEST(UnitSimProgram, ServesASecondProcessWithItsFlagsAndEndsWhenStdinCloses) {
     }
   }
   program.CloseStdin();
-  EXPECT_EQ(program.Exit(), 0);
-  const std::string summary = program.Read(false);
+  EXPECT_EQ(program.Wait(), 0);
+  const std::string summary = program.Out();
   EXPECT_NE(summary.find("frames 4 (bad 1)"), std::string::npos) << summary;
   EXPECT_NE(summary.find("commands: 5 5 5\n"), std::string::npos) << summary;
   EXPECT_TRUE(client.SeesHangUp(2000));
@@ -57,7 +58,7 @@ TEST(UnitSimProgram, ServesASecondProcessWithItsFlagsAndEndsWhenStdinCloses) {
 
 TEST(UnitSimProgram, HexFlagsScriptTheRepliesInTheirOrder) {
   Program program({"--hex-verdict", "!,2", "--hex-short", "2", "--hex-verdict", "0", "--hex-start-answer", "*"});
-  SlaveClient client(program.Read(true));
+  SlaveClient client(program.ReadLine());
   ASSERT_TRUE(client.Ok());
   ASSERT_TRUE(test::Synchronise(client));
   const std::string nul(1, '\0');
@@ -72,18 +73,18 @@ TEST(UnitSimProgram, HexFlagsScriptTheRepliesInTheirOrder) {
     EXPECT_EQ(client.Read(reply.size(), 2000), reply);
   }
   program.CloseStdin();
-  EXPECT_EQ(program.Exit(), 0);
-  const std::string summary = program.Read(false);
+  EXPECT_EQ(program.Wait(), 0);
+  const std::string summary = program.Out();
   EXPECT_NE(summary.find("hex start records 1, hex lines 5 (taken 2)\n"), std::string::npos) << summary;
 }
 
 TEST(UnitSimProgram, EndsOnSigtermAndRefusesBadFlags) {
   {
     Program program({"--ignore-stdin"});
-    ASSERT_FALSE(program.Read(true).empty());
+    ASSERT_FALSE(program.ReadLine().empty());
     program.CloseStdin();  // ignored: only the signal ends it
-    program.Signal(SIGTERM);
-    EXPECT_EQ(program.Exit(), 0);
+    program.Kill(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0);
   }
   const std::vector<std::string> bad[] = {{"--baud", "fast"},
                                           {"--error", "open,late,4"},
@@ -98,8 +99,8 @@ TEST(UnitSimProgram, EndsOnSigtermAndRefusesBadFlags) {
                                           {"--chatter", ""}};
   for (const auto& flags : bad) {
     Program program(flags);
-    EXPECT_EQ(program.Exit(), 2) << flags[0];
-    EXPECT_EQ(program.Read(false).find("/dev/"), std::string::npos) << flags[0];  // no slave path
+    EXPECT_EQ(program.Wait(), 2) << flags[0];
+    EXPECT_EQ(program.Out().find("/dev/"), std::string::npos) << flags[0];  // no slave path
   }
 }
 

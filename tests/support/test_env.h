@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Helpers every test uses: temp folders and scoped environment variables.
+// Helpers every test uses: temp folders, scoped environment variables and bounded waits.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace kestrune::test {
@@ -42,5 +43,9 @@ const std::string& TestRoot();
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
+
+// Polls `done` every millisecond for at most `ms`; the bound only keeps a broken build from
+// hanging, it is not what the test checks.
+bool WaitFor(const std::function<bool()>& done, int ms = 5000);
 
 }  // namespace kestrune::test

@@ -9,11 +9,11 @@
 #include <chrono>
 #include <thread>
 
-#include "../serial/pty_pair.h"
 #include "platform/event_pump.h"
 #include "platform/profile.h"
 #include "platform/program_info.h"
 #include "platform/tick_count.h"
+#include "pty_pair.h"
 #include "test_context.h"
 #include "test_env.h"
 

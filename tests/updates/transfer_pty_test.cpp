@@ -15,21 +15,15 @@
 #include "simulated_unit.h"
 #include "test_context.h"
 #include "test_env.h"
-#include "transport/serial_transport.h"
+#include "unit_on_serial_line.h"
 #include "updates/bam_transfer.h"
 #include "updates/hex_line_transfer.h"
 
 namespace kestrune {
 namespace {
 
-// A unit on a pty, the "serial" settings naming it, and the program's engine with a serial
-// driver; every status text is collected as the user would read it. The engine waits within
-// `limits`: the real ones unless a test shortens them.
-struct Line {
-  sim::SimulatedUnit unit;
-  test::TempDir dir;
-  test::TestContext context;
-  std::unique_ptr<ProtocolEngine> engine;
+// The engine over a real line, every status text collected as the user would read it.
+struct Line : test::UnitOnSerialLine {
   std::vector<std::string> texts;
   StatusPrinter printer = [this](const char* format, const char* argument) {
     texts.push_back(FormatStatus(format, argument));
@@ -37,14 +31,7 @@ struct Line {
   };
   std::function<void(const std::string&)> onText;
 
-  explicit Line(const ProtocolLimits& limits = {}) {
-    EXPECT_TRUE(unit.Start()) << unit.LastError();
-    context.profile.WriteString("serial", "port", unit.SlavePath());
-    engine = std::make_unique<ProtocolEngine>(context.run, dir / "romsend.txt", limits);
-    engine->SetStatusPrinter(printer);
-    engine->SetDriver(std::make_unique<SerialTransport>(context.run, "Serial Settings"));
-  }
-  ~Line() { engine.reset(); }
+  explicit Line(const ProtocolLimits& limits = {}) : UnitOnSerialLine(limits) { engine->SetStatusPrinter(printer); }
   // Contact, then the BAM transfer of `image` written to a file, as the main page runs them.
   int SendBam(const bamgen::BamImage& image) {
     const std::vector<uint8_t> bytes = bamgen::BuildBam(image);

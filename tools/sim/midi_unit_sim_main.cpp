@@ -3,12 +3,9 @@
 // JACK server (virtual ports), so that romsend can reach it as an interface of that name.
 // Prints "ready" as the first line of stdout once the ports exist and runs until SIGINT,
 // SIGTERM or the end of stdin; then prints what it received to stderr.
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -17,104 +14,77 @@
 #include "platform/profile.h"
 #include "sim_program.h"
 
-namespace {
-
-using kestrune::sim::EndSignals;
-
-using kestrune::MidiApi;
-using kestrune::sim::MidiUnit;
-using kestrune::sim::MidiUnitOptions;
-
-constexpr const char* kUsage =
-    "usage: kestrune-midi-unit-sim [options]\n"
-    "Simulated unit in its boot loader behind a MIDI device made of virtual ports. Prints\n"
-    "\"ready\", then runs until SIGINT, SIGTERM or the end of stdin.\n"
-    "\n"
-    "  --api alsa|jack|auto   MIDI system (default: KESTRUNE_MIDI_API, else auto)\n"
-    "  --name NAME            device name (default \"USB Audio Device\")\n"
-    "  --type TEXT            TypeNumber value (default 12)\n"
-    "  --app-name TEXT        AppName value (default \"Lumo Boot\"; without \"Boot\": not in update mode)\n"
-    "  --id TEXT              IdNumber value (default 4711)\n"
-    "  --serial TEXT          SerialNumber value (default 0815)\n"
-    "  --no-KEY               leave the key out (--no-type, --no-app-name, --no-id, --no-serial)\n"
-    "  --erase-ms N           delay before the operation result of Open\n"
-    "  --help                 this text\n";
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  MidiUnitOptions options;
+  using kestrune::MidiApi;
+  using kestrune::sim::CheckedText;
+  using kestrune::sim::MidiUnit;
+  using kestrune::sim::Switch;
+  using kestrune::sim::Text;
+
+  kestrune::sim::MidiUnitOptions options;
+  auto& id = options.identity;
   std::string name = "USB Audio Device";
   MidiApi api = kestrune::ConfiguredMidiApi(kestrune::Profile(kestrune::ProgramProfilePath()));
   int eraseMs = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string flag = argv[i];
-    if (flag == "--help" || flag == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    auto& id = options.identity;
-    if (flag == "--no-type") {
-      id.typeNumber.reset();
-    } else if (flag == "--no-app-name") {
-      id.appName.reset();
-    } else if (flag == "--no-id") {
-      id.idNumber.reset();
-    } else if (flag == "--no-serial") {
-      id.serialNumber.reset();
-    } else if (i + 1 < argc) {
-      const std::string value = argv[++i];
-      if (flag == "--api" && (value == "alsa" || value == "jack" || value == "auto")) {
-        api = value == "alsa" ? MidiApi::kAlsa : value == "jack" ? MidiApi::kJack : MidiApi::kAuto;
-      } else if (flag == "--name" && !value.empty()) {
-        name = value;
-      } else if (flag == "--type") {
-        id.typeNumber = value;
-      } else if (flag == "--app-name") {
-        id.appName = value;
-      } else if (flag == "--id") {
-        id.idNumber = value;
-      } else if (flag == "--serial") {
-        id.serialNumber = value;
-      } else if (flag == "--erase-ms") {
-        eraseMs = std::atoi(value.c_str());
-      } else {
-        std::fprintf(stderr, "kestrune-midi-unit-sim: bad option %s %s\n%s", flag.c_str(), value.c_str(), kUsage);
-        return 2;
-      }
-    } else {
-      std::fprintf(stderr, "kestrune-midi-unit-sim: bad option %s\n%s", flag.c_str(), kUsage);
-      return 2;
-    }
-  }
+  auto into = [](std::optional<std::string>& key) { return [&key](const std::string& v) { key = v; }; };
+  auto leaveOut = [](std::optional<std::string>& key) { return [&key] { key.reset(); }; };
 
-  // SIGINT and SIGTERM stay blocked everywhere (the unit's and the MIDI system's threads
-  // inherit the mask) except inside the main thread's ppoll.
-  const EndSignals endSignals;
+  kestrune::sim::SimProgram program;
+  program.name = "kestrune-midi-unit-sim";
+  program.about =
+      "Simulated unit in its boot loader behind a MIDI device made of virtual ports. Prints\n"
+      "\"ready\", then runs until SIGINT, SIGTERM or the end of stdin.\n";
+  program.blankWithoutValue = false;
+  program.flags = {
+      CheckedText("--api", "alsa|jack|auto", "MIDI system (default: KESTRUNE_MIDI_API, else auto)",
+                  [&api](const std::string& v) {
+                    if (v != "alsa" && v != "jack" && v != "auto") return false;
+                    api = v == "alsa" ? MidiApi::kAlsa : v == "jack" ? MidiApi::kJack : MidiApi::kAuto;
+                    return true;
+                  }),
+      Text(
+          "--name", "NAME", "device name (default \"USB Audio Device\")", [&name](const std::string& v) { name = v; },
+          true),
+      Text("--type", "TEXT", "TypeNumber value (default 12)", into(id.typeNumber)),
+      Text("--app-name", "TEXT", "AppName value (default \"Lumo Boot\"; without \"Boot\": not in update mode)",
+           into(id.appName)),
+      Text("--id", "TEXT", "IdNumber value (default 4711)", into(id.idNumber)),
+      Text("--serial", "TEXT", "SerialNumber value (default 0815)", into(id.serialNumber)),
+      {"--no-KEY", "", "leave the key out (--no-type, --no-app-name, --no-id, --no-serial)", nullptr},
+      Switch("--no-type", "", leaveOut(id.typeNumber)),
+      Switch("--no-app-name", "", leaveOut(id.appName)),
+      Switch("--no-id", "", leaveOut(id.idNumber)),
+      Switch("--no-serial", "", leaveOut(id.serialNumber)),
+      Text("--erase-ms", "N", "delay before the operation result of Open",
+           [&eraseMs](const std::string& v) { eraseMs = std::atoi(v.c_str()); }),
+  };
 
-  int error = 0;
-  std::unique_ptr<kestrune::MidiDeviceEnd> device = kestrune::sim::OpenMidiDevice(name, api, &error);
-  if (!device) {
-    std::fprintf(stderr, "kestrune-midi-unit-sim: no MIDI system for the device (error %d)\n", error);
-    return 1;
-  }
-  MidiUnit unit(options);
-  unit.SetEraseDelay(eraseMs);
-  if (!unit.Start(*device)) {
-    std::fprintf(stderr, "kestrune-midi-unit-sim: cannot start the unit\n");
-    return 1;
-  }
-  std::printf("ready\n");
-  std::fflush(stdout);
-  endSignals.Wait(false);
-  unit.Stop();
-  const kestrune::sim::MidiRecording r = unit.Snapshot();
-  size_t imageBytes = 0;
-  for (const auto& c : r.core.chunks) imageBytes += c.data.size();
-  std::fprintf(stderr,
-               "identity requests %u, frame messages %u, reboot requests %u, other %u, sent %u\n"
-               "frames %u (bad %u), image header %zu bytes, data chunks %zu, data bytes %zu\n",
-               r.identityRequests, r.frameMessages, r.rebootRequests, r.otherMessages, r.messagesSent, r.core.frames,
-               r.core.badFrames, r.core.imageHeader.size(), r.core.chunks.size(), imageBytes);
-  return 0;
+  std::unique_ptr<kestrune::MidiDeviceEnd> device;
+  std::optional<MidiUnit> unit;
+  program.start = [&](std::string& line) {
+    int error = 0;
+    device = kestrune::sim::OpenMidiDevice(name, api, &error);
+    if (!device) {
+      line = "no MIDI system for the device (error " + std::to_string(error) + ")";
+      return false;
+    }
+    unit.emplace(options);
+    unit->SetEraseDelay(eraseMs);
+    const bool started = unit->Start(*device);
+    line = started ? "ready" : "cannot start the unit";
+    return started;
+  };
+  program.stop = [&] {
+    unit->Stop();
+    const kestrune::sim::MidiRecording r = unit->Snapshot();
+    size_t imageBytes = 0;
+    for (const auto& c : r.core.chunks) imageBytes += c.data.size();
+    std::fprintf(stderr,
+                 "identity requests %u, frame messages %u, reboot requests %u, other %u, sent %u\n"
+                 "frames %u (bad %u), image header %zu bytes, data chunks %zu, data bytes %zu\n",
+                 r.identityRequests, r.frameMessages, r.rebootRequests, r.otherMessages, r.messagesSent, r.core.frames,
+                 r.core.badFrames, r.core.imageHeader.size(), r.core.chunks.size(), imageBytes);
+    return 0;
+  };
+  return RunSimProgram(program, argc, argv);
 }

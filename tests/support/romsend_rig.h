@@ -5,12 +5,8 @@
 #pragma once
 
 #include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,13 +14,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bam_image.h"
+#include "child_process.h"
 #include "simulated_unit.h"
 #include "test_env.h"
 
@@ -35,9 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 // The user the program runs as when the tests run as root.
 constexpr uid_t kUnprivileged = 65534;
-// Bounds that only keep a hanging program from hanging the test: start-up, contact (ten
-// one-second waits) and a transfer of a few tens of KiB at the slowest pace used here.
-constexpr int kRunLimitMs = 30000;
 
 inline bool Root() {
   return geteuid() == 0;
@@ -68,119 +60,8 @@ inline bool HasSanitizerReport(const std::string& err) {
   return err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos;
 }
 
-// romsend as a child process: its own working folder and environment, standard output and
-// error collected apart, standard input from /dev/null.
-class Process {
- public:
-  Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-          const std::vector<std::string>& env, bool unprivileged) {
-    std::vector<std::string> all{program};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv, envp;
-    for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    if (pipe2(err, O_CLOEXEC) != 0) {
-      close(out[0]);
-      close(out[1]);
-      return;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      // Only calls that are safe between fork and exec.
-      const int null = open("/dev/null", O_RDONLY);
-      if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(126);
-      if (chdir(cwd.c_str()) != 0) _exit(126);
-      if (unprivileged && (setgroups(0, nullptr) != 0 || setgid(kUnprivileged) != 0 || setuid(kUnprivileged) != 0))
-        _exit(126);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-  }
-  ~Process() {
-    Kill(SIGKILL);
-    Wait(5000);
-    if (out_ >= 0) close(out_);
-    if (err_ >= 0) close(err_);
-  }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  bool Started() const { return pid_ > 0; }
-  const std::string& Out() const { return out_text_; }
-  const std::string& Err() const { return err_text_; }
-
-  // Collects output until `done` holds or `limitMs` passed; true when it held.
-  bool WaitFor(const std::function<bool()>& done, int limitMs = kRunLimitMs) {
-    const auto end = Clock::now() + std::chrono::milliseconds(limitMs);
-    while (!done()) {
-      if (Clock::now() >= end) return false;
-      if (!Pump(20) && exit_ != kRunning && out_ < 0 && err_ < 0) return done();
-    }
-    return true;
-  }
-  bool Printed(const std::string& text, int limitMs = kRunLimitMs) {
-    return WaitFor([&] { return out_text_.find(text) != std::string::npos; }, limitMs);
-  }
-  // The exit status once the process ended (-1: by a signal), or kRunning at the limit.
-  int Wait(int limitMs = kRunLimitMs) {
-    WaitFor([this] { return Reap() && out_ < 0 && err_ < 0; }, limitMs);
-    return Reap() ? exit_ : kRunning;
-  }
-  void Kill(int sig) {
-    if (pid_ > 0 && exit_ == kRunning) kill(pid_, sig);
-  }
-
-  static constexpr int kRunning = -1000;
-
- private:
-  bool Reap() {
-    if (exit_ != kRunning) return true;
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
-    exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return true;
-  }
-  // Reads what is there within `ms`; false when both pipes are closed.
-  bool Pump(int ms) {
-    pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-    if (out_ < 0 && err_ < 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      Reap();
-      return false;
-    }
-    if (poll(p, 2, ms) > 0) {
-      Drain(p[0], out_, out_text_);
-      Drain(p[1], err_, err_text_);
-    }
-    Reap();
-    return true;
-  }
-  static void Drain(const pollfd& p, int& fd, std::string& into) {
-    if (fd < 0 || p.revents == 0) return;
-    char buf[4096];
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-      into.append(buf, static_cast<size_t>(n));
-    } else {
-      close(fd);
-      fd = -1;
-    }
-  }
-
-  pid_t pid_ = -1;
-  int exit_ = kRunning;
-  int out_ = -1, err_ = -1;
-  std::string out_text_, err_text_;
-};
+// romsend as a child process (see Rig::Start).
+using Process = test::ChildProcess;
 
 // A scratch tree for one run of the real program, the unit it talks to, and the files it
 // keeps: <root>/bin/romsend (a copy, so that its diagnostic log lands beside it), work/,
@@ -255,7 +136,11 @@ class Rig {
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
       if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
-    auto p = std::make_unique<Process>(Program(), args, Path("work"), env, Root());
+    auto p = std::make_unique<Process>(test::ChildSpec{.program = Program(),
+                                                       .args = std::move(args),
+                                                       .env = std::move(env),
+                                                       .cwd = Path("work"),
+                                                       .user = Root() ? kUnprivileged : 0});
     EXPECT_TRUE(p->Started());
     return p;
   }

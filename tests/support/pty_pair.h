@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Test helpers: a pseudo-terminal pair standing in for a serial cable, and bounded waits.
+// Test helpers: a pseudo-terminal pair standing in for a serial cable, and a thread count.
 #pragma once
 
 #include <dirent.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -52,17 +50,7 @@ struct PtyPair {
   }
 };
 
-// Polls `done` every millisecond for at most `ms`; the bound only keeps a broken build from
-// hanging, it is not what the test checks.
-inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
+// The threads of this process now.
 inline int ThreadCount() {
 #if defined(__SANITIZE_THREAD__)
   // ThreadSanitizer starts a helper thread of its own at the process's first thread creation;
