@@ -7,6 +7,8 @@
 #include <QObject>
 #include <functional>
 
+#include "platform/stop_signal_pipe.h"
+
 class QSocketNotifier;
 
 namespace kestrune {
@@ -27,6 +29,7 @@ class StopSignals : public QObject {
 
  private:
   std::function<void(int)> onSignal_;
+  StopSignalPipe pipe_;
   QSocketNotifier* notifier_ = nullptr;
 };
 

@@ -2,10 +2,6 @@
 // The update file list: search, entry texts, sort orders, selection and first status text.
 #include "update_list.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QCollator>
 #include <QLineEdit>
@@ -18,6 +14,7 @@
 #include <ctime>
 
 #include "app/byte_text.h"
+#include "platform/file_system.h"
 #include "platform/profile.h"
 #include "setup/property_page.h"
 #include "updates/update_kind.h"
@@ -30,18 +27,6 @@ constexpr qsizetype kShortPathLength = 32;
 // Date fields are read as far as this; larger numbers are taken as this, so building a time
 // from them can never overflow an int.
 constexpr long long kDateFieldLimit = 99999999;
-
-// Reads until `count` bytes arrived, the file ended or a read failed; returns the bytes read.
-size_t ReadFully(int fd, unsigned char* dest, size_t count) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t n = read(fd, dest + done, count - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
-}
 
 std::string FormatDate(time_t when, int sortMode) {
   struct tm local {};
@@ -122,15 +107,15 @@ int Sign(int value) {
 }  // namespace
 
 std::optional<std::string> ReadBamTitle(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  ReadOnlyFile file;
+  if (file.Open(path)) return std::nullopt;
   std::optional<std::string> title;
-  struct stat st {};
+  FileInfo info;
   unsigned char record[128];  // L + 1 bytes, L at most 127
   unsigned char length = 0;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadFully(fd, &length, 1) == 1 && length < 0x80) {
+  if (!file.Info(info) && info.IsRegular() && file.ReadFully(&length, 1) == 1 && length < 0x80) {
     const size_t want = length + 1u;
-    if (ReadFully(fd, record, want) == want) {
+    if (file.ReadFully(record, want) == want) {
       const size_t textLength = strnlen(reinterpret_cast<const char*>(record), want);
       // A title needs its NUL inside the record and at least one character.
       if (textLength < want && textLength >= 1 && textLength + 2 == length) {
@@ -139,7 +124,6 @@ std::optional<std::string> ReadBamTitle(const std::string& path) {
       }
     }
   }
-  close(fd);
   return title;
 }
 
@@ -154,9 +138,8 @@ QString ShortPath(const std::string& path) {
 
 UpdateEntry MakeUpdateEntry(const std::string& path, int sortMode) {
   std::string date;
-  struct stat st {};
-  const bool found = stat(path.c_str(), &st) == 0;
-  if (found) date = FormatDate(st.st_mtime, sortMode);
+  const std::optional<FileInfo> info = PathInfo(path);
+  if (info) date = FormatDate(static_cast<time_t>(info->modifiedSec), sortMode);
   if (const std::optional<std::string> title = ReadBamTitle(path)) {
     return {BytesToText(*title) + QStringLiteral("\t(") + ShortPath(path) + QStringLiteral(")\t") +
                 QString::fromLatin1(date.data(), static_cast<qsizetype>(date.size())),
@@ -164,7 +147,7 @@ UpdateEntry MakeUpdateEntry(const std::string& path, int sortMode) {
   }
   // Only a regular file (links followed) can be sent: a device or FIFO named like a HEX file
   // would never end, so it is a bad entry like any other file that is no update.
-  if (Classify(path) != kKindBam && found && S_ISREG(st.st_mode)) return {BytesToText(path), path};
+  if (Classify(path) != kKindBam && info && info->IsRegular()) return {BytesToText(path), path};
   return {BytesToText(path) + QString::fromLatin1(kBadFileMark), std::nullopt};
 }
 
