@@ -9,6 +9,11 @@
 //                  tag word, N x {24-bit address in a 32-bit field, 32-bit parameter}, rest
 //   size table     total (32), N block lengths (32)
 //   data           the blocks in order
+//
+// Error convention of the updates layer: the transfers (BamTransfer, HexLineTransfer and the
+// device operations) return the protocol's `int` codes, 0 for success; everything else
+// (opening and checking files, paths, captions) returns `bool`, true for success, with the
+// system's error number kept beside it where a message needs it (FileOpenError).
 #pragma once
 
 #include <cstdint>
