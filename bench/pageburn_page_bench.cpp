@@ -73,7 +73,7 @@ int main() {
   {
     const ConsoleRunContext context(root + "/pageburn.ini");
     SambaSerialChannel device(context.run);
-    if (device.Open(port, 0)) {
+    if (!device.Open(port, 0)) {
       std::fprintf(stderr, "cannot open %s\n", port.c_str());
       return 1;
     }
@@ -86,7 +86,7 @@ int main() {
       uint32_t status = 0;
       for (int i = 0; i < kRoundTrips / 2; ++i) {
         const auto t = Clock::now();
-        failures += monitor.ReadFlashStatus(status);
+        failures += !monitor.ReadFlashStatus(status);
         trips.push_back(Ms(Clock::now() - t));
       }
     };
@@ -94,16 +94,16 @@ int main() {
     const double cpu0 = bench::CpuSeconds();
     const auto t0 = Clock::now();
     for (int page = 0; page < kPages; ++page)
-      failures += writer.WriteFlashPage(static_cast<uint32_t>(page), image.data() + page * 256, 256);
+      failures += !writer.WriteFlashPage(static_cast<uint32_t>(page), image.data() + page * 256, 256);
     const double wallMs = Ms(Clock::now() - t0);
     const double cpuMs = (bench::CpuSeconds() - cpu0) * 1000.0;
     const auto v0 = Clock::now();
     for (int page = 0; page < kPages; ++page) {
       FlashMismatch mismatch;
-      failures += writer.VerifyFlashPage(static_cast<uint32_t>(page), image.data() + page * 256, 256, mismatch);
+      failures += !writer.VerifyFlashPage(static_cast<uint32_t>(page), image.data() + page * 256, 256, mismatch);
     }
     verifyMs = Ms(Clock::now() - v0) / kPages;
-    failures += writer.SetBootFromFlash();
+    failures += !writer.SetBootFromFlash();
     sampleTrips();
     std::sort(trips.begin(), trips.end());
     roundTripMs = trips[trips.size() / 2];

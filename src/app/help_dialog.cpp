@@ -2,16 +2,12 @@
 // The instructions page and where its text comes from.
 #include "help_dialog.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <cerrno>
 #include <cstring>
 
 #include "app/byte_text.h"
+#include "platform/file_system.h"
 #include "platform/program_info.h"
 #include "updates/split_path.h"
 
@@ -48,26 +44,22 @@ std::vector<std::string> HelpFileCandidates(int commsMode) {
 }
 
 std::optional<std::string> ReadHelpFile(const std::string& path, size_t maxBytes) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return std::nullopt;
-  }
+  ReadOnlyFile file;
+  if (file.Open(path)) return std::nullopt;
+  FileInfo info;
+  if (file.Info(info) || !info.IsRegular()) return std::nullopt;
   std::string text;
   char chunk[16384];
   bool ended = false;  // a NUL was met: the text stops there
   while (!ended && text.size() < maxBytes) {
-    const ssize_t n = read(fd, chunk, std::min(sizeof chunk, maxBytes - text.size()));
-    if (n < 0 && errno == EINTR) continue;
+    const std::ptrdiff_t n = file.ReadSome(chunk, std::min(sizeof chunk, maxBytes - text.size()));
     if (n <= 0) break;
     const size_t count = static_cast<size_t>(n);
     const size_t textLength = strnlen(chunk, count);
     ended = textLength < count;
     text.append(chunk, textLength);
   }
-  close(fd);
+  file.Close();
   // Text cut at the limit must not end inside a character, or it would no longer read as UTF-8.
   if (!ended && text.size() >= maxBytes) text.resize(WholeUtf8Length(text));
   return text;

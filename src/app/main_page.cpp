@@ -2,8 +2,6 @@
 // Main page: its controls, the send workflow and the status printer.
 #include "main_page.h"
 
-#include <sys/stat.h>
-
 #include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,6 +16,7 @@
 #include "app/stop_signals.h"
 #include "app/update_list.h"
 #include "platform/event_pump.h"
+#include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "protocol/protocol_engine.h"
@@ -278,9 +277,9 @@ int MainPage::SendBam(const std::string& path, int& status) {
     // The whole file is checked before the unit is woken: it erases its flash on the first
     // frame, so a file that cannot be sent whole must not reach it. Not even opened when it is
     // no regular file (a device may act on being opened, a FIFO never end).
-    struct stat st {};
-    const bool found = stat(path.c_str(), &st) == 0;
-    if (found && !S_ISREG(st.st_mode)) return RefuseBam(path, std::string(kBadFileText) + "not a regular file", status);
+    const std::optional<FileInfo> info = PathInfo(path);
+    const bool found = info.has_value();
+    if (found && !info->IsRegular()) return RefuseBam(path, std::string(kBadFileText) + "not a regular file", status);
     BamFileTransfer desc(path, engine);
     if (!found || !desc.Opened()) return RefuseBam(path, "Cannot open file " + path, status);
     if (const std::string problem = desc.CheckLayout(); !problem.empty())

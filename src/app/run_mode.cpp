@@ -8,6 +8,7 @@
 #include <QString>
 
 #include "platform/diagnostic_log.h"
+#include "platform/program_info.h"
 #include "updates/version_text.h"
 
 namespace kestrune {
@@ -99,7 +100,7 @@ bool PrepareDisplay(bool unattended, std::FILE* err) {
     if (value && *value) return true;
   }
   if (unattended) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    SetEnvironmentValue("QT_QPA_PLATFORM", "offscreen");
     return true;
   }
   std::fputs("romsend: no display (DISPLAY or WAYLAND_DISPLAY): run it on a desktop, or with /unattended\n", err);

@@ -1,72 +1,32 @@
 // SPDX-License-Identifier: MIT
-// Signal handlers that hand SIGINT and SIGTERM to the user-interface thread through a pipe.
+// SIGINT and SIGTERM reach the user-interface thread through the platform's stop signal pipe.
 #include "stop_signals.h"
-
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include <QApplication>
 #include <QDialog>
 #include <QSocketNotifier>
-#include <atomic>
 
 #include "app/main_page.h"
 #include "setup/romsend_sheet.h"
 
 namespace kestrune {
-namespace {
-
-std::atomic<int> g_caught{0};
-int g_pipe[2] = {-1, -1};
-
-extern "C" void OnStopSignal(int signal) {
-  const int saved = errno;
-  int expected = 0;
-  g_caught.compare_exchange_strong(expected, signal);
-  const unsigned char byte = static_cast<unsigned char>(signal);
-  // A full pipe already holds a byte that will be read; the signal is noted either way.
-  if (g_pipe[1] >= 0 && write(g_pipe[1], &byte, 1) < 0) {
-  }
-  errno = saved;
-}
-
-}  // namespace
 
 int CaughtStopSignal() {
-  return g_caught.load();
+  return FirstPipedStopSignal();
 }
 
 StopSignals::StopSignals(std::function<void(int)> onSignal) : onSignal_(std::move(onSignal)) {
-  if (pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    g_pipe[0] = g_pipe[1] = -1;
-    return;
-  }
-  notifier_ = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
+  if (!pipe_.Installed()) return;
+  notifier_ = new QSocketNotifier(pipe_.ReadDescriptor(), QSocketNotifier::Read, this);
   connect(notifier_, &QSocketNotifier::activated, this, [this] {
-    unsigned char byte = 0;
-    while (read(g_pipe[0], &byte, 1) == 1) {
-      if (onSignal_) onSignal_(byte);
+    while (const int number = pipe_.TakeSignal()) {
+      if (onSignal_) onSignal_(number);
     }
   });
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESETHAND | SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
 }
 
 StopSignals::~StopSignals() {
-  signal(SIGINT, SIG_DFL);
-  signal(SIGTERM, SIG_DFL);
   delete notifier_;
-  for (int& fd : g_pipe) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
 }
 
 void StopOnSignal(RomsendSheet* sheet) {

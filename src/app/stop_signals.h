@@ -7,6 +7,8 @@
 #include <QObject>
 #include <functional>
 
+#include "platform/stop_signal_pipe.h"
+
 class QSocketNotifier;
 
 namespace kestrune {
@@ -29,6 +31,7 @@ class StopSignals : public QObject {
 
  private:
   std::function<void(int)> onSignal_;
+  StopSignalPipe pipe_;
   QSocketNotifier* notifier_ = nullptr;
 };
 

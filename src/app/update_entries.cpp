@@ -2,8 +2,6 @@
 // The update list's entries: search, entry texts and sort orders.
 #include "update_entries.h"
 
-#include <sys/stat.h>
-
 #include <QCollator>
 #include <algorithm>
 #include <cctype>
@@ -11,6 +9,7 @@
 #include <ctime>
 
 #include "app/byte_text.h"
+#include "platform/file_system.h"
 #include "updates/update_kind.h"
 #include "updates/update_title.h"
 
@@ -112,9 +111,8 @@ QString ShortPath(const std::string& path) {
 
 UpdateEntry MakeUpdateEntry(const std::string& path, int sortMode) {
   std::string date;
-  struct stat st {};
-  const bool found = stat(path.c_str(), &st) == 0;
-  if (found) date = FormatDate(st.st_mtime, sortMode);
+  const std::optional<FileInfo> info = PathInfo(path);
+  if (info) date = FormatDate(static_cast<time_t>(info->modifiedSec), sortMode);
   if (const std::optional<std::string> title = ReadBamTitle(path)) {
     return {BytesToText(*title) + QStringLiteral("\t(") + ShortPath(path) + QStringLiteral(")\t") +
                 QString::fromLatin1(date.data(), static_cast<qsizetype>(date.size())),
@@ -122,7 +120,7 @@ UpdateEntry MakeUpdateEntry(const std::string& path, int sortMode) {
   }
   // Only a regular file (links followed) can be sent: a device or FIFO named like a HEX file
   // would never end, so it is a bad entry like any other file that is no update.
-  if (Classify(path) != kKindBam && found && S_ISREG(st.st_mode)) return {BytesToText(path), path};
+  if (Classify(path) != kKindBam && info && info->IsRegular()) return {BytesToText(path), path};
   return {BytesToText(path) + QString::fromLatin1(kBadFileMark), std::nullopt};
 }
 

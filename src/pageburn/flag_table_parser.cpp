@@ -2,16 +2,13 @@
 // GETCMD: matching tokens against flag tables, the INI and script files, the usage text.
 #include "pageburn/flag_table_parser.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
 #include "platform/decimal.h"
+#include "platform/file_system.h"
 
 namespace kestrune {
 namespace {
@@ -329,17 +326,14 @@ int FlagTableParser::RunDeferred(const FlagTableEntry& e, std::string_view token
 int FlagTableParser::ReadFlagFile(const FlagTableEntry* table, const std::string& path, bool missingIsError) {
   if (scriptDepth_ >= kMaxScriptDepth) return kFlagTableFileFailed;
   // Non-blocking, so a FIFO cannot stall the open; only regular files are read.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return missingIsError ? kFlagTableFileFailed : kFlagTableOk;
+  ReadOnlyFile opened;
+  if (const SystemError error = opened.Open(path)) {
+    if (error.IsMissing()) return missingIsError ? kFlagTableFileFailed : kFlagTableOk;
     return kFlagTableFileFailed;
   }
-  struct stat st {};
+  FileInfo info;
   std::FILE* file = nullptr;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(file = fdopen(fd, "rb"))) {
-    close(fd);
-    return kFlagTableFileFailed;
-  }
+  if (opened.Info(info) || !info.IsRegular() || !(file = opened.ReleaseToStream())) return kFlagTableFileFailed;
 
   // Handlers waiting for a token do not reach across files.
   const FlagTableEntry* const outerPending = pending_;

@@ -30,103 +30,103 @@ void FlashWriter::Report(const char* text) {
 bool FlashWriter::WaitFlashReady() {
   if (!monitor_) {
     last_error_ = kErrorNoMonitor;
-    return true;
+    return false;
   }
   uint32_t status = 0;
-  if (monitor_->ReadFlashStatus(status, chip_.fsr_address)) {
+  if (!monitor_->ReadFlashStatus(status, chip_.fsr_address)) {
     last_error_ = kErrorCommand;
-    return true;
+    return false;
   }
   for (int waits = 0; (status & chip_.fsr_ready) == 0; ++waits) {
     if (waits == kReadyWaits) {
       last_error_ = kErrorNotReady;
-      return true;
+      return false;
     }
     Pause(1);
     status = 0;
-    if (monitor_->ReadFlashStatus(status, chip_.fsr_address)) {
+    if (!monitor_->ReadFlashStatus(status, chip_.fsr_address)) {
       last_error_ = kErrorCommand;
-      return true;
+      return false;
     }
   }
   last_error_ = kErrorNone;
-  return false;
+  return true;
 }
 
 bool FlashWriter::CheckPage(uint32_t page, const uint8_t* data, size_t size) {
   if (!monitor_) {
     last_error_ = kErrorNoMonitor;
-    return true;
+    return false;
   }
   if (!data || size != chip_.page_size) {
     last_error_ = kErrorPageSize;
-    return true;
+    return false;
   }
   if (page >= chip_.flash_pages) {
     last_error_ = kErrorPageRange;
-    return true;
+    return false;
   }
-  return false;
+  return true;
 }
 
 bool FlashWriter::WriteFlashPage(uint32_t page, const uint8_t* data, size_t size) {
-  if (CheckPage(page, data, size)) return true;
-  if (WaitFlashReady()) return true;
+  if (!CheckPage(page, data, size)) return false;
+  if (!WaitFlashReady()) return false;
   // The words always fill the page buffer, mapped at the first page; the command names the
   // page they are committed to.
   for (uint32_t offset = 0; offset < chip_.page_size; offset += 4) {
-    if (monitor_->WriteWord(chip_.page_buffer_address + offset, word_at(data, offset))) {
+    if (!monitor_->WriteWord(chip_.page_buffer_address + offset, word_at(data, offset))) {
       last_error_ = kErrorCommand;
-      return true;
+      return false;
     }
   }
   const uint32_t command = chip_.write_page_command | (page & chip_.page_argument_mask) << chip_.page_argument_shift;
-  if (monitor_->WriteWord(chip_.fcr_address, command)) {
+  if (!monitor_->WriteWord(chip_.fcr_address, command)) {
     last_error_ = kErrorCommand;
-    return true;
+    return false;
   }
   return WaitFlashReady();
 }
 
 bool FlashWriter::VerifyFlashPage(uint32_t page, const uint8_t* data, size_t size, FlashMismatch& mismatch) {
-  if (CheckPage(page, data, size)) return true;
+  if (!CheckPage(page, data, size)) return false;
   // The page buffer window is the start of the flash array: page k starts k pages further on.
   const uint32_t base = chip_.page_buffer_address + page * chip_.page_size;
   for (uint32_t offset = 0; offset < chip_.page_size; offset += 4) {
     mismatch = FlashMismatch{base + offset, word_at(data, offset), 0, false};
-    if (monitor_->ReadWord(mismatch.address, mismatch.read)) {
+    if (!monitor_->ReadWord(mismatch.address, mismatch.read)) {
       mismatch.read_failed = true;
       last_error_ = kErrorCommand;
-      return true;
+      return false;
     }
     if (mismatch.read != mismatch.wrote) {
       last_error_ = kErrorMismatch;
-      return true;
+      return false;
     }
   }
   last_error_ = kErrorNone;
-  return false;
+  return true;
 }
 
 bool FlashWriter::SetBootFromFlash() {
   if (!monitor_) {
     last_error_ = kErrorNoMonitor;
-    return true;
+    return false;
   }
-  if (WaitFlashReady()) {
+  if (!WaitFlashReady()) {
     Report("1\n");
-    return true;
+    return false;
   }
-  if (monitor_->WriteWord(chip_.fcr_address, chip_.set_gpnvm_command)) {
+  if (!monitor_->WriteWord(chip_.fcr_address, chip_.set_gpnvm_command)) {
     last_error_ = kErrorCommand;
     Report("2\n");
-    return true;
+    return false;
   }
-  if (WaitFlashReady()) {
+  if (!WaitFlashReady()) {
     Report("3\n");
-    return true;
+    return false;
   }
-  return false;
+  return true;
 }
 
 }  // namespace kestrune

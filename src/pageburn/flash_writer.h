@@ -19,7 +19,7 @@ struct FlashMismatch {
   bool read_failed = false;  // the read brought no number after its retries
 };
 
-// Every operation returns true on failure and leaves a code in LastError(). Runs on the
+// Every operation returns true on success, false on failure, and leaves a code in LastError(). Runs on the
 // program's main thread.
 class FlashWriter {
  public:

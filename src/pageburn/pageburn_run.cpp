@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The download itself: port checks, the SAM-BA device, monitor and flash writer, and the page
 // loop with its progress lines.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +11,7 @@
 #include "pageburn/pageburn_program.h"
 #include "pageburn/samba_channel.h"
 #include "pageburn/samba_monitor.h"
+#include "platform/file_system.h"
 #include "serial/port_open_problem.h"
 #include "serial/serial_handle.h"
 #include "serial/usb_port_discovery.h"
@@ -22,9 +21,9 @@ namespace {
 
 // The file's size as the file system tells it; 0 when unknown (no such file, a pipe, a device).
 int64_t FileSize(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  return st.st_size;
+  const std::optional<FileInfo> info = PathInfo(path);
+  if (!info || !info->IsRegular()) return 0;
+  return static_cast<int64_t>(info->size);
 }
 
 void PrintTo(const char* text, void* context) {
@@ -63,7 +62,7 @@ int VerifyPages(FlashWriter& writer, const SambaMonitor& monitor, const std::vec
   for (uint32_t page = 0; page < pages; ++page) {
     if (console.stopRequested && console.stopRequested()) return Stopped(console);
     FlashMismatch mismatch;
-    if (writer.VerifyFlashPage(page, sent.data() + size_t{page} * pageSize, pageSize, mismatch)) {
+    if (!writer.VerifyFlashPage(page, sent.data() + size_t{page} * pageSize, pageSize, mismatch)) {
       if (page != 0) std::fprintf(out, "\n");
       if (mismatch.read_failed)
         std::fprintf(out, "Verify failed at 0x%08x: wrote 0x%08x, read failed\n",
@@ -109,7 +108,7 @@ int RunDownload(const RunContext& context, const std::string& firmwarePath, cons
 
   // The device, monitor and writer live to the end of the run; the device closes the port.
   SambaSerialChannel device(context);
-  if (device.Open(portName, 0)) {
+  if (!device.Open(portName, 0)) {
     std::fflush(out);
     std::fprintf(console.err, "Cannot intialize %s\n", portName.c_str());
     const std::string path = DevicePathOf(ComPortName(portName));
@@ -121,7 +120,7 @@ int RunDownload(const RunContext& context, const std::string& firmwarePath, cons
   writer.SetPrinter(PrintTo, out);
 
   std::string version;
-  if (monitor.GetVersion(version)) {
+  if (!monitor.GetVersion(version)) {
     // Whatever is behind the port does not speak the monitor's language: nothing is written.
     std::fprintf(out, "SAM-BA Version: ''\n");
     std::fprintf(out, "Port %s does not answer as the SAM-BA monitor\n", portName.c_str());
@@ -161,7 +160,7 @@ int RunDownload(const RunContext& context, const std::string& firmwarePath, cons
     // A short last chunk goes out padded with the zeros it was cleared to.
     // The first page that does not go in ends the run: no later page and no boot bit, so the
     // chip stays in its monitor and a second run can write the whole image.
-    if (writer.WriteFlashPage(page, buffer.data(), buffer.size())) {
+    if (!writer.WriteFlashPage(page, buffer.data(), buffer.size())) {
       if (size != 0 && page != 0) std::fprintf(out, "\n");
       std::fprintf(out, "write_flash_page() failed\n");
       std::fprintf(out, "Page %u was not written; the boot bit is not set\n", page);
@@ -187,7 +186,7 @@ int RunDownload(const RunContext& context, const std::string& firmwarePath, cons
     if (verdict != kExitDone) return verdict;
   }
   if (console.stopRequested && console.stopRequested()) return Stopped(console);
-  const bool bootFailed = writer.SetBootFromFlash();
+  const bool bootFailed = !writer.SetBootFromFlash();
   if (bootFailed) std::fprintf(out, "Couldn't set GPNVM bit\n");
   if (!verify) std::fprintf(out, "File Write Complete\n");
   PrintRetries(out, monitor);

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The byte channel to the SAM-BA monitor: an abstract device, and its implementation over a
 // serial port handle whose reader thread fills a receive buffer that the main thread drains.
+//
+// Error convention of the pageburn layer: `bool` true for success throughout (channel, monitor,
+// flash writer), with the reason in the object's LastError() code; the run itself returns the
+// program's exit code (PageburnExit) and the flag tables their own `int` codes, 0 for success.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +19,8 @@ namespace kestrune {
 
 class PublicSerialHandle;
 
-// Ten operations in a fixed order. Every bool result is true on failure (or time-out). All
-// are called on the program's main thread.
+// Ten operations in a fixed order. Every bool result is true on success, false on failure (or
+// time-out). All are called on the program's main thread.
 class SambaChannel {
  public:
   // Releases the port, if one is open.
@@ -25,7 +29,7 @@ class SambaChannel {
   virtual bool Open(const std::string& port, int unused) = 0;
   virtual bool Reserved2(int argument) = 0;
   virtual bool Reserved3(int argument) = 0;
-  // Returns false as soon as received bytes are waiting, true when none came within 200 ms.
+  // Returns true as soon as received bytes are waiting, false when none came within 200 ms.
   // Blocks in the event pump meanwhile, dispatching its events.
   virtual bool WaitForData() = 0;
   // Appends every waiting byte to `out` and forgets them.

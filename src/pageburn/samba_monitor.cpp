@@ -48,13 +48,13 @@ bool SambaMonitor::Command(std::string& reply, const std::string& command, int r
   for (int attempt = 0; attempt < attempts; ++attempt) {
     reply.assign(1, ' ');
     // A write the port refused cannot be answered: the attempt fails without waiting.
-    if (device_ && !device_->Write(command)) {
+    if (device_ && device_->Write(command)) {
       const uint32_t give_up = TickCount() + kMaxAttemptMs;
-      while (!device_->WaitForData()) {
+      while (device_->WaitForData()) {
         device_->Read(reply);
         if (reply.back() == '>') {
           last_error_ = kErrorNone;
-          return false;
+          return true;
         }
         if (reply.size() > kMaxReplyBytes || TickReached(TickCount(), give_up)) break;
       }
@@ -62,24 +62,24 @@ bool SambaMonitor::Command(std::string& reply, const std::string& command, int r
     ++retry_count_;
   }
   last_error_ = kErrorNoReply;
-  return true;
+  return false;
 }
 
 bool SambaMonitor::GetVersion(std::string& version) {
   std::string reply;
-  if (Command(reply, "V#", kVersionRetries)) return true;
+  if (!Command(reply, "V#", kVersionRetries)) return false;
   if (reply.size() < 6) {
     last_error_ = kErrorShortVersion;
-    return true;
+    return false;
   }
   version = reply.substr(3, reply.size() - 6);
   last_error_ = kErrorNone;
-  return false;
+  return true;
 }
 
 bool SambaMonitor::ReadFlashStatus(uint32_t& value, uint32_t fsr_address) {
   std::string reply;
-  if (Command(reply, ReadWordCommand(fsr_address), kWordRetries)) return true;
+  if (!Command(reply, ReadWordCommand(fsr_address), kWordRetries)) return false;
   return TakeNumber(reply, value);
 }
 
@@ -89,24 +89,24 @@ bool SambaMonitor::ReadWord(uint32_t address, uint32_t& value) {
     device_->Read(stale);
   }
   std::string reply;
-  if (Command(reply, ReadWordCommand(address), kWordRetries)) return true;
+  if (!Command(reply, ReadWordCommand(address), kWordRetries)) return false;
   return TakeNumber(reply, value);
 }
 
 bool SambaMonitor::TakeNumber(const std::string& reply, uint32_t& value) {
   if (!ParseMonitorHex(reply, value)) {
     last_error_ = kErrorNoNumber;
-    return true;
+    return false;
   }
   last_error_ = kErrorNone;
-  return false;
+  return true;
 }
 
 bool SambaMonitor::WriteWord(uint32_t address, uint32_t value) {
   std::string reply;
-  if (Command(reply, WriteWordCommand(address, value), kWordRetries)) return true;
+  if (!Command(reply, WriteWordCommand(address, value), kWordRetries)) return false;
   last_error_ = kErrorNone;
-  return false;
+  return true;
 }
 
 }  // namespace kestrune

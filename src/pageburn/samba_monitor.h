@@ -11,7 +11,7 @@
 
 namespace kestrune {
 
-// Every operation returns true on failure and leaves a code in LastError(). Runs on the
+// Every operation returns true on success, false on failure, and leaves a code in LastError(). Runs on the
 // program's main thread; never prints.
 class SambaMonitor {
  public:

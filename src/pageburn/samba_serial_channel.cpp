@@ -23,25 +23,25 @@ bool SambaSerialChannel::Open(const std::string& port, int unused) {
   (void)unused;
   if (port_) {
     last_error_ = kErrorAlreadyOpen;
-    return true;
+    return false;
   }
   port_.reset(PublicSerialHandle::Open(PortOwner{context_, lockScope_}, port, &SambaSerialChannel::Receive, this,
                                        kReadBufferSize));
-  return port_ == nullptr;
+  return port_ != nullptr;
 }
 
 bool SambaSerialChannel::Reserved2(int argument) {
   (void)argument;
-  return false;
+  return true;
 }
 
 bool SambaSerialChannel::Reserved3(int argument) {
   (void)argument;
-  return false;
+  return true;
 }
 
 bool SambaSerialChannel::Reserved6() {
-  return false;
+  return true;
 }
 
 int SambaSerialChannel::Reserved8(int argument) {
@@ -70,30 +70,30 @@ bool SambaSerialChannel::WaitForData() {
     std::lock_guard<std::mutex> lock(mutex_);
     return !buffer_.empty();
   };
-  if (waiting()) return false;
+  if (waiting()) return true;
   const uint32_t deadline = TickCount() + kWaitMs;
   context_.pump.PumpOne();
-  return !context_.pump.WaitUntil(deadline, waiting);
+  return context_.pump.WaitUntil(deadline, waiting);
 }
 
 bool SambaSerialChannel::Read(std::string& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   out += buffer_;
   buffer_.clear();
-  return false;
+  return true;
 }
 
 bool SambaSerialChannel::Write(const std::string& text) {
   if (!port_) {
     last_error_ = kErrorWriteFailed;
-    return true;
+    return false;
   }
   const uint32_t length = static_cast<uint32_t>(text.size());
   if (port_->Write(reinterpret_cast<const uint8_t*>(text.data()), length) != length) {
     last_error_ = kErrorWriteFailed;
-    return true;
+    return false;
   }
-  return false;
+  return true;
 }
 
 int32_t SambaSerialChannel::TotalReceived() const {

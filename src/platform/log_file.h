@@ -3,7 +3,10 @@
 // is never followed at the last component and only a regular file is written to.
 #pragma once
 
+#include <cstdio>
 #include <string>
+
+#include "platform/file_system.h"
 
 namespace kestrune {
 
@@ -12,5 +15,9 @@ namespace kestrune {
 // anything else but a regular file under the name gives errno EINVAL. Returns the
 // descriptor, in blocking mode and close-on-exec, or -1 with errno telling why.
 int OpenLogFile(const std::string& path, bool append);
+
+// OpenLogFile handed to a C stream ("ab" when appending, else "wb"). Null on failure, with
+// `error` (when given) telling why.
+std::FILE* OpenLogStream(const std::string& path, bool append, SystemError* error = nullptr);
 
 }  // namespace kestrune

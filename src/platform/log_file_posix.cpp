@@ -38,4 +38,13 @@ int OpenLogFile(const std::string& path, bool append) {
   return fd;
 }
 
+std::FILE* OpenLogStream(const std::string& path, bool append, SystemError* error) {
+  const int fd = OpenLogFile(path, append);
+  std::FILE* stream = fd >= 0 ? fdopen(fd, append ? "ab" : "wb") : nullptr;
+  const int failure = stream ? 0 : errno;
+  if (fd >= 0 && !stream) close(fd);
+  if (error) error->code = failure;
+  return stream;
+}
+
 }  // namespace kestrune

@@ -25,6 +25,10 @@ std::string XdgRuntimeDir();
 // followed by `ext`, which includes its own dot or not as the caller wants.
 std::string ReplaceExtension(const std::string& path, const std::string& ext);
 
+// Sets the environment variable `name` to `value` for this process and the programs it starts.
+// Not thread-safe: call before other threads run.
+void SetEnvironmentValue(const std::string& name, const std::string& value);
+
 // Creates a folder and its parents (mode 0700 for new ones); true when it exists afterwards.
 bool MakeFolders(const std::string& path);
 

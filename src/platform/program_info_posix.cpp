@@ -94,4 +94,8 @@ bool MakeFolders(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+void SetEnvironmentValue(const std::string& name, const std::string& value) {
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
 }  // namespace kestrune

@@ -2,10 +2,7 @@
 // Frames, replies and resends of the protocol engine, and its result log.
 #include "protocol/protocol_engine.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "platform/diagnostic_log.h"
@@ -49,13 +46,10 @@ std::string ReplyText(const uint8_t* p, size_t n) {
 Sender::Sender(const RunContext& context, const std::string& resultLogPath, const ProtocolLimits& limits)
     : context_(context), limits_(limits) {
   // Shared with other readers and writers; appended to, never truncated.
-  const int fd = OpenLogFile(resultLogPath, true);
-  if (fd >= 0) {
-    resultLog_ = fdopen(fd, "ab");
-    if (!resultLog_) close(fd);
-  }
+  SystemError error;
+  resultLog_ = OpenLogStream(resultLogPath, true, &error);
   // The run goes on without its result lines; the diagnostic log tells why they are missing.
-  if (!resultLog_) WriteLog("result log %s cannot be opened: %s", resultLogPath.c_str(), std::strerror(errno));
+  if (!resultLog_) WriteLog("result log %s cannot be opened: %s", resultLogPath.c_str(), error.Text().c_str());
 }
 
 Sender::~Sender() {

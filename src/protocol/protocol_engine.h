@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The protocol engine that speaks to a unit's boot loader: frames and their two replies,
 // resends, the contact phase, result codes and texts, and the result log.
+//
+// Error convention of the protocol layer: `int` codes, 0 for success. Exchanges return a
+// ResultCode, a unit's own code or a TransportCode (one number space, one text table);
+// Contact returns a ContactCode, or SyncBaud's result once contact was made. Each meaning has
+// its own name in its own enum, even where two share a number.
 #pragma once
 
 #include <cstdarg>
@@ -38,9 +43,17 @@ enum ResultCode : int {
   kStrayData = 11,         // serial: bytes were waiting when a frame or HEX line was to go out
   kBadReplyHeader = 12,    // serial: a reply that does not begin 00 06
   kBadReplyChecksum = 13,  // serial: a reply whose bytes do not sum to 0
-  kContactCancelled = 101,
   kCancelledByUser = 1000,
   kAskDriver = -9999,  // placeholder: use the driver's LastError
+};
+
+// Contact's own results before the unit answered; each failure has been shown already.
+// 100 and 101 are also transport codes (kTransportTimeout, kTransportError) with other meanings.
+enum ContactCode : int {
+  kContactMade = 0,
+  kContactFailed = 1,        // no port, a port fault, no answer, a refused write or a unit not in update mode
+  kContactNoIdentity = 100,  // MIDI: no identity reply came
+  kContactCancelled = 101,   // Stop was pressed during the wait
 };
 
 // Command codes of the frames.
@@ -114,6 +127,7 @@ class Sender {
   void CloseDriver();
   void ReopenIfIdle();
   void SetCancel(int flag);
+  // Wakes the unit (or asks a MIDI unit who it is): a ContactCode, or SyncBaud's result.
   int Contact();
   int SyncBaud();
   int Reboot();

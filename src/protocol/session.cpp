@@ -110,7 +110,7 @@ int Sender::ContactMidi() {
   const unsigned got = driver_->Read(reinterpret_cast<uint8_t*>(reply.data()), kIdentityMax, limits_.identityReplyMs);
   if (got <= 10 || driver_->receivedType != kIdentityReply) {
     ShowStatus("Communication startup failed !!", 1);
-    return 100;
+    return kContactNoIdentity;
   }
   reply.resize(got);
   const UnitIdentity identity = ParseUnitIdentity(reply);

@@ -66,6 +66,13 @@ const PortOpenFailure& LastPortOpenFailure() {
   return lastFailure;
 }
 
+PortOpenProblem PortOpenFailureProblem(const PortOpenFailure& f) {
+  if (f.speed || f.frame || f.call.empty()) return PortOpenProblem::kUnknown;
+  if (f.call == "isatty") return PortOpenProblem::kNotSerial;
+  if (f.call == "flock") return PortOpenProblem::kBusy;
+  return ClassifyPortOpen(f.error == 0 ? EIO : f.error, true, false);
+}
+
 std::string PortOpenFailureText(const PortOpenFailure& f, std::string_view notSerialHint) {
   if (f.speed) {
     std::string line = f.path + ": the port refuses the line speed of " + std::to_string(f.baud) + " baud";
@@ -76,8 +83,7 @@ std::string PortOpenFailureText(const PortOpenFailure& f, std::string_view notSe
     return f.path + ": the port cannot take " + std::to_string(f.bits) + " data bits, parity " +
            std::to_string(f.parity) + ", stop bits " + std::to_string(f.stop) + "; choose others in the settings\n";
   if (f.call == "isatty") return PortOpenProblemText(PortOpenProblem::kNotSerial, f.path, 0, notSerialHint);
-  const PortOpenProblem problem =
-      f.call == "flock" ? PortOpenProblem::kBusy : ClassifyPortOpen(f.error == 0 ? EIO : f.error, true, false);
+  const PortOpenProblem problem = PortOpenFailureProblem(f);
   // The usual fix where one is known; the failed call and the errno's own words for the rest.
   if (problem != PortOpenProblem::kUnknown) return PortOpenProblemText(problem, f.path, f.error, notSerialHint);
   return f.path + ": " + f.call + ": " + std::strerror(f.error) + "; try again\n";
@@ -87,9 +93,7 @@ std::string PortOpenProblemLine(const std::string& devicePath, std::string_view 
   if (devicePath.empty()) return "no serial port chosen; " + std::string(notSerialHint) + "\n";
   if (lastFailure.path == devicePath && !lastFailure.call.empty())
     return PortOpenFailureText(lastFailure, notSerialHint);
-  int error = 0;
-  const PortOpenProblem problem = DiagnosePortOpen(devicePath, error);
-  return PortOpenProblemText(problem, devicePath, error, notSerialHint);
+  return PortOpenProblemText(PortOpenProblem::kUnknown, devicePath, 0, notSerialHint);
 }
 
 }  // namespace kestrune

@@ -37,22 +37,22 @@ enum class PortOpenProblem {
   kUnknown,     // opened fine when looked at again, or an unexpected error
 };
 
-// What a fresh open of the port found: the open's errno (0 when it opened), whether the opened
+// What an open of the port found: the open's errno (0 when it opened), whether the opened
 // file is a terminal and whether its exclusive lock was refused.
 PortOpenProblem ClassifyPortOpen(int openError, bool isTerminal, bool lockRefused);
 
-// Opens `devicePath` once more (and closes it at once) to find out why an open failed.
-// `error` receives the errno behind the answer, 0 when none.
-PortOpenProblem DiagnosePortOpen(const std::string& devicePath, int& error);
+// The reason behind a recorded failure, from the call that failed and its errno. Refused line
+// settings (speed, frame) have lines of their own and count as kUnknown here.
+PortOpenProblem PortOpenFailureProblem(const PortOpenFailure& failure);
 
 // One line, ending in '\n', with the reason and what usually mends it. `notSerialHint` is the
 // program's own advice for a name that is no serial device (which port to name instead).
 std::string PortOpenProblemText(PortOpenProblem problem, const std::string& devicePath, int error,
                                 std::string_view notSerialHint);
 
-// The reason line for a port that did not open: the failure recorded for `devicePath` on this
-// thread when there is one, else DiagnosePortOpen and PortOpenProblemText. An empty path says
-// that no port was chosen.
+// The reason line for a port that did not open: the failure its open recorded for
+// `devicePath` on this thread (the port is not opened again to guess); without one, the
+// kUnknown line. An empty path says that no port was chosen.
 std::string PortOpenProblemLine(const std::string& devicePath, std::string_view notSerialHint);
 
 }  // namespace kestrune

@@ -2,6 +2,10 @@
 // The one way both programs touch a serial port: an exclusively opened port with an optional
 // reader thread that hands every received chunk to a callback, line settings kept in the
 // profile, and the port lock "myMutex" around port operations.
+//
+// Error convention of the serial layer: `bool` true for success; a failed open gives no handle
+// (nullptr) and records its call and errno for PortOpenProblemLine; reads and writes return the
+// count of bytes moved. Counts, not codes, leave this layer; errno is taken where a call fails.
 #pragma once
 
 #include <atomic>

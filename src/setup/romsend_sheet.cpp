@@ -2,7 +2,6 @@
 // The main sheet: page order, tab texts, the "Finished" button and the window behaviours.
 #include "romsend_sheet.h"
 
-#include <sys/stat.h>
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -10,6 +9,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "platform/file_system.h"
 #include "platform/profile.h"
 #include "serial/serial_settings_model.h"
 #include "setup/config_page.h"
@@ -217,9 +217,8 @@ void RomsendSheet::changeEvent(QEvent* event) {
 
 void RomsendSheet::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_F1) {
-    struct stat st {};
     // Without a help file the instructions page stands in for it.
-    if (stat("romsend.hlp", &st) != 0) SetActivePage(2);
+    if (!PathInfo("romsend.hlp")) SetActivePage(2);
     return;
   }
   QDialog::keyPressEvent(event);

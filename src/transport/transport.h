@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The transport interface between the protocol engine and a unit: one driver per send, over a
 // serial port or a MIDI input/output pair.
+//
+// Error convention of the transport layer: `int` transport codes, 0 (kTransportOk) for success
+// and a TransportCode otherwise; Read returns the count delivered and LastError() the code
+// behind a short one. The protocol layer passes these codes on inside its own result space.
 #pragma once
 
 #include <atomic>
@@ -9,7 +13,8 @@
 
 namespace kestrune {
 
-// Transport codes, shared with the engine's result codes.
+// Transport codes. The protocol engine passes them on as results, so their numbers sit beside
+// the engine's own; a number may mean something else there (101 is also kContactCancelled).
 enum TransportCode : int {
   kTransportOk = 0,
   kTransportTimeout = 100,     // no reply within the time limit, short write

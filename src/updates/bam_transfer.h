@@ -2,6 +2,11 @@
 // The engine that sends a BAM update image (its layout in bam_layout.h): title record, image
 // header, size table and up to 16 data blocks, driven through a small set of device operations.
 // BamFileTransfer binds those operations to a file and to the protocol engine.
+//
+// Error convention of the updates layer: the transfers (BamTransfer, HexLineTransfer and the
+// device operations) return the protocol's `int` codes, 0 for success; everything else
+// (opening and checking files, paths, captions) returns `bool`, true for success, with the
+// system's error number kept beside it where a message needs it (FileOpenError).
 #pragma once
 
 #include <cstdint>

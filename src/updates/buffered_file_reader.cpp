@@ -1,13 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The buffered file over a POSIX file descriptor, and its open-failure message.
+// The buffered file over the platform's read-only file, and its open-failure message.
 #include "buffered_file_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -15,14 +10,6 @@
 
 namespace kestrune {
 namespace {
-
-// strerror_r comes in two flavours (GNU returns the text, XSI fills the buffer); take either.
-[[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
-  return result == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* ErrorText(const char* result, const char*) {
-  return result;
-}
 
 // Cuts a text to at most `max` bytes without leaving half of a UTF-8 character at its end.
 void TruncateText(std::string& text, std::size_t max) {
@@ -33,8 +20,7 @@ void TruncateText(std::string& text, std::size_t max) {
 }
 
 void ShowOpenFailure(MessageBoxes& boxes, const std::string& path, int osError) {
-  char buffer[256];
-  std::string text = ErrorText(strerror_r(osError, buffer, sizeof buffer), buffer);
+  std::string text = SystemError{osError}.Text();
   TruncateText(text, BufferedFileReader::kMaxErrorText);
   std::string caption = "Can't open file: " + path;
   TruncateText(caption, BufferedFileReader::kMaxCaption);
@@ -47,44 +33,43 @@ BufferedFileReader::~BufferedFileReader() {
   Close();
 }
 
-int BufferedFileReader::Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, FileOpenError* error,
-                             MessageBoxes* boxes) {
+bool BufferedFileReader::Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, FileOpenError* error,
+                              MessageBoxes* boxes) {
   Close();
   int osError = 0;
   if (flags & (kModeWrite | kModeReadWrite)) {
-    osError = EINVAL;
+    osError = ErrorNumberInvalid();
   } else if (path.find('\0') != std::string::npos) {
-    osError = ENOENT;
+    osError = ErrorNumberMissing();
   } else {
     const std::uint32_t size = bufferSize ? bufferSize : kDefaultBufferSize;
     // Non-blocking so that opening a FIFO without a writer cannot hang the caller.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    struct stat st;
-    if (fd < 0) {
-      osError = errno;
-    } else if (fstat(fd, &st) != 0) {
-      osError = errno;
-    } else if (S_ISDIR(st.st_mode)) {
-      osError = EISDIR;
+    ReadOnlyFile file;
+    FileInfo info;
+    if (const SystemError failed = file.Open(path)) {
+      osError = failed.code;
+    } else if (const SystemError unknown = file.Info(info)) {
+      osError = unknown.code;
+    } else if (info.IsFolder()) {
+      osError = ErrorNumberFolder();
     } else {
       buffer_.reset(new (std::nothrow) unsigned char[size]);
-      if (!buffer_) osError = ENOMEM;
+      if (!buffer_) osError = ErrorNumberNoMemory();
     }
     if (osError == 0) {
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-      fd_ = fd;
+      file.SetBlocking();
+      file_ = std::move(file);
       bufferSize_ = size;
-      fileLength_ = static_cast<std::uint64_t>(st.st_size);
+      fileLength_ = info.size;
       denyWrite_ = (flags & kShareDenyWrite) != 0;
-      regular_ = S_ISREG(st.st_mode);
-      modifiedSec_ = st.st_mtim.tv_sec;
-      modifiedNsec_ = st.st_mtim.tv_nsec;
+      regular_ = info.IsRegular();
+      modifiedSec_ = info.modifiedSec;
+      modifiedNsec_ = info.modifiedNsec;
       windowEnd_ = 0;
       bufferPos_ = bufferCount_ = 0;
       readError_ = 0;
-      return 1;
+      return true;
     }
-    if (fd >= 0) ::close(fd);
     buffer_.reset();
   }
   if (error) {
@@ -92,12 +77,11 @@ int BufferedFileReader::Open(const std::string& path, unsigned flags, std::uint3
     error->path = path;
   }
   if (boxes) ShowOpenFailure(*boxes, path, osError);
-  return 0;
+  return false;
 }
 
 void BufferedFileReader::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  file_.Close();
   buffer_.reset();
   bufferSize_ = 0;
   windowEnd_ = fileLength_ = 0;
@@ -106,18 +90,16 @@ void BufferedFileReader::Close() {
 
 bool BufferedFileReader::Refill() {
   bufferPos_ = bufferCount_ = 0;
-  if (fd_ < 0) return false;
-  ssize_t got;
-  do {
-    got = ::read(fd_, buffer_.get(), bufferSize_);
-  } while (got < 0 && errno == EINTR);
+  if (!file_.IsOpen()) return false;
+  SystemError error;
+  const std::ptrdiff_t got = file_.ReadSome(buffer_.get(), bufferSize_, &error);
   if (got < 0) {
-    readError_ = errno;
+    readError_ = error.code;
     return false;
   }
   if (denyWrite_ && ChangedSinceOpen()) {
     // Bytes read now may be the new ones; the caller must not get them after the old ones.
-    readError_ = ESTALE;
+    readError_ = ErrorNumberStale();
     return false;
   }
   bufferCount_ = static_cast<std::size_t>(got);
@@ -126,10 +108,9 @@ bool BufferedFileReader::Refill() {
 }
 
 bool BufferedFileReader::ChangedSinceOpen() const {
-  struct stat st;
-  if (fstat(fd_, &st) != 0) return true;
-  return static_cast<std::uint64_t>(st.st_size) != fileLength_ || st.st_mtim.tv_sec != modifiedSec_ ||
-         st.st_mtim.tv_nsec != modifiedNsec_;
+  FileInfo info;
+  if (file_.Info(info)) return true;
+  return info.size != fileLength_ || info.modifiedSec != modifiedSec_ || info.modifiedNsec != modifiedNsec_;
 }
 
 std::size_t BufferedFileReader::Read(void* dest, std::size_t count) {
@@ -150,13 +131,13 @@ std::uint64_t BufferedFileReader::GetPosition() const {
 }
 
 std::uint64_t BufferedFileReader::GetLength() const {
-  struct stat st;
-  if (fd_ >= 0 && fstat(fd_, &st) == 0) return static_cast<std::uint64_t>(st.st_size);
+  FileInfo info;
+  if (file_.IsOpen() && !file_.Info(info)) return info.size;
   return fileLength_;
 }
 
 bool BufferedFileReader::Seek(std::int64_t offset, SeekOrigin origin) {
-  if (fd_ < 0) return false;
+  if (!file_.IsOpen()) return false;
   const std::uint64_t length = GetLength();
   std::int64_t base = 0;
   if (origin == kCurrent)
@@ -176,7 +157,7 @@ bool BufferedFileReader::Seek(std::int64_t offset, SeekOrigin origin) {
     bufferPos_ = static_cast<std::size_t>(to - windowStart);
     return true;
   }
-  if (::lseek(fd_, static_cast<off_t>(to), SEEK_SET) < 0) return false;
+  if (file_.SeekTo(to)) return false;
   bufferPos_ = bufferCount_ = 0;
   windowEnd_ = to;
   return true;

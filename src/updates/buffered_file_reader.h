@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/file_system.h"
+
 namespace kestrune {
 
 class MessageBoxes;
@@ -45,15 +47,15 @@ class BufferedFileReader {
   BufferedFileReader(const BufferedFileReader&) = delete;
   BufferedFileReader& operator=(const BufferedFileReader&) = delete;
 
-  // Opens `path` for reading with a buffer of `bufferSize` bytes. Non-zero on success. On
+  // Opens `path` for reading with a buffer of `bufferSize` bytes. True on success. On
   // failure `error` (when given) gets the reason, and with `boxes` a message box with the
   // system's error text and the caption "Can't open file: <path>" is shown (stop icon).
   // A folder cannot be opened. An open file is closed first.
-  int Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, FileOpenError* error = nullptr,
-           MessageBoxes* boxes = nullptr);
-  bool IsOpen() const { return fd_ >= 0; }
+  bool Open(const std::string& path, unsigned flags, std::uint32_t bufferSize, FileOpenError* error = nullptr,
+            MessageBoxes* boxes = nullptr);
+  bool IsOpen() const { return file_.IsOpen(); }
   // Whether what was opened is a regular file (links followed), as it stood at the open.
-  bool IsRegular() const { return fd_ >= 0 && regular_; }
+  bool IsRegular() const { return file_.IsOpen() && regular_; }
   void Close();
 
   // Copies up to `count` bytes at the current position to `dest` and returns how many were
@@ -74,7 +76,7 @@ class BufferedFileReader {
   bool Refill();
   bool ChangedSinceOpen() const;
 
-  int fd_ = -1;
+  ReadOnlyFile file_;
   std::uint32_t bufferSize_ = 0;
   std::uint64_t windowEnd_ = 0;   // file offset just past the buffered bytes
   std::uint64_t fileLength_ = 0;  // taken at open

@@ -2,12 +2,11 @@
 // HEX line transfer: start record, one line plus a NUL per write, a 5-byte reply per line.
 #include "hex_line_transfer.h"
 
-#include <sys/stat.h>
-
 #include <cmath>
 #include <cstdio>
 
 #include "platform/event_pump.h"
+#include "platform/file_system.h"
 #include "platform/tick_count.h"
 #include "updates/buffered_file_reader.h"
 #include "updates/update_check.h"
@@ -100,8 +99,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
   HexOutcome ignored;
   HexOutcome& ended = outcome ? *outcome : ignored;
   ended = HexOutcome::kNotSent;
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  if (const std::optional<FileInfo> info = PathInfo(path); info && !info->IsRegular()) {
     // Not even opened: a device or FIFO may never end, or act on being opened.
     ReportRefusedFile(engine, printer, path, std::string(kBadFileText) + "not a regular file");
     return 1;

@@ -2,12 +2,11 @@
 // Whole-file checks of BAM and HEX update files before contact, and how a refusal is reported.
 #include "update_check.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <ctime>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "updates/bam_layout.h"
 #include "updates/bam_transfer.h"
 
@@ -87,8 +86,8 @@ std::string CheckFromTheStart(BufferedFileReader& file, std::string (*problemOf)
 }  // namespace
 
 bool IsRegularFile(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  const std::optional<FileInfo> info = PathInfo(path);
+  return info && info->IsRegular();
 }
 
 std::string CheckBamLayout(BufferedFileReader& file) {

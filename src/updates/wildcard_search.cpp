@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The wildcard file search over POSIX folder listings.
+// The wildcard file search over the platform's folder listings.
 #include "wildcard_search.h"
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cctype>
 #include <cstring>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "split_path.h"
 
 namespace kestrune {
@@ -17,33 +14,6 @@ namespace {
 
 char Upper(char c) {
   return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-}
-
-struct FolderEntry {
-  std::string name;
-  bool isFolder;      // a folder, or a link to one: never reported as a file
-  bool isRealFolder;  // a folder itself, not a link: the only kind the search descends into
-};
-
-// The whole listing is read before any hook runs, so hooks may change the folder and a deep
-// search keeps no more than one folder open.
-std::vector<FolderEntry> ListFolder(const std::string& folder) {
-  std::vector<FolderEntry> entries;
-  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
-  if (!dir) return entries;
-  const int fd = dirfd(dir);
-  while (const dirent* item = readdir(dir)) {
-    FolderEntry entry{item->d_name, item->d_type == DT_DIR, item->d_type == DT_DIR};
-    if (item->d_type == DT_UNKNOWN || item->d_type == DT_LNK) {
-      struct stat st;
-      if (fstatat(fd, item->d_name, &st, 0) == 0) entry.isFolder = S_ISDIR(st.st_mode);
-      if (item->d_type == DT_UNKNOWN && fstatat(fd, item->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-        entry.isRealFolder = S_ISDIR(st.st_mode);
-    }
-    entries.push_back(std::move(entry));
-  }
-  closedir(dir);
-  return entries;
 }
 
 }  // namespace
@@ -89,6 +59,8 @@ int WildcardSearch::Search(const std::string& pattern, unsigned flags) {
 // searched under its own name.
 int WildcardSearch::SearchFolder(const std::string& folder, const std::string& namePattern,
                                  const std::string& extPattern, unsigned flags) {
+  // The whole listing is read before any hook runs, so hooks may change the folder and a deep
+  // search keeps no more than one folder open. Only real folders are descended into.
   const std::vector<FolderEntry> entries = ListFolder(folder);
   if (flags & kSearchSubfolders) {
     for (const FolderEntry& entry : entries) {

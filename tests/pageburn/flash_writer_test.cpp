@@ -59,7 +59,7 @@ TEST(FlashWriter, PageGoesAsLittleEndianWordsToThePageBufferThenIsCommitted) {
     SCOPED_TRACE(page);
     Rig rig;
     const auto data = Page(static_cast<int>(page));
-    ASSERT_FALSE(rig.writer.WriteFlashPage(page, data.data(), data.size()));
+    ASSERT_TRUE(rig.writer.WriteFlashPage(page, data.data(), data.size()));
     EXPECT_EQ(rig.writer.LastError(), 0);
     const auto& w = rig.device.writes;
     ASSERT_EQ(w.size(), 1u + 64u + 1u + 1u);
@@ -80,25 +80,25 @@ TEST(FlashWriter, PageGoesAsLittleEndianWordsToThePageBufferThenIsCommitted) {
 TEST(FlashWriter, PagesThatCannotBeWrittenAreRefusedBeforeAnyCommand) {
   const std::vector<uint8_t> data(257, 0xAA);
   Rig rig;
-  EXPECT_TRUE(rig.writer.WriteFlashPage(0, data.data(), 255));
+  EXPECT_FALSE(rig.writer.WriteFlashPage(0, data.data(), 255));
   EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorPageSize);
-  EXPECT_TRUE(rig.writer.WriteFlashPage(0, data.data(), 257));
+  EXPECT_FALSE(rig.writer.WriteFlashPage(0, data.data(), 257));
   EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorPageSize);
-  EXPECT_TRUE(rig.writer.WriteFlashPage(0, nullptr, 256));
+  EXPECT_FALSE(rig.writer.WriteFlashPage(0, nullptr, 256));
   EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorPageSize);
   // Past the flash the 16-bit page field would wrap onto page 0 (65536) or name no page.
   for (uint32_t page : {512u, 65536u, 65536u + 3u}) {
-    EXPECT_TRUE(rig.writer.WriteFlashPage(page, data.data(), 256));
+    EXPECT_FALSE(rig.writer.WriteFlashPage(page, data.data(), 256));
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorPageRange);
   }
   EXPECT_TRUE(rig.device.writes.empty());
 
   FlashWriter orphan(nullptr);
-  EXPECT_TRUE(orphan.WriteFlashPage(0, data.data(), 256));
+  EXPECT_FALSE(orphan.WriteFlashPage(0, data.data(), 256));
   EXPECT_EQ(orphan.LastError(), FlashWriter::kErrorNoMonitor);
-  EXPECT_TRUE(orphan.WaitFlashReady());
+  EXPECT_FALSE(orphan.WaitFlashReady());
   EXPECT_EQ(orphan.LastError(), FlashWriter::kErrorNoMonitor);
-  EXPECT_TRUE(orphan.SetBootFromFlash());
+  EXPECT_FALSE(orphan.SetBootFromFlash());
   EXPECT_EQ(orphan.LastError(), FlashWriter::kErrorNoMonitor);
 }
 
@@ -106,21 +106,21 @@ TEST(FlashWriter, WaitsOneMillisecondPerBusyStatusAndGivesUpAfterThirtyTwo) {
   {
     Rig rig;
     rig.BusyFor(5);
-    EXPECT_FALSE(rig.writer.WaitFlashReady());
+    EXPECT_TRUE(rig.writer.WaitFlashReady());
     EXPECT_EQ(rig.sleeps, std::vector<uint32_t>(5, 1));
     EXPECT_EQ(rig.Count('w'), 6);
   }
   {
     Rig rig;
     rig.BusyFor(32);
-    EXPECT_FALSE(rig.writer.WaitFlashReady());
+    EXPECT_TRUE(rig.writer.WaitFlashReady());
     EXPECT_EQ(rig.sleeps.size(), 32u);
     EXPECT_EQ(rig.Count('w'), 33);
   }
   {
     Rig rig;
     rig.BusyFor(33);
-    EXPECT_TRUE(rig.writer.WaitFlashReady());
+    EXPECT_FALSE(rig.writer.WaitFlashReady());
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorNotReady);
     EXPECT_EQ(rig.sleeps.size(), 32u);
     EXPECT_EQ(rig.Count('w'), 33);
@@ -132,7 +132,7 @@ TEST(FlashWriter, WaitsOneMillisecondPerBusyStatusAndGivesUpAfterThirtyTwo) {
     rig.device.answer = [&](const std::string&) {
       return std::vector<std::string>{Framed(++reads < 3 ? "0xfffffffe" : "0x00000003")};
     };
-    EXPECT_FALSE(rig.writer.WaitFlashReady());
+    EXPECT_TRUE(rig.writer.WaitFlashReady());
     EXPECT_EQ(rig.sleeps.size(), 2u);
   }
 }
@@ -143,7 +143,7 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
     // Silence on the first status read: 4 attempts, then -2 and nothing written.
     Rig rig;
     rig.device.answer = nullptr;
-    EXPECT_TRUE(rig.writer.WriteFlashPage(0, data.data(), data.size()));
+    EXPECT_FALSE(rig.writer.WriteFlashPage(0, data.data(), data.size()));
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
     EXPECT_EQ(rig.device.writes, std::vector<std::string>(4, "w400e0808,4#"));
     EXPECT_EQ(rig.monitor.RetryCount(), 4);
@@ -156,7 +156,7 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
     rig.device.answer = [&](const std::string& command) {
       return command == tenth ? std::vector<std::string>{"\n\r"} : HealthyAnswer(command);
     };
-    EXPECT_TRUE(rig.writer.WriteFlashPage(0, data.data(), data.size()));
+    EXPECT_FALSE(rig.writer.WriteFlashPage(0, data.data(), data.size()));
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
     EXPECT_EQ(rig.device.writes.size(), 1u + 9u + 4u);
     EXPECT_EQ(rig.device.writes.back(), tenth);
@@ -170,7 +170,7 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
       if (command[0] == 'w') return std::vector<std::string>{Framed(committed ? "0x0" : "0x1")};
       return HealthyAnswer(command);
     };
-    EXPECT_TRUE(rig.writer.WriteFlashPage(2, data.data(), data.size()));
+    EXPECT_FALSE(rig.writer.WriteFlashPage(2, data.data(), data.size()));
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorNotReady);
     EXPECT_EQ(rig.sleeps.size(), 32u);
   }
@@ -180,7 +180,7 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
     rig.device.answer = [](const std::string& command) {
       return command[0] == 'w' ? std::vector<std::string>{Framed("??")} : HealthyAnswer(command);
     };
-    EXPECT_TRUE(rig.writer.WriteFlashPage(0, data.data(), data.size()));
+    EXPECT_FALSE(rig.writer.WriteFlashPage(0, data.data(), data.size()));
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
     EXPECT_EQ(rig.device.writes.size(), 1u);
   }
@@ -189,14 +189,14 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
 TEST(FlashWriter, BootBitIsSetThroughTheCommandRegisterAndFailuresPrintTheirStep) {
   {
     Rig rig;
-    EXPECT_FALSE(rig.writer.SetBootFromFlash());
+    EXPECT_TRUE(rig.writer.SetBootFromFlash());
     EXPECT_EQ(rig.device.writes, (std::vector<std::string>{"w400e0808,4#", "W400e0804,5a00010b#", "w400e0808,4#"}));
     EXPECT_EQ(rig.printed, "");
   }
   {
     Rig rig;
     rig.device.answer = nullptr;
-    EXPECT_TRUE(rig.writer.SetBootFromFlash());
+    EXPECT_FALSE(rig.writer.SetBootFromFlash());
     EXPECT_EQ(rig.printed, "1\n");
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
   }
@@ -205,7 +205,7 @@ TEST(FlashWriter, BootBitIsSetThroughTheCommandRegisterAndFailuresPrintTheirStep
     rig.device.answer = [](const std::string& command) {
       return command[0] == 'W' ? std::vector<std::string>{} : HealthyAnswer(command);
     };
-    EXPECT_TRUE(rig.writer.SetBootFromFlash());
+    EXPECT_FALSE(rig.writer.SetBootFromFlash());
     EXPECT_EQ(rig.printed, "2\n");
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
   }
@@ -216,7 +216,7 @@ TEST(FlashWriter, BootBitIsSetThroughTheCommandRegisterAndFailuresPrintTheirStep
       if (command[0] == 'W') set = true;
       return command[0] == 'w' ? std::vector<std::string>{Framed(set ? "0" : "1")} : HealthyAnswer(command);
     };
-    EXPECT_TRUE(rig.writer.SetBootFromFlash());
+    EXPECT_FALSE(rig.writer.SetBootFromFlash());
     EXPECT_EQ(rig.printed, "3\n");
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorNotReady);
   }

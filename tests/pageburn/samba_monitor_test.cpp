@@ -35,7 +35,7 @@ TEST(SambaMonitor, VersionIsTheTextBetweenTheFramingWhateverTheChunks) {
     device.answer = [&](const std::string&) { return row.chunks; };
     SambaMonitor monitor(&device);
     std::string version = "unchanged";
-    EXPECT_EQ(monitor.GetVersion(version), row.fails);
+    EXPECT_EQ(monitor.GetVersion(version), !row.fails);
     EXPECT_EQ(version, row.version);
     EXPECT_EQ(monitor.LastError(), row.error);
     EXPECT_EQ(device.writes, std::vector<std::string>{"V#"});
@@ -47,20 +47,20 @@ TEST(SambaMonitor, SilentDeviceIsAskedRetriesPlusOneTimesAndEveryAttemptCounts) 
   ScriptedSambaDevice device;
   SambaMonitor monitor(&device, 7);
   std::string version = "unchanged";
-  EXPECT_TRUE(monitor.GetVersion(version));
+  EXPECT_FALSE(monitor.GetVersion(version));
   EXPECT_EQ(version, "unchanged");
   EXPECT_EQ(monitor.LastError(), SambaMonitor::kErrorNoReply);
   EXPECT_EQ(device.writes, (std::vector<std::string>{"V#", "V#"}));
   EXPECT_EQ(monitor.RetryCount(), 7 + 2);
 
   uint32_t status = 0x55;
-  EXPECT_TRUE(monitor.ReadFlashStatus(status));
+  EXPECT_FALSE(monitor.ReadFlashStatus(status));
   EXPECT_EQ(status, 0x55u);
   EXPECT_EQ(device.writes.size(), 2u + 4u);
   EXPECT_EQ(device.writes.back(), "w400e0808,4#");
   EXPECT_EQ(monitor.RetryCount(), 7 + 2 + 4);
 
-  EXPECT_TRUE(monitor.WriteWord(0x400E0804, 0x5A00010B));
+  EXPECT_FALSE(monitor.WriteWord(0x400E0804, 0x5A00010B));
   EXPECT_EQ(device.writes.size(), 2u + 4u + 4u);
   EXPECT_EQ(device.writes.back(), "W400e0804,5a00010b#");
   EXPECT_EQ(monitor.RetryCount(), 7 + 2 + 4 + 4);
@@ -68,7 +68,7 @@ TEST(SambaMonitor, SilentDeviceIsAskedRetriesPlusOneTimesAndEveryAttemptCounts) 
 
   // A later success clears the error but not the count.
   device.answer = test::HealthyAnswer;
-  EXPECT_FALSE(monitor.WriteWord(0x00080000, 1));
+  EXPECT_TRUE(monitor.WriteWord(0x00080000, 1));
   EXPECT_EQ(monitor.LastError(), SambaMonitor::kErrorNone);
   EXPECT_EQ(monitor.RetryCount(), 17);
 }
@@ -83,7 +83,7 @@ TEST(SambaMonitor, AttemptsEndOnUnfinishedRepliesAndLateBytesOpenTheNextReply) {
   };
   SambaMonitor monitor(&device);
   std::string reply;
-  EXPECT_FALSE(monitor.Command(reply, "w400e0808,4#", 3));
+  EXPECT_TRUE(monitor.Command(reply, "w400e0808,4#", 3));
   EXPECT_EQ(reply, " >");  // the leading space stays
   EXPECT_EQ(monitor.RetryCount(), 1);
 
@@ -91,7 +91,7 @@ TEST(SambaMonitor, AttemptsEndOnUnfinishedRepliesAndLateBytesOpenTheNextReply) {
   device.answer = nullptr;
   device.arrivals.push_back("\n\r0x00000001\n\r>");
   uint32_t status = 0;
-  EXPECT_FALSE(monitor.ReadFlashStatus(status));
+  EXPECT_TRUE(monitor.ReadFlashStatus(status));
   EXPECT_EQ(status, 1u);
 
   // A word read for the read-back drops such a late reply: it cannot pass for this word.
@@ -100,7 +100,7 @@ TEST(SambaMonitor, AttemptsEndOnUnfinishedRepliesAndLateBytesOpenTheNextReply) {
   };
   device.arrivals.push_back("\n\r0x00000001\n\r>");
   uint32_t word = 0;
-  EXPECT_FALSE(monitor.ReadWord(0x00080104, word));
+  EXPECT_TRUE(monitor.ReadWord(0x00080104, word));
   EXPECT_EQ(word, 0x12345678u);
   EXPECT_EQ(device.writes.back(), "w00080104,4#");
 }
@@ -110,14 +110,14 @@ TEST(SambaMonitor, RefusedWriteFailsTheAttemptWithoutWaiting) {
   device.refuseWrites = true;
   SambaMonitor monitor(&device);
   std::string reply;
-  EXPECT_TRUE(monitor.Command(reply, "V#", 1));
+  EXPECT_FALSE(monitor.Command(reply, "V#", 1));
   EXPECT_EQ(device.writes.size(), 2u);
   EXPECT_EQ(device.waits, 0);
   EXPECT_EQ(monitor.RetryCount(), 2);
   EXPECT_EQ(monitor.LastError(), SambaMonitor::kErrorNoReply);
 
   SambaMonitor orphan(nullptr);
-  EXPECT_TRUE(orphan.Command(reply, "V#", 1));
+  EXPECT_FALSE(orphan.Command(reply, "V#", 1));
   EXPECT_EQ(orphan.LastError(), SambaMonitor::kErrorNoReply);
 }
 
@@ -127,7 +127,7 @@ TEST(SambaMonitor, EndlessReplyWithoutPromptIsCutAndRetried) {
   device.answer = [](const std::string&) { return std::vector<std::string>(1000, std::string(100, 'x')); };
   SambaMonitor monitor(&device);
   std::string reply;
-  EXPECT_TRUE(monitor.Command(reply, "V#", 1));
+  EXPECT_FALSE(monitor.Command(reply, "V#", 1));
   EXPECT_EQ(device.writes.size(), 2u);
   EXPECT_EQ(monitor.RetryCount(), 2);
   EXPECT_LE(reply.size(), SambaMonitor::kMaxReplyBytes + 100);
@@ -158,7 +158,7 @@ TEST(SambaMonitor, StatusRepliesAreReadAsOneHexNumber) {
     device.answer = [&](const std::string&) { return std::vector<std::string>{row.reply}; };
     SambaMonitor monitor(&device);
     uint32_t value = 0x77;
-    EXPECT_EQ(monitor.ReadFlashStatus(value), row.fails);
+    EXPECT_EQ(monitor.ReadFlashStatus(value), !row.fails);
     EXPECT_EQ(value, row.fails ? 0x77u : row.value);
     EXPECT_EQ(monitor.LastError(), row.fails ? SambaMonitor::kErrorNoNumber : SambaMonitor::kErrorNone);
     EXPECT_EQ(device.writes.size(), 1u);  // a complete reply is not asked for again

@@ -36,19 +36,19 @@ TEST(SambaSerialChannel, OpensOncePortsThatExistAndKeepsTheFirst) {
   SambaSerialChannel device(context.run);
   EXPECT_EQ(device.LastError(), SambaSerialChannel::kErrorNone);
   EXPECT_FALSE(device.HasPort());
-  EXPECT_TRUE(device.Write("V#"));  // nothing to write to
-  EXPECT_TRUE(device.Open(test::TestRoot() + "/no-such-port", 0));
+  EXPECT_FALSE(device.Write("V#"));  // nothing to write to
+  EXPECT_FALSE(device.Open(test::TestRoot() + "/no-such-port", 0));
   EXPECT_FALSE(device.HasPort());
 
   test::PtyPair first, second;
-  ASSERT_FALSE(device.Open(first.name, 0));
-  EXPECT_TRUE(device.Open(second.name, 0));
+  ASSERT_TRUE(device.Open(first.name, 0));
+  EXPECT_FALSE(device.Open(second.name, 0));
   EXPECT_EQ(device.LastError(), SambaSerialChannel::kErrorAlreadyOpen);
   // The first port is still the one in use.
-  EXPECT_FALSE(device.Write("V#"));
+  EXPECT_TRUE(device.Write("V#"));
   EXPECT_EQ(MasterRead(first, 2), "V#");
   ASSERT_TRUE(first.WriteMaster("\n\r>"));
-  ASSERT_FALSE(device.WaitForData());
+  ASSERT_TRUE(device.WaitForData());
   std::string got;
   test::WaitFor([&] {
     device.Read(got);
@@ -57,9 +57,9 @@ TEST(SambaSerialChannel, OpensOncePortsThatExistAndKeepsTheFirst) {
   EXPECT_EQ(got, "\n\r>");
   EXPECT_EQ(device.TotalReceived(), 3);
   // The unnamed slots do nothing.
-  EXPECT_FALSE(device.Reserved2(1));
-  EXPECT_FALSE(device.Reserved3(1));
-  EXPECT_FALSE(device.Reserved6());
+  EXPECT_TRUE(device.Reserved2(1));
+  EXPECT_TRUE(device.Reserved3(1));
+  EXPECT_TRUE(device.Reserved6());
   EXPECT_EQ(device.Reserved8(1), 0);
 }
 
@@ -67,13 +67,13 @@ TEST(SambaSerialChannel, WaitReportsArrivalsAndTimesOutOnSilence) {
   test::PtyPair pty;
   test::TestContext context;
   SambaSerialChannel device(context.run);
-  ASSERT_FALSE(device.Open(pty.name, 0));
-  EXPECT_TRUE(device.WaitForData());  // nothing comes
+  ASSERT_TRUE(device.Open(pty.name, 0));
+  EXPECT_FALSE(device.WaitForData());  // nothing comes
   std::thread peer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     pty.WriteMaster("abc");
   });
-  EXPECT_FALSE(device.WaitForData());
+  EXPECT_TRUE(device.WaitForData());
   peer.join();
   std::string got = "x";
   test::WaitFor([&] {
@@ -82,7 +82,7 @@ TEST(SambaSerialChannel, WaitReportsArrivalsAndTimesOutOnSilence) {
   });
   EXPECT_EQ(got, "xabc");
   // Read emptied the buffer: the next wait has nothing until more comes.
-  EXPECT_TRUE(device.WaitForData());
+  EXPECT_FALSE(device.WaitForData());
 }
 
 TEST(SambaSerialChannel, ReceiveBufferIsBoundedAndCountsWhatItDrops) {
@@ -115,7 +115,7 @@ TEST(SambaSerialChannel, ReaderAndMainThreadShareTheBufferWithoutLoss) {
     done = true;
   });
   std::string got;
-  while (!done || !device.WaitForData()) device.Read(got);
+  while (!done || device.WaitForData()) device.Read(got);
   device.Read(got);
   producer.join();
   ASSERT_EQ(got.size(), static_cast<size_t>(kChunks));
@@ -126,18 +126,18 @@ TEST(SambaSerialChannel, WritesFailOnceTheFarEndHungUp) {
   test::PtyPair pty;
   test::TestContext context;
   SambaSerialChannel device(context.run);
-  ASSERT_FALSE(device.Open(pty.name, 0));
-  EXPECT_FALSE(device.Write("V#"));
+  ASSERT_TRUE(device.Open(pty.name, 0));
+  EXPECT_TRUE(device.Write("V#"));
   EXPECT_EQ(MasterRead(pty, 2), "V#");
   pty.CloseMaster();
   close(pty.slave);  // the test's own slave descriptor would keep the line up
   pty.slave = -1;
-  EXPECT_TRUE(test::WaitFor([&] { return device.Write("V#"); }));
+  EXPECT_TRUE(test::WaitFor([&] { return !device.Write("V#"); }));
   EXPECT_EQ(device.LastError(), SambaSerialChannel::kErrorWriteFailed);
   // A monitor over it gives up at once on every attempt.
   SambaMonitor monitor(&device);
   std::string version;
-  EXPECT_TRUE(monitor.GetVersion(version));
+  EXPECT_FALSE(monitor.GetVersion(version));
   EXPECT_EQ(monitor.RetryCount(), 2);
 }
 
@@ -145,7 +145,7 @@ TEST(SambaSerialChannel, TransfersDoNotWaitForThePortLockInPageburnsScope) {
   test::PtyPair pty;
   test::TestContext context;
   auto device = std::make_unique<SambaSerialChannel>(context.run, PortLockScope::kConfigAndClose);
-  ASSERT_FALSE(device->Open(pty.name, 0));
+  ASSERT_TRUE(device->Open(pty.name, 0));
   // Another holder keeps the lock for the whole exchange; a transfer under the lock would wait
   // for it longer than the reply's 200 ms.
   PortLock other;
@@ -155,7 +155,7 @@ TEST(SambaSerialChannel, TransfersDoNotWaitForThePortLockInPageburnsScope) {
   });
   SambaMonitor monitor(device.get());
   std::string version;
-  EXPECT_FALSE(monitor.GetVersion(version));
+  EXPECT_TRUE(monitor.GetVersion(version));
   EXPECT_EQ(version, "v1.4");
   EXPECT_EQ(monitor.RetryCount(), 0);
   peer.join();

@@ -51,37 +51,45 @@ TEST(PortOpenProblem, ErrnoValuesMapOntoTheirReasons) {
 
 TEST(PortOpenProblem, LooksAtMissingPtysPlainFilesFoldersAndHeldPorts) {
   test::TempDir dir;
-  int error = -1;
+  test::TestContext context;
+  const SerialReceiveFn ignore = [](const uint8_t*, uint32_t, void*) {};
+  // The reason comes from the failed open itself; nothing opens the port a second time.
+  auto failedOpen = [&](const std::string& path) {
+    std::unique_ptr<PublicSerialHandle> handle(
+        PublicSerialHandle::Open(PortOwner{context.run}, path, ignore, nullptr, 64));
+    EXPECT_EQ(handle, nullptr) << path;
+    EXPECT_EQ(LastPortOpenFailure().path, path);
+    return PortOpenFailureProblem(LastPortOpenFailure());
+  };
   // A pseudo-terminal number that is not allocated: what an unplugged adapter leaves behind.
   const std::string gone = "/dev/pts/987654";
-  EXPECT_EQ(DiagnosePortOpen(gone, error), PortOpenProblem::kVanished);
-  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(failedOpen(gone), PortOpenProblem::kVanished);
+  EXPECT_EQ(LastPortOpenFailure().error, ENOENT);
   EXPECT_EQ(PortOpenProblemLine(gone, kHint),
             gone + ": the port has gone (device unplugged or restarted); reconnect it and try again\n");
 
   const std::string file = dir / "notes.txt";
   test::WriteFileBytes(file, "not a port");
-  EXPECT_EQ(DiagnosePortOpen(file, error), PortOpenProblem::kNotSerial);
-  EXPECT_EQ(error, 0);
+  EXPECT_EQ(failedOpen(file), PortOpenProblem::kNotSerial);
+  EXPECT_EQ(LastPortOpenFailure().call, "isatty");  // no device node: not even opened
   EXPECT_EQ(PortOpenProblemLine(file, "pick another"), file + ": not a serial device; pick another\n");
   EXPECT_EQ(test::ReadFileBytes(file), "not a port");  // the look leaves the file alone
 
-  EXPECT_EQ(DiagnosePortOpen(dir.Path(), error), PortOpenProblem::kNotSerial);
-  EXPECT_EQ(error, EISDIR);
+  EXPECT_EQ(failedOpen(dir.Path()), PortOpenProblem::kNotSerial);
+  EXPECT_EQ(LastPortOpenFailure().call, "isatty");
 
   // A port that this (or another) program holds is busy, and the look does not take it away.
   test::PtyPair pty;
-  const SerialReceiveFn ignore = [](const uint8_t*, uint32_t, void*) {};
-  test::TestContext context;
   std::unique_ptr<PublicSerialHandle> held(
       PublicSerialHandle::Open(PortOwner{context.run}, pty.name, ignore, nullptr, 64));
   ASSERT_NE(held, nullptr);
-  EXPECT_EQ(DiagnosePortOpen(pty.name, error), PortOpenProblem::kBusy);
+  EXPECT_EQ(failedOpen(pty.name), PortOpenProblem::kBusy);
   EXPECT_EQ(PortOpenProblemLine(pty.name, kHint),
             pty.name + ": the port is busy: another program holds it; close that program and try again\n");
   held.reset();
   // Free again, a terminal opens fine: nothing to blame.
-  EXPECT_EQ(DiagnosePortOpen(pty.name, error), PortOpenProblem::kUnknown);
+  held.reset(PublicSerialHandle::Open(PortOwner{context.run}, pty.name, ignore, nullptr, 64));
+  EXPECT_NE(held, nullptr);
 }
 
 }  // namespace

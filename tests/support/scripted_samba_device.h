@@ -22,29 +22,29 @@ class ScriptedSambaDevice : public SambaChannel {
   int timeouts = 0;
   bool refuseWrites = false;
 
-  bool Open(const std::string&, int) override { return false; }
-  bool Reserved2(int) override { return false; }
-  bool Reserved3(int) override { return false; }
+  bool Open(const std::string&, int) override { return true; }
+  bool Reserved2(int) override { return true; }
+  bool Reserved3(int) override { return true; }
   bool WaitForData() override {
     ++waits;
-    if (!arrivals.empty()) return false;
+    if (!arrivals.empty()) return true;
     ++timeouts;
-    return true;
+    return false;
   }
   bool Read(std::string& out) override {
     if (!arrivals.empty()) {
       out += arrivals.front();
       arrivals.pop_front();
     }
-    return false;
+    return true;
   }
-  bool Reserved6() override { return false; }
+  bool Reserved6() override { return true; }
   bool Write(const std::string& text) override {
     writes.push_back(text);
-    if (refuseWrites) return true;
+    if (refuseWrites) return false;
     if (answer)
       for (auto& chunk : answer(text)) arrivals.push_back(chunk);
-    return false;
+    return true;
   }
   int Reserved8(int) override { return 0; }
   int LastError() override { return 0; }

@@ -33,9 +33,8 @@ TEST(BufferedFileReader, ReadsAndSeeksDeliverTheFilesBytes) {
   std::mt19937 rng(2);
   for (std::uint32_t bufferSize : {1u, 7u, 64u, 4096u, 20000u}) {
     BufferedFileReader file;
-    ASSERT_NE(
-        file.Open(dir / "image.hex", BufferedFileReader::kModeRead | BufferedFileReader::kShareDenyWrite, bufferSize),
-        0);
+    ASSERT_TRUE(
+        file.Open(dir / "image.hex", BufferedFileReader::kModeRead | BufferedFileReader::kShareDenyWrite, bufferSize));
     EXPECT_EQ(file.GetLength(), content.size());
     std::uint64_t pos = 0;
     for (int step = 0; step < 400; ++step) {
@@ -65,7 +64,7 @@ TEST(BufferedFileReader, SeeksOutsideTheFileAreRefused) {
   TempDir dir;
   WriteFileBytes(dir / "f", "0123456789");
   BufferedFileReader file;
-  ASSERT_NE(file.Open(dir / "f", BufferedFileReader::kModeRead, 4), 0);
+  ASSERT_TRUE(file.Open(dir / "f", BufferedFileReader::kModeRead, 4));
   char c;
   ASSERT_EQ(file.Read(&c, 1), 1u);
   const struct {
@@ -110,7 +109,7 @@ TEST(BufferedFileReader, OpenFailuresAndTheirBox) {
     boxes.Clear();
     BufferedFileReader file;
     FileOpenError error;
-    EXPECT_EQ(file.Open(row.path, row.flags, 64, &error, &boxesShown), 0) << row.path;
+    EXPECT_FALSE(file.Open(row.path, row.flags, 64, &error, &boxesShown)) << row.path;
     EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(error.osError, row.osError) << row.path;
     EXPECT_EQ(error.path, row.path);
@@ -122,10 +121,10 @@ TEST(BufferedFileReader, OpenFailuresAndTheirBox) {
   }
   boxes.Clear();
   BufferedFileReader quiet;
-  EXPECT_EQ(quiet.Open(dir / "missing.hex", BufferedFileReader::kModeRead, 64), 0);
+  EXPECT_FALSE(quiet.Open(dir / "missing.hex", BufferedFileReader::kModeRead, 64));
   EXPECT_TRUE(boxes.Boxes().empty());
   // A buffer size of 0 still reads.
-  ASSERT_NE(quiet.Open(dir / "f", BufferedFileReader::kModeRead, 0), 0);
+  ASSERT_TRUE(quiet.Open(dir / "f", BufferedFileReader::kModeRead, 0));
   char c = 0;
   EXPECT_EQ(quiet.Read(&c, 1), 1u);
   EXPECT_EQ(c, 'x');
