@@ -403,6 +403,8 @@ class Romsend {
     ASSERT_TRUE(midiUnit->Start(*midiEnd));
   }
   void UnplugMidi() { midi_->RemoveDevice(kMidiDevice); }
+  // Blocks until every message sent so far through the MIDI system was delivered or dropped.
+  void WaitMidiDelivered() { midi_->WaitDelivered(); }
 
   // Set up after the units, taken down before them and the MIDI system they use.
   std::optional<test::RomsendPlumbing> plumbing;
@@ -595,16 +597,20 @@ void ClearMidiFaults(sim::MidiUnit& unit) {
 }
 
 // Noise sent ahead answers a frame before the unit does; the unit takes that frame, and the
-// Close after a failed Send Data, a moment later. They belong to the failed send, so the next
-// send's recording starts only once the unit has taken the last of them.
-void WaitUntilUnitTookGarbageRowFrames(sim::MidiUnit& unit, Phase phase) {
+// Close after a failed Send Data, a moment later, and answers them after the engine has given
+// up. They belong to the failed send, so the next send starts only once the unit has taken the
+// last of them and its answers have gone to the closed device, where they are dropped: arriving
+// later, they would be taken for the next send's identity reply.
+void WaitUntilUnitTookGarbageRowFrames(Romsend& r, Phase phase) {
+  sim::MidiUnit& unit = *r.midiUnit;
   const uint8_t last = phase == Phase::kOpen ? sim::kCmdOpen : sim::kCmdClose;
   const uint32_t until = TickCount() + 5000;
   while (!TickReached(TickCount(), until)) {
     const std::vector<uint8_t> commands = unit.Snapshot().core.commands;
-    if (!commands.empty() && commands.back() == last) return;
+    if (!commands.empty() && commands.back() == last && unit.RepliesPending() == 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  r.WaitMidiDelivered();
 }
 
 class RomsendFaults : public testing::TestWithParam<Row> {};
@@ -722,7 +728,7 @@ TEST_P(RomsendFaults, EndsInTimeAndLeavesPortLogsAndProfileSound) {
   // old port may be left open.
   if (r.Midi()) {
     if (row.fault == Fault::kSendsGarbage && row.phase != Phase::kContact)
-      WaitUntilUnitTookGarbageRowFrames(*r.midiUnit, row.phase);
+      WaitUntilUnitTookGarbageRowFrames(r, row.phase);
     if (row.fault == Fault::kHangsUp)
       r.PlugMidiUnit();
     else

@@ -179,6 +179,11 @@ MidiRecording MidiUnit::Snapshot() const {
   return r;
 }
 
+size_t MidiUnit::RepliesPending() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outbox_.size();
+}
+
 void MidiUnit::ClearRecording() {
   std::lock_guard<std::mutex> lock(mutex_);
   recording_ = MidiRecording{};

@@ -86,6 +86,8 @@ class MidiUnit {
 
   MidiRecording Snapshot() const;
   void ClearRecording();
+  // Replies taken in but not yet sent (a reply may wait for its time).
+  size_t RepliesPending() const;
 
  private:
   struct Due {
