@@ -109,6 +109,16 @@ TEST(MainPage, SendsTheSelectedBamAndStoresItAsLastFile) {
   EXPECT_EQ(r.unit.Snapshot().imageHeader, bamgen::ImageHeader(bamgen::SampleBam()));
   EXPECT_NE(r.profile.GetString("Romsend", "LastFile", "").find("Kestrune_Demo.bam"), std::string::npos);
   EXPECT_TRUE(r.Idle());
+
+  // The next start selects the file stored as the last one, here the list's second entry.
+  r.Select("Kestrune_Demo.hex");
+  const std::optional<std::string> hex = UpdateEntryPath(r.List()->currentItem());
+  ASSERT_TRUE(hex);
+  r.profile.WriteString("Romsend", "LastFile", *hex);
+  r.app.reset();
+  r.Start();
+  EXPECT_EQ(UpdateEntryPath(r.List()->currentItem()), hex);
+  EXPECT_NE(r.List()->currentRow(), 0);
 }
 
 TEST(MainPage, FailuresStillStoreLastFileAndLeaveTheLastText) {
