@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   int failures = 0;
   for (int baud : bauds) {
     test::ChildProcess unit(
-        test::SimulatorSpec(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)}, test::ChildSpec::kNull));
+        test::SimulatorOptions(KESTRUNE_UNIT_SIM, {"--baud", std::to_string(baud)}, test::ChildOptions::kNull));
     const std::string port = unit.ReadLine();
     if (port.empty()) {
       std::fprintf(stderr, "cannot start %s\n", KESTRUNE_UNIT_SIM);

@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
     } else {
       setenv("JACK_DEFAULT_SERVER", server.Name().c_str(), 1);
       setenv("KESTRUNE_MIDI_API", "jack", 1);
-      test::ChildProcess unit(test::SimulatorSpec(KESTRUNE_MIDI_UNIT_SIM, {"--api", "jack"}, test::ChildSpec::kNull));
+      test::ChildProcess unit(
+          test::SimulatorOptions(KESTRUNE_MIDI_UNIT_SIM, {"--api", "jack"}, test::ChildOptions::kNull));
       if (unit.ReadLine() != "ready") {
         std::fprintf(stderr, "cannot start %s\n", KESTRUNE_MIDI_UNIT_SIM);
         ++failures;

@@ -58,7 +58,7 @@ int main() {
       {.program = KESTRUNE_SAMBA_SIM_PATH,
        .args = {"--reply-delay-ms", std::to_string(kReplyDelayMs), "--busy-ms", std::to_string(kBusyMs), "--image",
                 root + "/flash.bin", "--gpnvm", root + "/gpnvm.txt"},
-       .input = test::ChildSpec::kPipe,
+       .input = test::ChildOptions::kPipe,
        .errorFile = summaryPath});
   const std::string port = sim.ReadLine(5000);
   if (port.empty()) {

@@ -61,7 +61,7 @@ class Romsend {
       : start_(Clock::now()),
         child_({.program = KESTRUNE_ROMSEND_PATH,
                 .cwd = work,
-                .output = kestrune::test::ChildSpec::kNull,
+                .output = kestrune::test::ChildOptions::kNull,
                 .endSignal = SIGTERM}) {}
 
   pid_t Pid() const { return child_.Pid(); }

@@ -21,7 +21,7 @@ using test::SlaveClient;
 class Program : public kestrune::test::ChildProcess {
  public:
   explicit Program(std::vector<std::string> args)
-      : ChildProcess(kestrune::test::SimulatorSpec(KESTRUNE_SAMBA_SIM_PATH, std::move(args))) {}
+      : ChildProcess(kestrune::test::SimulatorOptions(KESTRUNE_SAMBA_SIM_PATH, std::move(args))) {}
 };
 
 const std::string kVersionReply = "\n\rv1.4 Kestrune SAM-BA simulator\n\r>";

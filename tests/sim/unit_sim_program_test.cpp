@@ -23,7 +23,7 @@ using test::SlaveClient;
 class Program : public kestrune::test::ChildProcess {
  public:
   explicit Program(std::vector<std::string> args)
-      : ChildProcess(kestrune::test::SimulatorSpec(KESTRUNE_UNIT_SIM_PATH, std::move(args))) {}
+      : ChildProcess(kestrune::test::SimulatorOptions(KESTRUNE_UNIT_SIM_PATH, std::move(args))) {}
 };
 
 TEST(UnitSimProgram, ServesASecondProcessWithItsFlagsAndEndsWhenStdinCloses) {

@@ -26,44 +26,44 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(ChildSpec spec) : spec_(std::move(spec)) {
+ChildProcess::ChildProcess(ChildOptions options) : options_(std::move(options)) {
   // Everything the child needs is made here: between fork and exec it only calls what is safe.
-  std::vector<std::string> all{spec_.program};
-  all.insert(all.end(), spec_.args.begin(), spec_.args.end());
+  std::vector<std::string> all{options_.program};
+  all.insert(all.end(), options_.args.begin(), options_.args.end());
   std::vector<char*> argv, envp;
   for (auto& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
-  for (auto& e : spec_.env) envp.push_back(e.data());
+  for (auto& e : options_.env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  char* const* childEnv = spec_.env.empty() ? environ : envp.data();
+  char* const* childEnv = options_.env.empty() ? environ : envp.data();
 
   // The child's end of each stream; `theirs` are the descriptors opened here for it alone.
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, exec[2] = {-1, -1};
   std::vector<int> theirs;
   auto childEnd = [&theirs](int how, int(&p)[2], bool childReads) {
     int fd = how;
-    if (how == ChildSpec::kPipe)
+    if (how == ChildOptions::kPipe)
       fd = pipe2(p, O_CLOEXEC) == 0 ? p[childReads ? 0 : 1] : -1;
-    else if (how == ChildSpec::kNull)
+    else if (how == ChildOptions::kNull)
       fd = open("/dev/null", (childReads ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
     if (fd >= 0 && how < 0) theirs.push_back(fd);
     return fd;
   };
-  const int input = childEnd(spec_.input, in, true);
-  const int output = childEnd(spec_.output, out, false);
-  int errors = spec_.errors == ChildSpec::kMerge ? output : -1;
-  if (!spec_.errorFile.empty()) {
-    errors = open(spec_.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int input = childEnd(options_.input, in, true);
+  const int output = childEnd(options_.output, out, false);
+  int errors = options_.errors == ChildOptions::kMerge ? output : -1;
+  if (!options_.errorFile.empty()) {
+    errors = open(options_.errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (errors >= 0) theirs.push_back(errors);
-  } else if (spec_.errors != ChildSpec::kMerge) {
-    errors = childEnd(spec_.errors, err, false);
+  } else if (options_.errors != ChildOptions::kMerge) {
+    errors = childEnd(options_.errors, err, false);
   }
   if (input >= 0 && output >= 0 && errors >= 0 && pipe2(exec, O_CLOEXEC) == 0) pid_ = fork();
   if (pid_ == 0) {
-    if (spec_.newSession) setsid();
+    if (options_.newSession) setsid();
     if (dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(errors, 2) < 0) _exit(126);
-    if (!spec_.cwd.empty() && chdir(spec_.cwd.c_str()) != 0) _exit(126);
-    if (spec_.user != 0 && (setgroups(0, nullptr) != 0 || setgid(spec_.user) != 0 || setuid(spec_.user) != 0))
+    if (!options_.cwd.empty() && chdir(options_.cwd.c_str()) != 0) _exit(126);
+    if (options_.user != 0 && (setgroups(0, nullptr) != 0 || setgid(options_.user) != 0 || setuid(options_.user) != 0))
       _exit(126);
     execve(argv[0], argv.data(), childEnv);
     const int error = errno;
@@ -93,7 +93,7 @@ ChildProcess::ChildProcess(ChildSpec spec) : spec_(std::move(spec)) {
 
 ChildProcess::~ChildProcess() {
   CloseStdin();
-  if (Running() && kill(pid_, spec_.endSignal) == 0) waitpid(pid_, nullptr, 0);
+  if (Running() && kill(pid_, options_.endSignal) == 0) waitpid(pid_, nullptr, 0);
   CloseFd(out_.fd);
   CloseFd(err_.fd);
 }

@@ -16,7 +16,7 @@
 
 namespace kestrune::test {
 
-struct ChildSpec {
+struct ChildOptions {
   // Where a standard stream goes, besides a descriptor of the caller's (kept open by it).
   static constexpr int kNull = -1;   // /dev/null
   static constexpr int kPipe = -2;   // a pipe: output is read into Out()/Err(), input is
@@ -38,8 +38,9 @@ struct ChildSpec {
 
 // A simulator program of tools/sim: its stdin a pipe whose closing ends it, its first line of
 // stdout the port (or "ready"), its closing summary on stderr sent to `errors`.
-inline ChildSpec SimulatorSpec(std::string program, std::vector<std::string> args, int errors = ChildSpec::kMerge) {
-  return {.program = std::move(program), .args = std::move(args), .input = ChildSpec::kPipe, .errors = errors};
+inline ChildOptions SimulatorOptions(std::string program, std::vector<std::string> args,
+                                     int errors = ChildOptions::kMerge) {
+  return {.program = std::move(program), .args = std::move(args), .input = ChildOptions::kPipe, .errors = errors};
 }
 
 // How a finished run ended, with everything it printed.
@@ -57,11 +58,11 @@ class ChildProcess {
   static constexpr int kWaitLimitMs = 30000;
   static constexpr int kFinishLimitMs = 60000;
 
-  explicit ChildProcess(ChildSpec spec);
+  explicit ChildProcess(ChildOptions options);
   // `program` with `args`, stdin from /dev/null, stdout and stderr read apart.
   ChildProcess(std::string program, std::vector<std::string> args)
-      : ChildProcess(ChildSpec{.program = std::move(program), .args = std::move(args)}) {}
-  // Closes stdin, sends a child still running spec.endSignal and reaps it.
+      : ChildProcess(ChildOptions{.program = std::move(program), .args = std::move(args)}) {}
+  // Closes stdin, sends a child still running options.endSignal and reaps it.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -100,7 +101,7 @@ class ChildProcess {
   bool Reap();
   bool Pump(int ms);
 
-  ChildSpec spec_;
+  ChildOptions options_;
   pid_t pid_ = -1;
   int status_ = kRunning;
   int signal_ = 0;

@@ -136,11 +136,11 @@ class Rig {
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
       if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
-    auto p = std::make_unique<Process>(test::ChildSpec{.program = Program(),
-                                                       .args = std::move(args),
-                                                       .env = std::move(env),
-                                                       .cwd = Path("work"),
-                                                       .user = Root() ? kUnprivileged : 0});
+    auto p = std::make_unique<Process>(test::ChildOptions{.program = Program(),
+                                                          .args = std::move(args),
+                                                          .env = std::move(env),
+                                                          .cwd = Path("work"),
+                                                          .user = Root() ? kUnprivileged : 0});
     EXPECT_TRUE(p->Started());
     return p;
   }
