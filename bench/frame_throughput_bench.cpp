@@ -10,6 +10,7 @@
 #include "bench_util.h"
 #include "platform/event_pump.h"
 #include "platform/profile.h"
+#include "platform/program_info.h"
 #include "platform/run_context.h"
 #include "platform/tick_count.h"
 #include "protocol/protocol_engine.h"
@@ -22,7 +23,7 @@ int main() {
   if (!mkdtemp(dir)) return 1;
   setenv("XDG_CONFIG_HOME", dir, 1);
   setenv("XDG_RUNTIME_DIR", dir, 1);
-  ConsoleRunContext context(std::string(dir) + "/romsend.ini");
+  ConsoleRunContext context(ProgramPath(), std::string(dir) + "/romsend.ini");
 
   constexpr int kFrames = 100;
   constexpr uint32_t kChunk = 1536;

@@ -22,6 +22,7 @@
 #include "pageburn/flash_writer.h"
 #include "pageburn/samba_channel.h"
 #include "pageburn/samba_monitor.h"
+#include "platform/program_info.h"
 #include "serial/port_lock.h"
 
 namespace {
@@ -71,7 +72,7 @@ int main() {
   double pageMs = 0, roundTripMs = 0, cpuShare = 0, verifyMs = 0;
   int retries = 0;
   {
-    const ConsoleRunContext context(root + "/pageburn.ini");
+    const ConsoleRunContext context(ProgramPath(), root + "/pageburn.ini");
     SambaSerialChannel device(context.run);
     if (!device.Open(port, 0)) {
       std::fprintf(stderr, "cannot open %s\n", port.c_str());

@@ -15,6 +15,7 @@
 
 #include "bench_util.h"
 #include "platform/profile.h"
+#include "platform/program_info.h"
 #include "pty_pair.h"
 #include "serial/serial_handle.h"
 
@@ -41,7 +42,7 @@ struct Rig {
       char t[] = "/tmp/serial-bench-XXXXXX";
       return std::string(mkdtemp(t) ? t : "/tmp");
     }();
-    context = std::make_unique<kestrune::ConsoleRunContext>(scratch + "/bench.ini");
+    context = std::make_unique<kestrune::ConsoleRunContext>(kestrune::ProgramPath(), scratch + "/bench.ini");
     if (!pty.name.empty())
       handle.reset(
           kestrune::PublicSerialHandle::Open(kestrune::PortOwner{context->run}, pty.name, &Receive, nullptr, 8192));

@@ -15,6 +15,7 @@
 #include "bench_util.h"
 #include "platform/event_pump.h"
 #include "platform/profile.h"
+#include "platform/program_info.h"
 #include "platform/tick_count.h"
 #include "protocol/protocol_engine.h"
 #include "simulated_unit.h"
@@ -53,7 +54,7 @@ const char* PhaseName(Phase p) {
 int Measure(Phase phase, bool hangUp, const std::string& dir) {
   sim::SimulatedUnit unit;
   if (!unit.Start()) return -1;
-  ConsoleRunContext context(dir + "/romsend.ini");
+  ConsoleRunContext context(ProgramPath(), dir + "/romsend.ini");
   int elapsed = -1;
   {
     ProtocolEngine engine(context.run, dir + "/romsend.txt");

@@ -14,6 +14,7 @@
 #include "bam_image.h"
 #include "child_process.h"
 #include "platform/profile.h"
+#include "platform/program_info.h"
 #include "platform/run_context.h"
 #include "platform/tick_count.h"
 #include "protocol/protocol_engine.h"
@@ -36,7 +37,7 @@ class ScratchFolder {
     if (mkdtemp(dir)) path_ = dir;
     setenv("XDG_CONFIG_HOME", path_.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
-    context_ = std::make_unique<ConsoleRunContext>(path_ + "/romsend.ini");
+    context_ = std::make_unique<ConsoleRunContext>(ProgramPath(), path_ + "/romsend.ini");
   }
   ~ScratchFolder() {
     const std::string cleanup = "rm -rf " + path_;

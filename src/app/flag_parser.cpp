@@ -49,14 +49,15 @@ std::vector<std::string> ParseCommandLine(FlagParser& info, int argc, const char
   return patterns;
 }
 
-FlagParser::FlagParser(const FlagEntry* table, MessageBoxes& boxes) : boxes_(boxes), table_(table) {}
+FlagParser::FlagParser(const FlagEntry* table, MessageBoxes& boxes, std::string programPath)
+    : boxes_(boxes), table_(table), programPath_(std::move(programPath)) {}
 
 FlagParser::~FlagParser() {
   WriteParamFile();
 }
 
 void FlagParser::SetParamFile(bool hasValue, const std::string& value) {
-  paramFile_ = hasValue ? value : ReplaceExtension(ProgramPath(), ".prm");
+  paramFile_ = hasValue ? value : ReplaceExtension(programPath_, ".prm");
 }
 
 void FlagParser::ParseParam(const std::string& arg, bool isFlag, bool) {

@@ -36,8 +36,9 @@ struct FlagEntry {
 
 class FlagParser {
  public:
-  // "/?" shows its help through `boxes`, which must outlive the parser.
-  FlagParser(const FlagEntry* table, MessageBoxes& boxes);
+  // "/?" shows its help through `boxes`, which must outlive the parser. A parameter file asked
+  // for without a name stands beside the program at `programPath`.
+  FlagParser(const FlagEntry* table, MessageBoxes& boxes, std::string programPath);
   // Writes the parameter file when one was asked for, from the fields' values at this moment.
   virtual ~FlagParser();
   FlagParser(const FlagParser&) = delete;
@@ -62,6 +63,7 @@ class FlagParser {
   void SetParamFile(bool hasValue, const std::string& value);
 
   const FlagEntry* table_;
+  std::string programPath_;
   std::string paramFile_;
   int pending_ = -1;
   std::vector<std::string> unclaimed_;

@@ -8,7 +8,6 @@
 
 #include "app/byte_text.h"
 #include "platform/file_system.h"
-#include "platform/program_info.h"
 #include "updates/split_path.h"
 
 namespace kestrune {
@@ -25,11 +24,10 @@ const char kBuiltInInstructions[] =
     "The download process can take up to ten minutes, or longer at lower speeds.\r\n\r\n"
     "The use of this program on Macs is not currently supported.";
 
-std::vector<std::string> HelpFileCandidates(int commsMode) {
-  const std::string program = ProgramPath();
-  if (program.empty()) return {};
+std::vector<std::string> HelpFileCandidates(const std::string& programPath, int commsMode) {
+  if (programPath.empty()) return {};
   const std::string name = commsMode != 0 ? "midi_help.txt" : "help.txt";
-  const PathParts parts = SplitPathParts(program);
+  const PathParts parts = SplitPathParts(programPath);
   const std::string folder = parts.drive + parts.folder;
   std::vector<std::string> paths{folder + name};
   // An installed program lives in <prefix>/bin and its data in <prefix>/share/romsend.
@@ -65,16 +63,18 @@ std::optional<std::string> ReadHelpFile(const std::string& path, size_t maxBytes
   return text;
 }
 
-QString LoadInstructions(int commsMode) {
-  for (const std::string& path : HelpFileCandidates(commsMode)) {
+QString LoadInstructions(const std::string& programPath, int commsMode) {
+  for (const std::string& path : HelpFileCandidates(programPath, commsMode)) {
     if (const std::optional<std::string> text = ReadHelpFile(path, HelpDialog::kMaxHelpBytes))
       return BytesToText(*text);
   }
   return QString::fromLatin1(kBuiltInInstructions);
 }
 
-HelpDialog::HelpDialog(int& mode, QWidget* parent)
-    : PropertyPage(kTemplateId, QStringLiteral("Instructions"), 291, 79, parent), commsMode(mode) {}
+HelpDialog::HelpDialog(std::string programPath, int& mode, QWidget* parent)
+    : PropertyPage(kTemplateId, QStringLiteral("Instructions"), 291, 79, parent),
+      commsMode(mode),
+      programPath_(std::move(programPath)) {}
 
 void HelpDialog::OnInitDialog() {
   auto* text = new QPlainTextEdit;
@@ -89,7 +89,7 @@ void HelpDialog::OnInitDialog() {
 
 bool HelpDialog::OnSetActive() {
   if (!IsCreated()) Create();
-  instructions = LoadInstructions(commsMode);
+  instructions = LoadInstructions(programPath_, commsMode);
   // Help files written on any system: CR LF, LF and CR all end a line here.
   QString shown = instructions;
   shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));

@@ -17,16 +17,18 @@ namespace kestrune {
 extern const char kBuiltInInstructions[];
 
 // The help files looked for, in order, for a comms mode (0 serial, else MIDI): beside the
-// program, then, for a program installed in "<prefix>/bin", in "<prefix>/share/romsend".
-std::vector<std::string> HelpFileCandidates(int commsMode);
+// program at `programPath`, then, for a program installed in "<prefix>/bin", in
+// "<prefix>/share/romsend".
+std::vector<std::string> HelpFileCandidates(const std::string& programPath, int commsMode);
 
 // A help file's text: its bytes up to the first NUL, at most `maxBytes` of them. None when the
 // file cannot be opened or is not a plain file (a folder, FIFO or device is never read, so a
 // stray name cannot block the page).
 std::optional<std::string> ReadHelpFile(const std::string& path, size_t maxBytes);
 
-// The instructions for a comms mode: the first help file that can be read, else the built-in text.
-QString LoadInstructions(int commsMode);
+// The instructions for a comms mode: the first help file of the program at `programPath` that
+// can be read, else the built-in text.
+QString LoadInstructions(const std::string& programPath, int commsMode);
 
 class HelpDialog : public PropertyPage {
  public:
@@ -36,7 +38,8 @@ class HelpDialog : public PropertyPage {
   // A help text is a page of instructions; a larger file is shown up to here.
   static constexpr size_t kMaxHelpBytes = 256 * 1024;
 
-  explicit HelpDialog(int& commsMode, QWidget* parent = nullptr);
+  // Looks for the help files of the program at `programPath`.
+  HelpDialog(std::string programPath, int& commsMode, QWidget* parent = nullptr);
 
   // Reads the help text afresh (the comms mode or the file may have changed) and shows it.
   bool OnSetActive() override;
@@ -46,6 +49,9 @@ class HelpDialog : public PropertyPage {
 
  protected:
   void OnInitDialog() override;
+
+ private:
+  std::string programPath_;
 };
 
 }  // namespace kestrune

@@ -2,6 +2,7 @@
 // romsend: sends firmware update files to a unit in its update mode.
 #include <QApplication>
 #include <cstdio>
+#include <string>
 
 #include "app/bridge_port.h"
 #include "app/main_page.h"
@@ -11,8 +12,10 @@
 #include "app/run_mode.h"
 #include "app/shown_report.h"
 #include "app/stop_signals.h"
+#include "platform/diagnostic_log.h"
 #include "platform/message_box.h"
 #include "platform/profile.h"
+#include "platform/program_info.h"
 #include "platform/run_context.h"
 #include "protocol/protocol_engine.h"
 #include "setup/romsend_context.h"
@@ -23,9 +26,12 @@ int main(int argc, char** argv) {
   const bool unattended = kestrune::AsksForUnattended(argc, argv);
   if (!kestrune::PrepareDisplay(unattended, stderr)) return kestrune::kExitNothingToSend;
 
+  // The program's path and its diagnostic log, read and made once here and handed down.
+  const std::string programPath = kestrune::ProgramPath();
+  kestrune::DiagnosticLog log(programPath);
   // Qt's own warnings go to the diagnostic log in an unattended run: its standard error is for
   // the program's one-line messages.
-  if (unattended) qInstallMessageHandler(kestrune::LogQtMessage);
+  const kestrune::QtMessagesToLog qtMessages(log, unattended);
   QApplication app(argc, argv);
   kestrune::ReportFirstWindowShownIfAsked(app);
 
@@ -34,8 +40,8 @@ int main(int argc, char** argv) {
   kestrune::QtMessageBox windowBoxes;
   kestrune::UnattendedMessageBox quietBoxes;
   kestrune::MessageBoxes boxes(unattended ? static_cast<kestrune::MessageBoxService&>(quietBoxes) : windowBoxes);
-  kestrune::Profile profile(kestrune::RomsendProfilePath());
-  const kestrune::RunContext run{pump, boxes, profile};
+  kestrune::Profile profile(kestrune::RomsendProfilePath(programPath));
+  const kestrune::RunContext run{pump, boxes, profile, log, programPath};
 
   // The one protocol engine lives from start to end; it opens the result log in the working folder.
   kestrune::ProtocolEngine engine(run, "romsend.txt");

@@ -34,8 +34,9 @@ RomsendApp::~RomsendApp() {
   Finish();
 }
 
-std::string RomsendProfilePath() {
-  return CompanyProfilePath("Kestrune", ProgramName().empty() ? "romsend" : ProgramName());
+std::string RomsendProfilePath(const std::string& programPath) {
+  const std::string name = ProgramName(programPath);
+  return CompanyProfilePath("Kestrune", name.empty() ? "romsend" : name);
 }
 
 std::string ResolvePortName(const std::string& typed, const RomsendApp::BridgeFinder& findBridge, MessageBoxes& boxes) {
@@ -78,7 +79,9 @@ RomsendSheet::Pages RomsendPages() {
     page->SetPortChosen([&sheet](const std::string& port) { UsePortFromNowOn(sheet, port); });
     return page;
   };
-  pages.help = [](RomsendSheet& sheet) -> PropertyPage* { return new HelpDialog(sheet.commsMode); };
+  pages.help = [](RomsendSheet& sheet) -> PropertyPage* {
+    return new HelpDialog(sheet.Context().run.programPath, sheet.commsMode);
+  };
   pages.about = [](RomsendSheet&) -> PropertyPage* { return new AboutPage; };
   pages.midi = [](RomsendSheet& sheet) -> PropertyPage* {
     auto* page = new CommsMidiPage(sheet.Context().run);
@@ -92,14 +95,14 @@ bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) 
   // Each run's log starts with how the program was started, so a report can be matched to it.
   std::string commandLine;
   for (int i = 1; i < argc; ++i) commandLine += std::string(" ") + (argv[i] ? argv[i] : "");
-  WriteLog("romsend started:%s", commandLine.c_str());
+  context_.run.log.Printf("romsend started:%s", commandLine.c_str());
 
   sheet_ = new RomsendSheet(context_, QStringLiteral("Kestrune Update Utility"), RomsendPages(), nullptr, 0);
 
   auto* main = static_cast<MainPage*>(sheet_->GetPage(0));
   parsing_ = new Parsing{};
   FillRomsendFlagTable(parsing_->table, &main->batchFlag, &main->sortMode, &sheet_->portText, &main->unattendedFlag);
-  parsing_->info = std::make_unique<FlagParser>(parsing_->table, context_.run.boxes);
+  parsing_->info = std::make_unique<FlagParser>(parsing_->table, context_.run.boxes, context_.run.programPath);
   main->searchPatterns = ParseCommandLine(*parsing_->info, argc, argv);
   if (main->unattendedFlag) main->batchFlag = 1;
 

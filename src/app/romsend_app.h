@@ -53,9 +53,9 @@ class RomsendApp {
 // empty. Other names stay as typed (device paths are case-sensitive).
 std::string ResolvePortName(const std::string& typed, const RomsendApp::BridgeFinder& findBridge, MessageBoxes& boxes);
 
-// Where romsend keeps its settings: "<XDG config>/Kestrune/<program name>.ini", as the
-// registry key HKEY_CURRENT_USER\Software\Kestrune\romsend stands on this platform.
-std::string RomsendProfilePath();
+// Where romsend at `programPath` keeps its settings: "<XDG config>/Kestrune/<program name>.ini",
+// as the registry key HKEY_CURRENT_USER\Software\Kestrune\romsend stands on this platform.
+std::string RomsendProfilePath(const std::string& programPath);
 
 // romsend's pages: the main page, the serial and MIDI comms pages, the instructions and the
 // about page, built over the sheet's context.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <QString>
+#include <QtGlobal>
 
 #include "platform/diagnostic_log.h"
 #include "platform/program_info.h"
@@ -74,7 +75,8 @@ bool AsksForUnattended(int argc, const char* const* argv) {
   FillRomsendFlagTable(table, &batch, &sort, &port, &unattended);
   SilentBoxes silent;
   MessageBoxes quiet(silent);
-  FlagParser info(table, quiet);
+  // romsend's table has no parameter-file flag, so no program path is needed to name one.
+  FlagParser info(table, quiet, std::string());
   ParseCommandLine(info, argc, argv);
   return unattended != 0;
 }
@@ -108,8 +110,25 @@ bool PrepareDisplay(bool unattended, std::FILE* err) {
   return false;
 }
 
+namespace {
+// Process-wide because qInstallMessageHandler takes a plain function; set and cleared by QtMessagesToLog only.
+DiagnosticLog* g_qtMessageLog = nullptr;
+
 void LogQtMessage(QtMsgType, const QMessageLogContext&, const QString& message) {
-  WriteLog("Qt: %s", message.toLocal8Bit().constData());
+  if (g_qtMessageLog) g_qtMessageLog->Printf("Qt: %s", message.toLocal8Bit().constData());
+}
+}  // namespace
+
+QtMessagesToLog::QtMessagesToLog(DiagnosticLog& log, bool active) : active_(active) {
+  if (!active_) return;
+  g_qtMessageLog = &log;
+  qInstallMessageHandler(LogQtMessage);
+}
+
+QtMessagesToLog::~QtMessagesToLog() {
+  if (!active_) return;
+  qInstallMessageHandler(nullptr);
+  g_qtMessageLog = nullptr;
 }
 
 int UnattendedMessageBox::Show(const std::string& text, const std::string& title, unsigned style, void*) {

@@ -4,12 +4,12 @@
 // unattended run ends with.
 #pragma once
 
-#include <QtGlobal>
 #include <cstdio>
 #include <optional>
 #include <string>
 
 #include "app/flag_parser.h"
+#include "platform/diagnostic_log.h"
 #include "platform/message_box.h"
 
 namespace kestrune {
@@ -49,8 +49,18 @@ std::optional<std::string> DoubtfulArgument(const FlagParser& info, size_t patte
 // returns false (the program then exits with kExitNothingToSend).
 bool PrepareDisplay(bool unattended, std::FILE* err);
 
-// A Qt message handler that writes Qt's messages to the diagnostic log.
-void LogQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message);
+// While it lives, and when `active`, Qt's messages go to `log` (which must outlive it) instead
+// of standard error; romsend's main makes one for its whole run.
+class QtMessagesToLog {
+ public:
+  QtMessagesToLog(DiagnosticLog& log, bool active);
+  ~QtMessagesToLog();
+  QtMessagesToLog(const QtMessagesToLog&) = delete;
+  QtMessagesToLog& operator=(const QtMessagesToLog&) = delete;
+
+ private:
+  bool active_;
+};
 
 // Unattended runs: each box is one line "romsend: <title>: <text>" on standard error (line ends
 // inside the text become blanks) and takes its default answer at once (DefaultAnswer).

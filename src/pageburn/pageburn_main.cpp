@@ -10,6 +10,7 @@
 #include "pageburn/pageburn_program.h"
 #include "platform/console_key.h"
 #include "platform/profile.h"
+#include "platform/program_info.h"
 #include "platform/run_context.h"
 #include "serial/usb_port_discovery.h"
 
@@ -65,7 +66,8 @@ int PageburnMain(int argc, char** argv) {
   console.stopRequested = [] { return CaughtStopSignal() != 0; };
   // The console program's context: a pump with no window behind it, boxes on standard error,
   // and the line settings in "<XDG config>/<program name>.ini".
-  const ConsoleRunContext context(ProgramProfilePath());
+  const std::string programPath = ProgramPath();
+  const ConsoleRunContext context(programPath, ProgramProfilePath(programPath));
   const int result = RunDownload(context.run, argv[1], flags.Port(), console, kSam3uEefc0, flags.Verify() != 0);
   if (CaughtStopSignal() != 0) {
     std::fflush(stdout);

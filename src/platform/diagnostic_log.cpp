@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Diagnostic log file handling and the program-wide WriteLog.
+// Diagnostic log file handling.
 #include "diagnostic_log.h"
 
 #include <fcntl.h>
@@ -107,14 +107,13 @@ std::string DiagnosticLog::FilePath() const {
   return filePath_;
 }
 
-void WriteLog(const char* format, ...) {
-  static DiagnosticLog log(ProgramPath());
+void DiagnosticLog::Printf(const char* format, ...) {
   char text[kMaxEntryText + 1];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  log.Write(text);
+  Write(text);
 }
 
 }  // namespace kestrune

@@ -13,7 +13,8 @@ namespace kestrune {
 // and named like it with the extension "log"; the earlier run's file is kept as "<log>.1".
 // When that folder cannot take the file, or the name holds a link or anything but a regular
 // file (never followed or written), the log goes to "<XDG state>/Kestrune/", its first entry
-// saying why. When neither can be created, entries are dropped silently. Thread-safe.
+// saying why. When neither can be created, entries are dropped silently. Thread-safe. Each
+// program's main owns one and hands it down in its run context.
 class DiagnosticLog {
  public:
   // `programPath` is the running program's full path; the log is named after it.
@@ -23,6 +24,8 @@ class DiagnosticLog {
   DiagnosticLog& operator=(const DiagnosticLog&) = delete;
 
   void Write(const std::string& text);
+  // printf-style entry; the text is cut to the entry's limit.
+  void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // The file the entries went to; empty before the first entry or when none could be created.
   std::string FilePath() const;
 
@@ -36,8 +39,5 @@ class DiagnosticLog {
   std::FILE* file_ = nullptr;
   bool triedOpen_ = false;
 };
-
-// printf-style entry in the program's own diagnostic log.
-void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace kestrune

@@ -43,8 +43,9 @@ class Profile {
   std::string path_;
 };
 
-// "<XDG config>/<program name>.ini": the profile of a program that has none of its own.
-std::string ProgramProfilePath();
+// "<XDG config>/<program name>.ini": the profile of the program at `programPath` when it has
+// none of its own.
+std::string ProgramProfilePath(const std::string& programPath);
 
 // "<XDG config>/<company>/<program>.ini": where the registry key
 // HKEY_CURRENT_USER\Software\<company>\<program> lives on this platform.

@@ -318,8 +318,8 @@ bool Profile::Write(const std::string& sectionName, const std::string& entryName
   return ReplaceFile(LinkTarget(path_), content);
 }
 
-std::string ProgramProfilePath() {
-  return XdgConfigHome() + "/" + ProgramName() + ".ini";
+std::string ProgramProfilePath(const std::string& programPath) {
+  return XdgConfigHome() + "/" + ProgramName(programPath) + ".ini";
 }
 
 std::string CompanyProfilePath(const std::string& company, const std::string& program) {

@@ -6,14 +6,12 @@
 
 namespace kestrune {
 
-// Full path of the running executable (/proc/self/exe resolved); empty when unknown.
+// Full path of the running executable (/proc/self/exe resolved); empty when unknown. Each
+// program's main reads it once and hands it down in its run context.
 std::string ProgramPath();
 
-// The executable's file name without folder and extension ("romsend", "pageburn").
-std::string ProgramName();
-
-// Lets a test stand a different program path in for the real one; empty restores the real one.
-void SetProgramPathForTest(const std::string& path);
+// The file name of `programPath` without folder and extension ("romsend", "pageburn").
+std::string ProgramName(const std::string& programPath);
 
 // XDG base folders, falling back to their documented defaults under $HOME.
 std::string XdgConfigHome();  // $XDG_CONFIG_HOME or ~/.config

@@ -8,13 +8,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <mutex>
 
 namespace kestrune {
 namespace {
-
-std::mutex g_pathMutex;
-std::string g_testPath;
 
 std::string HomeFolder() {
   if (const char* home = std::getenv("HOME"); home && *home) return home;
@@ -32,25 +28,15 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 }  // namespace
 
 std::string ProgramPath() {
-  {
-    std::lock_guard<std::mutex> lock(g_pathMutex);
-    if (!g_testPath.empty()) return g_testPath;
-  }
   char buf[PATH_MAX + 1];
   const ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
   if (n <= 0) return {};
   return std::string(buf, static_cast<size_t>(n));
 }
 
-void SetProgramPathForTest(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_pathMutex);
-  g_testPath = path;
-}
-
-std::string ProgramName() {
-  std::string path = ProgramPath();
-  const size_t slash = path.rfind('/');
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+std::string ProgramName(const std::string& programPath) {
+  const size_t slash = programPath.rfind('/');
+  std::string name = slash == std::string::npos ? programPath : programPath.substr(slash + 1);
   const size_t dot = name.rfind('.');
   if (dot != std::string::npos && dot > 0) name.resize(dot);
   return name;

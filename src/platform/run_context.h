@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/diagnostic_log.h"
 #include "platform/event_pump.h"
 #include "platform/message_box.h"
 #include "platform/midi_ports.h"
@@ -20,6 +21,12 @@ struct RunContext {
   MessageBoxes& boxes;
   // The settings the program keeps between runs.
   Profile& profile;
+  // Where the layers write their notices (failed opens, resends, Qt's warnings).
+  DiagnosticLog& log;
+  // The running program's full path (a test puts a pretend one here): its name names the
+  // profile section of the line settings, and its folder holds the help files and a parameter
+  // file asked for without a name.
+  std::string programPath;
   // Where MIDI devices come from: empty means the system's, through the MIDI system the
   // profile or KESTRUNE_MIDI_API names; a test puts its loopback here.
   MidiPortsFactory midiPorts = {};
@@ -27,13 +34,13 @@ struct RunContext {
   std::unique_ptr<MidiPorts> MakeMidiPorts() const;
 };
 
-// The context of a console program (and of tests and benchmarks): a pump with no window
-// behind it unless `pump` is given, message boxes on standard error, and the profile at
-// `profilePath`.
+// The context of a console program (and of tests and benchmarks) at `programPath`: a pump with
+// no window behind it unless `pump` is given, message boxes on standard error, the profile at
+// `profilePath`, and the diagnostic log named after the program.
 class ConsoleRunContext {
  public:
-  explicit ConsoleRunContext(const std::string& profilePath, EventPump* pump = nullptr)
-      : profile(profilePath), run{pump ? *pump : headlessPump, boxes, profile} {}
+  ConsoleRunContext(const std::string& programPath, const std::string& profilePath, EventPump* pump = nullptr)
+      : profile(profilePath), log(programPath), run{pump ? *pump : headlessPump, boxes, profile, log, programPath} {}
   ConsoleRunContext(const ConsoleRunContext&) = delete;
   ConsoleRunContext& operator=(const ConsoleRunContext&) = delete;
 
@@ -41,6 +48,7 @@ class ConsoleRunContext {
   ConsoleMessageBox console;
   MessageBoxes boxes{console};
   Profile profile;
+  DiagnosticLog log;
   RunContext run;
 };
 

@@ -49,7 +49,8 @@ Sender::Sender(const RunContext& context, const std::string& resultLogPath, cons
   SystemError error;
   resultLog_ = OpenLogStream(resultLogPath, true, &error);
   // The run goes on without its result lines; the diagnostic log tells why they are missing.
-  if (!resultLog_) WriteLog("result log %s cannot be opened: %s", resultLogPath.c_str(), error.Text().c_str());
+  if (!resultLog_)
+    context_.log.Printf("result log %s cannot be opened: %s", resultLogPath.c_str(), error.Text().c_str());
 }
 
 Sender::~Sender() {
@@ -171,7 +172,8 @@ unsigned Sender::TakeWaitingBytes(const char* before) {
     total += n;
   }
   if (total > 0) {
-    WriteLog("%u unexpected bytes waiting before %s:%s%s", total, before, shown.c_str(), total > kShown ? " ..." : "");
+    context_.log.Printf("%u unexpected bytes waiting before %s:%s%s", total, before, shown.c_str(),
+                        total > kShown ? " ..." : "");
   }
   return total;
 }
@@ -243,9 +245,9 @@ int Sender::Exchange(unsigned resultLimitMs, int report) {
     if (retriesLeft_ != 5) TraceChar('R');
     ++attempts_;
     if (result == kUnitBadChecksum) {
-      WriteLog("Send: Bad Checksum - retry #%d", 6 - retriesLeft_);
+      context_.log.Printf("Send: Bad Checksum - retry #%d", 6 - retriesLeft_);
     } else if (result == kUnitShortMessage) {
-      WriteLog("Send: Short Msg - retry #%d", 6 - retriesLeft_);
+      context_.log.Printf("Send: Short Msg - retry #%d", 6 - retriesLeft_);
     } else {
       break;
     }

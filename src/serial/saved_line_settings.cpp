@@ -38,7 +38,7 @@ constexpr Entry kEntries[] = {
 
 SavedLineSettings::SavedLineSettings(const RunContext& context, const std::string& section, PortHandle port)
     : DCB{}, context_(&context), port_(port), section_(section) {
-  if (section_.empty()) section_ = ProgramName();
+  if (section_.empty()) section_ = ProgramName(context.programPath);
   DCBlength = sizeof(DCB);
   Set(kDcbBinary, 1);
   Set(kDcbParity, 1);

@@ -41,9 +41,9 @@ std::string DevicePathOf(const std::string& portName);
 // A serial port. Created by Open, owned by its creator; deleting it closes the port. All
 // operations are called from one thread (the caller's), except that the receive callback runs
 // on the reader thread. The base operations do nothing.
-// What a port handle uses of its program: the profile its line settings live in and the
-// boxes a failed save shows (the context must outlive the handle), and which operations take
-// the port lock.
+// What a port handle uses of its program: the profile its line settings live in, the boxes a
+// failed save shows and the log refused settings are written to (the context must outlive the
+// handle), and which operations take the port lock.
 struct PortOwner {
   const RunContext& context;
   PortLockScope lockScope = PortLockScope::kAllPortAccess;
@@ -179,6 +179,7 @@ class MySerialHandle : public PublicSerialHandle {
   bool lineRefused_ = false;  // the last SetConfig was refused: nothing is written
   PortLockScope lockScope_ = PortLockScope::kAllPortAccess;
   MessageBoxes* boxes_ = nullptr;  // held back while the lock is held on the user-interface thread
+  DiagnosticLog* log_ = nullptr;   // told why line settings were refused
   std::atomic<bool> closing_{false};
   std::atomic<bool> hungUp_{false};
   std::atomic<bool> readerRunning_{false};

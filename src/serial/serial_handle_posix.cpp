@@ -63,7 +63,8 @@ MySerialHandle::MySerialHandle(const PortOwner& owner, const std::string& portNa
     : portName_(ComPortName(portName)),
       saved_(std::make_unique<SavedState>()),
       lockScope_(owner.lockScope),
-      boxes_(&owner.context.boxes) {
+      boxes_(&owner.context.boxes),
+      log_(&owner.context.log) {
   const std::string path = DevicePathOf(portName_);
   // Each failed call is recorded with its errno, so the message names what really went wrong.
   auto fail = [&](int fd, const char* call, int error) {
@@ -291,7 +292,7 @@ void MySerialHandle::SetConfig(const COMMCONFIG& config) {
     lineRefused_ = true;
     std::string line = PortOpenFailureText(LastPortOpenFailure(), "choose a serial port");
     if (!line.empty() && line.back() == '\n') line.pop_back();
-    WriteLog("Cannot set serial port: %s", line.c_str());
+    log_->Printf("Cannot set serial port: %s", line.c_str());
     // The settings the user chose stay in the profile as they were.
     return;
   }

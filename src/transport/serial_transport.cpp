@@ -47,7 +47,7 @@ void SerialTransport::LogOpenProblem() const {
   std::string line = PortOpenProblemLine(DevicePathOf(ComPortName(portName_)),
                                          "choose the unit's serial port in Comms Setup, such as /dev/ttyUSB0");
   if (!line.empty() && line.back() == '\n') line.pop_back();
-  WriteLog("Cannot open serial port: %s", line.c_str());
+  context_.log.Printf("Cannot open serial port: %s", line.c_str());
 }
 
 int SerialTransport::Close() {

@@ -35,7 +35,7 @@ struct RomsendFlags {
     RecorderMessageBox local;
     MessageBoxes shown(boxes ? *boxes : local);
     args.insert(args.begin(), "romsend");
-    FlagParser info(table, shown);
+    FlagParser info(table, shown, test::TestProgramPath());
     patterns = ParseCommandLine(info, static_cast<int>(args.size()), args.data());
   }
   std::vector<std::string> patterns;
@@ -142,7 +142,7 @@ struct AllTypes {
 };
 
 TEST(FlagParser, ParameterFileRequests) {
-  SetProgramPathForTest("/opt/kestrune/romsend.exe");
+  const std::string program = "/opt/kestrune/romsend.exe";
   const struct {
     const char* arg;
     const char* path;
@@ -155,18 +155,17 @@ TEST(FlagParser, ParameterFileRequests) {
               {"sav", ""}};
   for (const auto& row : rows) {
     AllTypes t;
-    FlagParser info(t.table, QuietBoxes());
+    FlagParser info(t.table, QuietBoxes(), program);
     info.ParseParam(row.arg, true, true);
     EXPECT_EQ(info.ParamFilePath(), row.path) << row.arg;
   }
   // A reserved entry whose name matches "SAVEPARAMS" acts as a request.
   int dummy = 0;
   FlagEntry reserved[] = {{"SAVEPARAMS", "save", 7, &dummy}, {nullptr, nullptr, 0, {}}};
-  FlagParser info(reserved, QuietBoxes());
+  FlagParser info(reserved, QuietBoxes(), program);
   info.ParseParam("saveparams", true, true);
   EXPECT_EQ(info.ParamFilePath(), "/opt/kestrune/romsend.prm");
   info.ParseParam("", true, true);  // does not disturb what was set
-  SetProgramPathForTest("");
 }
 
 TEST(FlagParser, ParameterFileHoldsFinalValuesWithCrLf) {
@@ -174,7 +173,7 @@ TEST(FlagParser, ParameterFileHoldsFinalValuesWithCrLf) {
   const std::string path = dir / "out.prm";
   AllTypes t;
   {
-    FlagParser info(t.table, QuietBoxes());
+    FlagParser info(t.table, QuietBoxes(), test::TestProgramPath());
     info.ParseParam("prm:" + path, true, false);
     info.ParseParam("str:value one", true, false);
     info.ParseParam("sw", true, false);
@@ -190,7 +189,7 @@ TEST(FlagParser, ParameterFileSkippedForBlankPathsAndUncreatableFiles) {
                                   std::string("/proc/no-such-folder/x.prm")}) {
     AllTypes t;
     {
-      FlagParser info(t.table, QuietBoxes());
+      FlagParser info(t.table, QuietBoxes(), test::TestProgramPath());
       info.ParseParam("prm:" + path, true, true);
     }
     EXPECT_FALSE(test::FileExists(path)) << path;
@@ -201,7 +200,7 @@ TEST(FlagParser, ParameterFileSkippedForBlankPathsAndUncreatableFiles) {
 TEST(FlagParser, ShortNamesMustBeTypedWholeAndAlone) {
   int a = 0, b = 0;
   FlagEntry table[] = {{"v", "short", kFlagSwitch, &a}, {"vx", "two", kFlagSwitch, &b}, {nullptr, nullptr, 0, {}}};
-  FlagParser info(table, QuietBoxes());
+  FlagParser info(table, QuietBoxes(), test::TestProgramPath());
   info.ParseParam("vq", true, false);
   EXPECT_EQ(a + b, 0);
   info.ParseParam("v", true, false);

@@ -30,7 +30,8 @@ using test::WriteFileBytes;
 // help files beside it and under <root>/share/romsend are removed again at the end.
 class HelpFiles {
  public:
-  HelpFiles() : bin_(fs::path(ProgramPath()).parent_path()), share_(bin_.parent_path() / "share" / "romsend") {
+  HelpFiles()
+      : bin_(fs::path(test::TestProgramPath()).parent_path()), share_(bin_.parent_path() / "share" / "romsend") {
     fs::create_directories(bin_);
     fs::create_directories(share_);
   }
@@ -57,7 +58,7 @@ TEST(HelpDialog, HelpFileByCommsModeReadAfreshEachShowing) {
   WriteFileBytes(files.Beside("help.txt"), "Serial steps\r\nStep two\n");
   WriteFileBytes(files.Beside("midi_help.txt"), "MIDI steps");
   int commsMode = 0;
-  HelpDialog page(commsMode);
+  HelpDialog page(test::TestProgramPath(), commsMode);
   EXPECT_EQ(page.Caption(), QStringLiteral("Instructions"));
   page.Create();
   page.OnSetActive();
@@ -79,16 +80,13 @@ TEST(HelpDialog, HelpFileByCommsModeReadAfreshEachShowing) {
   fs::remove(files.Beside("midi_help.txt"));
   page.OnSetActive();
   EXPECT_EQ(Shown(page), QStringLiteral("Installed MIDI help"));
-  EXPECT_EQ(HelpFileCandidates(1),
+  EXPECT_EQ(HelpFileCandidates(test::TestProgramPath(), 1),
             (std::vector<std::string>{files.Beside("midi_help.txt"), files.Shared("midi_help.txt")}));
 
   // Not in a bin folder: only beside the program.
-  SetProgramPathForTest("/opt/kestrune/romsend");
-  EXPECT_EQ(HelpFileCandidates(0), std::vector<std::string>{"/opt/kestrune/help.txt"});
-  SetProgramPathForTest("/usr/local/bin/romsend");
-  EXPECT_EQ(HelpFileCandidates(0),
+  EXPECT_EQ(HelpFileCandidates("/opt/kestrune/romsend", 0), std::vector<std::string>{"/opt/kestrune/help.txt"});
+  EXPECT_EQ(HelpFileCandidates("/usr/local/bin/romsend", 0),
             (std::vector<std::string>{"/usr/local/bin/help.txt", "/usr/local/share/romsend/help.txt"}));
-  SetProgramPathForTest(test::TestRoot() + "/bin/app_tests");
 }
 
 TEST(HelpDialog, BuiltInTextWithoutHelpFiles) {
@@ -113,7 +111,7 @@ TEST(HelpDialog, BuiltInTextWithoutHelpFiles) {
       std::string::npos);
 
   for (int commsMode : {0, 1}) {
-    HelpDialog page(commsMode);
+    HelpDialog page(test::TestProgramPath(), commsMode);
     page.Create();
     page.OnSetActive();
     EXPECT_EQ(page.instructions.toStdString(), text);
@@ -128,7 +126,7 @@ TEST(HelpDialog, OddHelpFilesAreShownSafely) {
   test::EnsureQtApp();
   HelpFiles files;
   int commsMode = 0;
-  HelpDialog page(commsMode);
+  HelpDialog page(test::TestProgramPath(), commsMode);
   page.Create();
 
   // Binary: the bytes up to the first NUL; bytes that are not UTF-8 show one character each.

@@ -87,7 +87,7 @@ TEST(ListPagesScreenshot, UpdateListHelpAndAbout) {
   fs::current_path(old);
 
   int commsMode = 0;
-  HelpDialog help(commsMode);
+  HelpDialog help(test::TestProgramPath(), commsMode);
   help.Create();
   help.OnSetActive();
   help.resize(help.minimumSize());

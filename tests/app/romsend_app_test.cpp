@@ -48,10 +48,11 @@ TEST(RomsendApp, FlagsReachTheMainPageAndTheSheet) {
   EXPECT_EQ(run.lookups, 0);
   EXPECT_TRUE(run.boxes.Boxes().empty());
   // The profile is the company's: a later read sees what the sheet writes there.
-  EXPECT_EQ(RomsendProfilePath(), XdgConfigHome() + "/Kestrune/" + ProgramName() + ".ini");
-  EXPECT_EQ(run.plumbing.profile.Path(), RomsendProfilePath());
+  EXPECT_EQ(RomsendProfilePath(test::TestProgramPath()),
+            XdgConfigHome() + "/Kestrune/" + ProgramName(test::TestProgramPath()) + ".ini");
+  EXPECT_EQ(run.plumbing.profile.Path(), RomsendProfilePath(test::TestProgramPath()));
   // The run's diagnostic log starts with the command line.
-  const std::string log = test::ReadFileBytes(ReplaceExtension(ProgramPath(), ".log"));
+  const std::string log = test::ReadFileBytes(ReplaceExtension(test::TestProgramPath(), ".log"));
   EXPECT_NE(log.find(") romsend started: *.hex? /batch -sort 3 /port:/dev/ttyUSB1"), std::string::npos) << log;
 
   // The unattended switch is a row of the same table, and implies batch.
@@ -115,7 +116,7 @@ TEST(RomsendApp, SheetShowsTheMainPageUnderItsTabsAndButtons) {
 
 TEST(RomsendApp, SerialResetShowsRebootAndSerialButtons) {
   test::EnsureQtApp();
-  ASSERT_TRUE(Profile(RomsendProfilePath()).WriteInt("Romsend", "SerialReset", 1));
+  ASSERT_TRUE(Profile(RomsendProfilePath(test::TestProgramPath())).WriteInt("Romsend", "SerialReset", 1));
   StartUp run;
   run.Start({});
   run.app->Sheet()->show();

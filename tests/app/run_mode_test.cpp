@@ -89,7 +89,7 @@ TEST(RunMode, UnattendedSwitchAndTheArgumentsItRefuses) {
     std::string port;
     FlagEntry table[kRomsendFlagRows];
     FillRomsendFlagTable(table, &batch, &sort, &port, &unattended);
-    FlagParser info(table, shown);
+    FlagParser info(table, shown, test::TestProgramPath());
     const size_t patterns = ParseCommandLine(info, argc, argv.data()).size();
     const auto doubtful = DoubtfulArgument(info, patterns, argc, argv.data());
     EXPECT_EQ(doubtful.value_or(""), row.doubtful) << argv[1];

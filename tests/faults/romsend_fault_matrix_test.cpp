@@ -261,7 +261,7 @@ bool StartsWith(const std::string& text, const std::string& head) {
 }
 
 std::string DiagnosticLogPath() {
-  return ReplaceExtension(ProgramPath(), ".log");
+  return ReplaceExtension(test::TestProgramPath(), ".log");
 }
 
 // Whether a descriptor of this process still refers to `path`.
@@ -636,7 +636,7 @@ TEST_P(RomsendFaults, EndsInTimeAndLeavesPortLogsAndProfileSound) {
 
   // What stands before the send: an earlier entry in each log, an older "LastFile".
   ASSERT_TRUE(r.plumbing->profile.WriteString("Romsend", "LastFile", "previous.bam"));
-  WriteLog("fault matrix: %s begins", name.c_str());
+  r.plumbing->log.Printf("fault matrix: %s begins", name.c_str());
   const std::string diagnosticBefore = test::ReadFileBytes(DiagnosticLogPath());
   ASSERT_NE(diagnosticBefore.find(name + " begins"), std::string::npos) << DiagnosticLogPath();
   const std::string resultLogBefore = test::ReadFileBytes("romsend.txt");
@@ -703,7 +703,7 @@ TEST_P(RomsendFaults, EndsInTimeAndLeavesPortLogsAndProfileSound) {
   if (std::string(row.finalText).find(" Error ") != std::string::npos) {
     EXPECT_NE(resultAdded.find(std::string(row.finalText) + "\r\n"), std::string::npos) << resultAdded;
   }
-  WriteLog("fault matrix: %s ends", name.c_str());
+  r.plumbing->log.Printf("fault matrix: %s ends", name.c_str());
   const std::string diagnostic = test::ReadFileBytes(DiagnosticLogPath());
   ASSERT_GT(diagnostic.size(), diagnosticBefore.size());
   EXPECT_EQ(diagnostic.compare(0, diagnosticBefore.size(), diagnosticBefore), 0);

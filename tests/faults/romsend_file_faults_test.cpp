@@ -456,14 +456,14 @@ void TwoCopiesTwoPorts() {
 // first NUL; a help "file" that is a device shows the built-in text.
 void BinaryHelpFile() {
   test::EnsureQtApp();
-  const std::string beside = fs::path(ProgramPath()).parent_path() / "help.txt";
+  const std::string beside = fs::path(test::TestProgramPath()).parent_path() / "help.txt";
   fs::create_directories(fs::path(beside).parent_path());
   struct Remove {
     std::string path;
     ~Remove() { unlink(path.c_str()); }
   } remove{beside};
   int commsMode = 0;
-  HelpDialog page(commsMode);
+  HelpDialog page(test::TestProgramPath(), commsMode);
   auto shown = [&page] {
     page.OnSetActive();
     return page.ControlAs<QPlainTextEdit>(HelpDialog::kIdText)->toPlainText();

@@ -18,6 +18,7 @@
 
 #include "app/flag_parser.h"
 #include "platform/message_box.h"
+#include "platform/program_info.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string paramFile;
   {
-    kestrune::FlagParser info(table, shown);
+    kestrune::FlagParser info(table, shown, kestrune::ProgramPath());
     const std::vector<std::string> patterns =
         kestrune::ParseCommandLine(info, static_cast<int>(argv.size()), argv.data());
 

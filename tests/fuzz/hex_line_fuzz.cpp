@@ -15,6 +15,9 @@
 #include <unistd.h>
 
 #include "../support/recording_sender.h"
+#include "platform/profile.h"
+#include "platform/program_info.h"
+#include "platform/run_context.h"
 #include "protocol/protocol_engine.h"
 #include "transport/transport.h"
 #include "updates/hex_line_transfer.h"
@@ -102,7 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!f || (fileSize > 0 && std::fwrite(file, 1, fileSize, f) != fileSize)) std::abort();
   std::fclose(f);
   auto* unit = new ScriptDriver(data + 1, scriptSize);
-  kestrune::test::RecordingSender engine("/dev/null");
+  // The fuzz program's own context: its profile and log are named after it.
+  const std::string program = kestrune::ProgramPath();
+  const kestrune::ConsoleRunContext context(program, kestrune::ProgramProfilePath(program));
+  kestrune::test::RecordingSender engine(context.run, "/dev/null");
   engine.SetDriver(std::unique_ptr<kestrune::Transport>(unit));  // the engine owns it
   std::string last;
   const int result = kestrune::HexLineTransfer(path, engine, [&last](const char* format, const char* argument) {

@@ -18,6 +18,7 @@
 #include "platform/event_pump.h"
 #include "platform/midi_loopback.h"
 #include "platform/profile.h"
+#include "platform/program_info.h"
 #include "platform/run_context.h"
 #include "transport/midi_transport.h"
 
@@ -72,7 +73,7 @@ bool ModelAccept(const Bytes& message, size_t maximum, Expected& e) {
 // One driver on the loopback's default device for the whole run; the far end records what the
 // driver sends.
 struct Link {
-  kestrune::ConsoleRunContext context{kestrune::ProgramProfilePath()};
+  kestrune::ConsoleRunContext context{kestrune::ProgramPath(), kestrune::ProgramProfilePath(kestrune::ProgramPath())};
   kestrune::MidiLoopback loop;
   kestrune::MidiDeviceEnd& end = loop.AddDevice("USB Audio Device");
   MidiTransport driver{context.run, loop.MakePorts()};

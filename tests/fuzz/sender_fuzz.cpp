@@ -15,6 +15,9 @@
 
 #include "../support/recording_sender.h"
 #include "../support/scripted_driver.h"
+#include "platform/profile.h"
+#include "platform/program_info.h"
+#include "platform/run_context.h"
 #include "protocol/protocol_engine.h"
 
 namespace {
@@ -46,7 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += 1 + n;
   }
 
-  kestrune::test::RecordingSender engine("/dev/null");
+  // The fuzz program's own context: its profile and log are named after it.
+  const std::string program = kestrune::ProgramPath();
+  const kestrune::ConsoleRunContext context(program, kestrune::ProgramProfilePath(program));
+  kestrune::test::RecordingSender engine(context.run, "/dev/null");
   engine.SetDriver(std::unique_ptr<kestrune::Transport>(driver));  // the engine owns it
   const uint8_t payload[] = {'K', 'e', 's', 't', 'r', 'u', 'n', 'e'};
   std::string replyText;

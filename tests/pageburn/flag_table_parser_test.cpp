@@ -312,7 +312,6 @@ TEST(FlagTableParser, IniFileBesideTheProgramAndScriptFiles) {
   std::string nested;
   for (int i = 0; i < kMaxScriptDepth; ++i) nested += "GETCMD: bad ini field: \"" + self + "\"\n";
   EXPECT_EQ(console, nested);
-  SetProgramPathForTest("");
 }
 
 }  // namespace

@@ -106,8 +106,9 @@ TEST(SenderReplies, EmptyWaitAfterCancelIsACancel) {
 
 TEST(SenderExchange, BadChecksumForeverSendsSixTimesAndLogsEach) {
   test::TempDir dir;
-  SetProgramPathForTest(dir / "romsend");
-  Engine e(dir / "romsend.txt");
+  const std::string program = dir / "romsend";  // the log of this run goes beside it
+  test::TestContext context(ProgramProfilePath(program), nullptr, program);
+  Engine e(context.run, dir / "romsend.txt");
   ScriptedDriver* d = Attach(e);
   d->onWrite = [&](const std::string&) { d->Queue(Reply(1)); };
   const uint32_t attempts = e.Attempts(), exchanges = e.Exchanges();

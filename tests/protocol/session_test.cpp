@@ -145,7 +145,7 @@ TEST(SenderContact, MidiIdentityReply) {
     ProtocolLimits limits;
     limits.identityShownMs = 10;
     Engine e(dir / "romsend.txt", limits);
-    ScopedMessageBox use(e.ownContext.boxes, boxes);
+    ScopedMessageBox use(e.ownContext->boxes, boxes);
     auto* d = new ScriptedDriver;
     d->midi = 1;
     e.SetDriver(std::unique_ptr<Transport>(d));

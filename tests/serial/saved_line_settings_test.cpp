@@ -41,7 +41,7 @@ TEST_F(SavedLineSettingsTest, EmptyProfileGives115200EightNoneOneWithDtrAndRtsOn
   EXPECT_EQ(d.flags, kDefaultFlags);  // no CTS, DSR or XON/XOFF flow
   EXPECT_EQ(d.XonChar, 0);
   EXPECT_EQ(d.Section(), "serial");
-  EXPECT_EQ(SavedLineSettings(run()).Section(), ProgramName());
+  EXPECT_EQ(SavedLineSettings(run()).Section(), ProgramName(test::TestProgramPath()));
 }
 
 TEST_F(SavedLineSettingsTest, ProfileValuesAreMaskedToTheirFieldWidths) {

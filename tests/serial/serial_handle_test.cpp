@@ -242,7 +242,7 @@ TEST_F(SerialHandleTest, SetConfigLeavesTheDcbOnThePortAndSavesIt) {
     EXPECT_EQ(got.dcb.Parity, kNoParity);
     EXPECT_EQ(got.dcb.StopBits, r.stop);
     EXPECT_EQ(got.dcb.flags, want.dcb.flags);
-    const std::string section = ProgramName();
+    const std::string section = ProgramName(test::TestProgramPath());
     EXPECT_EQ(profile().GetInt(section, "baud", 0), static_cast<int>(r.baud));
     EXPECT_EQ(profile().GetInt(section, "stop", -1), r.stop);
     EXPECT_EQ(profile().GetInt(section, "OutX", -1), r.outX ? 1 : 0);
@@ -261,20 +261,20 @@ TEST_F(SerialHandleTest, SetConfigLeavesTheDcbOnThePortAndSavesIt) {
     const termios t = pty_.SlaveTermios();
     EXPECT_EQ(cfgetospeed(&t), cfgetospeed(&kept));
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
-    EXPECT_EQ(profile().GetInt(ProgramName(), "baud", 0), 19200);
+    EXPECT_EQ(profile().GetInt(ProgramName(test::TestProgramPath()), "baud", 0), 19200);
     EXPECT_EQ(h->Write(&byte, 1), 0u);
   }
 
   h->SetLine(4800, 8, kOneStopBit, kNoParity);
   const termios t = pty_.SlaveTermios();
   EXPECT_EQ(cfgetospeed(&t), B4800);
-  EXPECT_EQ(profile().GetInt(ProgramName(), "baud", 0), 4800);
+  EXPECT_EQ(profile().GetInt(ProgramName(test::TestProgramPath()), "baud", 0), 4800);
 }
 
 TEST_F(SerialHandleTest, SavedSettingsAreAppliedAtOpen) {
-  ASSERT_TRUE(profile().WriteInt(ProgramName(), "baud", 57600));
-  ASSERT_TRUE(profile().WriteInt(ProgramName(), "stop", kTwoStopBits));
-  ASSERT_TRUE(profile().WriteInt(ProgramName(), "InX", 1));
+  ASSERT_TRUE(profile().WriteInt(ProgramName(test::TestProgramPath()), "baud", 57600));
+  ASSERT_TRUE(profile().WriteInt(ProgramName(test::TestProgramPath()), "stop", kTwoStopBits));
+  ASSERT_TRUE(profile().WriteInt(ProgramName(test::TestProgramPath()), "InX", 1));
   Sink sink;
   auto h = OpenPort(pty_.name, &sink);
   ASSERT_NE(h, nullptr);

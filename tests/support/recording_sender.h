@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,16 +14,17 @@
 
 namespace kestrune::test {
 
-// A context of the sender's own, for tests that bring none; a base, so that it is built
-// before the engine that uses it.
+// A context of the sender's own, for tests that bring none (built only for them, so a fuzz
+// target that brings its own needs no test main); a base, so that it is built before the
+// engine that uses it.
 struct OwnTestContext {
-  TestContext ownContext;
+  std::unique_ptr<TestContext> ownContext;
 };
 
 class RecordingSender : public OwnTestContext, public Sender {
  public:
   explicit RecordingSender(const std::string& resultLogPath = "romsend.txt", const ProtocolLimits& limits = {})
-      : Sender(ownContext.run, resultLogPath, limits) {}
+      : OwnTestContext{std::make_unique<TestContext>()}, Sender(ownContext->run, resultLogPath, limits) {}
   RecordingSender(const RunContext& context, const std::string& resultLogPath, const ProtocolLimits& limits = {})
       : Sender(context, resultLogPath, limits) {}
 

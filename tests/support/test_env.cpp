@@ -6,8 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/program_info.h"
-
 #include <unistd.h>
 #include <atomic>
 #include <chrono>
@@ -20,11 +18,16 @@
 namespace kestrune::test {
 namespace {
 std::string g_root;
+std::string g_programPath;
 std::atomic<unsigned> g_counter{0};
 }  // namespace
 
 const std::string& TestRoot() {
   return g_root;
+}
+
+const std::string& TestProgramPath() {
+  return g_programPath;
 }
 
 TempDir::TempDir() {
@@ -95,7 +98,7 @@ int main(int argc, char** argv) {
   if (chdir((g_root + "/work").c_str()) != 0) return 2;
   // Logs named after the program land in the temp root, not beside the test binary.
   const std::string self = argv[0];
-  kestrune::SetProgramPathForTest(g_root + "/bin/" + self.substr(self.rfind('/') + 1));
+  g_programPath = g_root + "/bin/" + self.substr(self.rfind('/') + 1);
 
   testing::InitGoogleMock(&argc, argv);
   const int rc = RUN_ALL_TESTS();

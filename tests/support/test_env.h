@@ -39,6 +39,10 @@ class ScopedEnv {
 // XDG_RUNTIME_DIR point into it and the working folder is inside it.
 const std::string& TestRoot();
 
+// Where the test program pretends to stand: "<root>/bin/<its file name>", so the logs, help
+// and parameter files named after the program land in the temp root. Test contexts carry it.
+const std::string& TestProgramPath();
+
 // Whole file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);

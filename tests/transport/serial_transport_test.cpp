@@ -26,7 +26,8 @@ struct OpenDriver {
   test::TestContext context;
   SerialTransport driver{context.run, "Serial Settings"};
   // Waits run `pump` when given, else the context's own.
-  explicit OpenDriver(bool open = true, EventPump* pump = nullptr) : context(ProgramProfilePath(), pump) {
+  explicit OpenDriver(bool open = true, EventPump* pump = nullptr)
+      : context(ProgramProfilePath(test::TestProgramPath()), pump) {
     context.profile.WriteString("serial", "port", pty.name);
     if (open) {
       EXPECT_EQ(driver.Open(), 0);
@@ -203,8 +204,8 @@ TEST(SerialTransport, HungUpPortReportsDisconnect) {
 
 TEST(SerialTransport, FailedOpenLogsTheReasonTheUserCanActOn) {
   test::TempDir dir;
-  SetProgramPathForTest(dir / "romsend");  // the log of this run goes beside it
-  test::TestContext context;
+  const std::string program = dir / "romsend";  // the log of this run goes beside it
+  test::TestContext context(ProgramProfilePath(program), nullptr, program);
   SerialTransport d(context.run, "Serial Settings");
   // An unplugged adapter: its pseudo-terminal number is no longer there.
   context.profile.WriteString("serial", "port", "/dev/pts/987654");

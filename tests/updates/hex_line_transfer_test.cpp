@@ -87,7 +87,7 @@ struct HexBench {
   Engine engine{dir / "romsend.txt"};
   test::ScriptedDriver* driver = new test::ScriptedDriver;
   RecorderMessageBox boxes;
-  ScopedMessageBox scopedBoxes{engine.ownContext.boxes, boxes};
+  ScopedMessageBox scopedBoxes{engine.ownContext->boxes, boxes};
   std::vector<std::string> printed;
   std::vector<std::string> lines;  // every line written, start record included, NUL removed
   std::string startVerdict = "+";

@@ -224,7 +224,7 @@ TEST(MidiSession, RebootRequests) {
 // A BAM image through RtMidi ports of a real MIDI system to the unit behind virtual ports.
 void TransferOverRealPorts(MidiApi api, const std::string& device) {
   // The profile the session's context reads.
-  Profile profile(ProgramProfilePath());
+  Profile profile(ProgramProfilePath(test::TestProgramPath()));
   profile.WriteString("MIDI", "In", device);
   profile.WriteString("MIDI", "Out", device);
   int error = 0;

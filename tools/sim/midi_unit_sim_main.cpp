@@ -12,6 +12,7 @@
 #include "midi_device.h"
 #include "midi_unit.h"
 #include "platform/profile.h"
+#include "platform/program_info.h"
 #include "sim_program.h"
 
 int main(int argc, char** argv) {
@@ -24,7 +25,7 @@ int main(int argc, char** argv) {
   kestrune::sim::MidiUnitOptions options;
   auto& id = options.identity;
   std::string name = "USB Audio Device";
-  MidiApi api = kestrune::ConfiguredMidiApi(kestrune::Profile(kestrune::ProgramProfilePath()));
+  MidiApi api = kestrune::ConfiguredMidiApi(kestrune::Profile(kestrune::ProgramProfilePath(kestrune::ProgramPath())));
   int eraseMs = 0;
   auto into = [](std::optional<std::string>& key) { return [&key](const std::string& v) { key = v; }; };
   auto leaveOut = [](std::optional<std::string>& key) { return [&key] { key.reset(); }; };
