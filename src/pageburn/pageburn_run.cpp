@@ -112,7 +112,8 @@ int RunDownload(const RunContext& context, const std::string& firmwarePath, cons
     std::fflush(out);
     std::fprintf(console.err, "Cannot intialize %s\n", portName.c_str());
     const std::string path = DevicePathOf(ComPortName(portName));
-    std::fputs(PortOpenProblemLine(path, "name the SAM-BA port, such as /dev/ttyACM0").c_str(), console.err);
+    std::fputs(PortOpenProblemLine(path, device.OpenFailure(), "name the SAM-BA port, such as /dev/ttyACM0").c_str(),
+               console.err);
     return kExitPortOpen;
   }
   SambaMonitor monitor(&device, 0);

@@ -14,6 +14,7 @@
 
 #include "platform/run_context.h"
 #include "serial/port_lock.h"
+#include "serial/port_open_problem.h"
 
 namespace kestrune {
 
@@ -84,6 +85,8 @@ class SambaSerialChannel : public SambaChannel {
   void Store(const uint8_t* data, uint32_t length);
 
   bool HasPort() const { return port_ != nullptr; }
+  // What the last Open's port ran into when it did not open; no call recorded otherwise.
+  const PortOpenFailure& OpenFailure() const { return openFailure_; }
   int32_t TotalReceived() const;
   uint64_t Dropped() const;
 
@@ -95,6 +98,7 @@ class SambaSerialChannel : public SambaChannel {
   int32_t total_ = 0;     // every byte ever received (wraps as a 32-bit count)
   uint64_t dropped_ = 0;  // bytes that did not fit
   std::unique_ptr<PublicSerialHandle> port_;
+  PortOpenFailure openFailure_;
   int last_error_ = kErrorNone;
 };
 

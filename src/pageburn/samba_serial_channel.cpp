@@ -26,7 +26,7 @@ bool SambaSerialChannel::Open(const std::string& port, int unused) {
     return false;
   }
   port_.reset(PublicSerialHandle::Open(PortOwner{context_, lockScope_}, port, &SambaSerialChannel::Receive, this,
-                                       kReadBufferSize));
+                                       kReadBufferSize, &openFailure_));
   return port_ != nullptr;
 }
 

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 namespace kestrune {
 
@@ -54,18 +53,6 @@ std::string PortOpenProblemText(PortOpenProblem problem, const std::string& devi
   return devicePath + ": the port could not be set up; try again\n";
 }
 
-namespace {
-thread_local PortOpenFailure lastFailure;
-}  // namespace
-
-void RecordPortOpenFailure(PortOpenFailure failure) {
-  lastFailure = std::move(failure);
-}
-
-const PortOpenFailure& LastPortOpenFailure() {
-  return lastFailure;
-}
-
 PortOpenProblem PortOpenFailureProblem(const PortOpenFailure& f) {
   if (f.speed || f.frame || f.call.empty()) return PortOpenProblem::kUnknown;
   if (f.call == "isatty") return PortOpenProblem::kNotSerial;
@@ -89,10 +76,10 @@ std::string PortOpenFailureText(const PortOpenFailure& f, std::string_view notSe
   return f.path + ": " + f.call + ": " + std::strerror(f.error) + "; try again\n";
 }
 
-std::string PortOpenProblemLine(const std::string& devicePath, std::string_view notSerialHint) {
+std::string PortOpenProblemLine(const std::string& devicePath, const PortOpenFailure& failure,
+                                std::string_view notSerialHint) {
   if (devicePath.empty()) return "no serial port chosen; " + std::string(notSerialHint) + "\n";
-  if (lastFailure.path == devicePath && !lastFailure.call.empty())
-    return PortOpenFailureText(lastFailure, notSerialHint);
+  if (failure.path == devicePath && !failure.call.empty()) return PortOpenFailureText(failure, notSerialHint);
   return PortOpenProblemText(PortOpenProblem::kUnknown, devicePath, 0, notSerialHint);
 }
 

@@ -9,8 +9,8 @@
 
 namespace kestrune {
 
-// What the last failed open (or line setting) of a port on this thread ran into, recorded at
-// the failed call itself.
+// What a failed open (or line setting) of a port ran into, recorded at the failed call itself
+// and handed back by the open (PublicSerialHandle::Open).
 struct PortOpenFailure {
   std::string path;    // the device path as tried
   std::string call;    // the call that failed ("open", "tcgetattr", ...); empty: nothing recorded
@@ -20,10 +20,6 @@ struct PortOpenFailure {
   uint32_t baud = 0;
   unsigned bits = 0, parity = 0, stop = 0;
 };
-
-// Records a failure for this thread; a later successful open does not clear it.
-void RecordPortOpenFailure(PortOpenFailure failure);
-const PortOpenFailure& LastPortOpenFailure();
 
 // The line for a recorded failure, ending in '\n': the path, then what was refused or the
 // errno's text, then the usual fix where there is one.
@@ -50,9 +46,10 @@ PortOpenProblem PortOpenFailureProblem(const PortOpenFailure& failure);
 std::string PortOpenProblemText(PortOpenProblem problem, const std::string& devicePath, int error,
                                 std::string_view notSerialHint);
 
-// The reason line for a port that did not open: the failure its open recorded for
-// `devicePath` on this thread (the port is not opened again to guess); without one, the
-// kUnknown line. An empty path says that no port was chosen.
-std::string PortOpenProblemLine(const std::string& devicePath, std::string_view notSerialHint);
+// The reason line for a port that did not open: the failure its open handed back for
+// `devicePath` (the port is not opened again to guess); when that records none, the kUnknown
+// line. An empty path says that no port was chosen.
+std::string PortOpenProblemLine(const std::string& devicePath, const PortOpenFailure& failure,
+                                std::string_view notSerialHint);
 
 }  // namespace kestrune

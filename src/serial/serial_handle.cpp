@@ -36,9 +36,10 @@ std::string DevicePathOf(const std::string& portName) {
 
 PublicSerialHandle* PublicSerialHandle::Open(const PortOwner& owner, const std::string& portName,
                                              SerialReceiveFn callback, void* context, uint32_t bufferSize,
-                                             void* notifyWindow, uint32_t notifyMessage) {
+                                             PortOpenFailure* failure, void* notifyWindow, uint32_t notifyMessage) {
   (void)notifyMessage;  // no window messages on this platform
   auto handle = std::make_unique<MySerialHandle>(owner, portName, bufferSize);
+  if (failure) *failure = handle->OpenFailure();
   if (callback || notifyWindow) {
     if (!handle->StartReader(callback, context)) return nullptr;
   } else {

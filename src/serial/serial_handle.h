@@ -4,8 +4,9 @@
 // profile, and the port lock "myMutex" around port operations.
 //
 // Error convention of the serial layer: `bool` true for success; a failed open gives no handle
-// (nullptr) and records its call and errno for PortOpenProblemLine; reads and writes return the
-// count of bytes moved. Counts, not codes, leave this layer; errno is taken where a call fails.
+// (nullptr) and hands back the call that failed and its errno (PortOpenFailure, for
+// PortOpenProblemLine); reads and writes return the count of bytes moved. Counts, not codes,
+// leave this layer; errno is taken where a call fails.
 #pragma once
 
 #include <atomic>
@@ -18,6 +19,7 @@
 
 #include "serial/dcb.h"
 #include "serial/port_lock.h"
+#include "serial/port_open_problem.h"
 #include "serial/saved_line_settings.h"
 
 namespace kestrune {
@@ -58,10 +60,12 @@ class PublicSerialHandle {
   // the rest acts on nothing. There are no notify windows on this platform: a `notifyWindow`
   // counts as asking for a reader, which then only counts the bytes it reads. `bufferSize` is
   // capped at kMaxReadBuffer. Applies the line settings saved in the profile section named
-  // after the program. Blocks only for the open itself; no message is shown on failure.
+  // after the program. Blocks only for the open itself; no message is shown on failure. When
+  // the port does not open, `failure` (if given) receives what the open ran into; otherwise
+  // it is left with no call recorded.
   static PublicSerialHandle* Open(const PortOwner& owner, const std::string& portName, SerialReceiveFn callback,
-                                  void* context, uint32_t bufferSize, void* notifyWindow = nullptr,
-                                  uint32_t notifyMessage = 0);
+                                  void* context, uint32_t bufferSize, PortOpenFailure* failure = nullptr,
+                                  void* notifyWindow = nullptr, uint32_t notifyMessage = 0);
 
   static constexpr uint32_t kMaxReadBuffer = 1u << 20;
 
@@ -134,6 +138,8 @@ class MySerialHandle : public PublicSerialHandle {
   virtual void ApplyTimeouts();
 
   bool IsOpen() const { return port_ != kNoPort; }
+  // What the open ran into when the port did not open; no call recorded when it opened.
+  const PortOpenFailure& OpenFailure() const { return openFailure_; }
   // True once the port hung up (device unplugged, far end of a pseudo-terminal closed).
   bool HungUp() const { return hungUp_.load(); }
   bool ReaderRunning() const { return readerRunning_.load(); }
@@ -161,6 +167,7 @@ class MySerialHandle : public PublicSerialHandle {
   PortHandle port_ = kNoPort;
   std::thread reader_;
   std::string portName_;
+  PortOpenFailure openFailure_;
   COMMTIMEOUTS timeouts_{};
   COMMTIMEOUTS savedTimeouts_{};
   std::unique_ptr<uint8_t[]> readBuffer_;

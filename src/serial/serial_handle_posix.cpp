@@ -39,7 +39,7 @@ bool IsHangUpError(int err) {
 
 constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
 
-void RecordLineRefusal(const std::string& path, const DCB& dcb, LineRefusal refusal, int error) {
+PortOpenFailure LineRefusalFailure(const std::string& path, const DCB& dcb, LineRefusal refusal, int error) {
   PortOpenFailure failure;
   failure.path = path;
   failure.call = refusal == LineRefusal::kPort ? "tcsetattr" : "line settings";
@@ -50,7 +50,7 @@ void RecordLineRefusal(const std::string& path, const DCB& dcb, LineRefusal refu
   failure.bits = dcb.ByteSize;
   failure.parity = dcb.Parity;
   failure.stop = dcb.StopBits;
-  RecordPortOpenFailure(std::move(failure));
+  return failure;
 }
 
 }  // namespace
@@ -69,11 +69,7 @@ MySerialHandle::MySerialHandle(const PortOwner& owner, const std::string& portNa
   // Each failed call is recorded with its errno, so the message names what really went wrong.
   auto fail = [&](int fd, const char* call, int error) {
     if (fd >= 0) close(fd);
-    PortOpenFailure failure;
-    failure.path = path;
-    failure.call = call;
-    failure.error = error;
-    RecordPortOpenFailure(std::move(failure));
+    openFailure_ = PortOpenFailure{path, call, error};
     return kNoPort;
   };
   // Only a device node is opened at all: a plain file, a folder or a FIFO under the name is
@@ -98,7 +94,7 @@ MySerialHandle::MySerialHandle(const PortOwner& owner, const std::string& portNa
     line_.emplace(owner.context, std::string{}, fd);
     // Settings the port refuses end the open before any byte goes out; the port is put back.
     if (line_->Refusal() != LineRefusal::kNone) {
-      RecordLineRefusal(path, *line_, line_->Refusal(), line_->RefusalError());
+      openFailure_ = LineRefusalFailure(path, *line_, line_->Refusal(), line_->RefusalError());
       line_.reset();
       tcsetattr(fd, TCSANOW, &saved_->original);
       ioctl(fd, TIOCNXCL);
@@ -287,10 +283,10 @@ void MySerialHandle::SetConfig(const COMMCONFIG& config) {
     static_cast<DCB&>(*line_) = config.dcb;
     lineRefused_ = false;
   } else {
-    // Nothing is sent on a line whose settings did not take; the reason is kept for the caller.
-    RecordLineRefusal(DevicePathOf(portName_), config.dcb, refusal, error);
+    // Nothing is sent on a line whose settings did not take; the log says why.
     lineRefused_ = true;
-    std::string line = PortOpenFailureText(LastPortOpenFailure(), "choose a serial port");
+    std::string line = PortOpenFailureText(LineRefusalFailure(DevicePathOf(portName_), config.dcb, refusal, error),
+                                           "choose a serial port");
     if (!line.empty() && line.back() == '\n') line.pop_back();
     log_->Printf("Cannot set serial port: %s", line.c_str());
     // The settings the user chose stay in the profile as they were.

@@ -30,9 +30,11 @@ int SerialTransport::Open() {
   SerialSettingsModel settings(context_, "serial");
   portName_ = fixedPort_ ? *fixedPort_ : settings.portText.empty() ? settings.storedPort : settings.portText;
   hungUp_ = false;
-  port_.reset(PublicSerialHandle::Open(PortOwner{context_}, portName_, &SerialTransport::Receive, this, kReaderBuffer));
+  PortOpenFailure failure;
+  port_.reset(PublicSerialHandle::Open(PortOwner{context_}, portName_, &SerialTransport::Receive, this, kReaderBuffer,
+                                       &failure));
   if (!port_) {
-    LogOpenProblem();
+    LogOpenProblem(failure);
     return 1;
   }
   COMMCONFIG config{};
@@ -42,9 +44,9 @@ int SerialTransport::Open() {
   return 0;
 }
 
-void SerialTransport::LogOpenProblem() const {
+void SerialTransport::LogOpenProblem(const PortOpenFailure& failure) const {
   // The status line keeps its fixed text; the log says why, so the user can mend it.
-  std::string line = PortOpenProblemLine(DevicePathOf(ComPortName(portName_)),
+  std::string line = PortOpenProblemLine(DevicePathOf(ComPortName(portName_)), failure,
                                          "choose the unit's serial port in Comms Setup, such as /dev/ttyUSB0");
   if (!line.empty() && line.back() == '\n') line.pop_back();
   context_.log.Printf("Cannot open serial port: %s", line.c_str());

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/run_context.h"
+#include "serial/port_open_problem.h"
 #include "transport/transport.h"
 
 namespace kestrune {
@@ -69,8 +70,9 @@ class SerialTransport : public Transport {
   void Store(const uint8_t* data, uint32_t length);
 
  private:
-  // Writes to the diagnostic log why the port named in the settings did not open.
-  void LogOpenProblem() const;
+  // Writes to the diagnostic log why the port named in the settings did not open, from what
+  // its open handed back.
+  void LogOpenProblem(const PortOpenFailure& failure) const;
   // Copies the one contiguous stretch available from the read index on; returns its length.
   unsigned TakeStretch(uint8_t* out, unsigned wanted);
   // Whether a block just stored should wake the waiting Read: what it waits for is all in,

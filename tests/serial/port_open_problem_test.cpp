@@ -54,29 +54,30 @@ TEST(PortOpenProblem, LooksAtMissingPtysPlainFilesFoldersAndHeldPorts) {
   test::TestContext context;
   const SerialReceiveFn ignore = [](const uint8_t*, uint32_t, void*) {};
   // The reason comes from the failed open itself; nothing opens the port a second time.
+  PortOpenFailure failure;
   auto failedOpen = [&](const std::string& path) {
     std::unique_ptr<PublicSerialHandle> handle(
-        PublicSerialHandle::Open(PortOwner{context.run}, path, ignore, nullptr, 64));
+        PublicSerialHandle::Open(PortOwner{context.run}, path, ignore, nullptr, 64, &failure));
     EXPECT_EQ(handle, nullptr) << path;
-    EXPECT_EQ(LastPortOpenFailure().path, path);
-    return PortOpenFailureProblem(LastPortOpenFailure());
+    EXPECT_EQ(failure.path, path);
+    return PortOpenFailureProblem(failure);
   };
   // A pseudo-terminal number that is not allocated: what an unplugged adapter leaves behind.
   const std::string gone = "/dev/pts/987654";
   EXPECT_EQ(failedOpen(gone), PortOpenProblem::kVanished);
-  EXPECT_EQ(LastPortOpenFailure().error, ENOENT);
-  EXPECT_EQ(PortOpenProblemLine(gone, kHint),
+  EXPECT_EQ(failure.error, ENOENT);
+  EXPECT_EQ(PortOpenProblemLine(gone, failure, kHint),
             gone + ": the port has gone (device unplugged or restarted); reconnect it and try again\n");
 
   const std::string file = dir / "notes.txt";
   test::WriteFileBytes(file, "not a port");
   EXPECT_EQ(failedOpen(file), PortOpenProblem::kNotSerial);
-  EXPECT_EQ(LastPortOpenFailure().call, "isatty");  // no device node: not even opened
-  EXPECT_EQ(PortOpenProblemLine(file, "pick another"), file + ": not a serial device; pick another\n");
+  EXPECT_EQ(failure.call, "isatty");  // no device node: not even opened
+  EXPECT_EQ(PortOpenProblemLine(file, failure, "pick another"), file + ": not a serial device; pick another\n");
   EXPECT_EQ(test::ReadFileBytes(file), "not a port");  // the look leaves the file alone
 
   EXPECT_EQ(failedOpen(dir.Path()), PortOpenProblem::kNotSerial);
-  EXPECT_EQ(LastPortOpenFailure().call, "isatty");
+  EXPECT_EQ(failure.call, "isatty");
 
   // A port that this (or another) program holds is busy, and the look does not take it away.
   test::PtyPair pty;
@@ -84,7 +85,7 @@ TEST(PortOpenProblem, LooksAtMissingPtysPlainFilesFoldersAndHeldPorts) {
       PublicSerialHandle::Open(PortOwner{context.run}, pty.name, ignore, nullptr, 64));
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(failedOpen(pty.name), PortOpenProblem::kBusy);
-  EXPECT_EQ(PortOpenProblemLine(pty.name, kHint),
+  EXPECT_EQ(PortOpenProblemLine(pty.name, failure, kHint),
             pty.name + ": the port is busy: another program holds it; close that program and try again\n");
   held.reset();
   // Free again, a terminal opens fine: nothing to blame.
