@@ -46,7 +46,7 @@ void MainPage::PrintStatus(const char* format, const char* argument) {
   if (!status_) return;
   ProtocolEngine& engine = context_.engine;
   // A stop signal that came before the contact phase cleared the engine's stop request holds.
-  if (CaughtStopSignal() && sendInProgress) engine.SetCancel(1);
+  if (FirstPipedStopSignal() && sendInProgress) engine.SetCancel(1);
   const std::string text = StatusLineText(engine, format, argument);
   status_->setText(QString::fromLocal8Bit(text.c_str()));
   status_->repaint();
@@ -142,7 +142,7 @@ void MainPage::OnInitDialog() {
   options.readLastFile = [this] { return context_.run.profile.GetString("Romsend", "LastFile", "<none>"); };
   FillUpdateList(list, status, options);
 
-  if (batchFlag && !CaughtStopSignal()) QMetaObject::invokeMethod(send, &QPushButton::click, Qt::QueuedConnection);
+  if (batchFlag && !FirstPipedStopSignal()) QMetaObject::invokeMethod(send, &QPushButton::click, Qt::QueuedConnection);
 }
 
 bool MainPage::SelectedEntry(std::string& path) const {
@@ -156,7 +156,7 @@ bool MainPage::SelectedEntry(std::string& path) const {
 void MainPage::OnSend() {
   // One send at a time: a second one would replace the transport in use. None at all once the
   // program has been told to end.
-  if (sendInProgress || CaughtStopSignal()) return;
+  if (sendInProgress || FirstPipedStopSignal()) return;
   std::string path;
   if (!SelectedEntry(path)) {
     context_.run.boxes.Show("Make a selection first", "Quorle says...", kBoxOk, this);
@@ -174,7 +174,7 @@ void MainPage::OnSend() {
 
 void MainPage::SendEnded(int result, int status) {
   exitStatus = status;
-  if (CaughtStopSignal() || unattendedFlag || (batchFlag && result == 0)) {
+  if (FirstPipedStopSignal() || unattendedFlag || (batchFlag && result == 0)) {
     sheet_.done(0);
   }
 }

@@ -110,7 +110,7 @@ bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) 
   sheet_->portText = ResolvePortName(typedPort, findBridge_, context_.run.boxes);
 
   exitStatus_ = kExitSent;
-  bool run = CaughtStopSignal() == 0;
+  bool run = FirstPipedStopSignal() == 0;
   if (main->unattendedFlag) {
     // Nobody is there to notice a flag that was not taken, or a bridge that is not attached:
     // sending the profile's choice instead could update another unit.
@@ -129,7 +129,7 @@ bool RomsendApp::InitInstance(int argc, const char* const* argv, bool runModal) 
       sheet_->exec();
       exitStatus_ = main->batchFlag ? main->exitStatus : kExitSent;
     }
-    if (const int signal = CaughtStopSignal()) exitStatus_ = kExitSignalBase + signal;
+    if (const int signal = FirstPipedStopSignal()) exitStatus_ = kExitSignalBase + signal;
     Finish();
   }
   return false;

@@ -11,10 +11,6 @@
 
 namespace kestrune {
 
-int CaughtStopSignal() {
-  return FirstPipedStopSignal();
-}
-
 StopSignals::StopSignals(std::function<void(int)> onSignal) : onSignal_(std::move(onSignal)) {
   if (!pipe_.Installed()) return;
   notifier_ = new QSocketNotifier(pipe_.ReadDescriptor(), QSocketNotifier::Read, this);

@@ -15,9 +15,6 @@ namespace kestrune {
 
 class RomsendSheet;
 
-// The first of SIGINT or SIGTERM that reached the program, or 0.
-int CaughtStopSignal();
-
 // Installs the handlers for its life (one at a time, after the QApplication). The handler only
 // notes the signal and writes to a pipe; `onSignal` then runs on the user-interface thread, also
 // from inside the waits of a running send. A second signal of the same kind takes the system's

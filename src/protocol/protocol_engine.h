@@ -25,6 +25,11 @@ namespace kestrune {
 // Texts that the transfers compose themselves come as the format, so "%%" in them shows as "%".
 using StatusPrinter = std::function<void(const char* format, const char* argument)>;
 
+// Shows one status text through `printer`, if there is one.
+inline void PrintStatus(const StatusPrinter& printer, const char* format, const char* argument = nullptr) {
+  if (printer) printer(format, argument);
+}
+
 // Longest status text a printer shows.
 constexpr size_t kMaxStatusText = 255;
 

@@ -11,14 +11,10 @@
 
 #include "platform/profile.h"
 #include "serial/serial_handle.h"
+#include "serial/usb_port_discovery.h"
 
 namespace kestrune {
 namespace {
-
-std::string EnvRoot(const char* name, const char* fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : fallback;
-}
 
 // Orders digit runs by value, so ttyUSB2 comes before ttyUSB10.
 bool NaturalLess(const std::string& a, const std::string& b) {
@@ -74,8 +70,8 @@ long long DecimalOf(const std::string& text) {
 }  // namespace
 
 std::vector<std::string> EnumerateSerialPorts() {
-  const std::string sysfs = EnvRoot("KESTRUNE_SYSFS_ROOT", "/sys");
-  const std::string dev = EnvRoot("KESTRUNE_DEV_ROOT", "/dev");
+  const std::string sysfs = SysfsRoot();
+  const std::string dev = DevRoot();
   const std::string classDir = sysfs + "/class/tty";
   std::vector<std::string> names;
   DIR* d = opendir(classDir.c_str());

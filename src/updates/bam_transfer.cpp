@@ -12,10 +12,6 @@
 namespace kestrune {
 namespace {
 
-void Print(const StatusPrinter& printer, const char* format, const char* argument = nullptr) {
-  if (printer) printer(format, argument);
-}
-
 // "Copying ... 42% done. Left: 1:05", composed with "%%" so that it can be shown as a format.
 void ReportProgress(BamTransfer& transfer, const StatusPrinter& printer, uint32_t sent, uint32_t total,
                     uint32_t startTick) {
@@ -27,7 +23,7 @@ void ReportProgress(BamTransfer& transfer, const StatusPrinter& printer, uint32_
     std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ". Left: %d:%02d", left / 60, left % 60);
   }
   transfer.ShowPercent(percent);
-  Print(printer, text);
+  PrintStatus(printer, text);
 }
 
 // Shows the outcome and returns it.
@@ -35,9 +31,9 @@ int Finish(const StatusPrinter& printer, int code) {
   if (code != 0) {
     char text[48];
     std::snprintf(text, sizeof text, "Transfer Failed ! (E%d)", code);
-    Print(printer, text);
+    PrintStatus(printer, text);
   } else {
-    Print(printer, "Transfer Successful");
+    PrintStatus(printer, "Transfer Successful");
   }
   return code;
 }
@@ -66,12 +62,12 @@ unsigned BamTransfer::Read(const uint8_t*&, unsigned) {
 int BamTransfer::Transfer(const StatusPrinter& printer) {
   const BamByteSource source = [this](const uint8_t*& out, unsigned maximum) { return Read(out, maximum); };
   BamLayout layout = ReadBamHead(source, kMaxReadRequest);
-  if (layout.title) Print(printer, "Processing \"%s\"", layout.title->c_str());
+  if (layout.title) PrintStatus(printer, "Processing \"%s\"", layout.title->c_str());
   // Nothing goes to the unit before its image header is known whole: the unit erases on Open.
   if (layout.complete < BamLayout::kImageHeader) return Finish(printer, 1);
   int result = Open(layout.headerLength, layout.header.data(), printer);
   if (result != 0) return Finish(printer, result);
-  Print(printer, "%s", "Erase done");
+  PrintStatus(printer, "%s", "Erase done");
 
   // From here on the unit has an open image: whatever fails, Close is sent, a size table that
   // does not hold together included.

@@ -19,10 +19,6 @@ constexpr unsigned kReplySize = 5;
 constexpr int kMaxResends = 6;
 constexpr uint32_t kFileBufferSize = 8192;
 
-void Print(const StatusPrinter& printer, const char* format, const char* argument = nullptr) {
-  if (printer) printer(format, argument);
-}
-
 void ReportProgress(TransferState& state, const StatusPrinter& printer, uint64_t consumed, uint64_t length,
                     uint32_t startTick, uint32_t total) {
   const float percent = static_cast<float>(static_cast<double>(consumed) * 100.0 / static_cast<double>(length));
@@ -38,7 +34,7 @@ void ReportProgress(TransferState& state, const StatusPrinter& printer, uint64_t
     std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ". Left: %d:%02d  Total: %d", left / 60, left % 60,
                   static_cast<int>(total));
   }
-  Print(printer, text);
+  PrintStatus(printer, text);
 }
 
 // The verdicts a unit gives a HEX line; any other byte in a whole reply is no verdict at all.
@@ -140,7 +136,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
       std::snprintf(text, sizeof text, "%s 0x%02x around 0x%lx", what, static_cast<unsigned>(verdictByte),
                     static_cast<unsigned long>(at));
     engine.Log("%s", text);
-    Print(printer, text);
+    PrintStatus(printer, text);
     return 0;
   };
   // Nothing may be waiting when a line goes out: it would be taken for that line's verdict.
@@ -159,7 +155,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
       engine.Transfer().running = false;
       char text[64];
       std::snprintf(text, sizeof text, "File read failed around 0x%lx", static_cast<unsigned long>(cutter.Consumed()));
-      Print(printer, text);
+      PrintStatus(printer, text);
       return 0;
     }
     if (cut == HexLineCutter::kEnd) {
@@ -172,7 +168,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
       engine.Transfer().running = false;
       char text[64];
       std::snprintf(text, sizeof text, "Line too long around 0x%lx", static_cast<unsigned long>(cutter.Consumed()));
-      Print(printer, text);
+      PrintStatus(printer, text);
       return 0;
     }
     uint8_t reply[kReplySize] = {};
@@ -194,7 +190,7 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
     if (engine.Cancel()) {
       engine.Transfer().running = false;
       ended = HexOutcome::kStopped;
-      Print(printer, "Aborted");
+      PrintStatus(printer, "Aborted");
       return 0;
     }
     if (verdict == '+') {
@@ -207,12 +203,12 @@ int HexLineTransfer(const std::string& path, Sender& engine, const StatusPrinter
   engine.Transfer().running = false;
   // A line left without a verdict because the port went: the port's fault, not the unit's.
   if (verdict <= 0 && driver->LastError() == kTransportDisconnect) {
-    Print(printer, "Serial port is faulty or in use by another program !!");
+    PrintStatus(printer, "Serial port is faulty or in use by another program !!");
     return 0;
   }
   if (verdict == '+') ended = HexOutcome::kSuccess;
   const std::string result = VerdictText(verdict, cutter.Consumed());
-  Print(printer, result.c_str());
+  PrintStatus(printer, result.c_str());
   return 0;
 }
 

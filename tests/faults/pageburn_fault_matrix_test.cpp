@@ -44,17 +44,17 @@ constexpr uint64_t kCommandsPerPage = 1 + 64 + 1 + 1;
 constexpr int kVersionAttempts = SambaMonitor::kVersionRetries + 1;
 constexpr int kWordAttempts = SambaMonitor::kWordRetries + 1;
 // Bytes put before a reply: control characters, a NUL, bytes above 0x7f, no prompt.
-const std::string kNoise("\x13\xff\0noise\x80\x01", 10);
+const std::string kMonitorNoise("\x13\xff\0noise\x80\x01", 10);
 
-enum class Fault { kSilent, kHangUp, kGarbage, kNeverReady, kBadThenRecovers };
-enum class Phase { kVersion, kPageN, kBootBit };
+enum class MonitorFault { kSilent, kHangUp, kGarbage, kNeverReady, kBadThenRecovers };
+enum class MonitorPhase { kVersion, kPageN, kBootBit };
 
-struct Row {
-  Fault fault;
-  Phase phase;
+struct PageburnRow {
+  MonitorFault fault;
+  MonitorPhase phase;
 };
 
-std::string RowName(const testing::TestParamInfo<Row>& info) {
+std::string PageburnRowName(const testing::TestParamInfo<PageburnRow>& info) {
   static const char* const kFaults[] = {"MonitorSilent", "MonitorHangsUp", "MonitorSendsGarbage", "FlashNeverReady",
                                         "BadAnswersThenRecovers"};
   static const char* const kPhases[] = {"AtVersion", "AtPageN", "AtBootBit"};
@@ -62,8 +62,8 @@ std::string RowName(const testing::TestParamInfo<Row>& info) {
 }
 
 // The row as it reads in the test list.
-void PrintTo(const Row& row, std::ostream* os) {
-  *os << RowName({row, 0});
+void PrintTo(const PageburnRow& row, std::ostream* os) {
+  *os << PageburnRowName({row, 0});
 }
 
 std::string Bytes(size_t n, int seed) {
@@ -74,45 +74,45 @@ std::string Bytes(size_t n, int seed) {
 
 // The operations of a run in order: 0 the version read, 1..kPages the pages, kPages + 1 the
 // boot bit.
-int FirstFaultyOperation(Phase phase) {
+int FirstFaultyOperation(MonitorPhase phase) {
   switch (phase) {
-    case Phase::kVersion:
+    case MonitorPhase::kVersion:
       return 0;
-    case Phase::kPageN:
+    case MonitorPhase::kPageN:
       return 1 + kMiddlePage;
-    case Phase::kBootBit:
+    case MonitorPhase::kBootBit:
       return 1 + kPages;
   }
   return 0;
 }
 
 // Number of the first command line of that operation, counting from 1.
-uint64_t FirstCommandOf(Phase phase) {
+uint64_t FirstCommandOf(MonitorPhase phase) {
   const int op = FirstFaultyOperation(phase);
   return op == 0 ? 1 : 2 + kCommandsPerPage * static_cast<uint64_t>(op - 1);
 }
 
 // The fault as the monitor shows it from the phase's first command on.
-void Inject(Fault fault, Phase phase, sim::SambaFaults& f) {
+void Inject(MonitorFault fault, MonitorPhase phase, sim::SambaFaults& f) {
   switch (fault) {
-    case Fault::kSilent:
+    case MonitorFault::kSilent:
       f.silent = true;
       break;
-    case Fault::kHangUp:
+    case MonitorFault::kHangUp:
       f.hangUpAfterCommands = 0;  // the line drops as this command ends
       break;
-    case Fault::kGarbage:
-      f.garbage = kNoise;
+    case MonitorFault::kGarbage:
+      f.garbage = kMonitorNoise;
       f.garbageReplies = 1 << 30;
       break;
-    case Fault::kNeverReady:
+    case MonitorFault::kNeverReady:
       f.stuckBusy = true;
       break;
-    case Fault::kBadThenRecovers: {
+    case MonitorFault::kBadThenRecovers: {
       // As many noisy replies without their prompt as the command has retries: the most the
       // protocol absorbs.
-      const int bad = phase == Phase::kVersion ? SambaMonitor::kVersionRetries : SambaMonitor::kWordRetries;
-      f.garbage = kNoise;
+      const int bad = phase == MonitorPhase::kVersion ? SambaMonitor::kVersionRetries : SambaMonitor::kWordRetries;
+      f.garbage = kMonitorNoise;
       f.garbageReplies = bad;
       f.noPromptReplies = bad;
       break;
@@ -122,13 +122,13 @@ void Inject(Fault fault, Phase phase, sim::SambaFaults& f) {
 
 // The SAM-BA monitor attached as USB device 1-2 (03eb:6124) with tty ttyACM0. The monitor can
 // be replaced, as when the chip is unplugged and plugged in again.
-struct Rig {
+struct PageburnRig {
   test::FakeSysfs sysfs;
   test::TempDir files;
   std::unique_ptr<sim::SimulatedSamba> samba;
   std::string port;
 
-  Rig() {
+  PageburnRig() {
     sysfs.AddUsbDevice("1-2", 0x03eb, 0x6124, "SAMBA0");
     sysfs.AddAcmTty("1-2", 0, "ttyACM0");
     Plug();
@@ -158,8 +158,8 @@ struct Rig {
 // The whole console output of a run: `firstBad` is the first operation the fault spoils (none
 // past the boot bit), `versionText` what the version read yields. A version read that gets no
 // answer ends the run; so does the first failed page, with its number and without the boot bit.
-std::string ExpectedOutput(const Rig& rig, const std::string& file, const std::string& versionText, int firstBad,
-                           const char* bootStep, int retries) {
+std::string ExpectedOutput(const PageburnRig& rig, const std::string& file, const std::string& versionText,
+                           int firstBad, const char* bootStep, int retries) {
   std::string out =
       "Port found at " + rig.port + "\n** SAMBA downloader V1.1 **\nSAM-BA Version: '" + versionText + "'\n";
   if (firstBad == 0) return out + "Port " + rig.port + " does not answer as the SAM-BA monitor\n";
@@ -182,11 +182,11 @@ std::string ExpectedOutput(const Rig& rig, const std::string& file, const std::s
   return out + retryLine;
 }
 
-class PageburnFaults : public testing::TestWithParam<Row> {};
+class PageburnFaults : public testing::TestWithParam<PageburnRow> {};
 
 TEST_P(PageburnFaults, EndsInTimeWithItsCodeAndFreesThePort) {
-  const Row row = GetParam();
-  Rig rig;
+  const PageburnRow row = GetParam();
+  PageburnRig rig;
   const std::string image = Bytes(kImageBytes, 1);
   const std::string file = rig.File("firmware.bin", image);
   const int firstBad = FirstFaultyOperation(row.phase);
@@ -211,22 +211,22 @@ TEST_P(PageburnFaults, EndsInTimeWithItsCodeAndFreesThePort) {
   for (int page = 0; page < kPages && 1 + page < firstBad; ++page) pagesBefore.push_back(static_cast<uint32_t>(page));
   const std::string written = image + std::string(kPages * 256 - kImageBytes, '\0');
   switch (row.fault) {
-    case Fault::kSilent:
-    case Fault::kHangUp: {
+    case MonitorFault::kSilent:
+    case MonitorFault::kHangUp: {
       // The operation the fault strikes spends all its attempts and ends the run; without an
       // answer to the version request nothing is written at all.
-      const bool versionLost = row.phase == Phase::kVersion;
+      const bool versionLost = row.phase == MonitorPhase::kVersion;
       EXPECT_EQ(r.exit, versionLost ? 3 : 4);
       EXPECT_EQ(r.out, ExpectedOutput(rig, file, versionLost ? "" : version, firstBad, "1\n", kWordAttempts));
-      EXPECT_EQ(rec.hungUp, row.fault == Fault::kHangUp);
+      EXPECT_EQ(rec.hungUp, row.fault == MonitorFault::kHangUp);
       break;
     }
-    case Fault::kGarbage: {
+    case MonitorFault::kGarbage: {
       // Replies still end in the prompt, so nothing is retried; a status read that holds no
       // number fails its page. The version read takes the noise as part of its text.
       std::string garbledVersion = version;
-      if (row.phase == Phase::kVersion) {
-        const std::string reply = " " + kNoise + "\n\r" + version + "\n\r>";
+      if (row.phase == MonitorPhase::kVersion) {
+        const std::string reply = " " + kMonitorNoise + "\n\r" + version + "\n\r>";
         const std::string text = reply.substr(3, reply.size() - 6);
         garbledVersion = text.substr(0, text.find('\0'));
       }
@@ -234,14 +234,15 @@ TEST_P(PageburnFaults, EndsInTimeWithItsCodeAndFreesThePort) {
       EXPECT_EQ(r.out, ExpectedOutput(rig, file, garbledVersion, std::max(firstBad, 1), "1\n", 0));
       break;
     }
-    case Fault::kNeverReady:
+    case MonitorFault::kNeverReady:
       // The status is read, reads busy every time, and the page gives up after its waits.
       EXPECT_EQ(r.exit, 4);
       EXPECT_EQ(r.out, ExpectedOutput(rig, file, version, std::max(firstBad, 1), "1\n", 0));
       EXPECT_GE(rec.fsrBusyReads, static_cast<unsigned>(FlashWriter::kReadyWaits + 1));
       break;
-    case Fault::kBadThenRecovers: {
-      const int retries = row.phase == Phase::kVersion ? SambaMonitor::kVersionRetries : SambaMonitor::kWordRetries;
+    case MonitorFault::kBadThenRecovers: {
+      const int retries =
+          row.phase == MonitorPhase::kVersion ? SambaMonitor::kVersionRetries : SambaMonitor::kWordRetries;
       EXPECT_EQ(r.exit, 0);
       EXPECT_EQ(r.out, ExpectedOutput(rig, file, version, kPages + 2, "", retries));
       EXPECT_EQ(rig.Flash(0, written.size()), written);
@@ -249,7 +250,7 @@ TEST_P(PageburnFaults, EndsInTimeWithItsCodeAndFreesThePort) {
       break;
     }
   }
-  if (row.fault != Fault::kBadThenRecovers) {
+  if (row.fault != MonitorFault::kBadThenRecovers) {
     // The fault struck where the row says: the pages before it went in, none after, no boot bit.
     EXPECT_EQ(rec.pagesWritten, pagesBefore);
     EXPECT_EQ(rig.Flash(0, 256 * pagesBefore.size()), written.substr(0, 256 * pagesBefore.size()));
@@ -271,14 +272,16 @@ TEST_P(PageburnFaults, EndsInTimeWithItsCodeAndFreesThePort) {
   EXPECT_EQ(rig.samba->Snapshot().gpnvm, 0x2u);
 }
 
-std::vector<Row> AllRows() {
-  std::vector<Row> rows;
-  for (Fault fault : {Fault::kSilent, Fault::kHangUp, Fault::kGarbage, Fault::kNeverReady, Fault::kBadThenRecovers})
-    for (Phase phase : {Phase::kVersion, Phase::kPageN, Phase::kBootBit}) rows.push_back({fault, phase});
+std::vector<PageburnRow> AllRows() {
+  std::vector<PageburnRow> rows;
+  for (MonitorFault fault : {MonitorFault::kSilent, MonitorFault::kHangUp, MonitorFault::kGarbage,
+                             MonitorFault::kNeverReady, MonitorFault::kBadThenRecovers})
+    for (MonitorPhase phase : {MonitorPhase::kVersion, MonitorPhase::kPageN, MonitorPhase::kBootBit})
+      rows.push_back({fault, phase});
   return rows;
 }
 
-INSTANTIATE_TEST_SUITE_P(FaultMatrix, PageburnFaults, testing::ValuesIn(AllRows()), RowName);
+INSTANTIATE_TEST_SUITE_P(FaultMatrix, PageburnFaults, testing::ValuesIn(AllRows()), PageburnRowName);
 
 }  // namespace
 }  // namespace kestrune

@@ -26,9 +26,9 @@ using namespace faults;  // NOLINT: the rig and its helpers
 
 // The unit takes data at this pace in the rows that act in the middle of a transfer.
 constexpr int kSlowBaud = 115200;
-constexpr size_t kSlowImageBytes = 32 * 1024;
+constexpr size_t kSlowUnattendedImageBytes = 32 * 1024;
 
-struct Row {
+struct UnattendedRow {
   const char* name;
   // Prepares the folder, the profile and the unit; returns the arguments after the program name.
   std::function<std::vector<std::string>(Rig&)> setUp;
@@ -61,7 +61,7 @@ std::string SampleHexText() {
 }
 
 // clang-format off
-const Row kRows[] = {
+const UnattendedRow kUnattendedRows[] = {
     // Sent on a machine with no display at all: the program takes the offscreen platform itself.
     {"SentWithoutADisplay", OneBam, 0, false, false, 0, "Transfer Successful", true},
     {"UnitErrorAfterContact", [](Rig& rig) {
@@ -113,7 +113,7 @@ const Row kRows[] = {
      }, 0, false, true, 0, "Transfer Successful", true},
     {"TerminatedMidTransfer", [](Rig& rig) {
        rig.unit.SetBaud(kSlowBaud);
-       rig.PutBam("update.bam", Image(kSlowImageBytes, 27));
+       rig.PutBam("update.bam", Image(kSlowUnattendedImageBytes, 27));
        return Unattended(rig);
      }, SIGTERM, true, true, 143, "Cancelled by User", true},
     // A person's box in a batch run waits; the interrupt ends the program all the same.
@@ -123,18 +123,18 @@ const Row kRows[] = {
 // clang-format on
 
 // The row as it reads in a failure message.
-void PrintTo(const Row& row, std::ostream* os) {
+void PrintTo(const UnattendedRow& row, std::ostream* os) {
   *os << row.name;
 }
 
-class RomsendUnattended : public testing::TestWithParam<Row> {};
+class RomsendUnattended : public testing::TestWithParam<UnattendedRow> {};
 
 bool HasLine(const std::string& text, const std::string& line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
 }
 
 TEST_P(RomsendUnattended, ExitStatusAndWhy) {
-  const Row& row = GetParam();
+  const UnattendedRow& row = GetParam();
   Rig rig;
   const std::vector<std::string> args = row.setUp(rig);
   // The start-up marker tells when the window is up, for the rows that signal outside a send.
@@ -174,22 +174,22 @@ TEST_P(RomsendUnattended, ExitStatusAndWhy) {
     // The port is free at once: a second copy sends right after.
     rig.unit.SetBaud(0);
     rig.LastCloseOfThePort();
-    rig.SendsInBatch({"/unattended"}, Image(kSlowImageBytes, 27));
+    rig.SendsInBatch({"/unattended"}, Image(kSlowUnattendedImageBytes, 27));
   }
 }
 
-std::string RowName(const testing::TestParamInfo<Row>& info) {
+std::string UnattendedRowName(const testing::TestParamInfo<UnattendedRow>& info) {
   return info.param.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(FaultMatrix, RomsendUnattended, testing::ValuesIn(kRows), RowName);
+INSTANTIATE_TEST_SUITE_P(FaultMatrix, RomsendUnattended, testing::ValuesIn(kUnattendedRows), UnattendedRowName);
 
 // The line hangs up in the middle of the image: the run ends at once with status 1 instead of
 // waiting out the acknowledgement's ten seconds. Needs the serial driver's hang-up detection.
 TEST(RomsendUnattendedHangUp, EndsWithinASecondOfTheHangUp) {
   Rig rig;
   rig.unit.SetBaud(kSlowBaud);
-  rig.PutBam("update.bam", Image(kSlowImageBytes, 28));
+  rig.PutBam("update.bam", Image(kSlowUnattendedImageBytes, 28));
   rig.unit.SetHangUpAfter(8000);
   auto p = rig.Start(Unattended(rig));
   ASSERT_TRUE(p->WaitFor([&rig] { return rig.unit.Snapshot().hungUp; }));

@@ -18,17 +18,17 @@ using test::HealthyAnswer;
 using test::ScriptedSambaDevice;
 
 // Device, monitor and writer, with the writer's pauses and step digits recorded.
-struct Rig {
+struct FlashRig {
   ScriptedSambaDevice device;
   SambaMonitor monitor{&device};
   FlashWriter writer{&monitor};
   std::vector<uint32_t> sleeps;
   std::string printed;
 
-  Rig() {
+  FlashRig() {
     device.answer = HealthyAnswer;
-    writer.SetSleep([](uint32_t ms, void* self) { static_cast<Rig*>(self)->sleeps.push_back(ms); }, this);
-    writer.SetPrinter([](const char* text, void* self) { static_cast<Rig*>(self)->printed += text; }, this);
+    writer.SetSleep([](uint32_t ms, void* self) { static_cast<FlashRig*>(self)->sleeps.push_back(ms); }, this);
+    writer.SetPrinter([](const char* text, void* self) { static_cast<FlashRig*>(self)->printed += text; }, this);
   }
   // Status replies in turn: FRDY clear for `busy` reads, then set; other commands healthy.
   void BusyFor(int busy) {
@@ -57,7 +57,7 @@ TEST(FlashWriter, PageGoesAsLittleEndianWordsToThePageBufferThenIsCommitted) {
                                                       {511, "W400e0804,5a01ff01#"}};
   for (const auto& [page, commit] : commits) {
     SCOPED_TRACE(page);
-    Rig rig;
+    FlashRig rig;
     const auto data = Page(static_cast<int>(page));
     ASSERT_TRUE(rig.writer.WriteFlashPage(page, data.data(), data.size()));
     EXPECT_EQ(rig.writer.LastError(), 0);
@@ -79,7 +79,7 @@ TEST(FlashWriter, PageGoesAsLittleEndianWordsToThePageBufferThenIsCommitted) {
 
 TEST(FlashWriter, PagesThatCannotBeWrittenAreRefusedBeforeAnyCommand) {
   const std::vector<uint8_t> data(257, 0xAA);
-  Rig rig;
+  FlashRig rig;
   EXPECT_FALSE(rig.writer.WriteFlashPage(0, data.data(), 255));
   EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorPageSize);
   EXPECT_FALSE(rig.writer.WriteFlashPage(0, data.data(), 257));
@@ -104,21 +104,21 @@ TEST(FlashWriter, PagesThatCannotBeWrittenAreRefusedBeforeAnyCommand) {
 
 TEST(FlashWriter, WaitsOneMillisecondPerBusyStatusAndGivesUpAfterThirtyTwo) {
   {
-    Rig rig;
+    FlashRig rig;
     rig.BusyFor(5);
     EXPECT_TRUE(rig.writer.WaitFlashReady());
     EXPECT_EQ(rig.sleeps, std::vector<uint32_t>(5, 1));
     EXPECT_EQ(rig.Count('w'), 6);
   }
   {
-    Rig rig;
+    FlashRig rig;
     rig.BusyFor(32);
     EXPECT_TRUE(rig.writer.WaitFlashReady());
     EXPECT_EQ(rig.sleeps.size(), 32u);
     EXPECT_EQ(rig.Count('w'), 33);
   }
   {
-    Rig rig;
+    FlashRig rig;
     rig.BusyFor(33);
     EXPECT_FALSE(rig.writer.WaitFlashReady());
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorNotReady);
@@ -127,7 +127,7 @@ TEST(FlashWriter, WaitsOneMillisecondPerBusyStatusAndGivesUpAfterThirtyTwo) {
   }
   {
     // Other status bits do not stand for FRDY.
-    Rig rig;
+    FlashRig rig;
     int reads = 0;
     rig.device.answer = [&](const std::string&) {
       return std::vector<std::string>{Framed(++reads < 3 ? "0xfffffffe" : "0x00000003")};
@@ -141,7 +141,7 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
   const auto data = Page(1);
   {
     // Silence on the first status read: 4 attempts, then -2 and nothing written.
-    Rig rig;
+    FlashRig rig;
     rig.device.answer = nullptr;
     EXPECT_FALSE(rig.writer.WriteFlashPage(0, data.data(), data.size()));
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
@@ -150,7 +150,7 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
   }
   {
     // The tenth word never gets a prompt: the page stops there, no commit is sent.
-    Rig rig;
+    FlashRig rig;
     const std::string tenth =
         WriteWordCommand(0x00080000 + 9 * 4, data[36] | data[37] << 8 | data[38] << 16 | uint32_t{data[39]} << 24);
     rig.device.answer = [&](const std::string& command) {
@@ -163,7 +163,7 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
   }
   {
     // FRDY stuck after the commit: the page fails with -4.
-    Rig rig;
+    FlashRig rig;
     bool committed = false;
     rig.device.answer = [&](const std::string& command) {
       if (command.rfind("W400e0804", 0) == 0) committed = true;
@@ -176,7 +176,7 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
   }
   {
     // A garbled status reply is a failed command, not a ready controller.
-    Rig rig;
+    FlashRig rig;
     rig.device.answer = [](const std::string& command) {
       return command[0] == 'w' ? std::vector<std::string>{Framed("??")} : HealthyAnswer(command);
     };
@@ -188,20 +188,20 @@ TEST(FlashWriter, FailedCommandsStopThePageWithTheirCode) {
 
 TEST(FlashWriter, BootBitIsSetThroughTheCommandRegisterAndFailuresPrintTheirStep) {
   {
-    Rig rig;
+    FlashRig rig;
     EXPECT_TRUE(rig.writer.SetBootFromFlash());
     EXPECT_EQ(rig.device.writes, (std::vector<std::string>{"w400e0808,4#", "W400e0804,5a00010b#", "w400e0808,4#"}));
     EXPECT_EQ(rig.printed, "");
   }
   {
-    Rig rig;
+    FlashRig rig;
     rig.device.answer = nullptr;
     EXPECT_FALSE(rig.writer.SetBootFromFlash());
     EXPECT_EQ(rig.printed, "1\n");
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
   }
   {
-    Rig rig;
+    FlashRig rig;
     rig.device.answer = [](const std::string& command) {
       return command[0] == 'W' ? std::vector<std::string>{} : HealthyAnswer(command);
     };
@@ -210,7 +210,7 @@ TEST(FlashWriter, BootBitIsSetThroughTheCommandRegisterAndFailuresPrintTheirStep
     EXPECT_EQ(rig.writer.LastError(), FlashWriter::kErrorCommand);
   }
   {
-    Rig rig;
+    FlashRig rig;
     bool set = false;
     rig.device.answer = [&](const std::string& command) {
       if (command[0] == 'W') set = true;

@@ -23,7 +23,7 @@ Bytes Own(uint8_t type, const Bytes& data) {
   return kestrune::test::OwnMessage(type, data);
 }
 
-Bytes Frame(uint8_t command, const Bytes& payload) {
+Bytes FrameBytes(uint8_t command, const Bytes& payload) {
   Bytes f = {0x00,
              0x06,
              command,
@@ -118,7 +118,7 @@ TEST(MidiUnit, IdentityReplyAndRebootAnswer) {
   b.unit.SetAnswerReboot(false);
   b.Send({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
   b.Send(Own('V', {}));
-  b.Send(PackedFrame(Frame(5, {})));
+  b.Send(PackedFrame(FrameBytes(5, {})));
   for (const Bytes& m : b.Take(2)) EXPECT_EQ(m[4], 'U');
   b.loop.WaitDelivered();
   EXPECT_EQ(b.Waiting(), 0u);
@@ -135,7 +135,7 @@ TEST(MidiUnit, FramesAndTheirTwoReplies) {
   const Bytes data = {1, 2, 3, 0xFF, 0x80, 0x7F, 0x00, 0x55};
   Bytes payload = {0x00, 0x0A, 0x12, 0x34, 0x00, 0x02, 0x00, 0x00, 0x00, static_cast<uint8_t>(data.size())};
   payload.insert(payload.end(), data.begin(), data.end());
-  b.Send(PackedFrame(Frame(2, payload)));
+  b.Send(PackedFrame(FrameBytes(2, payload)));
   std::vector<Bytes> replies = b.Take(2);
   EXPECT_EQ(Reply(replies[0]), (Bytes{0x00, 0x06, 0x02, 0x00, 0x00, 0x06, 0x00, 0x00, 0, 0, 0, 0, 0xF2}));
   EXPECT_EQ(replies[0].size(), 16u + 6);  // 13 bytes pack into 16
@@ -146,7 +146,7 @@ TEST(MidiUnit, FramesAndTheirTwoReplies) {
   EXPECT_EQ(r.frameMessages, 1u);
 
   // A damaged frame is refused with code 1 and nothing more.
-  Bytes damaged = Frame(5, {});
+  Bytes damaged = FrameBytes(5, {});
   damaged.back() ^= 0x01;
   b.Send(PackedFrame(damaged));
   const Bytes refused = Reply(b.Take(1).at(0));
@@ -154,7 +154,7 @@ TEST(MidiUnit, FramesAndTheirTwoReplies) {
   EXPECT_EQ(refused[7], 1);
 
   // A frame short of its announced length is refused with code 6 after the frame gap.
-  Bytes cut = Frame(2, payload);
+  Bytes cut = FrameBytes(2, payload);
   cut.resize(9);
   b.Send(PackedFrame(cut));
   const Bytes shortReply = Reply(b.Take(1).at(0));
@@ -165,7 +165,7 @@ TEST(MidiUnit, FramesAndTheirTwoReplies) {
   b.Send(Own('Z', {1, 2}));
   b.Send({0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7});
   b.Send({0x90, 0x40, 0x7F});
-  b.Send(PackedFrame(Frame(5, {})));
+  b.Send(PackedFrame(FrameBytes(5, {})));
   EXPECT_EQ(Reply(b.Take(2).at(1))[2], 5);
   r = b.unit.Snapshot();
   EXPECT_EQ(r.otherMessages, 3u);

@@ -18,14 +18,14 @@ namespace {
 
 using test::SlaveClient;
 
-class Program : public kestrune::test::ChildProcess {
+class SambaSimProgram : public kestrune::test::ChildProcess {
  public:
-  explicit Program(std::vector<std::string> args)
+  explicit SambaSimProgram(std::vector<std::string> args)
       : ChildProcess(kestrune::test::SimulatorOptions(KESTRUNE_SAMBA_SIM_PATH, std::move(args))) {}
 };
 
 const std::string kVersionReply = "\n\rv1.4 Kestrune SAM-BA simulator\n\r>";
-const std::string kStatusRead = "w400e0808,4#";
+const std::string kStatusReadCommand = "w400e0808,4#";
 
 // Writes `command` and reads `size` bytes of its reply (fewer when they do not come).
 std::string Ask(SlaveClient& client, const std::string& command, size_t size) {
@@ -34,8 +34,8 @@ std::string Ask(SlaveClient& client, const std::string& command, size_t size) {
 
 TEST(SambaSimProgram, ServesTheLinkedSlaveAndWritesFlashAndGpnvmFilesAtTheEnd) {
   kestrune::test::TempDir dir;
-  Program program({"--image", dir / "flash.bin", "--gpnvm", dir / "gpnvm.txt", "--link", dir / "ttyACM0",
-                   "--flash-pages", "8", "--version", "v0.1 prog", "--busy-reads", "2"});
+  SambaSimProgram program({"--image", dir / "flash.bin", "--gpnvm", dir / "gpnvm.txt", "--link", dir / "ttyACM0",
+                           "--flash-pages", "8", "--version", "v0.1 prog", "--busy-reads", "2"});
   const std::string slave = program.ReadLine();
   ASSERT_EQ(slave.rfind("/dev/", 0), 0u) << slave;
   SlaveClient client(dir / "ttyACM0");
@@ -45,7 +45,7 @@ TEST(SambaSimProgram, ServesTheLinkedSlaveAndWritesFlashAndGpnvmFilesAtTheEnd) {
   EXPECT_EQ(Ask(client, "W000800fc,fffefdfc#", 3), "\n\r>");
   EXPECT_EQ(Ask(client, "W400e0804,5a000701#", 3), "\n\r>");  // page 7, the last of 8
   for (const char* status : {"0x00000000", "0x00000000", "0x00000001"})
-    EXPECT_EQ(Ask(client, kStatusRead, 15), std::string("\n\r") + status + "\n\r>");
+    EXPECT_EQ(Ask(client, kStatusReadCommand, 15), std::string("\n\r") + status + "\n\r>");
   EXPECT_EQ(Ask(client, "W400e0804,5a00010b#", 3), "\n\r>");
   program.CloseStdin();
   EXPECT_EQ(program.Wait(), 0);
@@ -72,10 +72,10 @@ TEST(SambaSimProgram, FaultFlagsReachTheMonitor) {
        kVersionReply.substr(0, kVersionReply.size() - 1) + kVersionReply.substr(0, kVersionReply.size() - 1)},
       {{"--no-prompt-replies", "1"}, "V#", kVersionReply.substr(0, kVersionReply.size() - 1) + kVersionReply},
       {{"--garbage", "zz", "--garbage-replies", "2"}, "V#", "zz" + kVersionReply + "zz" + kVersionReply},
-      {{"--stuck-busy"}, kStatusRead, "\n\r0x00000000\n\r>\n\r0x00000000\n\r>"},
+      {{"--stuck-busy"}, kStatusReadCommand, "\n\r0x00000000\n\r>\n\r0x00000000\n\r>"},
   };
   for (const Row& row : rows) {
-    Program program(row.flags);
+    SambaSimProgram program(row.flags);
     SlaveClient client(program.ReadLine());
     ASSERT_TRUE(client.Ok()) << row.flags[0];
     ASSERT_TRUE(client.Write(row.command + row.command));
@@ -87,7 +87,7 @@ TEST(SambaSimProgram, FaultFlagsReachTheMonitor) {
   kestrune::test::TempDir dir;
   kestrune::test::WriteFileBytes(dir / "old.bin", std::string("\x0f\xf0\x00\xff", 4));
   {
-    Program program({"--old-image", dir / "old.bin", "--not-erased"});
+    SambaSimProgram program({"--old-image", dir / "old.bin", "--not-erased"});
     SlaveClient client(program.ReadLine());
     EXPECT_EQ(Ask(client, "w00080000,4#", 15), "\n\r0xff00f00f\n\r>");
     EXPECT_EQ(Ask(client, "W00080000,3c3c3c3c#", 3), "\n\r>");
@@ -95,7 +95,7 @@ TEST(SambaSimProgram, FaultFlagsReachTheMonitor) {
     EXPECT_EQ(Ask(client, "w00080000,4#", 15), "\n\r0x3c00300c\n\r>");
   }
 
-  Program program({"--hang-up-after", "1"});
+  SambaSimProgram program({"--hang-up-after", "1"});
   SlaveClient client(program.ReadLine());
   EXPECT_EQ(Ask(client, "V#", kVersionReply.size()), kVersionReply);
   ASSERT_TRUE(client.Write("V#"));
@@ -115,12 +115,12 @@ TEST(SambaSimProgram, RefusesBadFlagsAndReportsAFileItCannotWrite) {
                                           {"--old-image", "/nonexistent/old.bin"},
                                           {"--frobnicate"}};
   for (const auto& flags : bad) {
-    Program program(flags);
+    SambaSimProgram program(flags);
     EXPECT_EQ(program.Wait(), 2) << flags[0];
     EXPECT_EQ(program.Out().find("/dev/"), std::string::npos) << flags[0];  // no slave path
   }
   kestrune::test::TempDir dir;
-  Program program({"--image", dir / "no-such-folder/flash.bin", "--ignore-stdin"});
+  SambaSimProgram program({"--image", dir / "no-such-folder/flash.bin", "--ignore-stdin"});
   ASSERT_FALSE(program.ReadLine().empty());
   program.CloseStdin();  // ignored: only the signal ends it
   program.Kill(SIGTERM);

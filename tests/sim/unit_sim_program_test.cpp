@@ -20,14 +20,14 @@ using test::ReadReply;
 using test::SlaveClient;
 
 // The program with its slave path on the first line of output and its summary at the end.
-class Program : public kestrune::test::ChildProcess {
+class UnitSimProgram : public kestrune::test::ChildProcess {
  public:
-  explicit Program(std::vector<std::string> args)
+  explicit UnitSimProgram(std::vector<std::string> args)
       : ChildProcess(kestrune::test::SimulatorOptions(KESTRUNE_UNIT_SIM_PATH, std::move(args))) {}
 };
 
 TEST(UnitSimProgram, ServesASecondProcessWithItsFlagsAndEndsWhenStdinCloses) {
-  Program program({"--bad-checksum", "1", "--error", "close,result,4012,late,1,1", "--wake-answer", "0x2A"});
+  UnitSimProgram program({"--bad-checksum", "1", "--error", "close,result,4012,late,1,1", "--wake-answer", "0x2A"});
   SlaveClient client(program.ReadLine());
   ASSERT_TRUE(client.Ok());
   ASSERT_TRUE(client.Write("\x06"));
@@ -57,7 +57,7 @@ TEST(UnitSimProgram, ServesASecondProcessWithItsFlagsAndEndsWhenStdinCloses) {
 }
 
 TEST(UnitSimProgram, HexFlagsScriptTheRepliesInTheirOrder) {
-  Program program({"--hex-verdict", "!,2", "--hex-short", "2", "--hex-verdict", "0", "--hex-start-answer", "*"});
+  UnitSimProgram program({"--hex-verdict", "!,2", "--hex-short", "2", "--hex-verdict", "0", "--hex-start-answer", "*"});
   SlaveClient client(program.ReadLine());
   ASSERT_TRUE(client.Ok());
   ASSERT_TRUE(test::Synchronise(client));
@@ -80,7 +80,7 @@ TEST(UnitSimProgram, HexFlagsScriptTheRepliesInTheirOrder) {
 
 TEST(UnitSimProgram, EndsOnSigtermAndRefusesBadFlags) {
   {
-    Program program({"--ignore-stdin"});
+    UnitSimProgram program({"--ignore-stdin"});
     ASSERT_FALSE(program.ReadLine().empty());
     program.CloseStdin();  // ignored: only the signal ends it
     program.Kill(SIGTERM);
@@ -98,7 +98,7 @@ TEST(UnitSimProgram, EndsOnSigtermAndRefusesBadFlags) {
                                           {"--double-replies", "x"},
                                           {"--chatter", ""}};
   for (const auto& flags : bad) {
-    Program program(flags);
+    UnitSimProgram program(flags);
     EXPECT_EQ(program.Wait(), 2) << flags[0];
     EXPECT_EQ(program.Out().find("/dev/"), std::string::npos) << flags[0];  // no slave path
   }

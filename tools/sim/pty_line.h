@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +15,9 @@
 #include <time.h>
 
 namespace kestrune::sim {
+
+// How much a simulator reads from its pty in one call.
+constexpr size_t kPtyReadChunk = 4096;
 
 struct PtyLine {
   int master = -1;     // non-blocking, close-on-exec; raw mode, so bytes pass unchanged

@@ -2,6 +2,8 @@
 // Command lines, memory map and flash controller of the simulated SAM-BA monitor.
 #include "samba_monitor_core.h"
 
+#include "hex_digit.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -9,18 +11,11 @@ namespace kestrune::sim {
 namespace {
 
 constexpr char kTerminator = '#';
-constexpr char kPrompt = '>';
+constexpr char kMonitorPrompt = '>';
 constexpr const char* kNewLine = "\n\r";
 constexpr uint8_t kErased = 0xFF;
 constexpr uint32_t kWordCountArgument = 4;  // the only read size: one 32-bit word
 constexpr uint32_t kGpnvmBits = 32;
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // One to eight hexadecimal digits from `pos`, stopping at the first other character.
 bool TakeHex(const std::string& text, size_t& pos, uint32_t& value) {
@@ -204,7 +199,7 @@ void SambaMonitorCore::Answer(const std::optional<std::string>& text, Clock::tim
     o.bytes += kNewLine;
     if (text) o.bytes += *text;
     if (faults_.noPromptReplies == 0) {
-      o.bytes += kPrompt;
+      o.bytes += kMonitorPrompt;
     } else if (faults_.noPromptReplies > 0) {
       --faults_.noPromptReplies;
     }

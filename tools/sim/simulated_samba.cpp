@@ -15,11 +15,6 @@
 #include "pty_line.h"
 
 namespace kestrune::sim {
-namespace {
-
-constexpr size_t kReadChunk = 4096;
-
-}  // namespace
 
 // Owned by the monitor thread alone while it runs.
 struct SimulatedSamba::Line {
@@ -59,7 +54,7 @@ void SimulatedSamba::Run() {
 }
 
 void SimulatedSamba::ReceiveInput(Line& line) {
-  uint8_t buf[kReadChunk];
+  uint8_t buf[kPtyReadChunk];
   const ssize_t n = read(pty_.master, buf, sizeof buf);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (n <= 0) {

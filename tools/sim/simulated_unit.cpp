@@ -18,7 +18,6 @@ namespace kestrune::sim {
 namespace {
 
 constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
-constexpr size_t kReadChunk = 4096;
 
 Clock::duration ByteTime(int baud) {
   if (baud <= 0) return Clock::duration::zero();
@@ -83,7 +82,7 @@ void SimulatedUnit::Run() {
 }
 
 void SimulatedUnit::ReceiveInput(Line& line) {
-  uint8_t buf[kReadChunk];
+  uint8_t buf[kPtyReadChunk];
   const ssize_t n = read(pty_.master, buf, sizeof buf);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (n <= 0) {

@@ -2,6 +2,8 @@
 // Session, framing and replies of the simulated boot loader.
 #include "unit_core.h"
 
+#include "hex_digit.h"
+
 #include <algorithm>
 #include <array>
 
@@ -9,7 +11,7 @@ namespace kestrune::sim {
 namespace {
 
 constexpr uint8_t kWakeUp = 0x06;
-constexpr uint8_t kPrompt = 'U';
+constexpr uint8_t kLoaderPrompt = 'U';
 constexpr uint8_t kSyncDone = 'A';
 constexpr uint8_t kLineStart = ':';
 constexpr size_t kHeaderSize = 6;
@@ -36,13 +38,6 @@ constexpr size_t kHexMaxRecordBytes = kHexFrameBytes + 255;
 // Second data byte of the start record: the kind of HEX file that follows.
 constexpr uint8_t kHexKindPlain = 0x04;
 constexpr uint8_t kHexKind2 = 0x08;
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 uint16_t Be16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] << 8 | p[1]);
@@ -142,7 +137,7 @@ void UnitCore::Receive(uint8_t byte, Clock::time_point arrival, std::vector<Outp
     case Session::kSync:
       if (byte == kWakeUp) {
         AnswerWakeUp(arrival, out);
-      } else if (byte == kPrompt) {
+      } else if (byte == kLoaderPrompt) {
         AnswerPrompt(arrival, out);
       } else if (byte == kSyncDone) {
         ++recording_.syncs;
@@ -191,7 +186,7 @@ void UnitCore::ReceiveBetweenFrames(uint8_t byte, Clock::time_point at, std::vec
   } else if (byte == kWakeUp) {
     session_ = Session::kSync;
     AnswerWakeUp(at, out);
-  } else if (byte == kPrompt && !hexSession_) {
+  } else if (byte == kLoaderPrompt && !hexSession_) {
     session_ = Session::kSync;
     AnswerPrompt(at, out);
   } else if (byte == kLineStart || hexSession_) {
