@@ -297,7 +297,7 @@ TEST(MainPage, BatchRunClosesAfterSuccessAndPrintsEveryText) {
   EXPECT_NE(out.find("Processing \"Kestrune_Demo_Update_1.61\"\n"), std::string::npos) << out;
   EXPECT_NE(out.find("\nTransfer Successful\n"), std::string::npos) << out;
   EXPECT_EQ(r.app->Sheet()->result(), 0);
-  EXPECT_EQ(r.unit.Snapshot().commands.back(), sim::kCmdClose);
+  EXPECT_EQ(r.unit.Snapshot().LastCommand(), sim::kCmdClose);
 }
 
 TEST(MainPage, BatchRunStaysOpenAfterFailure) {

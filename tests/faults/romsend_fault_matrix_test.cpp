@@ -301,7 +301,7 @@ void ExpectBamImage(const sim::Recording& r) {
   for (size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(blocks[i], image.blocks[i].data) << "block " << i;
   ASSERT_FALSE(r.commands.empty());
   EXPECT_EQ(r.commands.front(), sim::kCmdOpen);
-  EXPECT_EQ(r.commands.back(), sim::kCmdClose);
+  EXPECT_EQ(r.LastCommand(), sim::kCmdClose);
 }
 
 void ExpectHexImage(const sim::Recording& r) {

@@ -264,7 +264,7 @@ void UpdateFileTruncatedWhileSent() {
   EXPECT_EQ(first->Out().find("Transfer Successful"), std::string::npos) << first->Out();
   const auto rec = rig.unit.Snapshot();
   ASSERT_FALSE(rec.commands.empty());
-  EXPECT_EQ(rec.commands.back(), sim::kCmdClose);
+  EXPECT_EQ(rec.LastCommand(), sim::kCmdClose);
   EXPECT_LT(Received(rec).size(), kSlowImageBytes);
   const std::string firstLog = test::ReadFileBytes(rig.LogPath());
 

@@ -158,7 +158,7 @@ TEST_P(RomsendUnattended, ExitStatusAndWhy) {
   }
   if (row.status == 0) {
     ASSERT_FALSE(rec.commands.empty());
-    EXPECT_EQ(rec.commands.back(), sim::kCmdClose);
+    EXPECT_EQ(rec.LastCommand(), sim::kCmdClose);
   }
   // Nothing to send is written down too, where the failures of the line are.
   if (row.status == 3 && std::string(row.told).rfind("Bad File", 0) == 0) {

@@ -150,7 +150,7 @@ TEST(PageburnProgram, ShortAndEmptyFilesAndFilesOfUnknownSize) {
     const std::string bytes = Bytes(300, 5);
     const std::string file = rig.File("short.bin", bytes);
     const ChildResult r = rig.Run({file, "port=" + rig.port});
-    ASSERT_EQ(r.exit, 0) << r.out;
+    ASSERT_EQ(r.exit, 0) << r.out << r.err;
     EXPECT_EQ(r.out, rig.Found() + kBanner + kVersionLine + "\nSending file \"" + file +
                          "\"\n\r256 sent, 85% complete\r300 sent, 100% complete\nFile Write Complete\n");
     EXPECT_EQ(rig.Flash(0, 512), bytes + std::string(212, '\0'));
@@ -162,7 +162,7 @@ TEST(PageburnProgram, ShortAndEmptyFilesAndFilesOfUnknownSize) {
     Rig rig;
     const std::string file = rig.File("empty.bin", "");
     const ChildResult r = rig.Run({file});
-    ASSERT_EQ(r.exit, 0) << r.out;
+    ASSERT_EQ(r.exit, 0) << r.out << r.err;
     EXPECT_EQ(r.out, rig.Found() + kBanner + kVersionLine + "\nSending file \"" + file + "\"\n\nFile Write Complete\n");
     const auto rec = rig.samba.Snapshot();
     EXPECT_TRUE(rec.pagesWritten.empty());
@@ -178,7 +178,7 @@ TEST(PageburnProgram, ShortAndEmptyFilesAndFilesOfUnknownSize) {
     close(p[1]);
     const ChildResult r = rig.Run({"/dev/stdin"}, p[0]);
     close(p[0]);
-    ASSERT_EQ(r.exit, 0) << r.out;
+    ASSERT_EQ(r.exit, 0) << r.out << r.err;
     EXPECT_EQ(r.out, rig.Found() + kBanner + kVersionLine +
                          "\nSending file \"/dev/stdin\"\nPAGE: 0 (size: 256, total: 256)\n"
                          "PAGE: 1 (size: 44, total: 300)\n\nFile Write Complete\n");
@@ -298,7 +298,7 @@ TEST(PageburnProgram, VerifyReadsBackEveryWordBeforeTheBootBit) {
     std::vector<std::string> args{file};
     args.insert(args.end(), row.flags.begin(), row.flags.end());
     const ChildResult r = ChildProcess(KESTRUNE_PAGEBURN_PATH, args).Finish();
-    EXPECT_EQ(r.exit, row.exit) << r.out;
+    EXPECT_EQ(r.exit, row.exit) << r.out << r.err;
     EXPECT_EQ(r.out,
               "Port found at " + port + "\n" + kBanner + kVersionLine + "\nSending file \"" + file + "\"\n" + row.tail);
     const auto rec = samba.Snapshot();
@@ -443,7 +443,7 @@ TEST(PageburnProgram, MonitorFaultsEndInBoundedTimeWithTheRightCode) {
     const std::string bytes = Bytes(row.fileSize, 4);
     const std::string file = rig.File("fw.bin", bytes);
     const ChildResult r = rig.Run({file});
-    EXPECT_EQ(r.exit, row.exit) << r.out;
+    EXPECT_EQ(r.exit, row.exit) << r.out << r.err;
     for (const auto& line : row.lines) EXPECT_NE(r.out.find(line), std::string::npos) << line << "\nin:\n" << r.out;
     if (row.exit != 0) {
       EXPECT_TRUE(r.out.ends_with(Prompt(row.exit)));

@@ -93,7 +93,7 @@ void ExpectImage(const sim::MidiRecording& r, const bamgen::BamImage& image) {
   }
   for (size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(blocks[i], image.blocks[i].data) << "block " << i;
   EXPECT_EQ(r.core.commands.front(), sim::kCmdOpen);
-  EXPECT_EQ(r.core.commands.back(), sim::kCmdClose);
+  EXPECT_EQ(r.core.LastCommand(), sim::kCmdClose);
   EXPECT_EQ(r.core.badFrames, 0u);
 }
 

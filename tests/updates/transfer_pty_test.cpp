@@ -67,7 +67,7 @@ TEST(BamOverPty, TheUnitReceivesTheImageAsInTheFile) {
   EXPECT_EQ(block0, image.blocks[0].data);
   EXPECT_EQ(block2, image.blocks[2].data);
   EXPECT_EQ(r.commands.front(), sim::kCmdOpen);
-  EXPECT_EQ(r.commands.back(), sim::kCmdClose);
+  EXPECT_EQ(r.LastCommand(), sim::kCmdClose);
   EXPECT_TRUE(line.Shown("Processing \"Kestrune_Demo_Update_1.61\""));
   EXPECT_TRUE(line.Shown("Erasing"));
   EXPECT_TRUE(line.Shown("Erase done"));

@@ -107,6 +107,10 @@ struct Recording {
   std::vector<std::string> hexStartRecords;  // every start record heard, as text, whatever its verdict
   std::vector<std::string> hexLines;         // every line taken with '+', as text without its NUL
   unsigned hexLinesReceived = 0;             // lines that ended: taken, refused, cut short or overlong
+
+  // The command code of the last frame taken; -1 when none was, so that a check after a
+  // failed send reads a value instead of past an empty list.
+  int LastCommand() const { return commands.empty() ? -1 : commands.back(); }
 };
 
 }  // namespace kestrune::sim
