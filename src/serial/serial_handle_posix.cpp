@@ -181,8 +181,10 @@ void MySerialHandle::ReaderLoop() {
       if (n > 0) {
         emptyReads = 0;
         const uint32_t count = static_cast<uint32_t>(n);
-        if (callback_) callback_(readBuffer_.get(), count, context_);
+        // Counted before they are handed on, so that whoever the callback wakes finds them
+        // in the total already.
         totalRead_ += count;
+        if (callback_) callback_(readBuffer_.get(), count, context_);
         readFirst = RestForAwaited(count, seen);
         continue;
       }
