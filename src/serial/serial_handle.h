@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -92,8 +93,9 @@ class PublicSerialHandle {
     return 0;
   }
   // Direct read for handles without a reader: waits up to 10 ms per byte asked for plus
-  // 100 ms (at most kMaxReadWaitMs) for `length` bytes and returns how many came. Returns 0 at
-  // once while a reader thread runs or when the port is not open.
+  // 100 ms (at most kMaxReadWaitMs) for `length` bytes and returns how many came. With a held
+  // reader it takes what has arrived without waiting. Returns 0 at once while a reader thread
+  // reads or when the port is not open.
   virtual uint32_t Read(uint8_t* buffer, uint32_t length) {
     (void)buffer;
     (void)length;
@@ -104,6 +106,25 @@ class PublicSerialHandle {
   // at the port again: they cannot arrive sooner, and the waiter wants them whole, so it is
   // woken once instead of once a byte.
   virtual void AwaitBytes(uint32_t count) { (void)count; }
+  // While held, the reader thread reads nothing and watches only for a hang-up, and the
+  // caller's own thread reads the port: Read hands over what has arrived without waiting,
+  // ReadAwaited waits for a reply, QueuedBytes counts what waits unread. Whatever the reader
+  // had handed over before stays with its callback. Saves a reader wake-up and a hand-over for
+  // every reply the caller is waiting on anyway.
+  virtual void HoldReader(bool hold) { (void)hold; }
+  // Only while the reader is held: reads up to `length` bytes on the caller's thread, taking
+  // no longer than `limitMs`. It first rests until they could all be in (the bytes written
+  // last and these cannot cross the wire sooner), then reads; what is still missing it waits
+  // for in poll, resting after each piece for the wire time of the rest. Returns 0 at once
+  // when that first rest alone would outlast `limitMs`. Returns early on a hang-up.
+  virtual uint32_t ReadAwaited(uint8_t* buffer, uint32_t length, uint32_t limitMs) {
+    (void)buffer;
+    (void)length;
+    (void)limitMs;
+    return 0;
+  }
+  // Received bytes that wait unread in the port (not those a reader has handed over).
+  virtual uint32_t QueuedBytes() { return 0; }
   // Stores the four line values in the profile and applies them to the port.
   virtual void SetLine(uint32_t baud, uint8_t dataBits, uint8_t stopBits, uint8_t parity) {
     (void)baud;
@@ -131,6 +152,9 @@ class MySerialHandle : public PublicSerialHandle {
   uint32_t Read(uint8_t* buffer, uint32_t length) override;
   void SetLine(uint32_t baud, uint8_t dataBits, uint8_t stopBits, uint8_t parity) override;
   void AwaitBytes(uint32_t count) override;
+  void HoldReader(bool hold) override;
+  uint32_t ReadAwaited(uint8_t* buffer, uint32_t length, uint32_t limitMs) override;
+  uint32_t QueuedBytes() override;
 
   // Keeps the current time-outs to put back at close and sets the ones for this handle's use:
   // reads return at once with what has arrived when a reader runs (or is about to start),
@@ -160,6 +184,10 @@ class MySerialHandle : public PublicSerialHandle {
   // time of what is still awaited.
   // True when it rested: the awaited bytes are due, so the next pass reads without polling.
   bool RestForAwaited(uint32_t delivered, std::chrono::steady_clock::time_point seen);
+  // Nanoseconds one byte takes on the wire at the line's settings; 0 when they are unknown.
+  uint64_t ByteTimeNs() const;
+  // Makes the reader thread look at its flags again.
+  void PokeReader();
   bool LockTransfers() const { return lockScope_ == PortLockScope::kAllPortAccess; }
 
   SerialReceiveFn callback_ = nullptr;
@@ -193,6 +221,13 @@ class MySerialHandle : public PublicSerialHandle {
   // Set by AwaitBytes on the caller's thread, counted down by the reader.
   std::atomic<uint32_t> awaited_{0};
   std::atomic<uint32_t> byteTimeNs_{0};
+  // Set by HoldReader; the reader reads, and hands over, only while holding readMutex_ and
+  // finding held_ clear, so a caller that has set it under the mutex has the port to itself.
+  std::atomic<bool> held_{false};
+  std::mutex readMutex_;
+  // When the last Write began and how many bytes it was given (caller's thread only).
+  std::chrono::steady_clock::time_point lastWriteStart_{};
+  uint32_t lastWriteLength_ = 0;
 };
 
 }  // namespace kestrune

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <system_error>
+#include <thread>
 
 #include "platform/diagnostic_log.h"
 #include "platform/tick_count.h"
@@ -138,14 +139,29 @@ bool MySerialHandle::StartReader(SerialReceiveFn callback, void* context) {
   return true;
 }
 
+void MySerialHandle::PokeReader() {
+  if (wakeWrite_ < 0) return;
+  const char wake = 1;
+  // A full pipe already holds a wake-up.
+  while (write(wakeWrite_, &wake, 1) < 0 && errno == EINTR) {
+  }
+}
+
 void MySerialHandle::StopReader() {
   closing_ = true;
-  if (wakeWrite_ >= 0) {
-    const char wake = 1;
-    while (write(wakeWrite_, &wake, 1) < 0 && errno == EINTR) {
-    }
-  }
+  PokeReader();
   if (reader_.joinable()) reader_.join();
+}
+
+void MySerialHandle::HoldReader(bool hold) {
+  if (held_.load() == hold) return;
+  {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    held_ = hold;
+  }
+  // A held reader polls for a hang-up only, so it must be told to read again. A reader told
+  // to hold finds out before its next read.
+  if (!hold) PokeReader();
 }
 
 void MySerialHandle::ReaderLoop() {
@@ -158,34 +174,51 @@ void MySerialHandle::ReaderLoop() {
   // finds nothing yet.
   bool readFirst = false;
   while (!closing_) {
-    const bool direct = readFirst;
+    const bool held = held_.load();
+    const bool direct = readFirst && !held;
     readFirst = false;
     if (!direct) {
+      // A held reader asks for nothing: poll reports a hang-up all the same.
+      fds[0].events = held ? 0 : POLLIN;
       fds[0].revents = fds[1].revents = 0;
       const int ready = poll(fds, 2, kReaderPollMs);
       if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0 || closing_ || fds[1].revents != 0) break;
+      if (ready < 0 || closing_) break;
+      if (fds[1].revents != 0) {
+        // A wake-up without a close: the hold changed.
+        char sink[64];
+        while (read(wakeRead_, sink, sizeof sink) > 0) {
+        }
+        continue;
+      }
       if (ready == 0) continue;
     }
     const auto seen = std::chrono::steady_clock::now();
     const short events = direct ? short{POLLIN} : fds[0].revents;
     if (events & POLLIN) {
-      ssize_t n;
-      int err;
+      ssize_t n = 0;
+      int err = 0;
       {
-        PortLockGuard guard(lock_.get(), LockTransfers(), nullptr, &closing_);
-        if (guard.Cancelled()) break;
-        n = read(port_, readBuffer_.get(), readBufferSize_);
-        err = errno;
+        // Read and handed over under the mutex, so that a caller taking the port over finds
+        // everything read so far already handed over.
+        std::lock_guard<std::mutex> reading(readMutex_);
+        if (held_) continue;
+        {
+          PortLockGuard guard(lock_.get(), LockTransfers(), nullptr, &closing_);
+          if (guard.Cancelled()) break;
+          n = read(port_, readBuffer_.get(), readBufferSize_);
+          err = errno;
+        }
+        if (n > 0) {
+          // Counted before they are handed on, so that whoever the callback wakes finds them
+          // in the total already.
+          totalRead_ += static_cast<uint32_t>(n);
+          if (callback_) callback_(readBuffer_.get(), static_cast<uint32_t>(n), context_);
+        }
       }
       if (n > 0) {
         emptyReads = 0;
-        const uint32_t count = static_cast<uint32_t>(n);
-        // Counted before they are handed on, so that whoever the callback wakes finds them
-        // in the total already.
-        totalRead_ += count;
-        if (callback_) callback_(readBuffer_.get(), count, context_);
-        readFirst = RestForAwaited(count, seen);
+        readFirst = RestForAwaited(static_cast<uint32_t>(n), seen);
         continue;
       }
       const bool transient = n < 0 && (err == EAGAIN || err == EINTR);
@@ -205,18 +238,68 @@ void MySerialHandle::ReaderLoop() {
   readerRunning_ = false;
 }
 
+uint64_t MySerialHandle::ByteTimeNs() const {
+  if (!line_ || line_->BaudRate < 50 || line_->BaudRate > 4'000'000) return 0;
+  // Start bit, data bits, parity bit and stop bits, in half bits for the 1.5 stop bits.
+  const uint64_t halfBits = 2 + 2u * line_->ByteSize + (line_->Parity != kNoParity ? 2 : 0) +
+                            (line_->StopBits == kTwoStopBits    ? 4
+                             : line_->StopBits == kOne5StopBits ? 3
+                                                                : 2);
+  return halfBits * 500'000'000ull / line_->BaudRate;
+}
+
 void MySerialHandle::AwaitBytes(uint32_t count) {
-  uint64_t byteNs = 0;
-  if (count > 0 && line_ && line_->BaudRate >= 50 && line_->BaudRate <= 4'000'000) {
-    // Start bit, data bits, parity bit and stop bits, in half bits for the 1.5 stop bits.
-    const uint64_t halfBits = 2 + 2u * line_->ByteSize + (line_->Parity != kNoParity ? 2 : 0) +
-                              (line_->StopBits == kTwoStopBits    ? 4
-                               : line_->StopBits == kOne5StopBits ? 3
-                                                                  : 2);
-    byteNs = halfBits * 500'000'000ull / line_->BaudRate;
-  }
+  const uint64_t byteNs = count > 0 ? ByteTimeNs() : 0;
   byteTimeNs_.store(static_cast<uint32_t>(byteNs), std::memory_order_relaxed);
   awaited_.store(byteNs > 0 ? count : 0);
+}
+
+uint32_t MySerialHandle::QueuedBytes() {
+  int queued = 0;
+  if (!IsOpen() || ioctl(port_, FIONREAD, &queued) != 0 || queued < 0) return 0;
+  return static_cast<uint32_t>(queued);
+}
+
+uint32_t MySerialHandle::ReadAwaited(uint8_t* buffer, uint32_t length, uint32_t limitMs) {
+  using Clock = std::chrono::steady_clock;
+  if (!held_ || !IsOpen() || !buffer || length == 0) return 0;
+  const uint64_t byteNs = ByteTimeNs();
+  auto wireTime = [byteNs](uint64_t count) { return std::chrono::nanoseconds(count * byteNs); };
+  const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(limitMs);
+  // The bytes written last and these cannot cross the wire sooner.
+  Clock::time_point restEnd = lastWriteStart_ + wireTime(uint64_t{lastWriteLength_} + length);
+  if (restEnd > limit) return 0;
+  uint32_t got = 0;
+  bool restedForRest = false;
+  for (;;) {
+    std::this_thread::sleep_until(restEnd);
+    const uint32_t n = Read(buffer + got, length - got);
+    got += n;
+    if (got == length || hungUp_) break;
+    const Clock::time_point now = Clock::now();
+    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(limit - now).count();
+    if (ns <= 0) break;
+    // Once bytes are coming in, the rest follow a byte time apart: resting for them costs one
+    // wake-up where waiting in poll costs one a byte. The rest ends half a byte early, for the
+    // reason RestForAwaited gives. Bytes slower than the line are waited for in poll.
+    if (n > 0 && byteNs > 0 && !restedForRest) {
+      restedForRest = true;
+      restEnd = std::min(limit, now + wireTime(length - got) - wireTime(1) / 2);
+      continue;
+    }
+    pollfd p{port_, POLLIN, 0};
+    const timespec left{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    const int ready = ppoll(&p, 1, &left, nullptr);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    if ((p.revents & kGone) && !(p.revents & POLLIN)) {
+      MarkHungUp();
+      break;
+    }
+    // One more byte is in; the others follow a byte time apart.
+    if (length - got > 1) restEnd = std::min(limit, Clock::now() + wireTime(length - got - 1) - wireTime(1) / 2);
+  }
+  return got;
 }
 
 bool MySerialHandle::RestForAwaited(uint32_t delivered, std::chrono::steady_clock::time_point seen) {
@@ -304,6 +387,8 @@ void MySerialHandle::SetLine(uint32_t baud, uint8_t dataBits, uint8_t stopBits, 
 
 uint32_t MySerialHandle::Write(const uint8_t* data, uint32_t length) {
   if (!IsOpen() || hungUp_ || lineRefused_ || !data || length == 0) return 0;
+  lastWriteStart_ = std::chrono::steady_clock::now();
+  lastWriteLength_ = length;
   PortLockGuard guard(lock_.get(), LockTransfers(), boxes_);
   uint32_t done = 0;
   uint32_t lastProgress = TickCount();
@@ -333,7 +418,7 @@ uint32_t MySerialHandle::Write(const uint8_t* data, uint32_t length) {
 }
 
 uint32_t MySerialHandle::Read(uint8_t* buffer, uint32_t length) {
-  if (!IsOpen() || readerWanted_ || hungUp_ || !buffer || length == 0) return 0;
+  if (!IsOpen() || (readerWanted_ && !held_) || hungUp_ || !buffer || length == 0) return 0;
   const COMMTIMEOUTS& to = timeouts_;
   const bool immediate =
       to.ReadIntervalTimeout == kMaxDword && to.ReadTotalTimeoutMultiplier == 0 && to.ReadTotalTimeoutConstant == 0;

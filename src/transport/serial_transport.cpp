@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Serial transport: ring buffer between the reader thread and Read, and the port's life.
+// Serial transport: replies read on the waiting thread, the ring buffer between the reader thread
+// and Read for long waits, and the port's life.
 #include "serial_transport.h"
 
 #include <algorithm>
@@ -41,6 +42,8 @@ int SerialTransport::Open() {
   port_->GetConfig(config);
   config.dcb = static_cast<const DCB&>(settings);
   port_->SetConfig(config);
+  // Replies are read on the caller's thread; the reader takes over only for long waits.
+  port_->HoldReader(true);
   return 0;
 }
 
@@ -77,6 +80,12 @@ int SerialTransport::Write(const uint8_t* data, unsigned length) {
   if (written == length) return kTransportOk;
   // The library reports a failed or hung-up write as nothing written.
   return written == 0 && length > 0 ? kTransportDisconnect : kTransportTimeout;
+}
+
+int SerialTransport::WaitingBytes() {
+  if (!port_) return 0;
+  // Outside Read the reader is held, so nothing moves between the two counts.
+  return static_cast<int>(writeCount_.load(std::memory_order_acquire) - readCount_.load() + port_->QueuedBytes());
 }
 
 void SerialTransport::Receive(const uint8_t* data, uint32_t length, void* context) {
@@ -136,23 +145,38 @@ unsigned SerialTransport::Read(uint8_t* buffer, unsigned maximum, unsigned timeL
   const uint32_t deadline = TickCount() + timeLimitMs;
   unsigned got = 0;
   if (maximum > 0) {
-    // One pass takes what has arrived; a wrapped stretch comes in two passes.
+    // One pass takes what has arrived: what the reader handed over (a wrapped stretch comes in
+    // two passes) and, after the short wait and while the reader is held, what waits in the
+    // port.
+    bool fromPort = false;
     auto take = [&] {
       unsigned n;
       while (got < maximum && (n = TakeStretch(buffer + got, maximum - got)) > 0) got += n;
+      if (fromPort && got < maximum) got += port_->Read(buffer + got, maximum - got);
       // A stop or a hang-up ends the wait with what has come; nothing more is worth waiting for.
       return got >= maximum || receiveActive.load() == 0 || stopRequest.load() != 0 || hungUp_.load();
     };
     context_.pump.PumpOne();
-    if (!take() && !TickReached(TickCount(), deadline)) {
-      // The reader thread wakes this wait only once everything still wanted is in the ring
-      // (or on a hang-up or stop), not for every byte of a reply that trickles in.
+    auto left = [&] { return static_cast<uint32_t>(std::max(TickDiff(deadline, TickCount()), 0)); };
+    if (!take() && left() > 0) {
+      // A reply due soon is waited for on this thread, without dispatching events for that
+      // short while: one wake-up, where a hand-over from the reader costs two threads theirs.
+      got += port_->ReadAwaited(buffer + got, maximum - got, std::min(left(), kDirectWaitMs));
+    }
+    fromPort = true;
+    if (!take() && left() > 0) {
+      // A long wait dispatches events, so the reader reads and wakes it only once everything
+      // still wanted is in the ring (or on a hang-up or stop), not for every byte that
+      // trickles in.
+      fromPort = false;
+      port_->HoldReader(false);
       wakeGoal_.store(readCount_.load(std::memory_order_relaxed) + (maximum - got), std::memory_order_relaxed);
       handshake_.fetch_add(1, std::memory_order_acq_rel);
       port_->AwaitBytes(maximum - got);
       context_.pump.WaitUntil(deadline, take);
       port_->AwaitBytes(0);
       wakeGoal_.store(writeCount_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+      port_->HoldReader(true);
     }
   }
   --inUse_;

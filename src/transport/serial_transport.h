@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The serial transport: a port opened through the serial library, whose reader thread fills a
-// 2048-byte ring that Read empties on the user-interface thread.
+// The serial transport: a port opened through the serial library. Read takes a reply that is
+// due soon from the port itself; for longer waits the port's reader thread fills a 2048-byte
+// ring that Read empties on the user-interface thread.
 #pragma once
 
 #include <atomic>
@@ -20,6 +21,8 @@ class SerialTransport : public Transport {
  public:
   static constexpr uint32_t kRingSize = 2048;
   static constexpr uint32_t kReaderBuffer = 8192;
+  // The longest a Read waits on the port without dispatching events.
+  static constexpr uint32_t kDirectWaitMs = 20;
 
   // `settingsName` is kept for the caller ("Serial Settings") and not used otherwise. Without a
   // port, every Open takes the port the "serial" settings name at that moment; with one, the
@@ -37,18 +40,16 @@ class SerialTransport : public Transport {
   int Close() override;
   // 0 when all bytes went out, 102 without a port or on a failed write, 100 for a short one.
   int Write(const uint8_t* data, unsigned length) override;
-  // Takes up to `maximum` bytes from the ring, waiting until `timeLimitMs` has passed for the
-  // rest. The wait blocks in the event pump and is woken by the reader thread as data lands,
-  // so the window stays alive and no CPU is burnt. It ends early, with what has come, when the
-  // engine asks to stop (receiveActive cleared, or stopRequest set) or the port hangs up
-  // (LastError then says 102). A limit of 0 makes exactly one pass; a maximum of 0 returns at
-  // once without dispatching anything.
+  // Takes up to `maximum` bytes, waiting until `timeLimitMs` has passed for the rest. For up to
+  // kDirectWaitMs it waits on the port itself (a reply due to what was just written, read
+  // without a hand-over); after that the wait blocks in the event pump and is woken by the
+  // reader thread as data lands, so the window stays alive and no CPU is burnt. It ends early, with what has come, when
+  // the engine asks to stop (receiveActive cleared, or stopRequest set) or the port hangs up (LastError then says 102).
+  // A limit of 0 makes exactly one pass; a maximum of 0 returns at once without dispatching anything.
   unsigned Read(uint8_t* buffer, unsigned maximum, unsigned timeLimitMs) override;
   std::string ErrorText(int code) override;
-  // What the ring holds; a look at it, no system call and no dispatching.
-  int WaitingBytes() override {
-    return port_ ? static_cast<int>(writeCount_.load(std::memory_order_acquire) - readCount_.load()) : 0;
-  }
+  // What the ring and the port hold; no dispatching.
+  int WaitingBytes() override;
   int BusyCount() override { return inUse_.load(); }
   void Reopen() override;
   // 0, or 102 once the open port has hung up (until the next Open).

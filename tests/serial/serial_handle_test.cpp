@@ -7,8 +7,10 @@
 
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/profile.h"
@@ -360,6 +362,65 @@ TEST_F(SerialHandleTest, HangUpStopsTheReaderWithoutSpinningAndWritesFail) {
   h.reset();  // must return: the thread is joined, not waited for at length
   EXPECT_EQ(test::ThreadCount(), threads);
   EXPECT_EQ(sink.Bytes(), "last");
+}
+
+// Held, the reader hands over nothing and the caller reads the port itself; let go, the
+// reader takes what waits.
+TEST_F(SerialHandleTest, AHeldReaderLeavesThePortToTheCaller) {
+  Sink sink;
+  auto h = OpenPort(pty_.name, &sink);
+  ASSERT_NE(h, nullptr);
+  h->HoldReader(true);
+  ASSERT_TRUE(pty_.WriteMaster("early"));
+  ASSERT_TRUE(WaitFor([&] { return h->QueuedBytes() == 5; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(sink.Size(), 0u);
+  uint8_t buf[16] = {};
+  EXPECT_EQ(h->Read(buf, 3), 3u);
+  EXPECT_EQ(h->Read(buf + 3, sizeof buf - 3), 2u);  // what has come, without waiting for more
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "early");
+
+  // A reply that comes in two pieces, the second one late, comes whole.
+  const uint8_t line[] = ":00000001FF";
+  ASSERT_EQ(h->Write(line, sizeof line), sizeof line);
+  std::thread unit([&] {
+    char in[sizeof line];
+    WaitFor([&] { return read(pty_.master, in, sizeof in) > 0; });
+    pty_.WriteMaster(std::string("+\0", 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    pty_.WriteMaster("abc");
+  });
+  EXPECT_EQ(h->ReadAwaited(buf, 5, 2000), 5u);
+  unit.join();
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), std::string("+\0abc", 5));
+
+  // Bytes that cannot have crossed the wire within the limit are not waited for at all.
+  h->SetLine(300, 8, kOneStopBit, kNoParity);  // 33 ms a byte
+  ASSERT_EQ(h->Write(line, sizeof line), sizeof line);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(h->ReadAwaited(buf, 5, 100), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+  h->SetLine(115200, 8, kOneStopBit, kNoParity);
+
+  // Let go, the reader hands over what waits.
+  ASSERT_TRUE(pty_.WriteMaster("late"));
+  ASSERT_TRUE(WaitFor([&] { return h->QueuedBytes() == 4; }));
+  h->HoldReader(false);
+  ASSERT_TRUE(WaitFor([&] { return sink.Size() == 4; }));
+  EXPECT_EQ(sink.Bytes(), "late");
+  EXPECT_EQ(h->Read(buf, 4), 0u);  // with a reader reading, Read stays out
+
+  // Held again, a hang-up ends the wait at once.
+  h->HoldReader(true);
+  std::thread hangUp([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pty_.CloseMaster();
+  });
+  const auto waited = std::chrono::steady_clock::now();
+  EXPECT_EQ(h->ReadAwaited(buf, 5, 5000), 0u);
+  hangUp.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - waited, std::chrono::seconds(2));
+  EXPECT_TRUE(h->HungUp());
 }
 
 TEST_F(SerialHandleTest, ZeroBufferWithCallbackGivesNone) {

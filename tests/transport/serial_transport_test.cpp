@@ -173,6 +173,35 @@ TEST(SerialTransport, TricklingReplyWakesTheWaitOnce) {
   EXPECT_LE(pump.wakes.load(), 2);  // a wake a byte would be 5
 }
 
+// A reply that comes when due is read on the waiting thread: the reader wakes nobody. Bytes
+// that wait in the port count as waiting all the same.
+TEST(SerialTransport, APromptReplyNeedsNoWakeAndBytesInThePortCountAsWaiting) {
+  struct CountingPump : HeadlessEventPump {
+    void Wake() override {
+      ++wakes;
+      HeadlessEventPump::Wake();
+    }
+    std::atomic<int> wakes{0};
+  } pump;
+  OpenDriver o(true, &pump);
+  const std::string line = ":00000001FF";
+  const std::string reply("+\x00\x10\x20\x30", 5);
+  std::thread unit([&] {
+    char in[64];
+    test::WaitFor([&] { return read(o.pty.master, in, sizeof in) > 0; });
+    o.pty.WriteMaster(reply);
+  });
+  EXPECT_EQ(o.driver.Write(reinterpret_cast<const uint8_t*>(line.c_str()), static_cast<unsigned>(line.size() + 1)), 0);
+  EXPECT_EQ(o.ReadAll(5), reply);
+  unit.join();
+  EXPECT_EQ(pump.wakes.load(), 0);
+
+  ASSERT_TRUE(o.pty.WriteMaster("xy"));
+  ASSERT_TRUE(test::WaitFor([&] { return o.driver.WaitingBytes() == 2; }));
+  EXPECT_EQ(o.ReadAll(2, 0), "xy");
+  EXPECT_EQ(o.driver.WaitingBytes(), 0);
+}
+
 TEST(SerialTransport, OpenTwiceReopensAndCloseEmptiesTheRing) {
   OpenDriver o;
   o.Store("stale");
