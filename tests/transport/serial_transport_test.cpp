@@ -41,6 +41,15 @@ struct OpenDriver {
   void Store(const std::string& s) { driver.Store(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
 };
 
+// A pump that counts the reader's wake-ups.
+struct CountingPump : HeadlessEventPump {
+  void Wake() override {
+    ++wakes;
+    HeadlessEventPump::Wake();
+  }
+  std::atomic<int> wakes{0};
+};
+
 std::string Pattern(size_t n, int seed) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + seed) & 0xff);
@@ -150,13 +159,7 @@ TEST(SerialTransport, ReadWaitsWithoutSpinningAndEndsAtItsLimit) {
 // A reply that trickles in a byte at a time wakes the waiting Read when it is whole, not once
 // a byte, and comes whole.
 TEST(SerialTransport, TricklingReplyWakesTheWaitOnce) {
-  struct CountingPump : HeadlessEventPump {
-    void Wake() override {
-      ++wakes;
-      HeadlessEventPump::Wake();
-    }
-    std::atomic<int> wakes{0};
-  } pump;
+  CountingPump pump;
   OpenDriver o(true, &pump);
   const std::string reply("+\x00\x10\x20\x30", 5);
   std::thread unit([&] {
@@ -176,13 +179,7 @@ TEST(SerialTransport, TricklingReplyWakesTheWaitOnce) {
 // A reply that comes when due is read on the waiting thread: the reader wakes nobody. Bytes
 // that wait in the port count as waiting all the same.
 TEST(SerialTransport, APromptReplyNeedsNoWakeAndBytesInThePortCountAsWaiting) {
-  struct CountingPump : HeadlessEventPump {
-    void Wake() override {
-      ++wakes;
-      HeadlessEventPump::Wake();
-    }
-    std::atomic<int> wakes{0};
-  } pump;
+  CountingPump pump;
   OpenDriver o(true, &pump);
   const std::string line = ":00000001FF";
   const std::string reply("+\x00\x10\x20\x30", 5);
