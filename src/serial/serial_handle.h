@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The one way both programs touch a serial port: an exclusively opened port with an optional
-// reader thread that hands every received chunk to a callback, line settings kept in the
-// profile, and the port lock "myMutex" around port operations.
+// reader thread that hands every received chunk to a callback (unless the caller holds it and
+// reads the port itself), line settings kept in the profile, and the port lock "myMutex"
+// around port operations.
 //
 // Error convention of the serial layer: `bool` true for success; a failed open gives no handle
 // (nullptr) and hands back the call that failed and its errno (PortOpenFailure, for
@@ -114,9 +115,9 @@ class PublicSerialHandle {
   virtual void HoldReader(bool hold) { (void)hold; }
   // Only while the reader is held: reads up to `length` bytes on the caller's thread, taking
   // no longer than `limitMs`. It first rests until they could all be in (the bytes written
-  // last and these cannot cross the wire sooner), then reads; what is still missing it waits
-  // for in poll, resting after each piece for the wire time of the rest. Returns 0 at once
-  // when that first rest alone would outlast `limitMs`. Returns early on a hang-up.
+  // last and these cannot cross the wire sooner), then reads. When part has come, it rests once
+  // more for the wire time of the rest; bytes slower than that it waits for in poll. Returns 0
+  // at once when that first rest alone would outlast `limitMs`. Returns early on a hang-up.
   virtual uint32_t ReadAwaited(uint8_t* buffer, uint32_t length, uint32_t limitMs) {
     (void)buffer;
     (void)length;

@@ -43,9 +43,10 @@ class SerialTransport : public Transport {
   // Takes up to `maximum` bytes, waiting until `timeLimitMs` has passed for the rest. For up to
   // kDirectWaitMs it waits on the port itself (a reply due to what was just written, read
   // without a hand-over); after that the wait blocks in the event pump and is woken by the
-  // reader thread as data lands, so the window stays alive and no CPU is burnt. It ends early, with what has come, when
-  // the engine asks to stop (receiveActive cleared, or stopRequest set) or the port hangs up (LastError then says 102).
-  // A limit of 0 makes exactly one pass; a maximum of 0 returns at once without dispatching anything.
+  // reader thread as data lands, so the window stays alive and no CPU is burnt. It ends early,
+  // with what has come, when the engine asks to stop (receiveActive cleared, or stopRequest
+  // set) or the port hangs up (LastError then says 102). A limit of 0 makes exactly one pass; a
+  // maximum of 0 returns at once without dispatching anything.
   unsigned Read(uint8_t* buffer, unsigned maximum, unsigned timeLimitMs) override;
   std::string ErrorText(int code) override;
   // What the ring and the port hold; no dispatching.
