@@ -146,10 +146,8 @@ unsigned SerialTransport::Read(uint8_t* buffer, unsigned maximum, unsigned timeL
   unsigned got = 0;
   if (maximum > 0) {
     // One pass takes what has arrived: what the reader handed over (a wrapped stretch comes in
-    // two passes) and, after the short wait and while the reader is held, what waits in the
-    // port.
-    bool fromPort = false;
-    auto take = [&] {
+    // two passes) and, `fromPort`, what waits in the port while the reader is held.
+    auto take = [&](bool fromPort) {
       unsigned n;
       while (got < maximum && (n = TakeStretch(buffer + got, maximum - got)) > 0) got += n;
       if (fromPort && got < maximum) got += port_->Read(buffer + got, maximum - got);
@@ -158,22 +156,20 @@ unsigned SerialTransport::Read(uint8_t* buffer, unsigned maximum, unsigned timeL
     };
     context_.pump.PumpOne();
     auto left = [&] { return static_cast<uint32_t>(std::max(TickDiff(deadline, TickCount()), 0)); };
-    if (!take() && left() > 0) {
+    if (!take(false) && left() > 0) {
       // A reply due soon is waited for on this thread, without dispatching events for that
       // short while: one wake-up, where a hand-over from the reader costs two threads theirs.
       got += port_->ReadAwaited(buffer + got, maximum - got, std::min(left(), kDirectWaitMs));
     }
-    fromPort = true;
-    if (!take() && left() > 0) {
+    if (!take(true) && left() > 0) {
       // A long wait dispatches events, so the reader reads and wakes it only once everything
       // still wanted is in the ring (or on a hang-up or stop), not for every byte that
       // trickles in.
-      fromPort = false;
       port_->HoldReader(false);
       wakeGoal_.store(readCount_.load(std::memory_order_relaxed) + (maximum - got), std::memory_order_relaxed);
       handshake_.fetch_add(1, std::memory_order_acq_rel);
       port_->AwaitBytes(maximum - got);
-      context_.pump.WaitUntil(deadline, take);
+      context_.pump.WaitUntil(deadline, [&] { return take(false); });
       port_->AwaitBytes(0);
       wakeGoal_.store(writeCount_.load(std::memory_order_relaxed), std::memory_order_relaxed);
       port_->HoldReader(true);

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // romsend's plumbing in a test process, set up as its main() does: message boxes recorded
 // instead of shown, the Qt event pump, the test program's pretend path, its profile in the
-// test's temp root and its diagnostic log, and the engine. Tests that run romsend in-process derive from it; the
-// program object (RomsendApp) must be gone before it is.
+// test's temp root and its diagnostic log, and the engine. Tests that run romsend in-process
+// derive from it; the program object (RomsendApp) must be gone before it is.
 #pragma once
 
 #include <memory>
